@@ -1,0 +1,52 @@
+# The Qt-free Windows layer: every src/**/*_win.cpp in one static library, and one doctest
+# executable per tests/win/test_*.cpp, run by ctest under wine (CMAKE_CROSSCOMPILING_EMULATOR).
+
+# The cross compiler must not search /usr/include (glibc headers break it), so doctest is
+# reached through a folder that holds nothing but a link to it.
+set(TARND_DOCTEST_DIR ${CMAKE_BINARY_DIR}/doctest-include)
+file(MAKE_DIRECTORY ${TARND_DOCTEST_DIR})
+if(NOT EXISTS ${TARND_DOCTEST_DIR}/doctest)
+  file(CREATE_LINK /usr/include/doctest ${TARND_DOCTEST_DIR}/doctest SYMBOLIC)
+endif()
+
+add_link_options(-static -static-libgcc -static-libstdc++)
+add_compile_definitions(UNICODE _UNICODE WIN32_LEAN_AND_MEAN NOMINMAX _WIN32_WINNT=0x0A00)
+
+file(GLOB_RECURSE TARND_WIN_SOURCES CONFIGURE_DEPENDS src/*_win.cpp)
+add_library(tarnd_win STATIC ${TARND_WIN_SOURCES})
+target_include_directories(tarnd_win PUBLIC src)
+target_link_libraries(tarnd_win PUBLIC advapi32 wtsapi32 kernel32 shell32 userenv)
+
+# Small child programs the tests launch (tests/win/helpers/*.cpp).
+file(GLOB TARND_WIN_HELPERS CONFIGURE_DEPENDS tests/win/helpers/*.cpp)
+set(TARND_WIN_HELPER_TARGETS)
+foreach(src IN LISTS TARND_WIN_HELPERS)
+  get_filename_component(name ${src} NAME_WE)
+  add_executable(${name} ${src})
+  target_link_options(${name} PRIVATE -municode)
+  list(APPEND TARND_WIN_HELPER_TARGETS ${name})
+endforeach()
+
+set(TARND_WINEPREFIX ${CMAKE_BINARY_DIR}/wineprefix)
+set(TARND_WINE_ENV "WINEPREFIX=${TARND_WINEPREFIX};WINEDEBUG=-all;WINEDLLOVERRIDES=winedbg.exe=d")
+
+# wine's background processes must not inherit ctest's output pipe, or ctest hangs: boot the
+# prefix in a fixture with all output thrown away, and end only this prefix's server afterwards.
+add_test(NAME wine-boot COMMAND sh -c
+  "/usr/lib/wine/wineserver64 -p >/dev/null 2>&1 </dev/null; /usr/lib/wine/wine64 wineboot >/dev/null 2>&1 </dev/null; exit 0")
+add_test(NAME wine-shutdown COMMAND sh -c "/usr/lib/wine/wineserver64 -k >/dev/null 2>&1; exit 0")
+set_tests_properties(wine-boot PROPERTIES FIXTURES_SETUP wine ENVIRONMENT "${TARND_WINE_ENV}" TIMEOUT 180)
+set_tests_properties(wine-shutdown PROPERTIES FIXTURES_CLEANUP wine ENVIRONMENT "${TARND_WINE_ENV}")
+
+file(GLOB TARND_WIN_TESTS CONFIGURE_DEPENDS tests/win/test_*.cpp)
+foreach(src IN LISTS TARND_WIN_TESTS)
+  get_filename_component(name ${src} NAME_WE)
+  add_executable(${name} ${src})
+  target_include_directories(${name} PRIVATE ${TARND_DOCTEST_DIR})
+  target_link_libraries(${name} PRIVATE tarnd_win)
+  if(TARND_WIN_HELPER_TARGETS)
+    add_dependencies(${name} ${TARND_WIN_HELPER_TARGETS})
+  endif()
+  add_test(NAME ${name} COMMAND ${name})
+  set_tests_properties(${name} PROPERTIES FIXTURES_REQUIRED wine ENVIRONMENT "${TARND_WINE_ENV}" TIMEOUT 120)
+endforeach()

@@ -1,0 +1,15 @@
+# Sourced by the other scripts: installs the Debian packages the build needs, when missing.
+tarnd_need_packages() {
+    local missing=()
+    for p in "$@"; do
+        dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+    done
+    [ ${#missing[@]} -eq 0 ] && return 0
+    echo "Installing: ${missing[*]}"
+    export DEBIAN_FRONTEND=noninteractive
+    apt-get update -q
+    apt-get install -y -q "${missing[@]}"
+}
+
+TARND_NATIVE_PACKAGES=(cmake ninja-build g++ qt6-base-dev qt6-base-dev-tools)
+TARND_WINDOWS_PACKAGES=(g++-mingw-w64-x86-64-posix wine64 doctest-dev)

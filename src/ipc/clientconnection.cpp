@@ -1,0 +1,90 @@
+#include "ipc/clientconnection.h"
+#include "service/logging.h"
+
+#include <QLocalSocket>
+#include <QRandomGenerator64>
+
+ClientConnection::ClientConnection(QObject *parent)
+    : QObject(parent)
+    , m_clientId(newClientId())
+{
+}
+
+ClientConnection::~ClientConnection()
+{
+    if (m_socket && m_socket->state() != QLocalSocket::UnconnectedState)
+        m_socket->disconnectFromServer();
+}
+
+QString ClientConnection::newClientId()
+{
+    return QString::number(QRandomGenerator64::global()->generate(), 16);
+}
+
+void ClientConnection::adoptSocket(QLocalSocket *socket)
+{
+    m_socket = socket;
+    socket->setParent(this);
+    connect(socket, &QLocalSocket::readyRead, this, &ClientConnection::onDataReady, Qt::DirectConnection);
+    connect(socket, &QLocalSocket::disconnected, this, &ClientConnection::onSocketDisconnected,
+            Qt::DirectConnection);
+    connect(socket, &QLocalSocket::errorOccurred, this, &ClientConnection::onSocketError, Qt::DirectConnection);
+}
+
+void ClientConnection::sendMessage(const QJsonObject &message)
+{
+    if (!m_socket || m_socket->state() != QLocalSocket::ConnectedState)
+        return;
+    const QByteArray frame = framing::encode(message);
+    if (m_socket && m_socket->state() == QLocalSocket::ConnectedState)
+        m_socket->write(frame);
+}
+
+void ClientConnection::onDataReady()
+{
+    if (!m_socket)
+        return;
+    const QByteArray bytes = m_socket->readAll();
+    if (m_refused)
+        return;
+    m_reader.append(bytes);
+    for (;;) {
+        QJsonObject message;
+        switch (m_reader.next(&message)) {
+        case framing::FrameReader::Result::NeedMore:
+            return;
+        case framing::FrameReader::Result::Dropped:
+            continue;
+        case framing::FrameReader::Result::Oversized:
+            refuse(m_reader.announcedLength());
+            return;
+        case framing::FrameReader::Result::Message:
+            Q_EMIT messageReceived(m_clientId, message);
+            // A receiver may have closed the connection meanwhile.
+            if (m_refused || !m_socket)
+                return;
+            continue;
+        }
+    }
+}
+
+void ClientConnection::refuse(quint32 announcedLength)
+{
+    qCWarning(lcTarnd) << "Client" << m_clientId << "announced a frame of" << announcedLength
+                       << "bytes, more than the limit of" << framing::MaxIncomingPayload
+                       << "- closing its connection";
+    m_refused = true;
+    m_reader.clear();
+    // The usual disconnect notification follows, and the client departs the ordinary way.
+    m_socket->abort();
+}
+
+void ClientConnection::onSocketDisconnected()
+{
+    Q_EMIT clientDisconnected(m_clientId);
+}
+
+void ClientConnection::onSocketError()
+{
+    Q_EMIT clientDisconnected(m_clientId);
+}

@@ -1,0 +1,46 @@
+#pragma once
+
+#include "ipc/framing.h"
+
+#include <QJsonObject>
+#include <QObject>
+#include <QString>
+
+class QLocalSocket;
+
+// One connected client: its socket, identifier and session, and the framing on that socket.
+class ClientConnection : public QObject
+{
+    Q_OBJECT
+public:
+    explicit ClientConnection(QObject *parent = nullptr);
+    ~ClientConnection() override;
+
+    void adoptSocket(QLocalSocket *socket);
+    void setSessionId(quint32 sessionId) { m_sessionId = sessionId; }
+    void sendMessage(const QJsonObject &message);
+
+    QString clientId() const { return m_clientId; }
+    quint32 sessionId() const { return m_sessionId; }
+    QLocalSocket *socket() const { return m_socket; }
+
+    static QString newClientId();
+
+Q_SIGNALS:
+    void messageReceived(const QString &clientId, const QJsonObject &message);
+    void clientDisconnected(const QString &clientId);
+
+private Q_SLOTS:
+    void onDataReady();
+    void onSocketDisconnected();
+    void onSocketError();
+
+private:
+    void refuse(quint32 announcedLength);
+
+    const QString m_clientId;
+    quint32 m_sessionId = 0;
+    QLocalSocket *m_socket = nullptr;
+    framing::FrameReader m_reader;
+    bool m_refused = false;
+};

@@ -1,0 +1,37 @@
+#pragma once
+
+#include <QByteArray>
+#include <QJsonObject>
+
+// A frame is a 4-byte big-endian payload length followed by one JSON object as UTF-8.
+namespace framing {
+
+// Largest payload the daemon accepts from a client; outgoing frames have no cap.
+constexpr quint32 MaxIncomingPayload = 16 * 1024 * 1024;
+
+QByteArray encode(const QJsonObject &message);
+
+// Reassembles frames from a byte stream.
+class FrameReader
+{
+public:
+    enum class Result {
+        NeedMore,  // no complete frame buffered
+        Message,   // *message holds the next object
+        Dropped,   // a complete frame was consumed, but it was not a JSON object
+        Oversized, // the next frame announces more than MaxIncomingPayload; nothing consumed
+    };
+
+    void append(const QByteArray &bytes) { m_buffer.append(bytes); }
+    Result next(QJsonObject *message);
+
+    // The length announced by the frame at the front of the buffer (0 when under 4 bytes).
+    quint32 announcedLength() const;
+    qsizetype buffered() const { return m_buffer.size(); }
+    void clear() { m_buffer.clear(); }
+
+private:
+    QByteArray m_buffer;
+};
+
+} // namespace framing

@@ -1,0 +1,42 @@
+#pragma once
+
+#include <QMutex>
+#include <QString>
+#include <QtGlobal>
+
+#include <atomic>
+
+class QMessageLogContext;
+
+// Renders every message as "[timestamp] LEVEL: message", writes it to standard error and
+// appends it to the log file, rotating that file to one ".old" generation.
+class LogSink
+{
+public:
+    static constexpr qint64 RotateAboveBytes = 1024 * 1024;
+    static constexpr int RotationCheckEvery = 100;
+
+    // defaultDataDir: the folder under which "Tarn/logs" is made; empty means the generic
+    // data folder of the account the daemon runs as.
+    explicit LogSink(const QString &defaultDataDir = QString());
+
+    // The process-wide sink behind messageHandler.
+    static LogSink &instance();
+    static void messageHandler(QtMsgType type, const QMessageLogContext &context, const QString &message);
+
+    static QString levelName(QtMsgType type);
+    static QString formatLine(const QString &timestamp, QtMsgType type, const QString &message);
+
+    void write(QtMsgType type, const QString &message);
+
+    QString logFilePath() const;
+    void setLogFilePath(const QString &path);
+
+    int messageCount() const { return m_counter.load(); }
+
+private:
+    QString m_defaultDataDir;
+    mutable QMutex m_mutex; // guards m_override and keeps file writes and rotation apart
+    QString m_override;
+    std::atomic<int> m_counter{0};
+};

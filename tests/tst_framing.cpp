@@ -1,0 +1,217 @@
+// Frames on the wire and the client connection that reads and writes them.
+
+#include "ipc/clientconnection.h"
+#include "ipc/framing.h"
+#include "testsupport.h"
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QRegularExpression>
+#include <QSet>
+#include <QSignalSpy>
+#include <QtTest>
+
+using framing::FrameReader;
+
+namespace {
+
+QByteArray rawFrame(const QByteArray &payload)
+{
+    QByteArray f(4, '\0');
+    const quint32 n = static_cast<quint32>(payload.size());
+    f[0] = char(n >> 24);
+    f[1] = char(n >> 16);
+    f[2] = char(n >> 8);
+    f[3] = char(n);
+    return f + payload;
+}
+
+QList<QJsonObject> drain(FrameReader &reader, int *dropped = nullptr)
+{
+    QList<QJsonObject> out;
+    for (;;) {
+        QJsonObject o;
+        const auto r = reader.next(&o);
+        if (r == FrameReader::Result::Message)
+            out << o;
+        else if (r == FrameReader::Result::Dropped && dropped)
+            ++*dropped;
+        else if (r != FrameReader::Result::Dropped)
+            return out;
+    }
+}
+
+} // namespace
+
+class TestFraming : public QObject
+{
+    Q_OBJECT
+private Q_SLOTS:
+    void encodesExactBytes()
+    {
+        const QByteArray f = framing::encode(QJsonObject{{"a", 1}});
+        QCOMPARE(f, QByteArray::fromHex("00000007") + QByteArray("{\"a\":1}"));
+        QCOMPARE(f.size(), 11);
+    }
+
+    void reassemblesAtEverySplit()
+    {
+        // Three frames, the middle one a dropped array, cut into two reads at every byte.
+        const QByteArray stream = framing::encode(QJsonObject{{"n", 1}, {"text", "é ünï"}})
+            + rawFrame("[1,2]") + framing::encode(QJsonObject{{"n", 2}});
+        for (int cut = 0; cut <= stream.size(); ++cut) {
+            FrameReader reader;
+            reader.append(stream.left(cut));
+            QList<QJsonObject> got = drain(reader);
+            reader.append(stream.mid(cut));
+            got += drain(reader);
+            QCOMPARE(got.size(), 2);
+            QCOMPARE(got[0].value("n").toInt(), 1);
+            QCOMPARE(got[0].value("text").toString(), QStringLiteral("é ünï"));
+            QCOMPARE(got[1].value("n").toInt(), 2);
+            QCOMPARE(reader.buffered(), 0);
+        }
+    }
+
+    void byteByByteDeliversOnLastByte()
+    {
+        const QByteArray frame = framing::encode(QJsonObject{{"k", "v"}});
+        FrameReader reader;
+        for (int i = 0; i < frame.size() - 1; ++i) {
+            reader.append(frame.mid(i, 1));
+            QVERIFY(drain(reader).isEmpty());
+        }
+        reader.append(frame.right(1));
+        QCOMPARE(drain(reader).size(), 1);
+    }
+
+    void badPayloadsKeepStep_data()
+    {
+        QTest::addColumn<QByteArray>("payload");
+        QTest::newRow("invalid") << QByteArray("{\"a\":");
+        QTest::newRow("array") << QByteArray("[{\"a\":1}]");
+        QTest::newRow("scalar") << QByteArray("42");
+        QTest::newRow("empty") << QByteArray();
+        QTest::newRow("trailing") << QByteArray("{\"a\":1} x");
+        QTest::newRow("two-objects") << QByteArray("{\"a\":1}{\"b\":2}");
+    }
+
+    void badPayloadsKeepStep()
+    {
+        QFETCH(QByteArray, payload);
+        FrameReader reader;
+        reader.append(rawFrame(payload) + rawFrame(" { \"after\" : true } "));
+        int dropped = 0;
+        const QList<QJsonObject> got = drain(reader, &dropped);
+        QCOMPARE(dropped, 1);
+        QCOMPARE(got.size(), 1);
+        QCOMPARE(got[0].value("after").toBool(), true);
+        QCOMPARE(reader.buffered(), 0);
+    }
+
+    void limitIsSixteenMebibytes()
+    {
+        FrameReader atLimit;
+        atLimit.append(QByteArray::fromHex("01000000") + "{");
+        QJsonObject o;
+        QCOMPARE(atLimit.next(&o), FrameReader::Result::NeedMore);
+
+        FrameReader over;
+        over.append(QByteArray::fromHex("01000001"));
+        QCOMPARE(over.next(&o), FrameReader::Result::Oversized);
+        QCOMPARE(over.announcedLength(), 16u * 1024 * 1024 + 1);
+
+        FrameReader huge;
+        huge.append(QByteArray::fromHex("ffffffff"));
+        QCOMPARE(huge.next(&o), FrameReader::Result::Oversized);
+    }
+
+    void connectionDeliversAndSends()
+    {
+        testsupport::SocketPair pair;
+        QVERIFY(pair.open());
+        ClientConnection conn;
+        conn.adoptSocket(pair.serverSide);
+        QCOMPARE(pair.serverSide->parent(), &conn);
+        QSignalSpy received(&conn, &ClientConnection::messageReceived);
+
+        // Two frames and the first half of a third in one write.
+        const QByteArray third = framing::encode(QJsonObject{{"n", 3}});
+        pair.client->write(framing::encode(QJsonObject{{"n", 1}}) + rawFrame("nope")
+                           + framing::encode(QJsonObject{{"n", 2}}) + third.left(2));
+        QTRY_COMPARE_WITH_TIMEOUT(received.size(), 2, 5000);
+        QCOMPARE(received[0][0].toString(), conn.clientId());
+        QCOMPARE(received[1][1].toJsonObject().value("n").toInt(), 2);
+        pair.client->write(third.mid(2));
+        QTRY_COMPARE_WITH_TIMEOUT(received.size(), 3, 5000);
+
+        conn.sendMessage(QJsonObject{{"a", 1}});
+        QTRY_COMPARE_WITH_TIMEOUT(pair.client->bytesAvailable(), qint64(11), 5000);
+        QCOMPARE(pair.client->readAll(), framing::encode(QJsonObject{{"a", 1}}));
+    }
+
+    void oversizedFrameClosesConnection()
+    {
+        testsupport::SocketPair pair;
+        QVERIFY(pair.open());
+        ClientConnection conn;
+        conn.adoptSocket(pair.serverSide);
+        QSignalSpy received(&conn, &ClientConnection::messageReceived);
+        QSignalSpy gone(&conn, &ClientConnection::clientDisconnected);
+
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression("announced a frame of 16777217 bytes"));
+        pair.client->write(framing::encode(QJsonObject{{"n", 1}}) + QByteArray::fromHex("01000001")
+                           + QByteArray(1000, 'x'));
+        QTRY_VERIFY_WITH_TIMEOUT(!gone.isEmpty(), 5000);
+        QCOMPARE(gone[0][0].toString(), conn.clientId());
+        QCOMPARE(received.size(), 1);
+        QTRY_COMPARE_WITH_TIMEOUT(pair.client->state(), QLocalSocket::UnconnectedState, 5000);
+    }
+
+    void nothingWrittenToClosedSocket()
+    {
+        testsupport::SocketPair pair;
+        QVERIFY(pair.open());
+        ClientConnection conn;
+        QLocalSocket *s = pair.serverSide;
+        conn.adoptSocket(s);
+        QSignalSpy gone(&conn, &ClientConnection::clientDisconnected);
+        s->disconnectFromServer();
+        conn.sendMessage(QJsonObject{{"late", true}});
+        QCOMPARE(s->bytesToWrite(), qint64(0));
+        QTRY_COMPARE_WITH_TIMEOUT(pair.client->state(), QLocalSocket::UnconnectedState, 5000);
+        QCOMPARE(pair.client->readAll(), QByteArray());
+        QVERIFY(!gone.isEmpty());
+        QCOMPARE(conn.socket(), s); // kept until the connection itself goes
+
+        ClientConnection unadopted;
+        unadopted.sendMessage(QJsonObject{{"x", 1}}); // no socket: a no-op, not a crash
+    }
+
+    void deletingDisconnectsPeer()
+    {
+        testsupport::SocketPair pair;
+        QVERIFY(pair.open());
+        auto *conn = new ClientConnection;
+        conn->adoptSocket(pair.serverSide);
+        delete conn;
+        QTRY_COMPARE_WITH_TIMEOUT(pair.client->state(), QLocalSocket::UnconnectedState, 5000);
+    }
+
+    void identifiersAreDistinctHex()
+    {
+        static const QRegularExpression hex("^[1-9a-f][0-9a-f]{0,15}$");
+        QSet<QString> seen;
+        for (int i = 0; i < 2000; ++i) {
+            const QString id = ClientConnection::newClientId();
+            QVERIFY2(hex.match(id).hasMatch(), qPrintable(id));
+            seen.insert(id);
+        }
+        QCOMPARE(seen.size(), 2000);
+        ClientConnection a, b;
+        QVERIFY(a.clientId() != b.clientId());
+    }
+};
+
+QTEST_GUILESS_MAIN(TestFraming)
+#include "tst_framing.moc"

@@ -1,0 +1,138 @@
+// The log sink: line format, file location, rotation and concurrent writers.
+
+#include "service/logsink.h"
+#include "testsupport.h"
+
+#include <QDir>
+#include <QFileInfo>
+#include <QRegularExpression>
+#include <QThread>
+#include <QtTest>
+
+#include <thread>
+#include <vector>
+
+using testsupport::readFile;
+using testsupport::writeFile;
+
+class TestLogSink : public QObject
+{
+    Q_OBJECT
+private Q_SLOTS:
+    void lineFormat()
+    {
+        QCOMPARE(LogSink::formatLine("T", QtInfoMsg, "hello"), QStringLiteral("[T] INFO: hello\n"));
+        QCOMPARE(LogSink::formatLine("T", QtDebugMsg, "m"), QStringLiteral("[T] DEBUG: m\n"));
+        QCOMPARE(LogSink::formatLine("T", QtWarningMsg, "m"), QStringLiteral("[T] WARNING: m\n"));
+        QCOMPARE(LogSink::formatLine("T", QtCriticalMsg, "m"), QStringLiteral("[T] CRITICAL: m\n"));
+        QCOMPARE(LogSink::formatLine("T", QtFatalMsg, "m"), QStringLiteral("[T] FATAL: m\n"));
+        QCOMPARE(LogSink::formatLine("T", QtMsgType(42), "m"), QStringLiteral("[T] : m\n"));
+        QCOMPARE(LogSink::formatLine("T", QtInfoMsg, "100%1 %2 %%3"), QStringLiteral("[T] INFO: 100%1 %2 %%3\n"));
+    }
+
+    void writesTimestampedLinesToDefaultFile()
+    {
+        QTemporaryDir data;
+        LogSink sink(data.path());
+        const QString expected = data.path() + "/Tarn/logs/tarnd.log";
+        QCOMPARE(sink.logFilePath(), expected);
+        QVERIFY(QFileInfo(data.path() + "/Tarn/logs").isDir());
+
+        sink.write(QtWarningMsg, QStringLiteral("disk %1 full"));
+        const QString text = QString::fromUtf8(readFile(expected));
+        static const QRegularExpression line(
+            R"(^\[\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3}\] WARNING: disk %1 full\n$)");
+        QVERIFY2(line.match(text).hasMatch(), qPrintable(text));
+    }
+
+    void overrideRedirectsAndStopsCreatingDefault()
+    {
+        QTemporaryDir data, other;
+        LogSink sink(data.path());
+        const QString path = other.path() + "/client.log";
+        sink.setLogFilePath(path);
+        QCOMPARE(sink.logFilePath(), path);
+        sink.write(QtInfoMsg, "one");
+        QVERIFY(readFile(path).endsWith("INFO: one\n"));
+        QVERIFY(!QFileInfo::exists(data.path() + "/Tarn"));
+    }
+
+    void rotatesAtHundredthMessageOnlyAboveOneMebibyte()
+    {
+        QTemporaryDir dir;
+        LogSink sink(dir.path());
+        const QString path = dir.path() + "/r.log";
+        sink.setLogFilePath(path);
+        writeFile(path + ".old", "previous generation");
+
+        // Exactly 1 MiB once the 100th line is written: not rotated.
+        for (int i = 1; i < 100; ++i)
+            sink.write(QtInfoMsg, "x");
+        const qint64 now = QFileInfo(path).size();
+        const QByteArray line = LogSink::formatLine("2000-01-01 00:00:00.000", QtInfoMsg, "y").toUtf8();
+        QFile f(path);
+        QVERIFY(f.open(QIODevice::Append));
+        f.write(QByteArray(LogSink::RotateAboveBytes - now - line.size(), 'p'));
+        f.close();
+        sink.write(QtInfoMsg, "y");
+        QCOMPARE(sink.messageCount(), 100);
+        QCOMPARE(QFileInfo(path).size(), LogSink::RotateAboveBytes);
+        QCOMPARE(readFile(path + ".old"), QByteArray("previous generation"));
+
+        // Past 1 MiB the next checks come only at the 200th message.
+        for (int i = 101; i < 200; ++i) {
+            sink.write(QtInfoMsg, "z");
+            QVERIFY(QFileInfo::exists(path));
+        }
+        const QByteArray before = readFile(path);
+        sink.write(QtInfoMsg, "last");
+        QCOMPARE(sink.messageCount(), 200);
+        QVERIFY(!QFileInfo::exists(path));
+        QCOMPARE(readFile(path + ".old"), before + readFile(path + ".old").mid(before.size()));
+        QVERIFY(readFile(path + ".old").endsWith("INFO: last\n"));
+
+        sink.write(QtInfoMsg, "fresh");
+        QVERIFY(readFile(path).endsWith("INFO: fresh\n"));
+        QCOMPARE(readFile(path).count('\n'), 1);
+    }
+
+    void refusesSymlinkAsLogFile()
+    {
+        QTemporaryDir dir;
+        const QString target = dir.path() + "/target";
+        writeFile(target, "keep");
+        const QString link = dir.path() + "/link.log";
+        QVERIFY(QFile::link(target, link));
+        LogSink sink(dir.path());
+        sink.setLogFilePath(link);
+        sink.write(QtInfoMsg, "must not land in the target");
+        QCOMPARE(readFile(target), QByteArray("keep"));
+    }
+
+    void concurrentWritersKeepWholeLines()
+    {
+        QTemporaryDir dir;
+        LogSink sink(dir.path());
+        const QString path = dir.path() + "/c.log";
+        sink.setLogFilePath(path);
+        const int threads = 8, perThread = 400;
+        const QString payload(200, QChar('q'));
+        std::vector<std::thread> pool;
+        for (int t = 0; t < threads; ++t)
+            pool.emplace_back([&, t] {
+                for (int i = 0; i < perThread; ++i)
+                    sink.write(QtInfoMsg, QStringLiteral("t%1 i%2 ").arg(t).arg(i) + payload);
+            });
+        for (auto &th : pool)
+            th.join();
+        QCOMPARE(sink.messageCount(), threads * perThread);
+        const QList<QByteArray> lines = readFile(path).split('\n');
+        QCOMPARE(lines.size(), threads * perThread + 1);
+        static const QRegularExpression shape(R"(^\[[^\]]+\] INFO: t\d i\d+ q{200}$)");
+        for (int i = 0; i < lines.size() - 1; ++i)
+            QVERIFY2(shape.match(QString::fromUtf8(lines[i])).hasMatch(), lines[i].constData());
+    }
+};
+
+QTEST_GUILESS_MAIN(TestLogSink)
+#include "tst_logsink.moc"

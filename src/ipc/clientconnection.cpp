@@ -36,8 +36,19 @@ void ClientConnection::sendMessage(const QJsonObject &message)
     if (!m_socket || m_socket->state() != QLocalSocket::ConnectedState)
         return;
     const QByteArray frame = framing::encode(message);
-    if (m_socket && m_socket->state() == QLocalSocket::ConnectedState)
-        m_socket->write(frame);
+    if (!m_socket || m_socket->state() != QLocalSocket::ConnectedState)
+        return;
+    m_socket->write(frame);
+    if (m_socket->bytesToWrite() > MaxUnsentBytes) {
+        qCWarning(lcTarnd) << "Client" << m_clientId << "has" << m_socket->bytesToWrite()
+                           << "bytes unread, more than the limit of" << MaxUnsentBytes << "- dropping it";
+        drop();
+    }
+}
+
+qint64 ClientConnection::unsentBytes() const
+{
+    return m_socket ? m_socket->bytesToWrite() : 0;
 }
 
 void ClientConnection::onDataReady()
@@ -73,6 +84,11 @@ void ClientConnection::refuse(quint32 announcedLength)
     qCWarning(lcTarnd) << "Client" << m_clientId << "announced a frame of" << announcedLength
                        << "bytes, more than the limit of" << framing::MaxIncomingPayload
                        << "- closing its connection";
+    drop();
+}
+
+void ClientConnection::drop()
+{
     m_refused = true;
     m_reader.clear();
     // The usual disconnect notification follows, and the client departs the ordinary way.

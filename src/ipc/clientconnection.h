@@ -13,6 +13,10 @@ class ClientConnection : public QObject
 {
     Q_OBJECT
 public:
+    // A client that lets more than this pile up unread is dropped, so that a stalled reader
+    // cannot make the daemon's memory grow without bound.
+    static constexpr qint64 MaxUnsentBytes = 64 * 1024 * 1024;
+
     explicit ClientConnection(QObject *parent = nullptr);
     ~ClientConnection() override;
 
@@ -23,6 +27,8 @@ public:
     QString clientId() const { return m_clientId; }
     quint32 sessionId() const { return m_sessionId; }
     QLocalSocket *socket() const { return m_socket; }
+    // Bytes handed to the socket and not yet taken by the client.
+    qint64 unsentBytes() const;
 
     static QString newClientId();
 
@@ -37,6 +43,7 @@ private Q_SLOTS:
 
 private:
     void refuse(quint32 announcedLength);
+    void drop();
 
     const QString m_clientId;
     quint32 m_sessionId = 0;

@@ -1,0 +1,75 @@
+#pragma once
+
+#include <QElapsedTimer>
+#include <QHash>
+#include <QJsonObject>
+#include <QObject>
+#include <QString>
+
+#include <memory>
+
+class ClientConnection;
+class QTimer;
+class SessionBackend;
+class SessionServer;
+
+namespace sessions {
+struct PeerInfo;
+}
+
+// The registry of connected clients, the per-session sockets, and the heartbeat time-out.
+class CommunicationServer : public QObject
+{
+    Q_OBJECT
+public:
+    struct Timing
+    {
+        int heartbeatTimeoutMs = 10000; // dropped when silent for strictly longer
+        int heartbeatCheckMs = 5000;
+        int sessionPollMs = 3000;
+    };
+
+    // backend: null for the platform's sessions; the server takes ownership.
+    explicit CommunicationServer(QObject *parent = nullptr, SessionBackend *backend = nullptr);
+    CommunicationServer(QObject *parent, SessionBackend *backend, Timing timing);
+    ~CommunicationServer() override;
+
+    bool start(const QString &pipeBaseName);
+    void stop();
+
+    void sendToClient(const QString &clientId, const QJsonObject &message);
+    void broadcast(const QJsonObject &message);
+    void updateHeartbeat(const QString &clientId);
+
+    ClientConnection *client(const QString &clientId) const { return m_clients.value(clientId); }
+    // The identity of a registered client's process, as checked when it connected.
+    bool peerOfClient(const QString &clientId, sessions::PeerInfo *peer) const;
+    QList<quint32> servedSessions() const { return m_sessionServers.keys(); }
+    QString socketName(quint32 session) const;
+
+Q_SIGNALS:
+    void clientConnected(const QString &clientId);
+    void clientDisconnected(const QString &clientId, uint sessionId);
+    void messageReceived(const QString &clientId, const QJsonObject &message);
+    void clientTimedOut(const QString &clientId, uint sessionId);
+
+private Q_SLOTS:
+    void onNewConnection();
+    void onClientMessage(const QString &clientId, const QJsonObject &message);
+    void onClientDisconnected(const QString &clientId);
+    void checkHeartbeats();
+    void pollSessions();
+
+private:
+    bool admits(const SessionServer *server, const sessions::PeerInfo &peer) const;
+
+    std::unique_ptr<SessionBackend> m_backend;
+    const Timing m_timing;
+    QHash<QString, ClientConnection *> m_clients;
+    QHash<QString, QElapsedTimer> m_heartbeats;
+    QHash<QString, std::shared_ptr<sessions::PeerInfo>> m_peers;
+    QTimer *m_heartbeatTimer;
+    QString m_pipeBaseName;
+    QHash<quint32, SessionServer *> m_sessionServers;
+    QTimer *m_pollTimer;
+};

@@ -1,0 +1,29 @@
+#include "ipc/sessionbackend.h"
+#include "ipc/socketpath.h"
+#include "service/logging.h"
+
+#include <QLocalSocket>
+
+std::optional<QList<SessionBackend::Session>> PlatformSessionBackend::activeSessions()
+{
+    std::vector<sessions::SessionInfo> list;
+    std::string error;
+    if (!sessions::listActive(list, &error)) {
+        qCWarning(lcTarnd).noquote() << QString::fromStdString(error);
+        return std::nullopt;
+    }
+    QList<Session> out;
+    for (const auto &s : list)
+        out.append({s.id, QString::fromStdString(s.user)});
+    return out;
+}
+
+bool PlatformSessionBackend::peerOf(QLocalSocket *socket, sessions::PeerInfo *peer)
+{
+    return sessions::peerOf(static_cast<std::intptr_t>(socket->socketDescriptor()), peer);
+}
+
+QString PlatformSessionBackend::socketName(const QString &baseName, quint32 session)
+{
+    return QString::fromStdString(socketpath::socketPath(baseName.toStdString(), session));
+}

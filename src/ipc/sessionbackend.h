@@ -1,0 +1,38 @@
+#pragma once
+
+#include "ipc/sessions.h"
+
+#include <QList>
+#include <QString>
+
+#include <optional>
+
+class QLocalSocket;
+
+// What the communication server needs to know of user sessions. The platform's answers by
+// default; tests hand in their own to drive session changes.
+class SessionBackend
+{
+public:
+    struct Session
+    {
+        quint32 id = 0;
+        QString user;
+    };
+
+    virtual ~SessionBackend() = default;
+    // The sessions that get a socket; nullopt when they cannot be enumerated.
+    virtual std::optional<QList<Session>> activeSessions() = 0;
+    // The process on the other end of an accepted connection.
+    virtual bool peerOf(QLocalSocket *socket, sessions::PeerInfo *peer) = 0;
+    // The socket name of a session, given the base name.
+    virtual QString socketName(const QString &baseName, quint32 session) = 0;
+};
+
+class PlatformSessionBackend : public SessionBackend
+{
+public:
+    std::optional<QList<Session>> activeSessions() override;
+    bool peerOf(QLocalSocket *socket, sessions::PeerInfo *peer) override;
+    QString socketName(const QString &baseName, quint32 session) override;
+};

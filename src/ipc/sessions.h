@@ -1,0 +1,44 @@
+#pragma once
+// Which user sessions get a socket, which session a process belongs to, and who is at the other
+// end of an accepted connection: one small platform layer (plain C++, strings in UTF-8).
+//   Windows: Terminal Services sessions, named-pipe client queries, process tokens.
+//   Linux:   logind sessions over D-Bus, SO_PEERCRED; one session (1) when logind is absent.
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace sessions {
+
+struct SessionInfo
+{
+    std::uint32_t id = 0;
+    std::string user; // never empty in a listed session
+};
+
+// The sessions that get a socket, in enumeration order. Windows: not session 0, state active or
+// connected, with a non-empty user name. False (with *error set) when the enumeration failed.
+bool listActive(std::vector<SessionInfo> &out, std::string *error);
+
+// The session that process pid belongs to. False when it cannot be told.
+bool sessionOfProcess(std::int64_t pid, std::uint32_t *session);
+
+struct PeerInfo
+{
+    std::int64_t pid = -1;
+    std::string user;        // account name of the peer process
+    bool privileged = false; // root / LocalSystem
+    bool hasSession = false;
+    std::uint32_t session = 0;
+    std::uint32_t uid = 0;   // Linux only: the peer's uid and gid
+    std::uint32_t gid = 0;
+};
+
+// The process at the other end of an accepted connection, from the connection's native
+// descriptor (QLocalSocket::socketDescriptor(): a socket on Linux, a pipe HANDLE on Windows).
+bool peerOf(std::intptr_t descriptor, PeerInfo *peer);
+
+// Human-readable name of the source in use ("logind", "single session", "Terminal Services").
+std::string sourceName();
+
+} // namespace sessions

@@ -1,0 +1,338 @@
+// The communication server over real sockets: session sockets following the sessions, who may
+// connect, heartbeats, sending, and clients that stop reading.
+
+#include "ipc/clientconnection.h"
+#include "ipc/communicationserver.h"
+#include "ipc/framing.h"
+#include "ipc/sessionbackend.h"
+#include "testsupport.h"
+
+#include <QFileInfo>
+#include <QLocalServer>
+#include <QRegularExpression>
+#include <QSignalSpy>
+#include <QtTest>
+
+#include <poll.h>
+#include <pwd.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace {
+
+QString selfUser()
+{
+    return QString::fromLocal8Bit(getpwuid(geteuid())->pw_name);
+}
+
+// Sessions as the test says; peers identified for real (SO_PEERCRED), all in session 1.
+class FakeBackend : public SessionBackend
+{
+public:
+    explicit FakeBackend(const QString &dir) : m_dir(dir) {}
+    std::optional<QList<Session>> sessions = QList<Session>{{1, selfUser()}};
+    QHash<quint32, QString> pathOverride;
+
+    std::optional<QList<Session>> activeSessions() override { return sessions; }
+    bool peerOf(QLocalSocket *socket, sessions::PeerInfo *peer) override
+    {
+        if (!sessions::peerOf(socket->socketDescriptor(), peer))
+            return false;
+        peer->hasSession = true;
+        peer->session = 1;
+        return true;
+    }
+    QString socketName(const QString &base, quint32 session) override
+    {
+        return pathOverride.value(session, m_dir + "/" + base + "-" + QString::number(session));
+    }
+
+private:
+    QString m_dir;
+};
+
+// What a forked client saw: 0 refused (closed without a byte), 1 accepted (got a frame).
+int foreignClient(const QString &path, uid_t uid)
+{
+    const QByteArray p = path.toLocal8Bit();
+    const pid_t child = fork();
+    if (child == 0) {
+        if (setresgid(uid, uid, uid) != 0 || setresuid(uid, uid, uid) != 0)
+            _exit(10);
+        const int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+        sockaddr_un addr{};
+        addr.sun_family = AF_UNIX;
+        strncpy(addr.sun_path, p.constData(), sizeof addr.sun_path - 1);
+        if (::connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0)
+            _exit(11);
+        pollfd pfd{fd, POLLIN, 0};
+        if (poll(&pfd, 1, 20000) <= 0)
+            _exit(12);
+        char buf[8];
+        _exit(read(fd, buf, sizeof buf) > 0 ? 1 : 0);
+    }
+    int status = 0;
+    // The server must keep running its event loop while the child waits for an answer.
+    QElapsedTimer clock;
+    clock.start();
+    while (waitpid(child, &status, WNOHANG) != child) {
+        if (clock.elapsed() > 30000) {
+            kill(child, SIGKILL);
+            waitpid(child, &status, 0);
+            return -1;
+        }
+        QTest::qWait(20);
+    }
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+struct Client
+{
+    QLocalSocket socket;
+    framing::FrameReader reader;
+    QList<QJsonObject> received;
+    bool connectTo(const QString &path)
+    {
+        socket.connectToServer(path);
+        QObject::connect(&socket, &QLocalSocket::readyRead, [this] {
+            reader.append(socket.readAll());
+            QJsonObject o;
+            while (reader.next(&o) == framing::FrameReader::Result::Message)
+                received.append(o);
+        });
+        return socket.waitForConnected(5000);
+    }
+};
+
+} // namespace
+
+class TestCommunicationServer : public QObject
+{
+    Q_OBJECT
+
+    QTemporaryDir m_dir;
+    const CommunicationServer::Timing fast{600, 100, 100};
+
+    CommunicationServer *make(FakeBackend **backend, CommunicationServer::Timing timing)
+    {
+        *backend = new FakeBackend(m_dir.path());
+        return new CommunicationServer(this, *backend, timing);
+    }
+
+private Q_SLOTS:
+    void initTestCase()
+    {
+        QVERIFY(m_dir.isValid());
+        // Other users must reach the sockets inside.
+        QFile::setPermissions(m_dir.path(), QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner
+                                                | QFileDevice::ExeGroup | QFileDevice::ExeOther);
+    }
+
+    void socketsFollowSessions()
+    {
+        FakeBackend *backend;
+        CommunicationServer *server = make(&backend, fast);
+        backend->sessions = QList<SessionBackend::Session>{{0, "root"}, {1, selfUser()}, {2, selfUser()}};
+        QVERIFY(server->start("follow"));
+        QCOMPARE(server->servedSessions().size(), 2);
+        const QString s1 = server->socketName(1), s2 = server->socketName(2);
+        QVERIFY(QFileInfo(s1).exists() && QFileInfo(s2).exists());
+        QVERIFY(!QFileInfo::exists(server->socketName(0)));
+
+        // A client keeps its connection when its session's socket goes.
+        Client c;
+        QVERIFY(c.connectTo(s1));
+        QSignalSpy connected(server, &CommunicationServer::clientConnected);
+        QVERIFY(connected.wait(5000));
+
+        backend->sessions = QList<SessionBackend::Session>{{2, selfUser()}, {3, selfUser()}};
+        QTRY_VERIFY_WITH_TIMEOUT(!QFileInfo::exists(s1), 5000);
+        QTRY_VERIFY_WITH_TIMEOUT(QFileInfo::exists(server->socketName(3)), 5000);
+        QVERIFY(QFileInfo::exists(s2));
+        server->sendToClient(connected[0][0].toString(), QJsonObject{{"still", "here"}});
+        QTRY_COMPARE_WITH_TIMEOUT(c.received.size(), 1, 5000);
+
+        // A failed enumeration closes every socket; the next good one brings them back.
+        backend->sessions = std::nullopt;
+        QTRY_VERIFY_WITH_TIMEOUT(server->servedSessions().isEmpty(), 5000);
+        QVERIFY(!QFileInfo::exists(s2));
+        backend->sessions = QList<SessionBackend::Session>{{2, selfUser()}};
+        QTRY_VERIFY_WITH_TIMEOUT(QFileInfo::exists(s2), 5000);
+        delete server;
+        QVERIFY(!QFileInfo::exists(s2));
+    }
+
+    void liveSocketIsNotTakenOverAndRetried()
+    {
+        FakeBackend *backend;
+        CommunicationServer *server = make(&backend, fast);
+        const QString path = backend->socketName("busy", 1);
+        auto *other = new QLocalServer;
+        QVERIFY(other->listen(path));
+
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression("Failed to start named pipe for session 1"));
+        QVERIFY(server->start("busy"));
+        QVERIFY(server->servedSessions().isEmpty());
+        QVERIFY(other->isListening());
+        Client probe;
+        QVERIFY(probe.connectTo(path));
+        QVERIFY(other->waitForNewConnection(5000)); // still the other server's socket
+
+        // Once it is gone, a stale file is left; the next polls take the path over.
+        delete other;
+        testsupport::writeFile(path, "stale");
+        QTRY_COMPARE_WITH_TIMEOUT(server->servedSessions(), QList<quint32>{1}, 5000);
+        Client c;
+        QVERIFY(c.connectTo(path));
+        QSignalSpy connected(server, &CommunicationServer::clientConnected);
+        QVERIFY(connected.wait(5000));
+        delete server;
+    }
+
+    void foreignUsersAreRefused()
+    {
+        if (!testsupport::isRoot())
+            QSKIP("acting as another user needs root");
+        FakeBackend *backend;
+        CommunicationServer *server = make(&backend, fast);
+        // Session 1 belongs to root, session 2 to nobody (whose processes are all in session 1).
+        backend->sessions = QList<SessionBackend::Session>{{1, "root"}, {2, "nobody"}};
+        QVERIFY(server->start("peer"));
+        QSignalSpy connected(server, &CommunicationServer::clientConnected);
+        connect(server, &CommunicationServer::clientConnected, server,
+                [server](const QString &id) { server->sendToClient(id, QJsonObject{{"hi", 1}}); });
+
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression("Refused a client on the socket of session 1 .*user \"nobody\""));
+        QCOMPARE(foreignClient(server->socketName(1), 65534), 0);
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression("Refused a client on the socket of session 2 .*session \"1\""));
+        QCOMPARE(foreignClient(server->socketName(2), 65534), 0);
+        QCOMPARE(connected.size(), 0);
+
+        // nobody's own session takes nobody; root is taken anywhere.
+        backend->sessions = QList<SessionBackend::Session>{{1, "nobody"}};
+        QTRY_VERIFY_WITH_TIMEOUT(server->servedSessions() == QList<quint32>{1}, 5000);
+        QCOMPARE(foreignClient(server->socketName(1), 65534), 1);
+        QCOMPARE(connected.size(), 1);
+        sessions::PeerInfo peer;
+        QVERIFY(server->peerOfClient(connected[0][0].toString(), &peer));
+        QCOMPARE(peer.uid, 65534u);
+        Client rootClient;
+        QVERIFY(rootClient.connectTo(server->socketName(1)));
+        QTRY_COMPARE_WITH_TIMEOUT(connected.size(), 2, 5000);
+        delete server;
+    }
+
+    void heartbeatsKeepClientsSilenceDropsThem()
+    {
+        FakeBackend *backend;
+        CommunicationServer *server = make(&backend, fast);
+        QVERIFY(server->start("beat"));
+        QSignalSpy connected(server, &CommunicationServer::clientConnected);
+        QSignalSpy disconnected(server, &CommunicationServer::clientDisconnected);
+        QSignalSpy timedOut(server, &CommunicationServer::clientTimedOut);
+        Client kept, silent;
+        QVERIFY(kept.connectTo(server->socketName(1)));
+        QVERIFY(connected.wait(5000));
+        const QString keptId = connected[0][0].toString();
+        QVERIFY(silent.connectTo(server->socketName(1)));
+        QTRY_COMPARE_WITH_TIMEOUT(connected.size(), 2, 5000);
+        const QString silentId = connected[1][0].toString();
+
+        QTimer renew;
+        connect(&renew, &QTimer::timeout, server, [&] { server->updateHeartbeat(keptId); });
+        renew.start(100);
+        server->updateHeartbeat("no-such-client");
+
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression("timed out \\(no heartbeat for 600 ms\\)"));
+        QTRY_COMPARE_WITH_TIMEOUT(timedOut.size(), 1, 10000);
+        QCOMPARE(timedOut[0][0].toString(), silentId);
+        QCOMPARE(timedOut[0][1].toUInt(), 1u);
+        QTRY_COMPARE_WITH_TIMEOUT(silent.socket.state(), QLocalSocket::UnconnectedState, 5000);
+        // The forced disconnect may also report the client as disconnected: at most once.
+        QVERIFY(disconnected.size() <= 1);
+        if (!disconnected.isEmpty())
+            QCOMPARE(disconnected[0][0].toString(), silentId);
+
+        // The renewed client outlives several time-outs.
+        QTest::qWait(2000);
+        QCOMPARE(timedOut.size(), 1);
+        QCOMPARE(kept.socket.state(), QLocalSocket::ConnectedState);
+        server->sendToClient(keptId, QJsonObject{{"alive", true}});
+        QTRY_COMPARE_WITH_TIMEOUT(kept.received.size(), 1, 5000);
+        delete server;
+    }
+
+    void sendingAndStopping()
+    {
+        FakeBackend *backend;
+        CommunicationServer *server = make(&backend, fast);
+        server->broadcast(QJsonObject{{"nobody", "listens"}});
+        QVERIFY(server->start("send"));
+        QSignalSpy connected(server, &CommunicationServer::clientConnected);
+        QSignalSpy disconnected(server, &CommunicationServer::clientDisconnected);
+        QSignalSpy timedOut(server, &CommunicationServer::clientTimedOut);
+        Client a, b;
+        QVERIFY(a.connectTo(server->socketName(1)));
+        QVERIFY(b.connectTo(server->socketName(1)));
+        QTRY_COMPARE_WITH_TIMEOUT(connected.size(), 2, 5000);
+
+        server->broadcast(QJsonObject{{"event", "shutdown"}});
+        server->sendToClient("0", QJsonObject{{"lost", true}});
+        server->sendToClient(connected[1][0].toString(), QJsonObject{{"only", "second"}});
+        QTRY_VERIFY_WITH_TIMEOUT(a.received.size() + b.received.size() == 3, 5000);
+
+        // A client that closes is reported once, and sends to it afterwards go nowhere.
+        a.socket.disconnectFromServer();
+        QTRY_COMPARE_WITH_TIMEOUT(disconnected.size(), 1, 5000);
+        server->sendToClient(disconnected[0][0].toString(), QJsonObject{{"late", 1}});
+        QTest::qWait(200);
+        QCOMPARE(disconnected.size(), 1);
+
+        server->stop();
+        QTRY_COMPARE_WITH_TIMEOUT(b.socket.state(), QLocalSocket::UnconnectedState, 5000);
+        QTest::qWait(800);
+        QCOMPARE(disconnected.size(), 1);
+        QCOMPARE(timedOut.size(), 0);
+        QVERIFY(!QFileInfo::exists(server->socketName(1)));
+        delete server;
+    }
+
+    void stalledReaderIsDropped()
+    {
+        FakeBackend *backend;
+        CommunicationServer *server = make(&backend, {600000, 100000, 100000});
+        QVERIFY(server->start("stall"));
+        QSignalSpy connected(server, &CommunicationServer::clientConnected);
+        QSignalSpy disconnected(server, &CommunicationServer::clientDisconnected);
+        Client reader;
+        QLocalSocket stalled; // never reads, and Qt must not read ahead for it either
+    stalled.setReadBufferSize(64 * 1024);
+        stalled.connectToServer(server->socketName(1));
+        QVERIFY(stalled.waitForConnected(5000));
+        QVERIFY(connected.wait(5000));
+        const QString stalledId = connected[0][0].toString();
+        QVERIFY(reader.connectTo(server->socketName(1)));
+        QTRY_COMPARE_WITH_TIMEOUT(connected.size(), 2, 5000);
+        const QString readerId = connected[1][0].toString();
+
+        const QJsonObject chunk{{"data", QString(1024 * 1024, QChar('d'))}};
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression("bytes unread, more than the limit"));
+        int sent = 0;
+        while (disconnected.isEmpty() && sent < 200) {
+            server->broadcast(chunk);
+            ++sent;
+            QTRY_COMPARE_WITH_TIMEOUT(reader.received.size(), sent, 10000);
+        }
+        QCOMPARE(disconnected.size(), 1);
+        QCOMPARE(disconnected[0][0].toString(), stalledId);
+        QVERIFY2(sent > 60, qPrintable(QString::number(sent)));
+        server->sendToClient(readerId, QJsonObject{{"after", true}});
+        QTRY_COMPARE_WITH_TIMEOUT(reader.received.size(), sent + 1, 10000);
+        delete server;
+    }
+};
+
+QTEST_GUILESS_MAIN(TestCommunicationServer)
+#include "tst_communicationserver.moc"

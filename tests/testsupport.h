@@ -27,3 +27,39 @@ struct SocketPair
 bool isRoot();
 
 } // namespace testsupport
+
+#include <QJsonObject>
+#include <QProcess>
+#include <QStringList>
+
+namespace testsupport {
+
+// The real tarnd binary, run in the foreground with its sockets and data in a private folder.
+class Daemon
+{
+public:
+    Daemon();
+    ~Daemon();
+    bool start(const QStringList &extraEnv = {});
+    QString socketPath() const { return m_dir.path() + "/run/tarnd-1"; }
+    QString dataDir() const { return m_dir.path() + "/data"; }
+    QString path(const QString &relative) const { return m_dir.path() + "/" + relative; }
+    // Everything the daemon wrote to standard error so far.
+    QString log();
+    bool waitForLog(const QString &text, int timeoutMs = 15000);
+    void signal(int signo);
+    // Waits for the process to end; its exit code, or -1.
+    int waitForExit(int timeoutMs = 30000);
+    qint64 pid() const { return m_process.processId(); }
+    bool running() const { return m_process.state() == QProcess::Running; }
+
+private:
+    QTemporaryDir m_dir;
+    QProcess m_process;
+    QByteArray m_log;
+};
+
+// Whether every needle occurs in the text, each after the previous one.
+bool inOrder(const QString &text, const QStringList &needles);
+
+} // namespace testsupport

@@ -3,13 +3,62 @@
 #include <cerrno>
 #include <cstdio>
 #include <fcntl.h>
+#include <sys/fsuid.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 namespace logfile {
 
-bool append(const std::string &path, const std::string &bytes)
+namespace {
+
+// Takes on the file-system identity for the life of the guard, on this thread only (the
+// kernel keeps fsuid per thread), and drops the daemon's file capabilities with it.
+class AsIdentity
 {
+public:
+    explicit AsIdentity(const Identity &as)
+        : m_active(!as.daemon)
+    {
+        if (!m_active)
+            return;
+        m_gid = static_cast<gid_t>(::setfsgid(as.gid));
+        m_uid = static_cast<uid_t>(::setfsuid(as.uid));
+    }
+    ~AsIdentity()
+    {
+        if (!m_active)
+            return;
+        ::setfsuid(m_uid);
+        ::setfsgid(m_gid);
+    }
+    AsIdentity(const AsIdentity &) = delete;
+    AsIdentity &operator=(const AsIdentity &) = delete;
+
+private:
+    bool m_active;
+    uid_t m_uid = 0;
+    gid_t m_gid = 0;
+};
+
+} // namespace
+
+Identity identityOfPeer(std::intptr_t descriptor)
+{
+    Identity id;
+    struct ucred cred;
+    socklen_t len = sizeof cred;
+    if (::getsockopt(static_cast<int>(descriptor), SOL_SOCKET, SO_PEERCRED, &cred, &len) == 0 && cred.pid > 0) {
+        id.daemon = false;
+        id.uid = cred.uid;
+        id.gid = cred.gid;
+    }
+    return id;
+}
+
+bool append(const std::string &path, const std::string &bytes, const Identity &as)
+{
+    AsIdentity guard(as);
     const int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0644);
     if (fd < 0)
         return false;
@@ -32,34 +81,39 @@ bool append(const std::string &path, const std::string &bytes)
     return ok;
 }
 
-std::int64_t size(const std::string &path)
+std::int64_t size(const std::string &path, const Identity &as)
 {
+    AsIdentity guard(as);
     struct stat st;
     if (::lstat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode))
         return -1;
     return st.st_size;
 }
 
-bool exists(const std::string &path)
+bool exists(const std::string &path, const Identity &as)
 {
+    AsIdentity guard(as);
     struct stat st;
     return ::lstat(path.c_str(), &st) == 0;
 }
 
-bool remove(const std::string &path)
+bool remove(const std::string &path, const Identity &as)
 {
+    AsIdentity guard(as);
     return ::unlink(path.c_str()) == 0;
 }
 
-bool rename(const std::string &from, const std::string &to)
+bool rename(const std::string &from, const std::string &to, const Identity &as)
 {
+    AsIdentity guard(as);
     return ::rename(from.c_str(), to.c_str()) == 0;
 }
 
-bool makePath(const std::string &dir)
+bool makePath(const std::string &dir, const Identity &as)
 {
     if (dir.empty())
         return false;
+    AsIdentity guard(as);
     std::string partial;
     std::size_t pos = 0;
     while (pos != std::string::npos) {

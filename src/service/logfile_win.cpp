@@ -7,6 +7,32 @@ namespace logfile {
 
 namespace {
 
+// Runs the operation impersonating the client whose token was captured; the daemon's own
+// rights when there is none.
+class AsIdentity
+{
+public:
+    explicit AsIdentity(const Identity &as)
+    {
+        if (!as.daemon && as.token)
+            m_active = ImpersonateLoggedOnUser(static_cast<HANDLE>(as.token.get())) != 0;
+        m_refused = !as.daemon && !m_active;
+    }
+    ~AsIdentity()
+    {
+        if (m_active)
+            RevertToSelf();
+    }
+    AsIdentity(const AsIdentity &) = delete;
+    AsIdentity &operator=(const AsIdentity &) = delete;
+    // A client identity that could not be taken on: do nothing rather than act as the daemon.
+    bool refused() const { return m_refused; }
+
+private:
+    bool m_active = false;
+    bool m_refused = false;
+};
+
 bool isReparsePoint(HANDLE h)
 {
     BY_HANDLE_FILE_INFORMATION info;
@@ -15,8 +41,32 @@ bool isReparsePoint(HANDLE h)
 
 } // namespace
 
-bool append(const std::string &path, const std::string &bytes)
+Identity identityOfPeer(std::intptr_t descriptor)
 {
+    Identity id;
+    HANDLE pipe = reinterpret_cast<HANDLE>(descriptor);
+    if (!ImpersonateNamedPipeClient(pipe))
+        return id;
+    HANDLE thread = nullptr;
+    HANDLE token = nullptr;
+    if (OpenThreadToken(GetCurrentThread(), TOKEN_IMPERSONATE | TOKEN_QUERY | TOKEN_DUPLICATE, TRUE, &thread)) {
+        DuplicateTokenEx(thread, TOKEN_IMPERSONATE | TOKEN_QUERY, nullptr, SecurityImpersonation, TokenImpersonation,
+                         &token);
+        CloseHandle(thread);
+    }
+    RevertToSelf();
+    if (token) {
+        id.daemon = false;
+        id.token = std::shared_ptr<void>(token, [](void *h) { CloseHandle(static_cast<HANDLE>(h)); });
+    }
+    return id;
+}
+
+bool append(const std::string &path, const std::string &bytes, const Identity &as)
+{
+    AsIdentity guard(as);
+    if (guard.refused())
+        return false;
     // The link itself is opened, not its target, and then refused.
     HANDLE h = CreateFileW(wintext::widen(path).c_str(), FILE_APPEND_DATA,
                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_ALWAYS,
@@ -41,8 +91,11 @@ bool append(const std::string &path, const std::string &bytes)
     return ok && written == text.size();
 }
 
-std::int64_t size(const std::string &path)
+std::int64_t size(const std::string &path, const Identity &as)
 {
+    AsIdentity guard(as);
+    if (guard.refused())
+        return -1;
     WIN32_FILE_ATTRIBUTE_DATA data;
     if (!GetFileAttributesExW(wintext::widen(path).c_str(), GetFileExInfoStandard, &data))
         return -1;
@@ -51,24 +104,36 @@ std::int64_t size(const std::string &path)
     return (static_cast<std::int64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
 }
 
-bool exists(const std::string &path)
+bool exists(const std::string &path, const Identity &as)
 {
+    AsIdentity guard(as);
+    if (guard.refused())
+        return false;
     return GetFileAttributesW(wintext::widen(path).c_str()) != INVALID_FILE_ATTRIBUTES;
 }
 
-bool remove(const std::string &path)
+bool remove(const std::string &path, const Identity &as)
 {
+    AsIdentity guard(as);
+    if (guard.refused())
+        return false;
     return DeleteFileW(wintext::widen(path).c_str()) != 0;
 }
 
-bool rename(const std::string &from, const std::string &to)
+bool rename(const std::string &from, const std::string &to, const Identity &as)
 {
+    AsIdentity guard(as);
+    if (guard.refused())
+        return false;
     return MoveFileExW(wintext::widen(from).c_str(), wintext::widen(to).c_str(), MOVEFILE_REPLACE_EXISTING) != 0;
 }
 
-bool makePath(const std::string &dir)
+bool makePath(const std::string &dir, const Identity &as)
 {
     if (dir.empty())
+        return false;
+    AsIdentity guard(as);
+    if (guard.refused())
         return false;
     std::wstring wdir = wintext::widen(dir);
     for (auto &c : wdir)

@@ -2,6 +2,7 @@
 #include "service/logfile.h"
 #include "service/logging.h"
 
+#include <QCoreApplication>
 #include <QDateTime>
 #include <QDir>
 #include <QStandardPaths>
@@ -46,26 +47,38 @@ QString LogSink::formatLine(const QString &timestamp, QtMsgType type, const QStr
 
 QString LogSink::logFilePath() const
 {
+    return target().first;
+}
+
+std::pair<QString, logfile::Identity> LogSink::target() const
+{
     {
         QMutexLocker lock(&m_mutex);
         if (!m_override.isEmpty())
-            return m_override;
+            return {m_override, m_owner};
     }
     const QString base = m_defaultDataDir.isEmpty()
         ? QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation)
         : m_defaultDataDir;
     if (base.isEmpty())
-        return QString();
+        return {};
     const QString dir = base + QDir::separator() + QStringLiteral("Tarn") + QDir::separator() + QStringLiteral("logs");
     logfile::makePath(QDir::toNativeSeparators(dir).toStdString());
-    return QDir::toNativeSeparators(dir + QDir::separator() + QStringLiteral("tarnd.log"));
+    return {QDir::toNativeSeparators(dir + QDir::separator() + QStringLiteral("tarnd.log")), logfile::Identity()};
 }
 
-void LogSink::setLogFilePath(const QString &path)
+logfile::Identity LogSink::logFileOwner() const
+{
+    return target().second;
+}
+
+void LogSink::setLogFilePath(const QString &path, const logfile::Identity &owner)
 {
     {
         QMutexLocker lock(&m_mutex);
         m_override = path;
+        m_owner = owner;
+        m_failureReported = false;
     }
     qCDebug(lcTarnd) << "Daemon log path set to:" << path;
 }
@@ -78,16 +91,35 @@ void LogSink::write(QtMsgType type, const QString &message)
     std::fprintf(stderr, "%s", line.constData());
     std::fflush(stderr);
 
-    const std::string path = logFilePath().toStdString();
+    const auto [chosen, owner] = target();
+    const std::string path = chosen.toStdString();
     const int count = ++m_counter;
 
     if (path.empty())
         return;
-    QMutexLocker lock(&m_mutex);
-    logfile::append(path, line.toStdString());
-    if (count % RotationCheckEvery == 0 && logfile::size(path) > RotateAboveBytes) {
-        const std::string old = path + ".old";
-        logfile::remove(old);
-        logfile::rename(path, old);
+    bool reportFailure = false;
+    {
+        QMutexLocker lock(&m_mutex);
+        if (!logfile::append(path, line.toStdString(), owner) && !owner.daemon && !m_failureReported) {
+            m_failureReported = true;
+            reportFailure = true;
+        }
+        if (count % RotationCheckEvery == 0 && logfile::size(path, owner) > RotateAboveBytes) {
+            const std::string old = path + ".old";
+            logfile::remove(old, owner);
+            logfile::rename(path, old, owner);
+        }
+    }
+    // Inside a message handler Qt prints further messages past the handler, so the warning is
+    // posted to the event loop and comes back through the sink from there.
+    if (reportFailure && QCoreApplication::instance()) {
+        QMetaObject::invokeMethod(
+            QCoreApplication::instance(),
+            [chosen = chosen] {
+                qCWarning(lcTarnd) << "The log file" << chosen
+                                   << "cannot be written with the rights of the client that chose it;"
+                                      " log lines go to standard error only";
+            },
+            Qt::QueuedConnection);
     }
 }

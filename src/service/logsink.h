@@ -1,10 +1,13 @@
 #pragma once
 
+#include "service/logfile.h"
+
 #include <QMutex>
 #include <QString>
 #include <QtGlobal>
 
 #include <atomic>
+#include <utility>
 
 class QMessageLogContext;
 
@@ -30,13 +33,19 @@ public:
     void write(QtMsgType type, const QString &message);
 
     QString logFilePath() const;
-    void setLogFilePath(const QString &path);
+    // owner: whose rights every create, append, rename and delete of that file runs with.
+    void setLogFilePath(const QString &path, const logfile::Identity &owner = logfile::Identity());
+    logfile::Identity logFileOwner() const;
 
     int messageCount() const { return m_counter.load(); }
 
 private:
+    std::pair<QString, logfile::Identity> target() const;
+
     QString m_defaultDataDir;
     mutable QMutex m_mutex; // guards m_override and keeps file writes and rotation apart
     QString m_override;
+    logfile::Identity m_owner;
+    bool m_failureReported = false; // one warning per chosen path that cannot be written
     std::atomic<int> m_counter{0};
 };

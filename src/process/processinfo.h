@@ -1,0 +1,30 @@
+#pragma once
+
+#include <QDateTime>
+#include <QJsonObject>
+#include <QString>
+#include <QStringList>
+
+// What the daemon knows of one supervised process, as read from its start request.
+struct ProcessInfo
+{
+    QString processId;
+    QString executable;
+    QStringList arguments;
+    QString workingDir;
+    QJsonObject environment; // kept, not applied: children run with the daemon's environment
+    QString privileges;      // kept, not applied: children run as the daemon's account
+    int state = 0;           // QProcess::ProcessState numbers: 0 not running, 2 running
+    qint64 pid = -1;
+    QDateTime startTime;
+    bool autoRestart = false;
+    int maxRestartAttempts = 3;
+    int restartAttempts = 0;
+    int restartDelayMs = 1000;
+    quint32 sessionId = 0;
+
+    // Reads every field but the restart count from a start request; wrong types give defaults.
+    void parse(const QJsonObject &spec);
+    // The first problem of a start request, or an empty text.
+    static QString validate(const QJsonObject &spec);
+};

@@ -1,0 +1,257 @@
+// The real tarnd binary: the request protocol, the hello and its self-restart, the run body's
+// stop paths and signals, and readiness told to systemd.
+
+#include "client/tarnclient.h"
+#include "ipc/framing.h"
+#include "testsupport.h"
+
+#include <QFileInfo>
+#include <QJsonArray>
+#include <QSignalSpy>
+#include <QtTest>
+
+#include <csignal>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+using testsupport::Daemon;
+
+namespace {
+
+struct Conn
+{
+    TarnClient client;
+    QList<QJsonObject> responses;
+    Conn() { QObject::connect(&client, &TarnClient::responseReceived, [this](const QJsonObject &r) { responses << r; }); }
+
+    bool open(const Daemon &d) { return client.connectToDaemon(d.socketPath()); }
+
+    // Sends exactly this object and returns the next response.
+    QJsonObject ask(const QJsonObject &request)
+    {
+        const int before = responses.size();
+        client.socket()->write(framing::encode(request));
+        QElapsedTimer clock;
+        clock.start();
+        while (responses.size() == before && clock.elapsed() < 15000)
+            QTest::qWait(10);
+        return responses.size() > before ? responses.last() : QJsonObject();
+    }
+};
+
+QJsonObject withoutTimestamp(QJsonObject o)
+{
+    o.remove("timestamp");
+    return o;
+}
+
+} // namespace
+
+class TestDaemon : public QObject
+{
+    Q_OBJECT
+    std::unique_ptr<Daemon> m_shared; // one daemon for the many rows of the action table
+
+private Q_SLOTS:
+    void cleanupTestCase() { m_shared.reset(); }
+
+    void connectedComesFirst()
+    {
+        Daemon d;
+        QVERIFY(d.start());
+        Conn c;
+        QVERIFY(c.open(d));
+        const QJsonObject first = c.client.waitForEvent([](const QJsonObject &) { return true; });
+        QCOMPARE(first, (QJsonObject{{"event", "connected"},
+                                     {"daemon-version", "1.4.9"},
+                                     {"privilege-level", testsupport::isRoot() ? 1 : 0}}));
+        QVERIFY(c.responses.isEmpty());
+    }
+
+    void actionTable_data()
+    {
+        QTest::addColumn<QJsonObject>("request");
+        QTest::addColumn<QJsonObject>("expected");
+        const auto err = [](const QString &e) { return QJsonObject{{"status", "error"}, {"error", e}}; };
+        QTest::newRow("heartbeat") << QJsonObject{{"action", "heartbeat"}} << QJsonObject{{"status", "success"}};
+        QTest::newRow("list") << QJsonObject{{"action", "list"}}
+                              << QJsonObject{{"status", "success"}, {"processes", QJsonArray()}};
+        QTest::newRow("status") << QJsonObject{{"action", "status"}, {"process-id", "p"}} << err("Process not found: p");
+        QTest::newRow("stop") << QJsonObject{{"action", "stop"}, {"process-id", "p"}} << err("Process not found: p");
+        QTest::newRow("kill") << QJsonObject{{"action", "kill"}, {"process-id", "p"}} << err("Process not found: p");
+        QTest::newRow("restart") << QJsonObject{{"action", "restart"}} << err("Process not found: ");
+        QTest::newRow("stdin") << QJsonObject{{"action", "stdin"}, {"process-id", "p"}, {"data", "abc"}}
+                               << err("Failed to write to process stdin");
+        QTest::newRow("start-no-id") << QJsonObject{{"action", "start"}, {"executable", "/bin/true"}}
+                                     << err("Missing or empty process-id");
+        QTest::newRow("start-numeric-id") << QJsonObject{{"action", "start"}, {"process-id", 5}, {"executable", "x"}}
+                                          << err("Missing or empty process-id");
+        QTest::newRow("start-no-exe") << QJsonObject{{"action", "start"}, {"process-id", "p"}}
+                                      << err("Missing or empty executable");
+        QTest::newRow("clear-logs") << QJsonObject{{"action", "clear-logs"}} << QJsonObject{{"status", "success"}};
+        QTest::newRow("hello-empty-path") << QJsonObject{{"action", "client-hello"}, {"version", "9.9.9"}}
+                                          << err("Log path cannot be empty");
+        QTest::newRow("capitalised") << QJsonObject{{"action", "Start"}} << err("Unknown action: Start");
+        QTest::newRow("unknown") << QJsonObject{{"action", "reboot"}} << err("Unknown action: reboot");
+        QTest::newRow("missing") << QJsonObject{{"process-id", "p"}} << err("Unknown action: ");
+        QTest::newRow("non-string") << QJsonObject{{"action", 3}} << err("Unknown action: ");
+    }
+
+    void actionTable()
+    {
+        QFETCH(QJsonObject, request);
+        QFETCH(QJsonObject, expected);
+        if (!m_shared) {
+            m_shared = std::make_unique<Daemon>();
+            QVERIFY(m_shared->start());
+        }
+        Daemon *d = m_shared.get();
+        Conn c;
+        QVERIFY(c.open(*d));
+        const QList<QJsonValue> ids{QJsonValue(QJsonValue::Undefined), 7, "r-1", QJsonValue(QJsonValue::Null),
+                                    QJsonObject{{"k", QJsonArray{1, 2}}}, QJsonArray{"a"}, true, 2.5};
+        for (const QJsonValue &id : ids) {
+            QJsonObject r = request;
+            QJsonObject want = expected;
+            if (!id.isUndefined()) {
+                r.insert("request-id", id);
+                want.insert("request-id", id);
+            }
+            QCOMPARE(withoutTimestamp(c.ask(r)), want);
+        }
+        QVERIFY(d->running()); // no request ends the daemon or the connection
+        QVERIFY(c.client.isConnected());
+    }
+
+    void helloSetsLogPathAndKeepsRunning()
+    {
+        Daemon d;
+        QVERIFY(d.start());
+        Conn c;
+        QVERIFY(c.open(d));
+        const QString first = d.path("client-a/deeper/tarnd.log");
+        for (const QString &v : {QString("1.4.9"), QString("1.4.8"), QString(), QString("latest")}) {
+            QCOMPARE(withoutTimestamp(c.ask({{"action", "client-hello"}, {"log-path", first}, {"version", v}})),
+                     (QJsonObject{{"status", "success"}}));
+        }
+        QVERIFY(QFileInfo(d.path("client-a/deeper")).isDir());
+        QTRY_VERIFY_WITH_TIMEOUT(testsupport::readFile(first).contains("Client connected:"), 5000);
+
+        // The log follows the latest hello, from any client.
+        Conn other;
+        QVERIFY(other.open(d));
+        const QString second = d.path("client-b.log");
+        QCOMPARE(other.ask({{"action", "client-hello"}, {"log-path", second}}).value("status").toString(),
+                 QStringLiteral("success"));
+        c.ask({{"action", "client-hello"}, {"log-path", second}, {"version", "1.0"}});
+        QVERIFY(testsupport::readFile(second).contains("Client version: \"1.0\""));
+        QVERIFY(!testsupport::readFile(first).contains("Client version: \"1.0\""));
+
+        // clear-logs removes the chosen file and its old generation; the next line recreates it.
+        testsupport::writeFile(second + ".old", "old");
+        QCOMPARE(c.ask({{"action", "clear-logs"}}).value("status").toString(), QStringLiteral("success"));
+        QVERIFY(!QFileInfo::exists(second + ".old"));
+        QVERIFY(!testsupport::readFile(second).contains("Client version"));
+        QVERIFY(d.running());
+    }
+
+    void newerClientRestartsDaemon_data()
+    {
+        QTest::addColumn<QString>("version");
+        QTest::newRow("1.4.10") << "1.4.10";
+        QTest::newRow("1.5.0") << "1.5.0";
+        QTest::newRow("2") << "2";
+        QTest::newRow("suffix") << "1.5.0-beta";
+    }
+
+    void newerClientRestartsDaemon()
+    {
+        QFETCH(QString, version);
+        Daemon d;
+        QVERIFY(d.start());
+        Conn c;
+        QVERIFY(c.open(d));
+        const QJsonObject r = c.ask({{"action", "client-hello"}, {"log-path", d.path("h.log")}, {"version", version},
+                                     {"request-id", "x"}});
+        QCOMPARE(r, (QJsonObject{{"status", "restarting"},
+                                 {"reason", "Client version is higher than daemon version"},
+                                 {"request-id", "x"}}));
+        QCOMPARE(d.waitForExit(), 0);
+        const QString log = d.log();
+        QVERIFY2(testsupport::inOrder(log, {"is higher than daemon version", "Initiating daemon restart due to version mismatch",
+                                            "Event loop exited, stopping daemon...", "Stopping tarnd daemon...",
+                                            "Daemon stopped", "Daemon cleanup complete, reporting service stopped"}),
+                 qPrintable(log));
+        QVERIFY(!log.contains("Service stop requested"));
+        QCOMPARE(c.responses.size(), 1);
+        QVERIFY(!QFileInfo::exists(d.socketPath()));
+    }
+
+    void stopSignalsAndNotify()
+    {
+        // A datagram socket standing in for systemd's.
+        const int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        QVERIFY(fd >= 0);
+        QTemporaryDir dir;
+        const QByteArray path = (dir.path() + "/notify").toLocal8Bit();
+        sockaddr_un addr{};
+        addr.sun_family = AF_UNIX;
+        strncpy(addr.sun_path, path.constData(), sizeof addr.sun_path - 1);
+        QCOMPARE(bind(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr), 0);
+        const auto receive = [fd]() -> QByteArray {
+            pollfd p{fd, POLLIN, 0};
+            if (poll(&p, 1, 15000) != 1)
+                return QByteArray();
+            char buf[256];
+            const ssize_t n = recv(fd, buf, sizeof buf, 0);
+            return n > 0 ? QByteArray(buf, int(n)) : QByteArray();
+        };
+
+        Daemon d;
+        QVERIFY(d.start({"NOTIFY_SOCKET=" + QString::fromLocal8Bit(path)}));
+        QCOMPARE(receive(), QByteArray("READY=1"));
+
+        // SIGUSR1: every client is told to shut down; the daemon carries on.
+        Conn a, b;
+        QVERIFY(a.open(d) && b.open(d));
+        d.signal(SIGUSR1);
+        const auto isShutdown = [](const QJsonObject &e) { return e.value("event").toString() == "shutdown"; };
+        const QJsonObject shutdown{{"event", "shutdown"}, {"reason", "installer-request"}};
+        QCOMPARE(a.client.waitForEvent(isShutdown), shutdown);
+        QCOMPARE(b.client.waitForEvent(isShutdown), shutdown);
+        QVERIFY(d.log().contains("Received SERVICE_CONTROL_SHUTDOWN_CLIENTS from installer"));
+        QCOMPARE(a.ask({{"action", "heartbeat"}}).value("status").toString(), QStringLiteral("success"));
+
+        // Two stop signals: one stop.
+        d.signal(SIGTERM);
+        d.signal(SIGINT);
+        QCOMPARE(receive(), QByteArray("STOPPING=1"));
+        QCOMPARE(d.waitForExit(), 0);
+        const QString log = d.log();
+        QVERIFY2(testsupport::inOrder(log, {"Service stop requested, quitting event loop...",
+                                            "Event loop exited, stopping daemon...", "Stopping tarnd daemon...",
+                                            "[ProcessManager] No processes to stop", "Daemon stopped",
+                                            "Daemon cleanup complete, reporting service stopped"}),
+                 qPrintable(log));
+        QCOMPARE(log.count("Service stop requested"), 1);
+        QVERIFY(!log.contains("DEBUG:"));
+        close(fd);
+    }
+
+    void helpAndVersion()
+    {
+        QProcess p;
+        p.start(QStringLiteral(TARND_BINARY), {"--version"});
+        QVERIFY(p.waitForFinished(10000));
+        QCOMPARE(p.exitCode(), 0);
+        QCOMPARE(p.readAllStandardOutput().trimmed(), QByteArray("tarnd 1.4.9"));
+        p.start(QStringLiteral(TARND_BINARY), {"--bogus"});
+        QVERIFY(p.waitForFinished(10000));
+        QVERIFY(p.exitCode() != 0);
+    }
+};
+
+QTEST_GUILESS_MAIN(TestDaemon)
+#include "tst_daemon.moc"

@@ -1,0 +1,266 @@
+// A client's chosen log file is written, rotated and deleted with that client's own rights:
+// a client running as nobody gets the daemon to touch only what nobody could touch.
+
+#include "daemon/tarnddaemon.h"
+#include "ipc/sessionbackend.h"
+#include "service/logfile.h"
+#include "service/logsink.h"
+#include "testsupport.h"
+
+#include <QDir>
+#include <QFileInfo>
+#include <QJsonDocument>
+#include <QtTest>
+
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace {
+
+constexpr uid_t Nobody = 65534;
+
+// The platform's sessions, but session 1 belongs to nobody.
+class NobodysSession : public PlatformSessionBackend
+{
+public:
+    std::optional<QList<Session>> activeSessions() override { return QList<Session>{{1, "nobody"}}; }
+};
+
+QStringList g_warnings;
+
+void recordingHandler(QtMsgType type, const QMessageLogContext &context, const QString &message)
+{
+    if (type == QtWarningMsg)
+        g_warnings << message;
+    LogSink::messageHandler(type, context, message);
+}
+
+bool writeAll(int fd, const QByteArray &b)
+{
+    return write(fd, b.constData(), size_t(b.size())) == b.size();
+}
+
+bool readExact(int fd, char *buf, size_t n)
+{
+    while (n > 0) {
+        pollfd p{fd, POLLIN, 0};
+        if (poll(&p, 1, 15000) != 1)
+            return false;
+        const ssize_t r = read(fd, buf, n);
+        if (r <= 0)
+            return false;
+        buf += r;
+        n -= size_t(r);
+    }
+    return true;
+}
+
+QByteArray nextResponse(int fd)
+{
+    for (;;) {
+        unsigned char len[4];
+        if (!readExact(fd, reinterpret_cast<char *>(len), 4))
+            return QByteArray();
+        const quint32 n = (quint32(len[0]) << 24) | (quint32(len[1]) << 16) | (quint32(len[2]) << 8) | len[3];
+        QByteArray payload(int(n), '\0');
+        if (!readExact(fd, payload.data(), n))
+            return QByteArray();
+        if (!payload.contains("\"event\""))
+            return payload;
+    }
+}
+
+// Runs the requests as nobody over the daemon's socket; the responses, one per line.
+QList<QJsonObject> asNobody(const QString &socket, const QList<QJsonObject> &requests)
+{
+    QList<QByteArray> frames;
+    for (const QJsonObject &r : requests) {
+        const QByteArray json = QJsonDocument(r).toJson(QJsonDocument::Compact);
+        QByteArray f(4, '\0');
+        f[0] = char(json.size() >> 24);
+        f[1] = char(json.size() >> 16);
+        f[2] = char(json.size() >> 8);
+        f[3] = char(json.size());
+        frames << f + json;
+    }
+    const QByteArray path = socket.toLocal8Bit();
+    int out[2];
+    if (pipe(out) != 0)
+        return {};
+    const pid_t child = fork();
+    if (child == 0) {
+        close(out[0]);
+        if (setresgid(Nobody, Nobody, Nobody) != 0 || setresuid(Nobody, Nobody, Nobody) != 0)
+            _exit(10);
+        const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+        sockaddr_un addr{};
+        addr.sun_family = AF_UNIX;
+        strncpy(addr.sun_path, path.constData(), sizeof addr.sun_path - 1);
+        if (::connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0)
+            _exit(11);
+        for (const QByteArray &f : frames) {
+            if (!writeAll(fd, f))
+                _exit(12);
+            const QByteArray response = nextResponse(fd);
+            if (response.isEmpty() || !writeAll(out[1], response + "\n"))
+                _exit(13);
+        }
+        _exit(0);
+    }
+    close(out[1]);
+    QByteArray collected;
+    int status = 0;
+    QElapsedTimer clock;
+    clock.start();
+    while (waitpid(child, &status, WNOHANG) != child && clock.elapsed() < 30000) {
+        QTest::qWait(10);
+        pollfd p{out[0], POLLIN, 0};
+        char buf[4096];
+        while (poll(&p, 1, 0) == 1) {
+            const ssize_t n = read(out[0], buf, sizeof buf);
+            if (n <= 0)
+                break;
+            collected.append(buf, int(n));
+        }
+    }
+    char buf[4096];
+    ssize_t n;
+    while ((n = read(out[0], buf, sizeof buf)) > 0)
+        collected.append(buf, int(n));
+    close(out[0]);
+    QList<QJsonObject> responses;
+    for (const QByteArray &line : collected.split('\n'))
+        if (!line.isEmpty())
+            responses << QJsonDocument::fromJson(line).object();
+    return responses;
+}
+
+QJsonObject hello(const QString &path)
+{
+    return QJsonObject{{"action", "client-hello"}, {"log-path", path}};
+}
+
+uid_t ownerOf(const QString &path)
+{
+    struct stat st;
+    return lstat(QFile::encodeName(path).constData(), &st) == 0 ? st.st_uid : uid_t(-1);
+}
+
+} // namespace
+
+class TestLogIdentity : public QObject
+{
+    Q_OBJECT
+    QTemporaryDir m_dir;
+    std::unique_ptr<TarnDaemon> m_daemon;
+
+    QString path(const QString &rel) const { return m_dir.path() + "/" + rel; }
+
+private Q_SLOTS:
+    void initTestCase()
+    {
+        if (!testsupport::isRoot())
+            QSKIP("acting as another user needs root");
+        QFile::setPermissions(m_dir.path(), QFileDevice::Permissions(0x7755));
+        QVERIFY(QDir(m_dir.path()).mkpath("root-only"));
+        QVERIFY(QDir(m_dir.path()).mkpath("nobodys"));
+        QCOMPARE(chown(QFile::encodeName(path("nobodys")).constData(), Nobody, Nobody), 0);
+        QCOMPARE(chmod(QFile::encodeName(m_dir.path()).constData(), 0755), 0);
+        QVERIFY(QDir(m_dir.path()).mkpath("run"));
+        qputenv("RUNTIME_DIRECTORY", path("run").toLocal8Bit());
+        m_daemon = std::make_unique<TarnDaemon>(nullptr, new NobodysSession);
+        QVERIFY(m_daemon->start());
+    }
+
+    // The test library puts its own handler back between test functions.
+    void init() { qInstallMessageHandler(recordingHandler); }
+
+    void cleanupTestCase()
+    {
+        m_daemon.reset();
+        qInstallMessageHandler(nullptr);
+    }
+
+    void nothingWhereNobodyCannotWrite()
+    {
+        const QString victim = path("root-only/victim.log");
+        testsupport::writeFile(victim, "root's");
+        testsupport::writeFile(victim + ".old", "root's old");
+        const QString missingDir = path("root-only/made-by-nobody/client.log");
+        g_warnings.clear();
+
+        const QList<QJsonObject> r = asNobody(path("run/tarnd-1"),
+                                              {hello(missingDir), {{"action", "heartbeat"}}, hello(victim),
+                                               {{"action", "heartbeat"}}, {{"action", "clear-logs"}}});
+        QCOMPARE(r.size(), 5);
+        QCOMPARE(r[0].value("status").toString(), QStringLiteral("success"));
+        QCOMPARE(r[2].value("status").toString(), QStringLiteral("success"));
+        QCOMPARE(r[4], (QJsonObject{{"status", "error"}, {"error", "Failed to clear daemon logs"}}));
+
+        QVERIFY(!QFileInfo::exists(path("root-only/made-by-nobody")));
+        QCOMPARE(testsupport::readFile(victim), QByteArray("root's"));
+        QCOMPARE(testsupport::readFile(victim + ".old"), QByteArray("root's old"));
+        // One warning per chosen path that cannot be written, however many lines follow.
+        QCOMPARE(g_warnings.filter("cannot be written with the rights of the client").size(), 2);
+    }
+
+    void nobodysOwnFilesWorkAndLinksAreNotFollowed()
+    {
+        const QString own = path("nobodys/sub/client.log");
+        const QString link = path("nobodys/link.log");
+        const QString target = path("root-only/target.log");
+        testsupport::writeFile(target, "untouched");
+        QVERIFY(QFile::link(target, link));
+
+        const QList<QJsonObject> r = asNobody(path("run/tarnd-1"), {hello(own), {{"action", "heartbeat"}}});
+        QCOMPARE(r.size(), 2);
+        QVERIFY(testsupport::readFile(own).contains("Client connected:"));
+        QCOMPARE(ownerOf(own), Nobody);
+        QCOMPARE(ownerOf(path("nobodys/sub")), Nobody);
+
+        const QList<QJsonObject> r2 = asNobody(path("run/tarnd-1"), {hello(link), {{"action", "clear-logs"}}});
+        QCOMPARE(r2.size(), 2);
+        QCOMPARE(testsupport::readFile(target), QByteArray("untouched"));
+        // clear-logs removes the link itself, never what it points to.
+        QCOMPARE(r2[1].value("status").toString(), QStringLiteral("success"));
+        QVERIFY(!QFileInfo(link).isSymLink());
+        QCOMPARE(testsupport::readFile(target), QByteArray("untouched"));
+    }
+
+    void rotationRunsAsTheClient()
+    {
+        // nobody's file past the limit is rotated with nobody's rights; a root-owned ".old"
+        // in nobody's folder would be replaced (nobody owns the folder), one in root's is not.
+        LogSink sink;
+        logfile::Identity nobody;
+        nobody.daemon = false;
+        nobody.uid = Nobody;
+        nobody.gid = Nobody;
+        const QString big = path("root-only/big.log");
+        testsupport::writeFile(big, QByteArray(LogSink::RotateAboveBytes + 1, 'x'));
+        sink.setLogFilePath(big, nobody);
+        for (int i = 0; i < LogSink::RotationCheckEvery; ++i)
+            sink.write(QtInfoMsg, "line");
+        QVERIFY(!QFileInfo::exists(big + ".old"));
+        QCOMPARE(QFileInfo(big).size(), LogSink::RotateAboveBytes + 1);
+
+        const QString mine = path("nobodys/big.log");
+        testsupport::writeFile(mine, QByteArray(LogSink::RotateAboveBytes + 1, 'x'));
+        QCOMPARE(chown(QFile::encodeName(mine).constData(), Nobody, Nobody), 0);
+        LogSink sink2;
+        sink2.setLogFilePath(mine, nobody);
+        for (int i = 0; i < LogSink::RotationCheckEvery; ++i)
+            sink2.write(QtInfoMsg, "line");
+        const QByteArray rotated = testsupport::readFile(mine + ".old");
+        QVERIFY(rotated.startsWith(QByteArray(LogSink::RotateAboveBytes + 1, 'x')));
+        QCOMPARE(rotated.count("INFO: line\n"), LogSink::RotationCheckEvery);
+        QVERIFY(!QFileInfo::exists(mine));
+    }
+};
+
+QTEST_GUILESS_MAIN(TestLogIdentity)
+#include "tst_logidentity.moc"

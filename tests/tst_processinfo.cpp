@@ -1,0 +1,62 @@
+// Reading a start request: defaults, wrong types and validation.
+
+#include "process/processinfo.h"
+
+#include <QJsonArray>
+#include <QtTest>
+
+class TestProcessInfo : public QObject
+{
+    Q_OBJECT
+private Q_SLOTS:
+    void defaultsAndConversions()
+    {
+        ProcessInfo info;
+        info.restartAttempts = 2;
+        info.parse(QJsonObject{{"process-id", "core"},
+                               {"executable", "/usr/bin/core"},
+                               {"arguments", QJsonArray{"-c", 5, QJsonObject(), "x y"}},
+                               {"max-restart-attempts", "7"},
+                               {"restart-delay-ms", 1.5},
+                               {"auto-restart", "yes"},
+                               {"session-id", 4},
+                               {"working-dir", 3}});
+        QCOMPARE(info.arguments, (QStringList{"-c", "", "", "x y"}));
+        QCOMPARE(info.maxRestartAttempts, 3);
+        QCOMPARE(info.restartDelayMs, 1000);
+        QCOMPARE(info.autoRestart, false);
+        QCOMPARE(info.sessionId, 4u);
+        QCOMPARE(info.workingDir, QString());
+        QCOMPARE(info.restartAttempts, 2); // a reparse at restart keeps the count
+
+        info.parse(QJsonObject{{"process-id", "core"}, {"executable", "e"}, {"auto-restart", true},
+                               {"max-restart-attempts", 0}, {"restart-delay-ms", 250}, {"arguments", "not a list"}});
+        QCOMPARE(info.autoRestart, true);
+        QCOMPARE(info.maxRestartAttempts, 0);
+        QCOMPARE(info.restartDelayMs, 250);
+        QVERIFY(info.arguments.isEmpty());
+    }
+
+    void validation_data()
+    {
+        QTest::addColumn<QJsonObject>("spec");
+        QTest::addColumn<QString>("problem");
+        QTest::newRow("ok") << QJsonObject{{"process-id", "a"}, {"executable", "b"}} << QString();
+        QTest::newRow("no id") << QJsonObject{{"executable", "b"}} << "Missing or empty process-id";
+        QTest::newRow("numeric id") << QJsonObject{{"process-id", 1}, {"executable", "b"}} << "Missing or empty process-id";
+        QTest::newRow("empty id, no exe") << QJsonObject{{"process-id", ""}} << "Missing or empty process-id";
+        QTest::newRow("no exe") << QJsonObject{{"process-id", "a"}} << "Missing or empty executable";
+        QTest::newRow("exe list") << QJsonObject{{"process-id", "a"}, {"executable", QJsonArray{"b"}}}
+                                  << "Missing or empty executable";
+    }
+
+    void validation()
+    {
+        QFETCH(QJsonObject, spec);
+        QFETCH(QString, problem);
+        QCOMPARE(ProcessInfo::validate(spec), problem);
+    }
+};
+
+QTEST_GUILESS_MAIN(TestProcessInfo)
+#include "tst_processinfo.moc"

@@ -55,6 +55,7 @@ TarnDaemon::TarnDaemon(QObject *parent, SessionBackend *sessions)
     connect(m_communicationServer, &CommunicationServer::clientConnected, this, &TarnDaemon::onClientConnected);
     connect(m_communicationServer, &CommunicationServer::clientDisconnected, this, &TarnDaemon::onClientDisconnected);
     connect(m_communicationServer, &CommunicationServer::clientTimedOut, this, &TarnDaemon::onClientTimedOut);
+    connect(m_communicationServer, &CommunicationServer::clientBytesWritten, this, &TarnDaemon::onClientBytesWritten);
     // Routing comes first, so the owner gets "finished" before its entry is dropped.
     connect(m_processManager, &ProcessManager::processEvent, this, &TarnDaemon::broadcastProcessEvent);
     connect(m_processManager, &ProcessManager::processEvent, this, [this](const QJsonObject &event) {
@@ -184,11 +185,13 @@ void TarnDaemon::onClientConnected(const QString &clientId)
 void TarnDaemon::onClientDisconnected(const QString &clientId, uint sessionId)
 {
     qCInfo(lcTarnd) << "Client disconnected:" << clientId << "session:" << sessionId;
+    releaseHeldOutput(clientId);
 }
 
 void TarnDaemon::onClientTimedOut(const QString &clientId, uint sessionId)
 {
     qCInfo(lcTarnd) << "Client timed out:" << clientId << "session:" << sessionId;
+    releaseHeldOutput(clientId);
 }
 
 void TarnDaemon::broadcastProcessEvent(const QJsonObject &event)
@@ -199,9 +202,30 @@ void TarnDaemon::broadcastProcessEvent(const QJsonObject &event)
         qCDebug(lcTarnd) << "Process event for unowned process" << processId << "- not sending to any client";
         return;
     }
-    qCDebug(lcTarnd) << "Sending process event to owner client" << *it << "for process" << processId
+    const QString owner = *it;
+    qCDebug(lcTarnd) << "Sending process event to owner client" << owner << "for process" << processId
                      << "event:" << event.value("event").toString();
-    m_communicationServer->sendToClient(*it, event);
+    m_communicationServer->sendToClient(owner, event);
+    if (m_communicationServer->unsentBytes(owner) > HoldOutputAboveBytes) {
+        QSet<QString> &held = m_heldOutput[owner];
+        if (!held.contains(processId)) {
+            held.insert(processId);
+            m_processManager->setOutputHeld(processId, true);
+        }
+    }
+}
+
+void TarnDaemon::onClientBytesWritten(const QString &clientId)
+{
+    if (m_heldOutput.contains(clientId) && m_communicationServer->unsentBytes(clientId) < ResumeOutputBelowBytes)
+        releaseHeldOutput(clientId);
+}
+
+void TarnDaemon::releaseHeldOutput(const QString &clientId)
+{
+    const QSet<QString> held = m_heldOutput.take(clientId);
+    for (const QString &processId : held)
+        m_processManager->setOutputHeld(processId, false);
 }
 
 void TarnDaemon::onProcessFinished(const QString &processId, int exitCode)

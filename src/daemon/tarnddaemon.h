@@ -3,6 +3,7 @@
 #include <QHash>
 #include <QJsonObject>
 #include <QObject>
+#include <QSet>
 #include <QString>
 
 class CommunicationServer;
@@ -16,6 +17,12 @@ class TarnDaemon : public QObject
 {
     Q_OBJECT
 public:
+    // While an owner has more than this sent and not yet taken, its processes' output is not
+    // read (the children slow down instead of the daemon growing); reading resumes below the
+    // second bound. Both stay far under the limit at which a stalled client is dropped.
+    static constexpr qint64 HoldOutputAboveBytes = 8 * 1024 * 1024;
+    static constexpr qint64 ResumeOutputBelowBytes = 2 * 1024 * 1024;
+
     explicit TarnDaemon(QObject *parent = nullptr);
     // For tests: a session backend of their own (owned by the daemon from then on).
     TarnDaemon(QObject *parent, SessionBackend *sessions);
@@ -39,9 +46,12 @@ public Q_SLOTS:
 private:
     QJsonObject handleHello(const QString &clientId, const QJsonObject &message, bool *restarting);
     bool clearLogs();
+    void onClientBytesWritten(const QString &clientId);
+    void releaseHeldOutput(const QString &clientId);
 
     ProcessManager *m_processManager;
     CommunicationServer *m_communicationServer;
     PrivilegeManager *m_privilegeManager;
     QHash<QString, QString> m_processOwners;
+    QHash<QString, QSet<QString>> m_heldOutput; // client id -> processes whose reading waits for it
 };

@@ -29,6 +29,7 @@ void ClientConnection::adoptSocket(QLocalSocket *socket)
     connect(socket, &QLocalSocket::disconnected, this, &ClientConnection::onSocketDisconnected,
             Qt::DirectConnection);
     connect(socket, &QLocalSocket::errorOccurred, this, &ClientConnection::onSocketError, Qt::DirectConnection);
+    connect(socket, &QLocalSocket::bytesWritten, this, [this] { Q_EMIT bytesSent(m_clientId); });
 }
 
 void ClientConnection::sendMessage(const QJsonObject &message)

@@ -35,6 +35,8 @@ public:
 Q_SIGNALS:
     void messageReceived(const QString &clientId, const QJsonObject &message);
     void clientDisconnected(const QString &clientId);
+    // Some of the unsent bytes have reached the client.
+    void bytesSent(const QString &clientId);
 
 private Q_SLOTS:
     void onDataReady();

@@ -68,6 +68,12 @@ void CommunicationServer::sendToClient(const QString &clientId, const QJsonObjec
         c->sendMessage(message);
 }
 
+qint64 CommunicationServer::unsentBytes(const QString &clientId) const
+{
+    const ClientConnection *c = m_clients.value(clientId);
+    return c ? c->unsentBytes() : 0;
+}
+
 void CommunicationServer::broadcast(const QJsonObject &message)
 {
     // A send may drop a stalled client and so change the table.
@@ -133,6 +139,7 @@ void CommunicationServer::onNewConnection()
     connection->setSessionId(sessionId);
     connect(connection, &ClientConnection::messageReceived, this, &CommunicationServer::onClientMessage);
     connect(connection, &ClientConnection::clientDisconnected, this, &CommunicationServer::onClientDisconnected);
+    connect(connection, &ClientConnection::bytesSent, this, &CommunicationServer::clientBytesWritten);
 
     const QString id = connection->clientId();
     m_clients.insert(id, connection);

@@ -42,6 +42,8 @@ public:
     void updateHeartbeat(const QString &clientId);
 
     ClientConnection *client(const QString &clientId) const { return m_clients.value(clientId); }
+    // Bytes sent to a client and not yet taken by it; 0 for an unknown client.
+    qint64 unsentBytes(const QString &clientId) const;
     // The identity of a registered client's process, as checked when it connected.
     bool peerOfClient(const QString &clientId, sessions::PeerInfo *peer) const;
     QList<quint32> servedSessions() const { return m_sessionServers.keys(); }
@@ -52,6 +54,8 @@ Q_SIGNALS:
     void clientDisconnected(const QString &clientId, uint sessionId);
     void messageReceived(const QString &clientId, const QJsonObject &message);
     void clientTimedOut(const QString &clientId, uint sessionId);
+    // A registered client has taken some of the bytes sent to it.
+    void clientBytesWritten(const QString &clientId);
 
 private Q_SLOTS:
     void onNewConnection();

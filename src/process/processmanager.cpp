@@ -1,18 +1,30 @@
 #include "process/processmanager.h"
+#include "process/managedprocess.h"
 #include "process/processinfo.h"
 #include "process/processmessages.h"
 #include "service/logging.h"
 
+#include <QEventLoop>
 #include <QJsonArray>
+#include <QTimer>
 
 using namespace processmessages;
 
 ProcessManager::ProcessManager(QObject *parent)
     : QObject(parent)
+    , m_flushTimer(new QTimer(this))
 {
+    connect(m_flushTimer, &QTimer::timeout, this, &ProcessManager::flushOutputBuffers);
+    m_flushTimer->start(FlushIntervalMs);
 }
 
-ProcessManager::~ProcessManager() = default;
+ProcessManager::~ProcessManager()
+{
+    for (ManagedProcess *p : std::as_const(m_processes))
+        p->deleteLater();
+    m_processes.clear();
+    m_outputBuffers.clear();
+}
 
 QJsonObject ProcessManager::startProcess(const QJsonObject &spec)
 {
@@ -22,47 +34,224 @@ QJsonObject ProcessManager::startProcess(const QJsonObject &spec)
     const QString id = spec.value("process-id").toString();
     if (m_processes.contains(id))
         return makeErrorResponse(QStringLiteral("Process already exists: ") + id);
-    ProcessInfo info;
-    info.parse(spec);
-    qCDebug(lcTarnd) << "[ProcessManager] Will create process in session" << info.sessionId;
-    return makeErrorResponse(QStringLiteral("Failed to start process: ") + id);
+
+    auto *process = new ManagedProcess(id, this);
+    connect(process, &ManagedProcess::processStarted, this, &ProcessManager::onProcessStarted);
+    connect(process, &ManagedProcess::processFinished, this, &ProcessManager::onProcessFinished);
+    connect(process, &ManagedProcess::stdoutReady, this, &ProcessManager::onProcessStdout);
+    connect(process, &ManagedProcess::stderrReady, this, &ProcessManager::onProcessStderr);
+    process->setSpec(spec);
+    process->parseSpec();
+    if (!process->launch()) {
+        process->deleteLater();
+        return makeErrorResponse(QStringLiteral("Failed to start process: ") + id);
+    }
+    m_processes.insert(id, process);
+    return makeStatusResponse(QStringLiteral("started"), QStringLiteral("Process started successfully"));
 }
 
 QJsonObject ProcessManager::stopProcess(const QString &processId)
 {
     qCDebug(lcTarnd) << "[ProcessManager] stopProcess called for" << processId;
-    qCWarning(lcTarnd) << "[ProcessManager] Process not found:" << processId;
-    return makeErrorResponse(QStringLiteral("Process not found: ") + processId);
+    ManagedProcess *p = m_processes.value(processId);
+    if (!p) {
+        qCWarning(lcTarnd) << "[ProcessManager] Process not found:" << processId;
+        return makeErrorResponse(QStringLiteral("Process not found: ") + processId);
+    }
+    qCDebug(lcTarnd) << "[ProcessManager] Calling stop() on process" << processId;
+    p->stop(10000);
+    return makeStatusResponse(QStringLiteral("stopping"), QStringLiteral("Process stop requested"));
 }
 
 QJsonObject ProcessManager::killProcess(const QString &processId)
 {
-    return makeErrorResponse(QStringLiteral("Process not found: ") + processId);
+    ManagedProcess *p = m_processes.value(processId);
+    if (!p)
+        return makeErrorResponse(QStringLiteral("Process not found: ") + processId);
+    p->kill();
+    return makeStatusResponse(QStringLiteral("killed"), QStringLiteral("Process killed"));
 }
 
 QJsonObject ProcessManager::restartProcess(const QString &processId)
 {
-    return makeErrorResponse(QStringLiteral("Process not found: ") + processId);
+    ManagedProcess *p = m_processes.value(processId);
+    if (!p)
+        return makeErrorResponse(QStringLiteral("Process not found: ") + processId);
+    p->stop(10000);
+    return makeStatusResponse(QStringLiteral("restarting"), QStringLiteral("Process restart initiated"));
 }
 
 QJsonObject ProcessManager::getProcessStatus(const QString &processId) const
 {
-    return makeErrorResponse(QStringLiteral("Process not found: ") + processId);
+    const ManagedProcess *p = m_processes.value(processId);
+    if (!p)
+        return makeErrorResponse(QStringLiteral("Process not found: ") + processId);
+    const ProcessInfo info = p->getInfo();
+    QJsonObject r = makeStatusResponse(QStringLiteral("success"));
+    r.insert("process-id", info.processId);
+    r.insert("state", info.state);
+    r.insert("pid", info.pid);
+    r.insert("start-time", info.startTime.toString(Qt::ISODate));
+    r.insert("running", p->running());
+    return r;
 }
 
 QJsonObject ProcessManager::listProcesses() const
 {
+    QJsonArray list;
+    for (const ManagedProcess *p : m_processes) {
+        const ProcessInfo info = p->getInfo();
+        list.append(QJsonObject{{"process-id", info.processId},
+                                {"state", info.state},
+                                {"pid", info.pid},
+                                {"running", p->running()}});
+    }
     QJsonObject r = makeStatusResponse(QStringLiteral("success"));
-    r.insert("processes", QJsonArray());
+    r.insert("processes", list);
     return r;
 }
 
-bool ProcessManager::writeToProcess(const QString &, const QByteArray &)
+bool ProcessManager::writeToProcess(const QString &processId, const QByteArray &data)
 {
-    return false;
+    ManagedProcess *p = m_processes.value(processId);
+    return p && p->writeInput(data);
 }
 
-void ProcessManager::stopAll(int)
+void ProcessManager::setOutputHeld(const QString &processId, bool held)
 {
-    qCInfo(lcTarnd) << "[ProcessManager] No processes to stop";
+    if (ManagedProcess *p = m_processes.value(processId))
+        p->setOutputHeld(held);
+}
+
+void ProcessManager::stopAll(int timeoutMs)
+{
+    if (m_processes.isEmpty()) {
+        qCInfo(lcTarnd) << "[ProcessManager] No processes to stop";
+        return;
+    }
+    qCInfo(lcTarnd) << "[ProcessManager] Stopping all" << m_processes.size() << "managed processes...";
+    for (auto it = m_processes.cbegin(); it != m_processes.cend(); ++it) {
+        qCInfo(lcTarnd) << "[ProcessManager] Stopping process:" << it.key();
+        it.value()->stop(timeoutMs);
+    }
+    const auto anyRunning = [this] {
+        for (const ManagedProcess *p : std::as_const(m_processes))
+            if (p->running())
+                return true;
+        return false;
+    };
+    if (anyRunning()) {
+        QEventLoop loop;
+        QTimer deadline, check;
+        deadline.setSingleShot(true);
+        connect(&deadline, &QTimer::timeout, &loop, &QEventLoop::quit);
+        connect(&check, &QTimer::timeout, &loop, [&] {
+            if (!anyRunning())
+                loop.quit();
+        });
+        deadline.start(timeoutMs + 1000);
+        check.start(100);
+        loop.exec();
+    }
+    int killed = 0;
+    for (auto it = m_processes.cbegin(); it != m_processes.cend(); ++it) {
+        if (!it.value()->running())
+            continue;
+        qCWarning(lcTarnd) << "[ProcessManager] Process" << it.key() << "still running after timeout, force killing...";
+        it.value()->kill();
+        ++killed;
+    }
+    if (killed > 0)
+        qCWarning(lcTarnd) << "[ProcessManager] Force killed" << killed << "processes that didn't stop gracefully";
+    else
+        qCInfo(lcTarnd) << "[ProcessManager] All processes stopped gracefully";
+}
+
+void ProcessManager::onProcessStarted(const QString &processId)
+{
+    Q_EMIT processEvent(makeEvent(processId, QStringLiteral("started")));
+}
+
+void ProcessManager::onProcessFinished(const QString &processId, int exitCode)
+{
+    if (m_outputBuffers.contains(processId)) {
+        flushStream(processId, &OutputBuffers::out, true);
+        flushStream(processId, &OutputBuffers::err, true);
+        m_outputBuffers.remove(processId);
+    }
+    Q_EMIT processEvent(makeEvent(processId, QStringLiteral("finished"), QString::number(exitCode)));
+    if (ManagedProcess *p = m_processes.take(processId))
+        p->deleteLater();
+}
+
+void ProcessManager::onProcessStdout(const QString &processId, const QByteArray &data)
+{
+    append(processId, &OutputBuffers::out, data);
+}
+
+void ProcessManager::onProcessStderr(const QString &processId, const QByteArray &data)
+{
+    append(processId, &OutputBuffers::err, data);
+}
+
+void ProcessManager::append(const QString &processId, QByteArray OutputBuffers::*stream, const QByteArray &data)
+{
+    QByteArray &bytes = m_outputBuffers[processId].*stream;
+    bytes.append(data);
+    if (bytes.size() >= MaxEventBytes)
+        flushStream(processId, stream, false);
+}
+
+void ProcessManager::flushOutputBuffers()
+{
+    const QList<QString> ids = m_outputBuffers.keys();
+    for (const QString &id : ids) {
+        flushStream(id, &OutputBuffers::out, false);
+        flushStream(id, &OutputBuffers::err, false);
+    }
+}
+
+void ProcessManager::flushStream(const QString &processId, QByteArray OutputBuffers::*stream, bool final)
+{
+    const auto it = m_outputBuffers.find(processId);
+    if (it == m_outputBuffers.end() || ((*it).*stream).isEmpty())
+        return;
+    // Taken out of the table: receivers of the events may reach back into this object.
+    QByteArray bytes = std::exchange((*it).*stream, QByteArray());
+    const QString event = stream == &OutputBuffers::out ? QStringLiteral("stdout") : QStringLiteral("stderr");
+    qint64 sent = 0;
+    qsizetype from = 0;
+    while (from < bytes.size()) {
+        qsizetype take = std::min(bytes.size() - from, MaxEventBytes);
+        // A character cut by the read or the cap waits for its remaining bytes, unless nothing
+        // more will come.
+        if (!final || from + take < bytes.size())
+            take -= incompleteUtf8Tail(QByteArray::fromRawData(bytes.constData() + from, take));
+        if (take <= 0)
+            break;
+        const QString text = QString::fromUtf8(bytes.constData() + from, take);
+        from += take;
+        sent += take;
+        Q_EMIT processEvent(makeEvent(processId, event, text));
+    }
+    if (from < bytes.size()) {
+        const auto again = m_outputBuffers.find(processId);
+        if (again != m_outputBuffers.end())
+            ((*again).*stream).prepend(bytes.mid(from));
+    }
+    if (ManagedProcess *p = m_processes.value(processId))
+        p->outputConsumed(sent);
+}
+
+int ProcessManager::incompleteUtf8Tail(const QByteArray &data)
+{
+    const qsizetype n = data.size();
+    for (int back = 1; back <= 3 && back <= n; ++back) {
+        const auto b = static_cast<unsigned char>(data[n - back]);
+        if ((b & 0xC0) == 0x80)
+            continue; // a continuation byte: look further back for its lead
+        const int need = (b >= 0xF0 && b <= 0xF4) ? 4 : (b >= 0xE0 && b <= 0xEF) ? 3 : (b >= 0xC2 && b <= 0xDF) ? 2 : 0;
+        return need > back ? back : 0;
+    }
+    return 0;
 }

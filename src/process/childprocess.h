@@ -1,0 +1,74 @@
+#pragma once
+// One launched child process and its three pipes: a small platform layer (plain C++, UTF-8).
+// The child gets a console of its own (Windows: a hidden new console; Linux: a new session and
+// process group), the daemon keeps its ends of the pipes, and nothing here kills the child
+// unless asked.
+//
+// Threads: one thread may block in waitForExit (the exit monitor), one in readOutput (the
+// output reader); the other calls come from the main thread. stopWaiting and wakeReader may be
+// called from any thread.
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace childprocess {
+
+struct LaunchSpec
+{
+    std::string executable;
+    std::vector<std::string> arguments; // each reaches the child as exactly one argument
+    std::string workingDir;             // empty: the daemon's own
+};
+
+struct LaunchError
+{
+    std::string step; // "stdin pipe", "stdout pipe", "stderr pipe" or "create process"
+    long code = 0;    // GetLastError() / errno
+};
+
+class Child
+{
+public:
+    // Null on failure, with *error filled; then no handle or descriptor is left open.
+    static std::unique_ptr<Child> launch(const LaunchSpec &spec, LaunchError *error);
+    ~Child(); // closes every handle it holds; never kills the child
+    Child(const Child &) = delete;
+    Child &operator=(const Child &) = delete;
+
+    std::int64_t pid() const;
+
+    // Exit monitor. Blocks until the child has exited (true, *exitCode set; a 32-bit Windows
+    // code above 0x7FFFFFFF comes as the negative int of the same bits) or until stopWaiting()
+    // (false). After stopWaiting, later calls return false at once.
+    bool waitForExit(int *exitCode);
+    void stopWaiting();
+
+    // Output reader. Waits (without polling on Linux) until a stdout or stderr pipe has data or is
+    // at its end, wakeReader() is called, or timeoutMs passes (-1: no limit); then reads what is
+    // available without blocking, at most maxBytes per stream, appending to out and err.
+    // Returns false once both pipes are at their end: nothing more will come.
+    bool readOutput(std::string &out, std::string &err, std::size_t maxBytes, int timeoutMs);
+    void wakeReader();
+
+    // Writes to the child's stdin without ever blocking: the number of bytes the pipe took
+    // (0 when it is full), or -1 when the pipe is broken or closed.
+    std::int64_t writeInput(const char *data, std::size_t size);
+
+    // Ctrl+C to the child's console (Windows) / SIGINT to its process group (Linux).
+    bool interrupt();
+    // Forced end: TerminateProcess with exit code 1 / SIGKILL to the process group.
+    bool terminate();
+    // The error number of the last failed call above.
+    long lastError() const;
+
+    struct Impl;
+
+private:
+    explicit Child(std::unique_ptr<Impl> impl);
+    std::unique_ptr<Impl> d;
+};
+
+} // namespace childprocess

@@ -1,0 +1,320 @@
+#include "process/managedprocess.h"
+#include "process/childprocess.h"
+#include "process/processworkers.h"
+#include "service/logging.h"
+
+#include <QCoreApplication>
+#include <QThread>
+
+ManagedProcess::ManagedProcess(const QString &processId, QObject *parent)
+    : QObject(parent)
+    , m_processId(processId)
+    , m_gate(std::make_shared<OutputGate>())
+{
+    m_info.processId = processId;
+    m_killTimer.setSingleShot(true);
+    m_restartTimer.setSingleShot(true);
+    m_drainTimer.setSingleShot(true);
+    m_inputTimer.setInterval(10);
+    connect(&m_killTimer, &QTimer::timeout, this, &ManagedProcess::kill);
+    connect(&m_restartTimer, &QTimer::timeout, this, &ManagedProcess::attemptRestart);
+    connect(&m_drainTimer, &QTimer::timeout, this, [this] {
+        if (m_exitPending)
+            finishExit(m_pendingExitCode);
+    });
+    connect(&m_inputTimer, &QTimer::timeout, this, &ManagedProcess::pumpInput);
+}
+
+ManagedProcess::~ManagedProcess()
+{
+    stopWorkers(5000);
+    if (m_child) {
+        sendCtrlC();
+        releaseHandles();
+    }
+}
+
+void ManagedProcess::parseSpec()
+{
+    m_info.parse(m_spec);
+    qCDebug(lcTarnd) << "[ProcessManager] Will create process in session" << m_info.sessionId;
+}
+
+bool ManagedProcess::launch()
+{
+    childprocess::LaunchSpec spec;
+    spec.executable = m_info.executable.toStdString();
+    for (const QString &a : std::as_const(m_info.arguments))
+        spec.arguments.push_back(a.toStdString());
+    spec.workingDir = m_info.workingDir.toStdString();
+    qCDebug(lcTarnd) << "[ProcessManager] Starting process in session" << m_info.sessionId;
+    qCDebug(lcTarnd) << "[ProcessManager] Command line:" << m_info.executable << m_info.arguments;
+
+    childprocess::LaunchError error;
+    std::unique_ptr<childprocess::Child> child = childprocess::Child::launch(spec, &error);
+    if (!child) {
+        if (error.step == "create process")
+            qCCritical(lcTarnd) << "[ProcessManager] CreateProcess failed:" << error.code;
+        else
+            qCCritical(lcTarnd).noquote() << "[ProcessManager] Failed to create" << QString::fromStdString(error.step) + ":"
+                                          << error.code;
+        return false;
+    }
+    m_child = std::move(child);
+    m_gate->reopen();
+    m_info.pid = m_child->pid();
+    m_info.state = 2;
+    m_info.startTime = QDateTime::currentDateTime();
+    m_readingDone = false;
+    m_exitPending = false;
+    qCDebug(lcTarnd) << "[ProcessManager] Process started with PID:" << m_info.pid;
+
+    Q_EMIT processStarted(m_processId);
+
+    m_monitorThread = new QThread(this);
+    m_monitorWorker = new ProcessMonitorWorker(m_child);
+    m_monitorWorker->moveToThread(m_monitorThread);
+    connect(m_monitorThread, &QThread::started, m_monitorWorker, &ProcessMonitorWorker::startMonitoring);
+    connect(m_monitorWorker, &ProcessMonitorWorker::processExited, this, &ManagedProcess::onWindowsProcessExited,
+            Qt::DirectConnection);
+    m_monitorThread->start(QThread::InheritPriority);
+
+    m_ioThread = new QThread(this);
+    m_ioWorker = new ProcessIOWorker(m_processId, m_child, m_gate);
+    m_ioWorker->moveToThread(m_ioThread);
+    connect(m_ioWorker, &ProcessIOWorker::stdoutReady, this, &ManagedProcess::stdoutReady);
+    connect(m_ioWorker, &ProcessIOWorker::stderrReady, this, &ManagedProcess::stderrReady);
+    connect(m_ioWorker, &ProcessIOWorker::readingFinished, this, &ManagedProcess::onReadingFinished);
+    connect(m_ioThread, &QThread::started, m_ioWorker, &ProcessIOWorker::startReading);
+    m_ioThread->start(QThread::InheritPriority);
+    return true;
+}
+
+void ManagedProcess::onWindowsProcessExited(int exitCode)
+{
+    // On the monitor thread: hand the exit to the main thread.
+    QTimer::singleShot(0, this, [this, exitCode] { handleProcessExit(exitCode); });
+}
+
+void ManagedProcess::handleProcessExit(int exitCode)
+{
+    qCDebug(lcTarnd) << "[ProcessManager::handleProcessExit] Processing in main thread for" << m_processId;
+    // What the child wrote before it exited goes out before its exit is reported. A pipe
+    // held open by something the child left behind gets a bounded wait only.
+    if (!m_readingDone && m_ioThread) {
+        m_exitPending = true;
+        m_pendingExitCode = exitCode;
+        m_drainTimer.start(ExitDrainMs);
+        return;
+    }
+    finishExit(exitCode);
+}
+
+void ManagedProcess::onReadingFinished()
+{
+    m_readingDone = true;
+    if (m_exitPending) {
+        m_drainTimer.stop();
+        finishExit(m_pendingExitCode);
+    }
+}
+
+void ManagedProcess::finishExit(int exitCode)
+{
+    m_exitPending = false;
+    m_killTimer.stop();
+    m_info.state = 0;
+    m_info.pid = -1;
+    qCDebug(lcTarnd) << "[ProcessManager] Process" << m_processId << "exited with code" << exitCode
+                     << "- autoRestart:" << m_info.autoRestart << "restartAttempts:" << m_info.restartAttempts
+                     << "maxRestartAttempts:" << m_info.maxRestartAttempts;
+    releaseHandles();
+
+    if (m_info.autoRestart && exitCode != 0) {
+        if (m_info.restartAttempts < m_info.maxRestartAttempts) {
+            ++m_info.restartAttempts;
+            qCInfo(lcTarnd) << "[ProcessManager] Process" << m_processId << "crashed (exit code" << exitCode
+                            << "), scheduling restart attempt" << m_info.restartAttempts << "of"
+                            << m_info.maxRestartAttempts << "in" << m_info.restartDelayMs << "ms";
+            m_restartTimer.start(m_info.restartDelayMs);
+            return;
+        }
+        qCWarning(lcTarnd) << "[ProcessManager] Process" << m_processId << "exceeded max restart attempts ("
+                           << m_info.maxRestartAttempts << "), giving up";
+    }
+    Q_EMIT processFinished(m_processId, exitCode);
+}
+
+void ManagedProcess::stopKillTimer()
+{
+    m_killTimer.stop();
+}
+
+void ManagedProcess::attemptRestart()
+{
+    qCInfo(lcTarnd) << "[ProcessManager] Attempting to restart process" << m_processId << "(attempt"
+                    << m_info.restartAttempts << "of" << m_info.maxRestartAttempts << ")";
+    parseSpec();
+    if (launch()) {
+        qCInfo(lcTarnd) << "[ProcessManager] Process" << m_processId << "restarted successfully";
+        return;
+    }
+    qCWarning(lcTarnd) << "[ProcessManager] Failed to restart process" << m_processId;
+    if (m_info.restartAttempts >= m_info.maxRestartAttempts) {
+        qCWarning(lcTarnd) << "[ProcessManager] Process" << m_processId << "exceeded max restart attempts, giving up";
+        Q_EMIT processFinished(m_processId, -1);
+        return;
+    }
+    ++m_info.restartAttempts;
+    qCInfo(lcTarnd) << "[ProcessManager] Scheduling another restart attempt in" << m_info.restartDelayMs << "ms";
+    m_restartTimer.start(m_info.restartDelayMs);
+}
+
+void ManagedProcess::stop(int timeoutMs)
+{
+    qCDebug(lcTarnd) << "[ManagedProcess::stop] Called for process" << m_processId << "with timeout" << timeoutMs;
+    if (m_restartTimer.isActive()) {
+        qCDebug(lcTarnd) << "[ManagedProcess::stop] Canceling pending restart for process" << m_processId;
+        m_restartTimer.stop();
+    }
+    m_info.autoRestart = false;
+    m_info.restartAttempts = 0;
+    if (!m_child) {
+        qCDebug(lcTarnd) << "[ManagedProcess::stop] Process" << m_processId << "already not running (no handle)";
+        return;
+    }
+    qCDebug(lcTarnd) << "[ManagedProcess::stop] Terminating process" << m_processId << "with PID" << m_info.pid;
+    if (sendCtrlC()) {
+        if (timeoutMs >= 1) {
+            m_killTimer.start(timeoutMs);
+            qCDebug(lcTarnd) << "[ManagedProcess::stop] Kill timer started for" << timeoutMs << "ms";
+        }
+        return;
+    }
+    qCWarning(lcTarnd) << "[ManagedProcess::stop] Failed to send Ctrl+C to process" << m_processId
+                       << ", killing immediately (handle:" << (m_child ? "valid" : "null") << ")";
+    forceKill();
+}
+
+bool ManagedProcess::sendCtrlC()
+{
+    if (!m_child)
+        return false;
+    qCDebug(lcTarnd) << "[ProcessManager] Sending Ctrl+C to process" << m_info.pid;
+    if (!m_child->interrupt()) {
+        qCWarning(lcTarnd) << "[ProcessManager] Ctrl+C could not be delivered:" << m_child->lastError();
+        return false;
+    }
+    return true;
+}
+
+void ManagedProcess::kill()
+{
+    m_killTimer.stop();
+    if (!m_child)
+        return;
+    qCDebug(lcTarnd) << "Killing process" << m_processId << "with PID" << m_info.pid;
+    forceKill();
+}
+
+void ManagedProcess::forceKill()
+{
+    if (!m_child) {
+        qCWarning(lcTarnd) << "[ProcessManager] Cannot kill process" << m_processId << "- no handle";
+        return;
+    }
+    qCInfo(lcTarnd) << "[ProcessManager] Forcefully terminating process" << m_processId << "with PID" << m_info.pid;
+    if (m_child->terminate()) {
+        // The exit monitor reports the end, so it is handled like any other exit.
+        qCInfo(lcTarnd) << "[ProcessManager] TerminateProcess succeeded for" << m_processId;
+        return;
+    }
+    qCWarning(lcTarnd) << "[ProcessManager] TerminateProcess failed for" << m_processId
+                       << "with error:" << m_child->lastError();
+    releaseHandles();
+}
+
+void ManagedProcess::stopWorkers(int waitMs)
+{
+    if (m_monitorWorker)
+        m_monitorWorker->stopMonitoring();
+    if (m_monitorThread && m_monitorThread->isRunning()) {
+        m_monitorThread->quit();
+        m_monitorThread->wait(waitMs);
+    }
+    if (m_ioWorker)
+        m_ioWorker->stopReading();
+    if (m_ioThread && m_ioThread->isRunning()) {
+        m_ioThread->quit();
+        m_ioThread->wait(waitMs);
+    }
+    // The workers' last output is queued for this object: deliver it before anything follows.
+    QCoreApplication::sendPostedEvents(this, QEvent::MetaCall);
+    const auto dispose = [this](QThread *&thread, auto *&worker) {
+        if (thread && !thread->isFinished()) {
+            // Still inside the worker: leaving both is better than freeing them under it.
+            qCWarning(lcTarnd) << "[ManagedProcess] A worker thread of" << m_processId << "did not stop in time";
+            thread->setParent(nullptr);
+        } else {
+            if (thread)
+                thread->deleteLater();
+            delete worker;
+        }
+        thread = nullptr;
+        worker = nullptr;
+    };
+    dispose(m_monitorThread, m_monitorWorker);
+    dispose(m_ioThread, m_ioWorker);
+}
+
+void ManagedProcess::releaseHandles()
+{
+    stopWorkers(2000);
+    m_child.reset();
+    m_input.clear();
+    m_inputTimer.stop();
+    m_info.pid = -1;
+    m_info.state = 0;
+}
+
+bool ManagedProcess::writeInput(const QByteArray &data)
+{
+    if (!running())
+        return true; // nothing to write to; the request still succeeds
+    if (m_input.size() + data.size() > MaxQueuedInputBytes)
+        return false;
+    m_input.append(data);
+    pumpInput();
+    return true;
+}
+
+void ManagedProcess::pumpInput()
+{
+    while (!m_input.isEmpty() && m_child) {
+        const std::int64_t n = m_child->writeInput(m_input.constData(), std::size_t(m_input.size()));
+        if (n < 0) {
+            qCWarning(lcTarnd) << "[ProcessManager] stdin of" << m_processId << "is closed; dropping"
+                               << m_input.size() << "bytes";
+            m_input.clear();
+            break;
+        }
+        if (n == 0)
+            break;
+        m_input.remove(0, qsizetype(n));
+    }
+    // A full pipe is retried, never waited on.
+    if (m_input.isEmpty())
+        m_inputTimer.stop();
+    else if (!m_inputTimer.isActive())
+        m_inputTimer.start();
+}
+
+void ManagedProcess::setOutputHeld(bool held)
+{
+    m_gate->setHeld(held);
+}
+
+void ManagedProcess::outputConsumed(qint64 bytes)
+{
+    m_gate->consumed(bytes);
+}

@@ -1,0 +1,123 @@
+// A child for the tests to supervise; its first argument says what it does.
+//   out N | err N        N bytes of a fixed pattern on stdout / stderr, then exit 0
+//   mixed N              N lines alternating between stdout and stderr
+//   exit CODE            exit with CODE
+//   lastwords N          N bytes on stdout, then exit at once with 7
+//   split                a 3-byte character across two writes 400 ms apart, then a bad byte
+//   cwd                  print the working directory
+//   echo                 copy stdin to stdout until end of input
+//   noread               never read stdin; wait for a signal
+//   args ...             print each further argument on a line of its own, in brackets
+//   grandchild           leave a grandchild holding stdout for 30 s, write "parent", exit 0
+//   flood BYTES          text lines as fast as the pipe takes them
+
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <unistd.h>
+
+namespace {
+
+void writeAll(int fd, const char *data, size_t n)
+{
+    while (n > 0) {
+        const ssize_t w = write(fd, data, n);
+        if (w <= 0)
+            _exit(99);
+        data += w;
+        n -= size_t(w);
+    }
+}
+
+std::string pattern(size_t n)
+{
+    std::string s(n, '\0');
+    for (size_t i = 0; i < n; ++i)
+        s[i] = char('a' + (i * 7 + i / 13) % 26);
+    return s;
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    const std::string mode = argc > 1 ? argv[1] : "";
+    const long n = argc > 2 ? std::atol(argv[2]) : 0;
+    if (mode == "out" || mode == "err") {
+        const std::string p = pattern(size_t(n));
+        writeAll(mode == "out" ? 1 : 2, p.data(), p.size());
+        return 0;
+    }
+    if (mode == "mixed") {
+        for (long i = 0; i < n; ++i) {
+            const std::string line = (i % 2 ? "err " : "out ") + std::to_string(i) + " " + pattern(size_t(i % 300)) + "\n";
+            writeAll(i % 2 ? 2 : 1, line.data(), line.size());
+        }
+        return 0;
+    }
+    if (mode == "exit")
+        return int(n);
+    if (mode == "lastwords") {
+        const std::string p = pattern(size_t(n));
+        writeAll(1, p.data(), p.size());
+        _exit(7);
+    }
+    if (mode == "split") {
+        const char euro[] = "\xE2\x82\xAC";
+        writeAll(1, "A", 1);
+        writeAll(1, euro, 1);
+        usleep(400 * 1000);
+        writeAll(1, euro + 1, 2);
+        writeAll(1, "B\xFF", 2);
+        usleep(300 * 1000);
+        return 0;
+    }
+    if (mode == "cwd") {
+        char buf[4096];
+        if (!getcwd(buf, sizeof buf))
+            return 1;
+        std::printf("%s\n", buf);
+        return 0;
+    }
+    if (mode == "echo") {
+        char buf[65536];
+        ssize_t r;
+        while ((r = read(0, buf, sizeof buf)) > 0)
+            writeAll(1, buf, size_t(r));
+        return 0;
+    }
+    if (mode == "noread") {
+        writeAll(1, "ready\n", 6);
+        for (;;)
+            pause();
+    }
+    if (mode == "args") {
+        for (int i = 2; i < argc; ++i)
+            std::printf("[%s]\n", argv[i]);
+        return 0;
+    }
+    if (mode == "grandchild") {
+        if (fork() == 0) {
+            sleep(30);
+            _exit(0);
+        }
+        writeAll(1, "parent", 6);
+        return 0;
+    }
+    if (mode == "flood") {
+        std::string block;
+        while (block.size() < 64 * 1024)
+            block += "the quick brown fox jumps over the lazy dog 0123456789\n";
+        long left = n;
+        while (left > 0) {
+            const size_t now = size_t(std::min<long>(left, long(block.size())));
+            writeAll(1, block.data(), now);
+            left -= long(now);
+        }
+        return 0;
+    }
+    std::fprintf(stderr, "unknown mode\n");
+    return 2;
+}

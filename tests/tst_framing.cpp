@@ -6,6 +6,7 @@
 
 #include <QJsonArray>
 #include <QJsonDocument>
+#include <QRandomGenerator>
 #include <QRegularExpression>
 #include <QSet>
 #include <QSignalSpy>
@@ -52,6 +53,38 @@ private Q_SLOTS:
         const QByteArray f = framing::encode(QJsonObject{{"a", 1}});
         QCOMPARE(f, QByteArray::fromHex("00000007") + QByteArray("{\"a\":1}"));
         QCOMPARE(f.size(), 11);
+    }
+
+    void compactJsonMatchesTheLibrary()
+    {
+        // Every code unit class: controls, quotes, backslash, DEL, Latin-1, BMP, surrogate
+        // pairs, lone surrogates, and random mixtures of them.
+        QString all;
+        for (char16_t u = 0; u < 0x800; ++u)
+            all.append(QChar(u));
+        all += QString::fromUtf8("€ 漢字 \xF0\x9F\x98\x80 end");
+        all += QChar(0xD800);
+        all += "x";
+        all += QChar(0xDC00);
+        all += QChar(0xFFFF);
+        QList<QString> samples{all, QString(), "plain", QString(100000, QChar('\n'))};
+        QRandomGenerator rng(42);
+        for (int i = 0; i < 200; ++i) {
+            QString r;
+            const int n = int(rng.bounded(200));
+            for (int k = 0; k < n; ++k)
+                r.append(QChar(char16_t(rng.bounded(4) == 0 ? rng.bounded(0x10000) : rng.bounded(0x80))));
+            samples << r;
+        }
+        for (const QString &text : samples) {
+            const QJsonObject o{{"data", text}, {text.left(8), text.right(3)}, {"event", "stdout"}};
+            QCOMPARE(framing::compactJson(o), QJsonDocument(o).toJson(QJsonDocument::Compact));
+        }
+        const QJsonObject mixed{{"n", 1}, {"d", 2.5}, {"big", 1e300}, {"neg", -7}, {"t", true}, {"f", false},
+                                {"z", QJsonValue::Null}, {"a", QJsonArray{1, "two", QJsonArray{}, QJsonObject{}}},
+                                {"o", QJsonObject{{"k", QJsonObject{{"deep", "x\"y"}}}}}};
+        QCOMPARE(framing::compactJson(mixed), QJsonDocument(mixed).toJson(QJsonDocument::Compact));
+        QCOMPARE(framing::compactJson(QJsonObject()), QByteArray("{}"));
     }
 
     void reassemblesAtEverySplit()

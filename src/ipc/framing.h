@@ -10,6 +10,8 @@ namespace framing {
 constexpr quint32 MaxIncomingPayload = 16 * 1024 * 1024;
 
 QByteArray encode(const QJsonObject &message);
+// The payload encode() writes: the object as compact JSON, the same bytes as QJsonDocument's.
+QByteArray compactJson(const QJsonObject &message);
 
 // Reassembles frames from a byte stream.
 class FrameReader

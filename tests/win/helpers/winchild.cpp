@@ -1,0 +1,102 @@
+// A child for the Windows tests; its first argument says what it does.
+//   args ...     each further argument as UTF-8 in brackets, one a line, then "same" or
+//                "differs": whether CommandLineToArgvW splits the command line the same way
+//   out N | err N    N bytes of a fixed pattern on stdout / stderr
+//   exit CODE    exit with CODE (decimal or 0x hex)
+//   echo         copy stdin to stdout
+//   noread       print "ready", never read stdin, end after 30 s
+//   ctrlc        print "ready", exit 42 when Ctrl+C arrives, 9 after 20 s without
+//   cwd          print the working directory
+
+#include <windows.h>
+#include <shellapi.h>
+
+#include <cwchar>
+#include <string>
+
+namespace {
+
+HANDLE g_ctrlC;
+
+void put(HANDLE h, const std::string &s)
+{
+    DWORD n = 0;
+    WriteFile(h, s.data(), DWORD(s.size()), &n, nullptr);
+}
+
+std::string utf8(const wchar_t *w)
+{
+    const int n = WideCharToMultiByte(CP_UTF8, 0, w, -1, nullptr, 0, nullptr, nullptr);
+    std::string s(size_t(n > 0 ? n - 1 : 0), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, w, -1, s.data(), n, nullptr, nullptr);
+    return s;
+}
+
+std::string pattern(size_t n)
+{
+    std::string s(n, '\0');
+    for (size_t i = 0; i < n; ++i)
+        s[i] = char('a' + (i * 7 + i / 13) % 26);
+    return s;
+}
+
+BOOL WINAPI onCtrl(DWORD type)
+{
+    if (type != CTRL_C_EVENT)
+        return FALSE;
+    SetEvent(g_ctrlC);
+    return TRUE;
+}
+
+} // namespace
+
+int wmain(int argc, wchar_t **argv)
+{
+    const HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
+    const std::wstring mode = argc > 1 ? argv[1] : L"";
+    const unsigned long n = argc > 2 ? std::wcstoul(argv[2], nullptr, 0) : 0;
+    if (mode == L"args") {
+        std::string text;
+        for (int i = 2; i < argc; ++i)
+            text += "[" + utf8(argv[i]) + "]\n";
+        int split = 0;
+        wchar_t **again = CommandLineToArgvW(GetCommandLineW(), &split);
+        bool same = again && split == argc;
+        for (int i = 1; same && i < argc; ++i)
+            same = std::wcscmp(again[i], argv[i]) == 0;
+        LocalFree(again);
+        put(out, text + (same ? "same\n" : "differs\n"));
+        return 0;
+    }
+    if (mode == L"out" || mode == L"err") {
+        put(mode == L"out" ? out : GetStdHandle(STD_ERROR_HANDLE), pattern(n));
+        return 0;
+    }
+    if (mode == L"exit")
+        return int(n);
+    if (mode == L"echo") {
+        char buf[4096];
+        DWORD r = 0;
+        while (ReadFile(GetStdHandle(STD_INPUT_HANDLE), buf, sizeof buf, &r, nullptr) && r > 0)
+            put(out, std::string(buf, r));
+        return 0;
+    }
+    if (mode == L"noread") {
+        put(out, "ready\n");
+        Sleep(30000);
+        return 0;
+    }
+    if (mode == L"ctrlc") {
+        g_ctrlC = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+        SetConsoleCtrlHandler(onCtrl, TRUE);
+        put(out, "ready\n");
+        return WaitForSingleObject(g_ctrlC, 20000) == WAIT_OBJECT_0 ? 42 : 9;
+    }
+    if (mode == L"cwd") {
+        wchar_t dir[MAX_PATH];
+        GetCurrentDirectoryW(MAX_PATH, dir);
+        put(out, utf8(dir) + "\n");
+        return 0;
+    }
+    return 2;
+}

@@ -92,3 +92,36 @@ TEST_CASE("a folder is not a log file")
     CHECK(logfile::size(dir) == -1);
     CHECK_FALSE(logfile::append(dir, "x\n"));
 }
+
+TEST_CASE("a pipe client's identity is captured and used for the log file")
+{
+    const std::wstring name = L"\\\\.\\pipe\\tarnd-identity-" + std::to_wstring(GetCurrentProcessId());
+    const HANDLE server = CreateNamedPipeW(name.c_str(), PIPE_ACCESS_DUPLEX, PIPE_TYPE_BYTE | PIPE_WAIT, 1, 4096,
+                                           4096, 0, nullptr);
+    REQUIRE(server != INVALID_HANDLE_VALUE);
+    const HANDLE client = CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    REQUIRE(client != INVALID_HANDLE_VALUE);
+    ConnectNamedPipe(server, nullptr);
+    DWORD n = 0;
+    char byte = 'x';
+    REQUIRE(WriteFile(client, &byte, 1, &n, nullptr));
+    REQUIRE(ReadFile(server, &byte, 1, &n, nullptr)); // impersonation needs data read first
+
+    const logfile::Identity id = logfile::identityOfPeer(reinterpret_cast<std::intptr_t>(server));
+    CHECK_FALSE(id.daemon);
+    CHECK(id.token);
+    const std::string path = tempDir() + "\\as-client.log";
+    CHECK(logfile::append(path, "line\n", id));
+    CHECK(slurp(path) == "line\r\n");
+    CHECK(logfile::remove(path, id));
+    // Impersonation ends with each operation.
+    HANDLE thread = nullptr;
+    CHECK_FALSE(OpenThreadToken(GetCurrentThread(), TOKEN_QUERY, TRUE, &thread));
+
+    logfile::Identity nobody;
+    nobody.daemon = false; // a client whose token could not be had gets nothing done
+    CHECK_FALSE(logfile::append(path, "x\n", nobody));
+    CHECK_FALSE(logfile::exists(path));
+    CloseHandle(client);
+    CloseHandle(server);
+}

@@ -142,3 +142,129 @@ bool inOrder(const QString &text, const QStringList &needles)
 }
 
 } // namespace testsupport
+
+#include "ipc/framing.h"
+
+#include <QJsonDocument>
+
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+
+namespace testsupport {
+
+namespace {
+
+bool readExact(int fd, char *buf, size_t n)
+{
+    while (n > 0) {
+        pollfd p{fd, POLLIN, 0};
+        if (poll(&p, 1, 20000) != 1)
+            return false;
+        const ssize_t r = read(fd, buf, n);
+        if (r <= 0)
+            return false;
+        buf += r;
+        n -= size_t(r);
+    }
+    return true;
+}
+
+QByteArray readFrame(int fd)
+{
+    unsigned char len[4];
+    if (!readExact(fd, reinterpret_cast<char *>(len), 4))
+        return QByteArray();
+    const quint32 n = (quint32(len[0]) << 24) | (quint32(len[1]) << 16) | (quint32(len[2]) << 8) | len[3];
+    QByteArray payload(int(n), '\0');
+    return readExact(fd, payload.data(), n) ? payload : QByteArray();
+}
+
+bool writeAll(int fd, const QByteArray &b)
+{
+    return write(fd, b.constData(), size_t(b.size())) == b.size();
+}
+
+} // namespace
+
+ForeignClient runAsUser(unsigned uid, const QString &socketPath, const QList<QJsonObject> &requests)
+{
+    // Everything the child needs is made before fork: after it, only plain system calls.
+    QList<QByteArray> frames;
+    for (const QJsonObject &r : requests)
+        frames << framing::encode(r);
+    const QByteArray path = socketPath.toLocal8Bit();
+    int report[2];
+    if (pipe(report) != 0)
+        return {};
+    const pid_t child = fork();
+    if (child == 0) {
+        close(report[0]);
+        if (setresgid(uid, uid, uid) != 0 || setresuid(uid, uid, uid) != 0)
+            _exit(10);
+        const int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+        sockaddr_un addr{};
+        addr.sun_family = AF_UNIX;
+        strncpy(addr.sun_path, path.constData(), sizeof addr.sun_path - 1);
+        if (::connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0)
+            _exit(11);
+        const QByteArray greeting = readFrame(fd);
+        if (greeting.isEmpty())
+            _exit(0);
+        writeAll(report[1], greeting + "\n");
+        for (const QByteArray &f : frames) {
+            if (!writeAll(fd, f))
+                _exit(12);
+            QByteArray response;
+            do {
+                response = readFrame(fd);
+            } while (!response.isEmpty() && response.contains("\"event\""));
+            if (response.isEmpty() || !writeAll(report[1], response + "\n"))
+                _exit(13);
+        }
+        _exit(0);
+    }
+    close(report[1]);
+    QByteArray collected;
+    const auto drain = [&] {
+        char buf[4096];
+        pollfd p{report[0], POLLIN, 0};
+        while (poll(&p, 1, 0) == 1) {
+            const ssize_t n = read(report[0], buf, sizeof buf);
+            if (n <= 0)
+                return;
+            collected.append(buf, int(n));
+        }
+    };
+    int status = 0;
+    QElapsedTimer clock;
+    clock.start();
+    while (waitpid(child, &status, WNOHANG) != child) {
+        if (clock.elapsed() > 30000) {
+            kill(child, SIGKILL);
+            waitpid(child, &status, 0);
+            break;
+        }
+        QTest::qWait(10);
+        drain();
+    }
+    drain();
+    close(report[0]);
+    ForeignClient result;
+    const QList<QByteArray> lines = collected.split('\n');
+    for (const QByteArray &line : lines) {
+        if (line.isEmpty())
+            continue;
+        const QJsonObject o = QJsonDocument::fromJson(line).object();
+        if (result.refused) {
+            result.refused = false;
+            result.greeting = o;
+        } else {
+            result.responses << o;
+        }
+    }
+    return result;
+}
+
+} // namespace testsupport

@@ -63,3 +63,19 @@ private:
 bool inOrder(const QString &text, const QStringList &needles);
 
 } // namespace testsupport
+
+namespace testsupport {
+
+// A client forked to run as another user, speaking the protocol over raw sockets.
+struct ForeignClient
+{
+    bool refused = true;          // closed by the daemon before a first frame
+    QJsonObject greeting;         // the first frame
+    QList<QJsonObject> responses; // one per request, events skipped
+};
+
+// Connects to the socket as uid/gid, waits for the first frame, then sends each request and
+// reads its response. Keeps this process's event loop running meanwhile.
+ForeignClient runAsUser(unsigned uid, const QString &socketPath, const QList<QJsonObject> &requests = {});
+
+} // namespace testsupport

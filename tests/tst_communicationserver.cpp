@@ -13,11 +13,7 @@
 #include <QSignalSpy>
 #include <QtTest>
 
-#include <poll.h>
 #include <pwd.h>
-#include <sys/socket.h>
-#include <sys/un.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 namespace {
@@ -52,41 +48,6 @@ public:
 private:
     QString m_dir;
 };
-
-// What a forked client saw: 0 refused (closed without a byte), 1 accepted (got a frame).
-int foreignClient(const QString &path, uid_t uid)
-{
-    const QByteArray p = path.toLocal8Bit();
-    const pid_t child = fork();
-    if (child == 0) {
-        if (setresgid(uid, uid, uid) != 0 || setresuid(uid, uid, uid) != 0)
-            _exit(10);
-        const int fd = socket(AF_UNIX, SOCK_STREAM, 0);
-        sockaddr_un addr{};
-        addr.sun_family = AF_UNIX;
-        strncpy(addr.sun_path, p.constData(), sizeof addr.sun_path - 1);
-        if (::connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0)
-            _exit(11);
-        pollfd pfd{fd, POLLIN, 0};
-        if (poll(&pfd, 1, 20000) <= 0)
-            _exit(12);
-        char buf[8];
-        _exit(read(fd, buf, sizeof buf) > 0 ? 1 : 0);
-    }
-    int status = 0;
-    // The server must keep running its event loop while the child waits for an answer.
-    QElapsedTimer clock;
-    clock.start();
-    while (waitpid(child, &status, WNOHANG) != child) {
-        if (clock.elapsed() > 30000) {
-            kill(child, SIGKILL);
-            waitpid(child, &status, 0);
-            return -1;
-        }
-        QTest::qWait(20);
-    }
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
 
 struct Client
 {
@@ -205,15 +166,15 @@ private Q_SLOTS:
                 [server](const QString &id) { server->sendToClient(id, QJsonObject{{"hi", 1}}); });
 
         QTest::ignoreMessage(QtWarningMsg, QRegularExpression("Refused a client on the socket of session 1 .*user \"nobody\""));
-        QCOMPARE(foreignClient(server->socketName(1), 65534), 0);
+        QVERIFY(testsupport::runAsUser(65534, server->socketName(1)).refused);
         QTest::ignoreMessage(QtWarningMsg, QRegularExpression("Refused a client on the socket of session 2 .*session \"1\""));
-        QCOMPARE(foreignClient(server->socketName(2), 65534), 0);
+        QVERIFY(testsupport::runAsUser(65534, server->socketName(2)).refused);
         QCOMPARE(connected.size(), 0);
 
         // nobody's own session takes nobody; root is taken anywhere.
         backend->sessions = QList<SessionBackend::Session>{{1, "nobody"}};
         QTRY_VERIFY_WITH_TIMEOUT(server->servedSessions() == QList<quint32>{1}, 5000);
-        QCOMPARE(foreignClient(server->socketName(1), 65534), 1);
+        QCOMPARE(testsupport::runAsUser(65534, server->socketName(1)).greeting, (QJsonObject{{"hi", 1}}));
         QCOMPARE(connected.size(), 1);
         sessions::PeerInfo peer;
         QVERIFY(server->peerOfClient(connected[0][0].toString(), &peer));

@@ -9,14 +9,9 @@
 
 #include <QDir>
 #include <QFileInfo>
-#include <QJsonDocument>
 #include <QtTest>
 
-#include <poll.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/un.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 namespace {
@@ -39,104 +34,9 @@ void recordingHandler(QtMsgType type, const QMessageLogContext &context, const Q
     LogSink::messageHandler(type, context, message);
 }
 
-bool writeAll(int fd, const QByteArray &b)
-{
-    return write(fd, b.constData(), size_t(b.size())) == b.size();
-}
-
-bool readExact(int fd, char *buf, size_t n)
-{
-    while (n > 0) {
-        pollfd p{fd, POLLIN, 0};
-        if (poll(&p, 1, 15000) != 1)
-            return false;
-        const ssize_t r = read(fd, buf, n);
-        if (r <= 0)
-            return false;
-        buf += r;
-        n -= size_t(r);
-    }
-    return true;
-}
-
-QByteArray nextResponse(int fd)
-{
-    for (;;) {
-        unsigned char len[4];
-        if (!readExact(fd, reinterpret_cast<char *>(len), 4))
-            return QByteArray();
-        const quint32 n = (quint32(len[0]) << 24) | (quint32(len[1]) << 16) | (quint32(len[2]) << 8) | len[3];
-        QByteArray payload(int(n), '\0');
-        if (!readExact(fd, payload.data(), n))
-            return QByteArray();
-        if (!payload.contains("\"event\""))
-            return payload;
-    }
-}
-
-// Runs the requests as nobody over the daemon's socket; the responses, one per line.
 QList<QJsonObject> asNobody(const QString &socket, const QList<QJsonObject> &requests)
 {
-    QList<QByteArray> frames;
-    for (const QJsonObject &r : requests) {
-        const QByteArray json = QJsonDocument(r).toJson(QJsonDocument::Compact);
-        QByteArray f(4, '\0');
-        f[0] = char(json.size() >> 24);
-        f[1] = char(json.size() >> 16);
-        f[2] = char(json.size() >> 8);
-        f[3] = char(json.size());
-        frames << f + json;
-    }
-    const QByteArray path = socket.toLocal8Bit();
-    int out[2];
-    if (pipe(out) != 0)
-        return {};
-    const pid_t child = fork();
-    if (child == 0) {
-        close(out[0]);
-        if (setresgid(Nobody, Nobody, Nobody) != 0 || setresuid(Nobody, Nobody, Nobody) != 0)
-            _exit(10);
-        const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
-        sockaddr_un addr{};
-        addr.sun_family = AF_UNIX;
-        strncpy(addr.sun_path, path.constData(), sizeof addr.sun_path - 1);
-        if (::connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0)
-            _exit(11);
-        for (const QByteArray &f : frames) {
-            if (!writeAll(fd, f))
-                _exit(12);
-            const QByteArray response = nextResponse(fd);
-            if (response.isEmpty() || !writeAll(out[1], response + "\n"))
-                _exit(13);
-        }
-        _exit(0);
-    }
-    close(out[1]);
-    QByteArray collected;
-    int status = 0;
-    QElapsedTimer clock;
-    clock.start();
-    while (waitpid(child, &status, WNOHANG) != child && clock.elapsed() < 30000) {
-        QTest::qWait(10);
-        pollfd p{out[0], POLLIN, 0};
-        char buf[4096];
-        while (poll(&p, 1, 0) == 1) {
-            const ssize_t n = read(out[0], buf, sizeof buf);
-            if (n <= 0)
-                break;
-            collected.append(buf, int(n));
-        }
-    }
-    char buf[4096];
-    ssize_t n;
-    while ((n = read(out[0], buf, sizeof buf)) > 0)
-        collected.append(buf, int(n));
-    close(out[0]);
-    QList<QJsonObject> responses;
-    for (const QByteArray &line : collected.split('\n'))
-        if (!line.isEmpty())
-            responses << QJsonDocument::fromJson(line).object();
-    return responses;
+    return testsupport::runAsUser(Nobody, socket, requests).responses;
 }
 
 QJsonObject hello(const QString &path)

@@ -253,28 +253,22 @@ bool TarnDaemon::clearLogs()
         return false;
     }
     const logfile::Identity owner = sink.logFileOwner();
-    bool result = true;
-    qCDebug(lcTarnd) << "Checking if main log exists:" << path;
-    if (logfile::exists(path.toStdString(), owner)) {
-        qCDebug(lcTarnd) << "Main log file exists, attempting to remove...";
-        if (logfile::remove(path.toStdString(), owner)) {
-            qCDebug(lcTarnd) << "Successfully removed main log file";
-        } else {
-            qCWarning(lcTarnd) << "FAILED to remove main log file";
-            result = false;
+    // A missing file is no failure; the second file is tried even when the first stays.
+    const auto removeIfPresent = [&owner](const QString &file, const char *label, const char *Label) {
+        qCDebug(lcTarnd).noquote() << QStringLiteral("Checking if %1 exists:").arg(QLatin1String(label)) << file;
+        if (!logfile::exists(file.toStdString(), owner))
+            return true;
+        qCDebug(lcTarnd).noquote() << QStringLiteral("%1 file exists, attempting to remove...").arg(QLatin1String(Label));
+        if (!logfile::remove(file.toStdString(), owner)) {
+            qCWarning(lcTarnd).noquote() << QStringLiteral("FAILED to remove %1 file").arg(QLatin1String(label));
+            return false;
         }
-    }
-    const QString old = path + QStringLiteral(".old");
-    qCDebug(lcTarnd) << "Checking if .old log exists:" << old;
-    if (logfile::exists(old.toStdString(), owner)) {
-        qCDebug(lcTarnd) << ".old log file exists, attempting to remove...";
-        if (logfile::remove(old.toStdString(), owner)) {
-            qCDebug(lcTarnd) << "Successfully removed .old log file";
-        } else {
-            qCWarning(lcTarnd) << "FAILED to remove .old log file";
-            result = false;
-        }
-    }
+        qCDebug(lcTarnd).noquote() << QStringLiteral("Successfully removed %1 file").arg(QLatin1String(label));
+        return true;
+    };
+    const bool mainGone = removeIfPresent(path, "main log", "Main log");
+    const bool oldGone = removeIfPresent(path + QStringLiteral(".old"), ".old log", ".old log");
+    const bool result = mainGone && oldGone;
     if (result)
         qCDebug(lcTarnd) << "Daemon log files cleared successfully";
     else

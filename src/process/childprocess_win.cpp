@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <mutex>
 #include <vector>
 
 namespace childprocess {
@@ -22,26 +23,49 @@ void closeHandle(HANDLE &h)
     h = nullptr;
 }
 
-// Reads what the pipe holds now, up to max bytes. False once the pipe is drained and its
-// writer gone.
-bool drainPipe(HANDLE h, std::string &into, std::size_t max)
+bool holdsNul(const std::string &s)
 {
-    char buf[64 * 1024];
+    return s.find('\0') != std::string::npos;
+}
+
+// A process has one console at a time, and interrupt() borrows the child's: two of them at
+// once would detach each other.
+std::mutex &consoleLock()
+{
+    static std::mutex lock;
+    return lock;
+}
+
+enum class Drain { More, End, Failed };
+
+// Reads what the pipe holds now, up to max bytes, straight into the string. Reading only what
+// PeekNamedPipe reports keeps ReadFile from ever blocking the reader.
+Drain drainPipe(HANDLE h, std::string &into, std::size_t max, DWORD *error)
+{
     std::size_t got = 0;
     while (got < max) {
         DWORD available = 0;
-        if (!PeekNamedPipe(h, nullptr, 0, nullptr, &available, nullptr))
-            return false; // ERROR_BROKEN_PIPE: nothing left and nobody writing
+        if (!PeekNamedPipe(h, nullptr, 0, nullptr, &available, nullptr)) {
+            *error = GetLastError();
+            return *error == ERROR_BROKEN_PIPE ? Drain::End : Drain::Failed;
+        }
         if (available == 0)
-            return true;
-        const DWORD want = DWORD(std::min<std::size_t>({available, sizeof buf, max - got}));
+            return Drain::More;
+        const std::size_t want = std::min<std::size_t>(available, max - got);
+        const std::size_t at = into.size();
+        into.resize(at + want);
         DWORD n = 0;
-        if (!ReadFile(h, buf, want, &n, nullptr) || n == 0)
-            return false;
-        into.append(buf, n);
+        const BOOL ok = ReadFile(h, &into[at], DWORD(want), &n, nullptr);
+        into.resize(at + n);
         got += n;
+        if (!ok) {
+            *error = GetLastError();
+            return *error == ERROR_BROKEN_PIPE ? Drain::End : Drain::Failed;
+        }
+        if (n == 0) // a zero-length write by the child: nothing to take this round
+            return Drain::More;
     }
-    return true;
+    return Drain::More;
 }
 
 } // namespace
@@ -64,6 +88,15 @@ struct Child::Impl
         for (HANDLE *h : {&stdinWrite, &stdoutRead, &stderrRead, &process, &thread, &stopEvent, &wakeEvent})
             closeHandle(*h);
     }
+
+    // Closes a stream at its end; an unexpected failure is remembered, and the stream is given
+    // up all the same, since it would fail again on every later round.
+    void endStream(HANDLE &h, Drain how, DWORD code)
+    {
+        if (how == Drain::Failed)
+            error = long(code);
+        closeHandle(h);
+    }
 };
 
 Child::Child(std::unique_ptr<Impl> impl)
@@ -75,10 +108,11 @@ Child::~Child() = default;
 
 std::unique_ptr<Child> Child::launch(const LaunchSpec &spec, LaunchError *error)
 {
-    HANDLE inRead = nullptr, inWrite = nullptr, outRead = nullptr, outWrite = nullptr, errRead = nullptr,
-           errWrite = nullptr;
+    // Owns every handle from here on, so each failure below leaves nothing open.
+    auto impl = std::make_unique<Impl>();
+    HANDLE inRead = nullptr, outWrite = nullptr, errWrite = nullptr;
     const auto fail = [&](const char *step, DWORD code) {
-        for (HANDLE *h : {&inRead, &inWrite, &outRead, &outWrite, &errRead, &errWrite})
+        for (HANDLE *h : {&inRead, &outWrite, &errWrite})
             closeHandle(*h);
         if (error) {
             error->step = step;
@@ -87,14 +121,42 @@ std::unique_ptr<Child> Child::launch(const LaunchSpec &spec, LaunchError *error)
         return std::unique_ptr<Child>();
     };
 
+    // A NUL would cut the command line short and silently drop what follows it. A quote can be
+    // in no Windows file name, and cmdline would have to drop it, naming another file.
+    if (holdsNul(spec.executable) || holdsNul(spec.workingDir)
+        || std::any_of(spec.arguments.begin(), spec.arguments.end(), holdsNul))
+        return fail("create process", ERROR_INVALID_PARAMETER);
+    if (spec.executable.find('"') != std::string::npos)
+        return fail("create process", ERROR_INVALID_NAME);
+
+    // The events come first: without them the child could not be watched, and failing after
+    // it started would leave it running with nobody holding it.
+    impl->stopEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    if (!impl->stopEvent)
+        return fail("create process", GetLastError());
+    impl->wakeEvent = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    if (!impl->wakeEvent)
+        return fail("create process", GetLastError());
+
+    // Only the child's ends may be inherited; a daemon end leaking into a child would keep the
+    // pipe open after the child it belongs to is gone.
     SECURITY_ATTRIBUTES sa{};
     sa.nLength = sizeof sa;
+    sa.lpSecurityDescriptor = nullptr;
     sa.bInheritHandle = TRUE;
-    if (!CreatePipe(&inRead, &inWrite, &sa, 0) || !SetHandleInformation(inWrite, HANDLE_FLAG_INHERIT, 0))
+    if (!CreatePipe(&inRead, &impl->stdinWrite, &sa, 0)
+        || !SetHandleInformation(impl->stdinWrite, HANDLE_FLAG_INHERIT, 0))
         return fail("stdin pipe", GetLastError());
-    if (!CreatePipe(&outRead, &outWrite, &sa, 0) || !SetHandleInformation(outRead, HANDLE_FLAG_INHERIT, 0))
+    // Writes to stdin must never block the daemon: a full pipe takes nothing instead. This
+    // changes only the daemon's end; the child still reads its stdin blocking.
+    DWORD mode = PIPE_NOWAIT;
+    if (!SetNamedPipeHandleState(impl->stdinWrite, &mode, nullptr, nullptr))
+        return fail("stdin pipe", GetLastError());
+    if (!CreatePipe(&impl->stdoutRead, &outWrite, &sa, 0)
+        || !SetHandleInformation(impl->stdoutRead, HANDLE_FLAG_INHERIT, 0))
         return fail("stdout pipe", GetLastError());
-    if (!CreatePipe(&errRead, &errWrite, &sa, 0) || !SetHandleInformation(errRead, HANDLE_FLAG_INHERIT, 0))
+    if (!CreatePipe(&impl->stderrRead, &errWrite, &sa, 0)
+        || !SetHandleInformation(impl->stderrRead, HANDLE_FLAG_INHERIT, 0))
         return fail("stderr pipe", GetLastError());
 
     STARTUPINFOW si{};
@@ -105,7 +167,8 @@ std::unique_ptr<Child> Child::launch(const LaunchSpec &spec, LaunchError *error)
     si.hStdOutput = outWrite;
     si.hStdError = errWrite;
 
-    std::wstring line = buildCommandLine(spec.executable, spec.arguments);
+    // CreateProcessW may write into the command line, so it gets a buffer of its own.
+    const std::wstring line = buildCommandLine(spec.executable, spec.arguments);
     std::vector<wchar_t> buffer(line.begin(), line.end());
     buffer.push_back(L'\0');
     const std::wstring dir = wintext::widen(spec.workingDir);
@@ -117,25 +180,16 @@ std::unique_ptr<Child> Child::launch(const LaunchSpec &spec, LaunchError *error)
                                         CREATE_NEW_CONSOLE | CREATE_UNICODE_ENVIRONMENT, nullptr,
                                         dir.empty() ? nullptr : dir.c_str(), &si, &pi);
     const DWORD createError = GetLastError();
+    // The child holds its own copies now; ours would keep its stdout from ever ending.
     closeHandle(inRead);
     closeHandle(outWrite);
     closeHandle(errWrite);
     if (!created)
         return fail("create process", createError);
 
-    // Writes to stdin must never block the daemon: a full pipe takes nothing instead.
-    DWORD mode = PIPE_NOWAIT;
-    SetNamedPipeHandleState(inWrite, &mode, nullptr, nullptr);
-
-    auto impl = std::make_unique<Impl>();
     impl->process = pi.hProcess;
     impl->thread = pi.hThread;
     impl->pid = pi.dwProcessId;
-    impl->stdinWrite = inWrite;
-    impl->stdoutRead = outRead;
-    impl->stderrRead = errRead;
-    impl->stopEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    impl->wakeEvent = CreateEventW(nullptr, FALSE, FALSE, nullptr);
     return std::unique_ptr<Child>(new Child(std::move(impl)));
 }
 
@@ -150,6 +204,7 @@ bool Child::waitForExit(int *exitCode)
         return false;
     HANDLE handles[2] = {d->process, d->stopEvent};
     const DWORD r = WaitForMultipleObjects(2, handles, FALSE, INFINITE);
+    // Both may be signalled; a stop asked for wins over an exit seen at the same moment.
     if (d->waitStopped.load() || r != WAIT_OBJECT_0) {
         if (r == WAIT_FAILED)
             d->error = long(GetLastError());
@@ -160,7 +215,8 @@ bool Child::waitForExit(int *exitCode)
         d->error = long(GetLastError());
         return false;
     }
-    *exitCode = static_cast<int>(code);
+    if (exitCode)
+        *exitCode = static_cast<int>(code);
     return true;
 }
 
@@ -179,10 +235,17 @@ bool Child::readOutput(std::string &out, std::string &err, std::size_t maxBytes,
     DWORD pause = 1;
     for (;;) {
         const std::size_t before = out.size() + err.size();
-        if (d->stdoutRead && !drainPipe(d->stdoutRead, out, maxBytes))
-            closeHandle(d->stdoutRead);
-        if (d->stderrRead && !drainPipe(d->stderrRead, err, maxBytes))
-            closeHandle(d->stderrRead);
+        DWORD code = 0;
+        if (d->stdoutRead) {
+            const Drain r = drainPipe(d->stdoutRead, out, maxBytes, &code);
+            if (r != Drain::More)
+                d->endStream(d->stdoutRead, r, code);
+        }
+        if (d->stderrRead) {
+            const Drain r = drainPipe(d->stderrRead, err, maxBytes, &code);
+            if (r != Drain::More)
+                d->endStream(d->stderrRead, r, code);
+        }
         if (!d->stdoutRead && !d->stderrRead)
             return false;
         if (out.size() + err.size() > before)
@@ -209,32 +272,35 @@ std::int64_t Child::writeInput(const char *data, std::size_t size)
 {
     if (!d->stdinWrite)
         return -1;
-    // Small pieces: a non-blocking pipe may refuse a piece larger than its free space whole.
-    std::int64_t total = 0;
-    while (std::size_t(total) < size) {
-        const DWORD piece = DWORD(std::min<std::size_t>(size - std::size_t(total), 4096));
+    // A non-blocking pipe may take a write only whole (wine does so: a piece larger than the
+    // free space takes nothing, where Windows takes part). Halving the piece after a refusal
+    // fills the pipe to the byte in a few calls either way.
+    std::size_t total = 0;
+    std::size_t piece = 64 * 1024;
+    while (total < size) {
+        const DWORD want = DWORD(std::min(size - total, piece));
         DWORD written = 0;
-        if (!WriteFile(d->stdinWrite, data + total, piece, &written, nullptr)) {
-            const DWORD e = GetLastError();
-            if (e == ERROR_NO_DATA || e == ERROR_BROKEN_PIPE) {
-                d->error = long(e);
-                return total > 0 ? total : -1;
-            }
-            d->error = long(e);
-            break;
+        if (!WriteFile(d->stdinWrite, data + total, want, &written, nullptr)) {
+            d->error = long(GetLastError());
+            // Broken (the child's end is gone) or failed: nothing will ever go through, which
+            // the caller must hear even if part of this call went.
+            return total > 0 ? std::int64_t(total) : -1;
         }
-        if (written == 0)
-            break;
         total += written;
+        if (written == 0) {
+            if (want == 1)
+                break; // full
+            piece = want / 2;
+        }
     }
-    return total;
+    return std::int64_t(total);
 }
 
 bool Child::interrupt()
 {
-    if (!d->process)
-        return false;
-    // The daemon lends itself to the child's console for the moment of the Ctrl+C.
+    std::lock_guard<std::mutex> hold(consoleLock());
+    // The daemon lends itself to the child's console for the moment of the Ctrl+C, and ignores
+    // the Ctrl+C itself while attached.
     FreeConsole();
     bool attached = false;
     for (int attempt = 1; attempt <= 20; ++attempt) {
@@ -243,20 +309,20 @@ bool Child::interrupt()
             break;
         }
         const DWORD e = GetLastError();
-        if (e != ERROR_INVALID_HANDLE) {
-            d->error = long(e);
+        d->error = long(e);
+        if (e != ERROR_INVALID_HANDLE)
             return false;
-        }
-        Sleep(50); // the child's console is not there yet
+        if (attempt < 20)
+            Sleep(50); // a child just started may not have its console yet
     }
-    if (!attached) {
-        d->error = long(ERROR_INVALID_HANDLE);
+    if (!attached)
         return false;
-    }
     SetConsoleCtrlHandler(nullptr, TRUE);
     const BOOL generated = GenerateConsoleCtrlEvent(CTRL_C_EVENT, 0);
     const DWORD e = GetLastError();
     FreeConsole();
+    // The event is delivered on a thread of its own; until it has run, the daemon must still
+    // ignore it.
     Sleep(10);
     SetConsoleCtrlHandler(nullptr, FALSE);
     if (!generated)

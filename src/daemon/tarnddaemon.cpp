@@ -1,6 +1,8 @@
 #include "daemon/tarnddaemon.h"
+#include "daemon/processscan.h"
 #include "ipc/clientconnection.h"
 #include "ipc/communicationserver.h"
+#include "ipc/sessions.h"
 #include "process/processmanager.h"
 #include "service/logfile.h"
 #include "service/logging.h"
@@ -13,6 +15,8 @@
 #include <QLocalSocket>
 #include <QTimer>
 #include <QVersionNumber>
+
+#include <algorithm>
 
 namespace {
 
@@ -82,6 +86,9 @@ bool TarnDaemon::start()
 void TarnDaemon::stop()
 {
     qCInfo(lcTarnd) << "Stopping tarnd daemon...";
+    // No new client while the children stop; those connected are still answered, and new
+    // starts are refused.
+    m_communicationServer->stopListening();
     m_processManager->stopAll(10000);
     m_communicationServer->stop();
     qCInfo(lcTarnd) << "Daemon stopped";
@@ -103,12 +110,18 @@ void TarnDaemon::handleClientMessage(const QString &clientId, const QJsonObject 
         response = success();
     } else if (action == QLatin1String("start")) {
         const QString processId = message.value("process-id").toString();
-        m_processOwners.insert(processId, clientId);
+        // Owned only once started: a start refused (a second client's, or a client retrying
+        // its own) must not take the process away from the client that has it.
+        m_starting = {processId, clientId};
         qCDebug(lcTarnd) << "Process" << processId << "will be owned by client" << clientId;
         response = m_processManager->startProcess(message);
-        if (response.value("status").toString() != QLatin1String("started")) {
-            m_processOwners.remove(processId);
-            qCDebug(lcTarnd) << "Process" << processId << "failed to start, removed ownership";
+        m_starting = {};
+        if (response.value("status").toString() == QLatin1String("started")) {
+            m_processOwners.insert(processId, clientId);
+            if (m_heldOwners.contains(clientId))
+                m_processManager->setOutputHeld(processId, true);
+        } else {
+            qCDebug(lcTarnd) << "Process" << processId << "failed to start, ownership unchanged";
         }
     } else if (action == QLatin1String("stop")) {
         response = m_processManager->stopProcess(message.value("process-id").toString());
@@ -185,47 +198,132 @@ void TarnDaemon::onClientConnected(const QString &clientId)
 void TarnDaemon::onClientDisconnected(const QString &clientId, uint sessionId)
 {
     qCInfo(lcTarnd) << "Client disconnected:" << clientId << "session:" << sessionId;
-    releaseHeldOutput(clientId);
+    handleDeparture(clientId, sessionId, "(owned by disconnected client");
 }
 
 void TarnDaemon::onClientTimedOut(const QString &clientId, uint sessionId)
 {
     qCInfo(lcTarnd) << "Client timed out:" << clientId << "session:" << sessionId;
-    releaseHeldOutput(clientId);
+    handleDeparture(clientId, sessionId, "(owned by timed-out client");
+}
+
+void TarnDaemon::handleDeparture(const QString &clientId, uint sessionId, const char *ownedBy)
+{
+    // Nobody waits for this output any more.
+    holdOutputOf(clientId, false);
+    QList<QString> owned;
+    for (auto it = m_processOwners.cbegin(); it != m_processOwners.cend(); ++it)
+        if (it.value() == clientId)
+            owned.append(it.key());
+    for (const QString &processId : std::as_const(owned)) {
+        qCInfo(lcTarnd) << "Stopping process" << processId << ownedBy << clientId << ")";
+        m_processManager->stopProcess(processId);
+        m_processOwners.remove(processId);
+    }
+    if (sessionId == 0) {
+        qCInfo(lcTarnd) << "Client" << clientId << "has sessionId=0, cannot check for stale processes";
+        return;
+    }
+    sessions::PeerInfo peer;
+    const bool known = m_communicationServer->peerOfClient(clientId, &peer);
+    killStaleProcesses(sessionId, known ? std::optional<quint32>(peer.uid) : std::nullopt);
+}
+
+void TarnDaemon::killStaleProcesses(uint sessionId, std::optional<quint32> user)
+{
+    qCInfo(lcTarnd) << "Checking for stale processes in session" << sessionId;
+    QSet<qint64> keep;
+    for (auto it = m_processOwners.cbegin(); it != m_processOwners.cend(); ++it)
+        if (const qint64 pid = m_processManager->childPid(it.key()); pid > 0)
+            keep.insert(pid);
+
+    processscan::Snapshot snapshot;
+    long error = 0;
+    if (!snapshot.take(&error)) {
+        qCWarning(lcTarnd) << "Failed to create process snapshot:" << error;
+        return;
+    }
+    processscan::Entry entry;
+    if (!snapshot.first(&entry, &error)) {
+        qCWarning(lcTarnd) << "Failed to get first process:" << error;
+        return;
+    }
+    const std::vector<std::string> &swept = processscan::sweptNames();
+    int killed = 0;
+    do {
+        const QString name = QString::fromStdString(entry.name).toLower();
+        if (std::find(swept.begin(), swept.end(), name.toStdString()) == swept.end())
+            continue;
+        quint32 session = 0;
+        if (!m_communicationServer->sessionOfProcess(entry.pid, &session) || session != sessionId)
+            continue;
+        if (entry.hasOwner && (!user || entry.owner != *user))
+            continue; // another user's, even in this session (started with sudo, say)
+        // A child of the daemon heads its own console, and so do all that it started.
+        if (keep.contains(entry.pid) || keep.contains(entry.consoleId))
+            continue;
+        qCWarning(lcTarnd) << "Found stale process" << name << "PID:" << entry.pid << "in session" << sessionId
+                           << "- killing";
+        const std::unique_ptr<processscan::Target> target = processscan::Target::open(entry, &error);
+        if (!target) {
+            qCWarning(lcTarnd) << "Failed to open stale process" << name << "PID:" << entry.pid << "error:" << error;
+            continue;
+        }
+        if (target->terminate(&error)) {
+            qCInfo(lcTarnd) << "Successfully killed stale process" << name << "PID:" << entry.pid;
+            ++killed;
+        } else {
+            qCWarning(lcTarnd) << "Failed to terminate stale process" << name << "PID:" << entry.pid
+                               << "error:" << error;
+        }
+    } while (snapshot.next(&entry));
+    if (killed >= 1)
+        qCInfo(lcTarnd) << "Killed" << killed << "stale process(es) in session" << sessionId;
+    else
+        qCDebug(lcTarnd) << "No stale processes found in session" << sessionId;
+}
+
+QString TarnDaemon::ownerOf(const QString &processId) const
+{
+    const auto it = m_processOwners.constFind(processId);
+    if (it != m_processOwners.constEnd())
+        return *it;
+    return processId == m_starting.first ? m_starting.second : QString();
 }
 
 void TarnDaemon::broadcastProcessEvent(const QJsonObject &event)
 {
     const QString processId = event.value("process-id").toString();
-    const auto it = m_processOwners.constFind(processId);
-    if (it == m_processOwners.constEnd()) {
+    const QString owner = ownerOf(processId);
+    if (owner.isEmpty()) {
         qCDebug(lcTarnd) << "Process event for unowned process" << processId << "- not sending to any client";
         return;
     }
-    const QString owner = *it;
     qCDebug(lcTarnd) << "Sending process event to owner client" << owner << "for process" << processId
                      << "event:" << event.value("event").toString();
     m_communicationServer->sendToClient(owner, event);
-    if (m_communicationServer->unsentBytes(owner) > HoldOutputAboveBytes) {
-        QSet<QString> &held = m_heldOutput[owner];
-        if (!held.contains(processId)) {
-            held.insert(processId);
-            m_processManager->setOutputHeld(processId, true);
-        }
-    }
+    if (!m_heldOwners.contains(owner) && m_communicationServer->unsentBytes(owner) > HoldOutputAboveBytes)
+        holdOutputOf(owner, true);
 }
 
 void TarnDaemon::onClientBytesWritten(const QString &clientId)
 {
-    if (m_heldOutput.contains(clientId) && m_communicationServer->unsentBytes(clientId) < ResumeOutputBelowBytes)
-        releaseHeldOutput(clientId);
+    if (m_heldOwners.contains(clientId) && m_communicationServer->unsentBytes(clientId) < ResumeOutputBelowBytes)
+        holdOutputOf(clientId, false);
 }
 
-void TarnDaemon::releaseHeldOutput(const QString &clientId)
+void TarnDaemon::holdOutputOf(const QString &clientId, bool held)
 {
-    const QSet<QString> held = m_heldOutput.take(clientId);
-    for (const QString &processId : held)
-        m_processManager->setOutputHeld(processId, false);
+    if (held == m_heldOwners.contains(clientId))
+        return;
+    if (held)
+        m_heldOwners.insert(clientId);
+    else
+        m_heldOwners.remove(clientId);
+    // All of the client's processes together: one that is not held would fill its queue alone.
+    for (auto it = m_processOwners.cbegin(); it != m_processOwners.cend(); ++it)
+        if (it.value() == clientId)
+            m_processManager->setOutputHeld(it.key(), held);
 }
 
 void TarnDaemon::onProcessFinished(const QString &processId, int exitCode)
@@ -255,7 +353,7 @@ bool TarnDaemon::clearLogs()
     const logfile::Identity owner = sink.logFileOwner();
     // A missing file is no failure; the second file is tried even when the first stays.
     const auto removeIfPresent = [&owner](const QString &file, const char *label, const char *Label) {
-        qCDebug(lcTarnd).noquote() << QStringLiteral("Checking if %1 exists:").arg(QLatin1String(label)) << file;
+        qCDebug(lcTarnd) << qUtf8Printable(QStringLiteral("Checking if %1 exists:").arg(QLatin1String(label))) << file;
         if (!logfile::exists(file.toStdString(), owner))
             return true;
         qCDebug(lcTarnd).noquote() << QStringLiteral("%1 file exists, attempting to remove...").arg(QLatin1String(Label));

@@ -6,6 +6,9 @@
 #include <QSet>
 #include <QString>
 
+#include <optional>
+#include <utility>
+
 class CommunicationServer;
 class PrivilegeManager;
 class ProcessManager;
@@ -17,9 +20,10 @@ class TarnDaemon : public QObject
 {
     Q_OBJECT
 public:
-    // While an owner has more than this sent and not yet taken, its processes' output is not
-    // read (the children slow down instead of the daemon growing); reading resumes below the
-    // second bound. Both stay far under the limit at which a stalled client is dropped.
+    // While an owner has more than this sent and not yet taken, none of its processes' output
+    // is read or sent (the children slow down instead of the daemon growing); both resume
+    // below the second bound. The bound is looked at before every event, so the queue stays
+    // within it plus one event, far under the limit at which a stalled client is dropped.
     static constexpr qint64 HoldOutputAboveBytes = 8 * 1024 * 1024;
     static constexpr qint64 ResumeOutputBelowBytes = 2 * 1024 * 1024;
 
@@ -34,6 +38,11 @@ public:
     ProcessManager *processes() const { return m_processManager; }
     CommunicationServer *communication() const { return m_communicationServer; }
 
+    // Ends the stale proxy processes of a session: the swept names, in that session, running as
+    // the given user (none known: no process that has an owner). Children the daemon supervises
+    // for a client still connected are left to that client.
+    void killStaleProcesses(uint sessionId, std::optional<quint32> user);
+
 public Q_SLOTS:
     void broadcastClientShutdown();
     void handleClientMessage(const QString &clientId, const QJsonObject &message);
@@ -46,12 +55,16 @@ public Q_SLOTS:
 private:
     QJsonObject handleHello(const QString &clientId, const QJsonObject &message, bool *restarting);
     bool clearLogs();
+    void handleDeparture(const QString &clientId, uint sessionId, const char *ownedBy);
     void onClientBytesWritten(const QString &clientId);
-    void releaseHeldOutput(const QString &clientId);
+    void holdOutputOf(const QString &clientId, bool held);
+    QString ownerOf(const QString &processId) const;
 
     ProcessManager *m_processManager;
     CommunicationServer *m_communicationServer;
     PrivilegeManager *m_privilegeManager;
     QHash<QString, QString> m_processOwners;
-    QHash<QString, QSet<QString>> m_heldOutput; // client id -> processes whose reading waits for it
+    // The start being made, whose "started" goes to the client asking before it owns anything.
+    std::pair<QString, QString> m_starting; // process id, client id
+    QSet<QString> m_heldOwners; // clients so far behind that their processes' output waits
 };

@@ -4,6 +4,7 @@
 #include "ipc/sessionserver.h"
 #include "service/logging.h"
 
+#include <QEventLoop>
 #include <QLocalServer>
 #include <QLocalSocket>
 #include <QSet>
@@ -40,21 +41,55 @@ bool CommunicationServer::start(const QString &pipeBaseName)
     return true;
 }
 
+void CommunicationServer::stopListening()
+{
+    m_pollTimer->stop();
+    for (SessionServer *s : std::as_const(m_sessionServers)) {
+        s->close();
+        s->deleteLater();
+    }
+    m_sessionServers.clear();
+}
+
 void CommunicationServer::stop()
 {
     m_heartbeatTimer->stop();
-    for (ClientConnection *c : std::as_const(m_clients)) {
-        // Dropped without departure signals: the daemon is going away.
+    stopListening();
+    // Dropped without departure signals, and nothing they send is taken any more: the daemon
+    // is going away. What is queued for them (a process's last output, its "finished") still
+    // goes out first.
+    for (ClientConnection *c : std::as_const(m_clients))
         c->disconnect(this);
+    flushClients(FlushOnStopMs);
+    for (ClientConnection *c : std::as_const(m_clients))
         c->deleteLater();
-    }
     m_clients.clear();
     m_heartbeats.clear();
     m_peers.clear();
-    m_pollTimer->stop();
-    for (SessionServer *s : std::as_const(m_sessionServers))
-        s->deleteLater();
-    m_sessionServers.clear();
+}
+
+void CommunicationServer::flushClients(int timeoutMs)
+{
+    const auto pending = [this] {
+        for (const ClientConnection *c : std::as_const(m_clients))
+            if (c->unsentBytes() > 0)
+                return true;
+        return false;
+    };
+    if (!pending())
+        return;
+    // All the clients at once, so a stalled one does not take the others' time.
+    QEventLoop loop;
+    QTimer deadline, check;
+    deadline.setSingleShot(true);
+    connect(&deadline, &QTimer::timeout, &loop, &QEventLoop::quit);
+    connect(&check, &QTimer::timeout, &loop, [&] {
+        if (!pending())
+            loop.quit();
+    });
+    deadline.start(timeoutMs);
+    check.start(10);
+    loop.exec();
 }
 
 QString CommunicationServer::socketName(quint32 session) const
@@ -96,6 +131,17 @@ bool CommunicationServer::peerOfClient(const QString &clientId, sessions::PeerIn
         return false;
     *peer = *p;
     return true;
+}
+
+bool CommunicationServer::sessionOfProcess(qint64 pid, quint32 *session) const
+{
+    return m_backend->sessionOfProcess(pid, session);
+}
+
+void CommunicationServer::forgetPeerLater(const QString &clientId)
+{
+    // Both departure reports of one client come within one turn of the event loop.
+    QTimer::singleShot(0, this, [this, clientId] { m_peers.remove(clientId); });
 }
 
 bool CommunicationServer::admits(const SessionServer *server, const sessions::PeerInfo &peer) const
@@ -168,7 +214,7 @@ void CommunicationServer::onClientDisconnected(const QString &clientId)
     c->deleteLater();
     m_clients.remove(clientId);
     m_heartbeats.remove(clientId);
-    m_peers.remove(clientId);
+    forgetPeerLater(clientId);
     Q_EMIT clientDisconnected(clientId, sessionId);
 }
 
@@ -191,10 +237,10 @@ void CommunicationServer::checkHeartbeats()
             if (ClientConnection *still = m_clients.value(id)) {
                 still->deleteLater();
                 m_clients.remove(id);
-                m_peers.remove(id);
             }
         }
         m_heartbeats.remove(id);
+        forgetPeerLater(id);
         Q_EMIT clientTimedOut(id, sessionId);
     }
 }

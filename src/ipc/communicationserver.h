@@ -34,7 +34,14 @@ public:
     CommunicationServer(QObject *parent, SessionBackend *backend, Timing timing);
     ~CommunicationServer() override;
 
+    // How long the stop goes on sending what is queued for the clients before it closes them.
+    static constexpr int FlushOnStopMs = 2000;
+
     bool start(const QString &pipeBaseName);
+    // Closes the session sockets: no new client gets in. Connected clients stay.
+    void stopListening();
+    // Stops listening, sends the clients what is queued for them (for at most FlushOnStopMs),
+    // then drops them without departure signals.
     void stop();
 
     void sendToClient(const QString &clientId, const QJsonObject &message);
@@ -44,8 +51,11 @@ public:
     ClientConnection *client(const QString &clientId) const { return m_clients.value(clientId); }
     // Bytes sent to a client and not yet taken by it; 0 for an unknown client.
     qint64 unsentBytes(const QString &clientId) const;
-    // The identity of a registered client's process, as checked when it connected.
+    // The identity of a client's process, as checked when it connected. Still known while the
+    // client's departure is being reported, and forgotten right after.
     bool peerOfClient(const QString &clientId, sessions::PeerInfo *peer) const;
+    // The session a process belongs to, by the same rule that maps peers to sessions.
+    bool sessionOfProcess(qint64 pid, quint32 *session) const;
     QList<quint32> servedSessions() const { return m_sessionServers.keys(); }
     QString socketName(quint32 session) const;
 
@@ -66,6 +76,8 @@ private Q_SLOTS:
 
 private:
     bool admits(const SessionServer *server, const sessions::PeerInfo &peer) const;
+    void forgetPeerLater(const QString &clientId);
+    void flushClients(int timeoutMs);
 
     std::unique_ptr<SessionBackend> m_backend;
     const Timing m_timing;

@@ -4,6 +4,15 @@
 
 #include <QLocalSocket>
 
+bool SessionBackend::sessionOfProcess(qint64 pid, quint32 *session)
+{
+    std::uint32_t id = 0;
+    if (!sessions::sessionOfProcess(pid, &id))
+        return false;
+    *session = id;
+    return true;
+}
+
 std::optional<QList<SessionBackend::Session>> PlatformSessionBackend::activeSessions()
 {
     std::vector<sessions::SessionInfo> list;

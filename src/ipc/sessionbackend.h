@@ -27,6 +27,9 @@ public:
     virtual bool peerOf(QLocalSocket *socket, sessions::PeerInfo *peer) = 0;
     // The socket name of a session, given the base name.
     virtual QString socketName(const QString &baseName, quint32 session) = 0;
+    // The session a process belongs to, by the rule that maps peers to sessions; false when it
+    // cannot be told.
+    virtual bool sessionOfProcess(qint64 pid, quint32 *session);
 };
 
 class PlatformSessionBackend : public SessionBackend

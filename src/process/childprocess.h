@@ -2,7 +2,7 @@
 // One launched child process and its three pipes: a small platform layer (plain C++, UTF-8).
 // The child gets a console of its own (Windows: a hidden new console; Linux: a new session and
 // process group), the daemon keeps its ends of the pipes, and nothing here kills the child
-// unless asked.
+// unless asked. A bare executable name is looked up on the daemon's PATH.
 //
 // Threads: one thread may block in waitForExit (the exit monitor), one in readOutput (the
 // output reader); the other calls come from the main thread. stopWaiting and wakeReader may be
@@ -25,7 +25,10 @@ struct LaunchSpec
 
 struct LaunchError
 {
-    std::string step; // "stdin pipe", "stdout pipe", "stderr pipe" or "create process"
+    // "stdin pipe", "stdout pipe", "stderr pipe", "create process" (a NUL in a name or an
+    // argument fails here too) or "exit watch" (the means to see the exit could not be made;
+    // a child already started is then killed and reaped).
+    std::string step;
     long code = 0;    // GetLastError() / errno
 };
 
@@ -34,7 +37,10 @@ class Child
 public:
     // Null on failure, with *error filled; then no handle or descriptor is left open.
     static std::unique_ptr<Child> launch(const LaunchSpec &spec, LaunchError *error);
-    ~Child(); // closes every handle it holds; never kills the child
+    // Closes every handle it holds; never kills a child still running. Once the child has
+    // exited, whatever it left in its process group is killed (Linux), so nothing it started
+    // outlives its supervision.
+    ~Child();
     Child(const Child &) = delete;
     Child &operator=(const Child &) = delete;
 
@@ -42,7 +48,8 @@ public:
 
     // Exit monitor. Blocks until the child has exited (true, *exitCode set; a 32-bit Windows
     // code above 0x7FFFFFFF comes as the negative int of the same bits) or until stopWaiting()
-    // (false). After stopWaiting, later calls return false at once.
+    // (false). After stopWaiting, later calls return false at once. On Linux the child is not
+    // reaped here: its process group stays addressable until the Child goes.
     bool waitForExit(int *exitCode);
     void stopWaiting();
 
@@ -57,7 +64,8 @@ public:
     // (0 when it is full), or -1 when the pipe is broken or closed.
     std::int64_t writeInput(const char *data, std::size_t size);
 
-    // Ctrl+C to the child's console (Windows) / SIGINT to its process group (Linux).
+    // Ctrl+C to the child's console (Windows) / SIGINT to its process group (Linux), which
+    // reaches the group also after the child itself has exited.
     bool interrupt();
     // Forced end: TerminateProcess with exit code 1 / SIGKILL to the process group.
     bool terminate();

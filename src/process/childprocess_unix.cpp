@@ -2,9 +2,14 @@
 // its own (its "console"), SIGINT to that group as the Ctrl+C and SIGKILL as the forced end.
 // The exit is watched through a pidfd and the output through poll(): nothing here polls on a
 // timer.
+//
+// The exit is seen without reaping the child (waitid with WNOWAIT): until the record lets go
+// of it, the zombie keeps its number and so its process group addressable, and a grandchild
+// left in the group is still reached by a signal to the group.
 
 #include "process/childprocess.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <csignal>
@@ -63,6 +68,37 @@ bool drainPipe(int fd, std::string &into, std::size_t max)
     return true;
 }
 
+// What the service manager tells the daemon about itself (its notify socket, its invocation,
+// its folders, its watchdog, the sockets it passed) describes the daemon, not the children:
+// a child that acted on it would speak to systemd in the daemon's name.
+bool serviceOwnVariable(const char *entry)
+{
+    static const char *const names[] = {"NOTIFY_SOCKET=",     "INVOCATION_ID=",     "RUNTIME_DIRECTORY=",
+                                        "STATE_DIRECTORY=",   "CACHE_DIRECTORY=",   "LOGS_DIRECTORY=",
+                                        "CONFIGURATION_DIRECTORY=", "CREDENTIALS_DIRECTORY=",
+                                        "JOURNAL_STREAM=",    "SYSTEMD_EXEC_PID=",  "LISTEN_",
+                                        "WATCHDOG_"};
+    for (const char *name : names)
+        if (std::strncmp(entry, name, std::strlen(name)) == 0)
+            return true;
+    return false;
+}
+
+std::vector<char *> childEnvironment()
+{
+    std::vector<char *> env;
+    for (char **e = environ; e && *e; ++e)
+        if (!serviceOwnVariable(*e))
+            env.push_back(*e);
+    env.push_back(nullptr);
+    return env;
+}
+
+bool holdsNul(const std::string &s)
+{
+    return s.find('\0') != std::string::npos;
+}
+
 } // namespace
 
 struct Child::Impl
@@ -74,6 +110,7 @@ struct Child::Impl
     int stderrFd = -1;
     int stopWait = -1; // eventfd: releases waitForExit
     int wakeRead = -1; // eventfd: releases readOutput
+    std::atomic<bool> exited{false}; // seen by waitForExit; still a zombie until reaped
     std::atomic<bool> reaped{false};
     std::atomic<bool> waitStopped{false};
     std::atomic<bool> terminated{false};
@@ -83,12 +120,19 @@ struct Child::Impl
     {
         for (int *fd : {&pidfd, &stdinFd, &stdoutFd, &stderrFd, &stopWait, &wakeRead})
             closeFd(*fd);
-        // A child that outlives its record is still reaped, so it leaves no zombie behind.
-        if (pid > 0 && !reaped.load()) {
-            const pid_t p = pid;
-            if (::waitpid(p, nullptr, WNOHANG) == 0)
-                std::thread([p] { ::waitpid(p, nullptr, 0); }).detach();
+        if (pid <= 0 || reaped.load())
+            return;
+        if (exited.load()) {
+            // The supervision of this child ends here: whatever it left in its group goes with
+            // it, while the zombie still holds the group's number.
+            ::kill(-pid, SIGKILL);
+            ::waitpid(pid, nullptr, 0);
+            return;
         }
+        // A child that outlives its record is still reaped, so it leaves no zombie behind.
+        const pid_t p = pid;
+        if (::waitpid(p, nullptr, WNOHANG) == 0)
+            std::thread([p] { ::waitpid(p, nullptr, 0); }).detach();
     }
 };
 
@@ -105,22 +149,47 @@ std::unique_ptr<Child> Child::launch(const LaunchSpec &spec, LaunchError *error)
     static const bool sigpipeIgnored = [] { return std::signal(SIGPIPE, SIG_IGN) != SIG_ERR; }();
     (void)sigpipeIgnored;
 
-    int in[2] = {-1, -1}, out[2] = {-1, -1}, err[2] = {-1, -1};
-    const auto fail = [&](const char *step, int code) {
-        for (int *fd : {&in[0], &in[1], &out[0], &out[1], &err[0], &err[1]})
-            closeFd(*fd);
+    const auto fail = [error](const char *step, int code) {
         if (error) {
             error->step = step;
             error->code = code;
         }
         return std::unique_ptr<Child>();
     };
+    // A NUL would silently cut a name or an argument short.
+    if (holdsNul(spec.executable) || holdsNul(spec.workingDir)
+        || std::any_of(spec.arguments.begin(), spec.arguments.end(), holdsNul))
+        return fail("create process", EINVAL);
+
+    // Owns every descriptor from here on, so each failure below leaves nothing open. The
+    // eventfds come first: a child must never run without the means to watch it.
+    auto impl = std::make_unique<Impl>();
+    impl->stopWait = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (impl->stopWait < 0)
+        return fail("exit watch", errno);
+    impl->wakeRead = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (impl->wakeRead < 0)
+        return fail("exit watch", errno);
+
+    int in[2] = {-1, -1}, out[2] = {-1, -1}, err[2] = {-1, -1};
+    const auto closeChildEnds = [&] {
+        for (int *fd : {&in[0], &out[1], &err[1]})
+            closeFd(*fd);
+    };
+    const auto failPipes = [&](const char *step, int code) {
+        for (int *fd : {&in[0], &in[1], &out[0], &out[1], &err[0], &err[1]})
+            closeFd(*fd);
+        return fail(step, code);
+    };
     if (::pipe2(in, O_CLOEXEC) != 0)
-        return fail("stdin pipe", errno);
+        return failPipes("stdin pipe", errno);
     if (::pipe2(out, O_CLOEXEC) != 0)
-        return fail("stdout pipe", errno);
+        return failPipes("stdout pipe", errno);
     if (::pipe2(err, O_CLOEXEC) != 0)
-        return fail("stderr pipe", errno);
+        return failPipes("stderr pipe", errno);
+    impl->stdinFd = in[1];
+    impl->stdoutFd = out[0];
+    impl->stderrFd = err[0];
 
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
@@ -147,25 +216,27 @@ std::unique_ptr<Child> Child::launch(const LaunchSpec &spec, LaunchError *error)
     for (const std::string &a : spec.arguments)
         argv.push_back(const_cast<char *>(a.c_str()));
     argv.push_back(nullptr);
+    std::vector<char *> envp = childEnvironment();
 
+    // A bare name is looked up on the daemon's PATH, as CreateProcessW does on Windows.
     pid_t pid = -1;
-    const int rc = ::posix_spawn(&pid, spec.executable.c_str(), &actions, &attr, argv.data(), environ);
+    const int rc = ::posix_spawnp(&pid, spec.executable.c_str(), &actions, &attr, argv.data(), envp.data());
     posix_spawn_file_actions_destroy(&actions);
     posix_spawnattr_destroy(&attr);
-    closeFd(in[0]);
-    closeFd(out[1]);
-    closeFd(err[1]);
+    closeChildEnds();
     if (rc != 0)
         return fail("create process", rc);
-
-    auto impl = std::make_unique<Impl>();
     impl->pid = pid;
+
     impl->pidfd = static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
-    impl->stdinFd = in[1];
-    impl->stdoutFd = out[0];
-    impl->stderrFd = err[0];
-    impl->stopWait = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-    impl->wakeRead = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (impl->pidfd < 0) {
+        // Without it the exit would never be seen: the child must not run unwatched.
+        const int code = errno;
+        ::kill(-pid, SIGKILL);
+        ::waitpid(pid, nullptr, 0);
+        impl->reaped = true;
+        return fail("exit watch", code);
+    }
     setNonBlocking(impl->stdinFd);
     setNonBlocking(impl->stdoutFd);
     setNonBlocking(impl->stderrFd);
@@ -179,7 +250,7 @@ std::int64_t Child::pid() const
 
 bool Child::waitForExit(int *exitCode)
 {
-    if (d->waitStopped.load() || d->reaped.load())
+    if (d->waitStopped.load() || d->exited.load())
         return false;
     pollfd fds[2] = {{d->pidfd, POLLIN, 0}, {d->stopWait, POLLIN, 0}};
     for (;;) {
@@ -194,24 +265,22 @@ bool Child::waitForExit(int *exitCode)
     }
     if (d->waitStopped.load() || !(fds[0].revents & POLLIN))
         return false;
-    int status = 0;
-    pid_t r;
+    siginfo_t info{};
+    int r;
     do {
-        r = ::waitpid(d->pid, &status, 0);
+        r = ::waitid(P_PID, id_t(d->pid), &info, WEXITED | WNOWAIT);
     } while (r < 0 && errno == EINTR);
-    if (r != d->pid) {
-        d->error = errno;
+    if (r != 0 || info.si_pid != d->pid) {
+        d->error = r != 0 ? errno : ECHILD;
         return false;
     }
-    d->reaped = true;
-    if (WIFEXITED(status))
-        *exitCode = WEXITSTATUS(status);
-    else if (d->terminated.load() && WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL)
+    d->exited = true;
+    if (info.si_code == CLD_EXITED)
+        *exitCode = info.si_status;
+    else if (d->terminated.load() && info.si_status == SIGKILL)
         *exitCode = 1; // the forced end, as on every platform
-    else if (WIFSIGNALED(status))
-        *exitCode = 128 + WTERMSIG(status);
     else
-        *exitCode = -1;
+        *exitCode = 128 + info.si_status;
     return true;
 }
 
@@ -267,28 +336,34 @@ std::int64_t Child::writeInput(const char *data, std::size_t size)
     }
 }
 
-bool Child::interrupt()
+namespace {
+
+// To the whole group, so that what the child started goes too. The leader is not reaped before
+// its record lets go of it, so the group's number cannot have passed to anyone else.
+bool signalGroup(Child::Impl &d, int signo)
 {
-    // Once reaped, the number may name another process group: leave it alone.
-    if (d->reaped.load() || ::kill(-d->pid, SIGINT) != 0) {
-        d->error = d->reaped.load() ? ESRCH : errno;
+    if (d.reaped.load()) {
+        d.error = ESRCH;
+        return false;
+    }
+    if (::kill(-d.pid, signo) != 0 && ::kill(d.pid, signo) != 0) {
+        d.error = errno;
         return false;
     }
     return true;
 }
 
+} // namespace
+
+bool Child::interrupt()
+{
+    return signalGroup(*d, SIGINT);
+}
+
 bool Child::terminate()
 {
-    if (d->reaped.load()) {
-        d->error = ESRCH;
-        return false;
-    }
     d->terminated = true;
-    if (::kill(-d->pid, SIGKILL) != 0 && ::kill(d->pid, SIGKILL) != 0) {
-        d->error = errno;
-        return false;
-    }
-    return true;
+    return signalGroup(*d, SIGKILL);
 }
 
 long Child::lastError() const

@@ -3,13 +3,13 @@
 #include "process/processworkers.h"
 #include "service/logging.h"
 
-#include <QCoreApplication>
 #include <QThread>
 
-ManagedProcess::ManagedProcess(const QString &processId, QObject *parent)
+ManagedProcess::ManagedProcess(const QString &processId, QObject *parent, int exitDrainMs)
     : QObject(parent)
     , m_processId(processId)
-    , m_gate(std::make_shared<OutputGate>())
+    , m_exitDrainMs(exitDrainMs)
+    , m_channel(std::make_shared<OutputChannel>())
 {
     m_info.processId = processId;
     m_killTimer.setSingleShot(true);
@@ -19,8 +19,8 @@ ManagedProcess::ManagedProcess(const QString &processId, QObject *parent)
     connect(&m_killTimer, &QTimer::timeout, this, &ManagedProcess::kill);
     connect(&m_restartTimer, &QTimer::timeout, this, &ManagedProcess::attemptRestart);
     connect(&m_drainTimer, &QTimer::timeout, this, [this] {
-        if (m_exitPending)
-            finishExit(m_pendingExitCode);
+        if (m_phase == Phase::Exiting)
+            finishExit();
     });
     connect(&m_inputTimer, &QTimer::timeout, this, &ManagedProcess::pumpInput);
 }
@@ -29,7 +29,8 @@ ManagedProcess::~ManagedProcess()
 {
     stopWorkers(5000);
     if (m_child) {
-        sendCtrlC();
+        if (m_phase == Phase::Running)
+            sendCtrlC();
         releaseHandles();
     }
 }
@@ -38,6 +39,11 @@ void ManagedProcess::parseSpec()
 {
     m_info.parse(m_spec);
     qCDebug(lcTarnd) << "[ProcessManager] Will create process in session" << m_info.sessionId;
+}
+
+qint64 ManagedProcess::childPid() const
+{
+    return m_child ? m_child->pid() : -1;
 }
 
 bool ManagedProcess::launch()
@@ -61,12 +67,12 @@ bool ManagedProcess::launch()
         return false;
     }
     m_child = std::move(child);
-    m_gate->reopen();
+    m_channel->reopen();
+    m_channel->setHeld(m_outputHeld);
     m_info.pid = m_child->pid();
     m_info.state = 2;
     m_info.startTime = QDateTime::currentDateTime();
-    m_readingDone = false;
-    m_exitPending = false;
+    m_phase = Phase::Running;
     qCDebug(lcTarnd) << "[ProcessManager] Process started with PID:" << m_info.pid;
 
     Q_EMIT processStarted(m_processId);
@@ -80,10 +86,9 @@ bool ManagedProcess::launch()
     m_monitorThread->start(QThread::InheritPriority);
 
     m_ioThread = new QThread(this);
-    m_ioWorker = new ProcessIOWorker(m_processId, m_child, m_gate);
+    m_ioWorker = new ProcessIOWorker(m_child, m_channel);
     m_ioWorker->moveToThread(m_ioThread);
-    connect(m_ioWorker, &ProcessIOWorker::stdoutReady, this, &ManagedProcess::stdoutReady);
-    connect(m_ioWorker, &ProcessIOWorker::stderrReady, this, &ManagedProcess::stderrReady);
+    connect(m_ioWorker, &ProcessIOWorker::outputReady, this, &ManagedProcess::collectOutput);
     connect(m_ioWorker, &ProcessIOWorker::readingFinished, this, &ManagedProcess::onReadingFinished);
     connect(m_ioThread, &QThread::started, m_ioWorker, &ProcessIOWorker::startReading);
     m_ioThread->start(QThread::InheritPriority);
@@ -98,36 +103,77 @@ void ManagedProcess::onWindowsProcessExited(int exitCode)
 
 void ManagedProcess::handleProcessExit(int exitCode)
 {
-    qCDebug(lcTarnd) << "[ProcessManager::handleProcessExit] Processing in main thread for" << m_processId;
-    // What the child wrote before it exited goes out before its exit is reported. A pipe
-    // held open by something the child left behind gets a bounded wait only.
-    if (!m_readingDone && m_ioThread) {
-        m_exitPending = true;
-        m_pendingExitCode = exitCode;
-        m_drainTimer.start(ExitDrainMs);
+    // Only the exit of the child now running counts.
+    if (m_phase != Phase::Running)
         return;
-    }
-    finishExit(exitCode);
+    qCDebug(lcTarnd) << "[ProcessManager::handleProcessExit] Processing in main thread for" << m_processId;
+    m_killTimer.stop();
+    m_phase = Phase::Exiting;
+    m_info.state = 0;
+    m_info.pid = -1;
+    m_exitCode = exitCode;
+    m_input.clear();
+    m_inputTimer.stop();
+    // What the child wrote before it exited goes out before its exit is reported. A pipe held
+    // open by something the child left behind gets a bounded wait only.
+    collectOutput();
+    if (m_channel->ended())
+        finishExit();
+    else
+        m_drainTimer.start(m_exitDrainMs);
+}
+
+void ManagedProcess::collectOutput()
+{
+    QByteArray out, err;
+    m_channel->take(&out, &err);
+    if (!out.isEmpty())
+        Q_EMIT stdoutReady(m_processId, out);
+    if (!err.isEmpty())
+        Q_EMIT stderrReady(m_processId, err);
 }
 
 void ManagedProcess::onReadingFinished()
 {
-    m_readingDone = true;
-    if (m_exitPending) {
+    collectOutput();
+    // A late report of an earlier run's reader finds its channel reopened, and is no end.
+    if (m_phase == Phase::Exiting && m_channel->ended()) {
         m_drainTimer.stop();
-        finishExit(m_pendingExitCode);
+        finishExit();
     }
 }
 
-void ManagedProcess::finishExit(int exitCode)
+void ManagedProcess::readRemainingOutput()
 {
-    m_exitPending = false;
-    m_killTimer.stop();
-    m_info.state = 0;
-    m_info.pid = -1;
+    // The reader has stopped, held back or waiting for a pipe that something else keeps open:
+    // everything the child wrote is in the pipes by now, and is read without waiting, up to a
+    // bound against a leftover that keeps writing.
+    std::string out, err;
+    std::size_t left = ExitDrainBytes;
+    while (left > 0) {
+        const std::size_t before = out.size() + err.size();
+        const bool more = m_child->readOutput(out, err, std::min(left, ProcessIOWorker::ReadChunkBytes), 0);
+        const std::size_t got = out.size() + err.size() - before;
+        left -= std::min(left, got);
+        if (!more || got == 0)
+            break;
+    }
+    if (!out.empty())
+        Q_EMIT stdoutReady(m_processId, QByteArray(out.data(), qsizetype(out.size())));
+    if (!err.empty())
+        Q_EMIT stderrReady(m_processId, QByteArray(err.data(), qsizetype(err.size())));
+}
+
+void ManagedProcess::finishExit()
+{
+    const int exitCode = m_exitCode;
     qCDebug(lcTarnd) << "[ProcessManager] Process" << m_processId << "exited with code" << exitCode
                      << "- autoRestart:" << m_info.autoRestart << "restartAttempts:" << m_info.restartAttempts
                      << "maxRestartAttempts:" << m_info.maxRestartAttempts;
+    stopWorkers(2000);
+    collectOutput();
+    if (m_child)
+        readRemainingOutput();
     releaseHandles();
 
     if (m_info.autoRestart && exitCode != 0) {
@@ -136,12 +182,19 @@ void ManagedProcess::finishExit(int exitCode)
             qCInfo(lcTarnd) << "[ProcessManager] Process" << m_processId << "crashed (exit code" << exitCode
                             << "), scheduling restart attempt" << m_info.restartAttempts << "of"
                             << m_info.maxRestartAttempts << "in" << m_info.restartDelayMs << "ms";
+            m_phase = Phase::RestartPending;
             m_restartTimer.start(m_info.restartDelayMs);
             return;
         }
         qCWarning(lcTarnd) << "[ProcessManager] Process" << m_processId << "exceeded max restart attempts ("
                            << m_info.maxRestartAttempts << "), giving up";
     }
+    finish(exitCode);
+}
+
+void ManagedProcess::finish(int exitCode)
+{
+    m_phase = Phase::Finished;
     Q_EMIT processFinished(m_processId, exitCode);
 }
 
@@ -152,6 +205,8 @@ void ManagedProcess::stopKillTimer()
 
 void ManagedProcess::attemptRestart()
 {
+    if (m_phase != Phase::RestartPending)
+        return;
     qCInfo(lcTarnd) << "[ProcessManager] Attempting to restart process" << m_processId << "(attempt"
                     << m_info.restartAttempts << "of" << m_info.maxRestartAttempts << ")";
     parseSpec();
@@ -162,7 +217,7 @@ void ManagedProcess::attemptRestart()
     qCWarning(lcTarnd) << "[ProcessManager] Failed to restart process" << m_processId;
     if (m_info.restartAttempts >= m_info.maxRestartAttempts) {
         qCWarning(lcTarnd) << "[ProcessManager] Process" << m_processId << "exceeded max restart attempts, giving up";
-        Q_EMIT processFinished(m_processId, -1);
+        finish(-1);
         return;
     }
     ++m_info.restartAttempts;
@@ -179,7 +234,13 @@ void ManagedProcess::stop(int timeoutMs)
     }
     m_info.autoRestart = false;
     m_info.restartAttempts = 0;
-    if (!m_child) {
+    if (m_phase == Phase::RestartPending) {
+        // Nothing runs and nothing will: the process ends here, with the code of its last exit,
+        // and its id is free again.
+        finish(m_exitCode);
+        return;
+    }
+    if (m_phase != Phase::Running) {
         qCDebug(lcTarnd) << "[ManagedProcess::stop] Process" << m_processId << "already not running (no handle)";
         return;
     }
@@ -198,7 +259,7 @@ void ManagedProcess::stop(int timeoutMs)
 
 bool ManagedProcess::sendCtrlC()
 {
-    if (!m_child)
+    if (m_phase != Phase::Running)
         return false;
     qCDebug(lcTarnd) << "[ProcessManager] Sending Ctrl+C to process" << m_info.pid;
     if (!m_child->interrupt()) {
@@ -211,7 +272,7 @@ bool ManagedProcess::sendCtrlC()
 void ManagedProcess::kill()
 {
     m_killTimer.stop();
-    if (!m_child)
+    if (m_phase != Phase::Running)
         return;
     qCDebug(lcTarnd) << "Killing process" << m_processId << "with PID" << m_info.pid;
     forceKill();
@@ -219,19 +280,18 @@ void ManagedProcess::kill()
 
 void ManagedProcess::forceKill()
 {
-    if (!m_child) {
+    if (m_phase != Phase::Running) {
         qCWarning(lcTarnd) << "[ProcessManager] Cannot kill process" << m_processId << "- no handle";
         return;
     }
     qCInfo(lcTarnd) << "[ProcessManager] Forcefully terminating process" << m_processId << "with PID" << m_info.pid;
-    if (m_child->terminate()) {
-        // The exit monitor reports the end, so it is handled like any other exit.
+    // Either way the exit monitor goes on watching: the end, when it comes, is handled like any
+    // other exit, and until then the record tells the truth (still running).
+    if (m_child->terminate())
         qCInfo(lcTarnd) << "[ProcessManager] TerminateProcess succeeded for" << m_processId;
-        return;
-    }
-    qCWarning(lcTarnd) << "[ProcessManager] TerminateProcess failed for" << m_processId
-                       << "with error:" << m_child->lastError();
-    releaseHandles();
+    else
+        qCWarning(lcTarnd) << "[ProcessManager] TerminateProcess failed for" << m_processId
+                           << "with error:" << m_child->lastError();
 }
 
 void ManagedProcess::stopWorkers(int waitMs)
@@ -248,8 +308,6 @@ void ManagedProcess::stopWorkers(int waitMs)
         m_ioThread->quit();
         m_ioThread->wait(waitMs);
     }
-    // The workers' last output is queued for this object: deliver it before anything follows.
-    QCoreApplication::sendPostedEvents(this, QEvent::MetaCall);
     const auto dispose = [this](QThread *&thread, auto *&worker) {
         if (thread && !thread->isFinished()) {
             // Still inside the worker: leaving both is better than freeing them under it.
@@ -279,16 +337,13 @@ void ManagedProcess::releaseHandles()
 
 bool ManagedProcess::writeInput(const QByteArray &data)
 {
-    if (!running())
-        return true; // nothing to write to; the request still succeeds
-    if (m_input.size() + data.size() > MaxQueuedInputBytes)
+    if (m_phase != Phase::Running || m_input.size() + data.size() > MaxQueuedInputBytes)
         return false;
     m_input.append(data);
-    pumpInput();
-    return true;
+    return pumpInput();
 }
 
-void ManagedProcess::pumpInput()
+bool ManagedProcess::pumpInput()
 {
     while (!m_input.isEmpty() && m_child) {
         const std::int64_t n = m_child->writeInput(m_input.constData(), std::size_t(m_input.size()));
@@ -296,7 +351,8 @@ void ManagedProcess::pumpInput()
             qCWarning(lcTarnd) << "[ProcessManager] stdin of" << m_processId << "is closed; dropping"
                                << m_input.size() << "bytes";
             m_input.clear();
-            break;
+            m_inputTimer.stop();
+            return false;
         }
         if (n == 0)
             break;
@@ -307,14 +363,16 @@ void ManagedProcess::pumpInput()
         m_inputTimer.stop();
     else if (!m_inputTimer.isActive())
         m_inputTimer.start();
+    return true;
 }
 
 void ManagedProcess::setOutputHeld(bool held)
 {
-    m_gate->setHeld(held);
+    m_outputHeld = held;
+    m_channel->setHeld(held);
 }
 
 void ManagedProcess::outputConsumed(qint64 bytes)
 {
-    m_gate->consumed(bytes);
+    m_channel->consumed(bytes);
 }

@@ -9,9 +9,9 @@
 
 #include <memory>
 
+class OutputChannel;
 class ProcessIOWorker;
 class ProcessMonitorWorker;
-class OutputGate;
 class QThread;
 
 namespace childprocess {
@@ -19,17 +19,39 @@ class Child;
 }
 
 // One supervised child: its record, its two worker threads, its stdin queue, stopping and the
-// crash restarts.
+// crash restarts. Everything here runs on the main thread but onWindowsProcessExited, which the
+// exit monitor calls on its own thread.
+//
+// Life cycle (phase):
+//   Idle ──launch──▶ Running ──exit seen──▶ Exiting ──output ended──▶ (released)
+//                                                  ├─ crash, attempts left ─▶ RestartPending
+//                                                  └─ otherwise ─▶ Finished
+//   RestartPending ──relaunch──▶ Running; ── relaunch failed ─▶ RestartPending or Finished;
+//                  ──stop──▶ Finished.
+// Every exit, forced or not, passes through Exiting, so each run ends in a relaunch or in
+// processFinished. From the moment the exit is seen the record reads as not running and
+// nothing is sent to its pid any more.
 class ManagedProcess : public QObject
 {
     Q_OBJECT
 public:
+    enum class Phase {
+        Idle,           // never launched
+        Running,        // the child runs; a stop may have sent Ctrl+C and armed the kill timer
+        Exiting,        // its exit is seen; the rest of its output is being read
+        RestartPending, // crashed; the restart timer runs
+        Finished,       // processFinished has been emitted; nothing more happens
+    };
+
     // Bytes waiting for a child's stdin; a write past this is refused.
     static constexpr qsizetype MaxQueuedInputBytes = 16 * 1024 * 1024;
-    // How long an exit waits for the rest of the output, when something else holds the pipes.
+    // How long an exit waits for the end of the output, when something the child left behind
+    // holds its pipes open.
     static constexpr int ExitDrainMs = 500;
+    // What is still read from the pipes once the reader has stopped after an exit.
+    static constexpr std::size_t ExitDrainBytes = 4 * 1024 * 1024;
 
-    ManagedProcess(const QString &processId, QObject *parent = nullptr);
+    ManagedProcess(const QString &processId, QObject *parent = nullptr, int exitDrainMs = ExitDrainMs);
     ~ManagedProcess() override;
 
     void setSpec(const QJsonObject &spec) { m_spec = spec; }
@@ -42,12 +64,18 @@ public:
     void releaseHandles();
 
     ProcessInfo getInfo() const { return m_info; }
-    bool running() const { return m_child && m_info.state == 2; }
+    Phase phase() const { return m_phase; }
+    bool running() const { return m_phase == Phase::Running; }
+    bool killPending() const { return m_killTimer.isActive(); }
+    // The number of the child this record still holds (running or exiting), else -1.
+    qint64 childPid() const;
 
-    // Queues bytes for the child's stdin without ever blocking; false when the queue is full.
+    // Queues bytes for the child's stdin without ever blocking. False when the child is not
+    // running, its stdin is broken, or the queue is full.
     bool writeInput(const QByteArray &data);
     // Flow control of the output: held while the receiving client is behind.
     void setOutputHeld(bool held);
+    bool outputHeld() const { return m_outputHeld; }
     void outputConsumed(qint64 bytes);
 
 Q_SIGNALS:
@@ -64,26 +92,30 @@ public Q_SLOTS:
     void kill();
 
 private:
+    void collectOutput();
     void onReadingFinished();
-    void finishExit(int exitCode);
+    void finishExit();
+    void readRemainingOutput();
+    void finish(int exitCode);
     void stopWorkers(int waitMs);
-    void pumpInput();
+    bool pumpInput();
 
     const QString m_processId;
+    const int m_exitDrainMs;
+    Phase m_phase = Phase::Idle;
     ProcessInfo m_info;
+    int m_exitCode = 0; // of the last exit
     QTimer m_killTimer;
     QTimer m_restartTimer;
     QTimer m_drainTimer;
     QTimer m_inputTimer;
     QJsonObject m_spec;
     std::shared_ptr<childprocess::Child> m_child;
-    std::shared_ptr<OutputGate> m_gate;
+    std::shared_ptr<OutputChannel> m_channel;
+    bool m_outputHeld = false;
     QThread *m_monitorThread = nullptr;
     ProcessMonitorWorker *m_monitorWorker = nullptr;
     QThread *m_ioThread = nullptr;
     ProcessIOWorker *m_ioWorker = nullptr;
-    bool m_readingDone = false;
-    bool m_exitPending = false;
-    int m_pendingExitCode = 0;
     QByteArray m_input;
 };

@@ -20,8 +20,11 @@ struct ProcessInfo
     bool autoRestart = false;
     int maxRestartAttempts = 3;
     int restartAttempts = 0;
-    int restartDelayMs = 1000;
+    int restartDelayMs = 1000; // never below MinRestartDelayMs
     quint32 sessionId = 0;
+
+    // A crashing child is relaunched no faster than this, whatever its request says.
+    static constexpr int MinRestartDelayMs = 100;
 
     // Reads every field but the restart count from a start request; wrong types give defaults.
     void parse(const QJsonObject &spec);

@@ -10,8 +10,21 @@
 
 using namespace processmessages;
 
+namespace {
+
+// Once the stop budget is over and the rest killed, how long the ends may take to be handled.
+constexpr int SettleAfterKillMs = 2000;
+
+} // namespace
+
 ProcessManager::ProcessManager(QObject *parent)
+    : ProcessManager(parent, Timing{})
+{
+}
+
+ProcessManager::ProcessManager(QObject *parent, Timing timing)
     : QObject(parent)
+    , m_timing(timing)
     , m_flushTimer(new QTimer(this))
 {
     connect(m_flushTimer, &QTimer::timeout, this, &ProcessManager::flushOutputBuffers);
@@ -28,6 +41,8 @@ ProcessManager::~ProcessManager()
 
 QJsonObject ProcessManager::startProcess(const QJsonObject &spec)
 {
+    if (m_stopping)
+        return makeErrorResponse(QStringLiteral("Daemon is shutting down"));
     const QString problem = ProcessInfo::validate(spec);
     if (!problem.isEmpty())
         return makeErrorResponse(problem);
@@ -35,7 +50,7 @@ QJsonObject ProcessManager::startProcess(const QJsonObject &spec)
     if (m_processes.contains(id))
         return makeErrorResponse(QStringLiteral("Process already exists: ") + id);
 
-    auto *process = new ManagedProcess(id, this);
+    auto *process = new ManagedProcess(id, this, m_timing.exitDrainMs);
     connect(process, &ManagedProcess::processStarted, this, &ProcessManager::onProcessStarted);
     connect(process, &ManagedProcess::processFinished, this, &ProcessManager::onProcessFinished);
     connect(process, &ManagedProcess::stdoutReady, this, &ProcessManager::onProcessStdout);
@@ -59,7 +74,7 @@ QJsonObject ProcessManager::stopProcess(const QString &processId)
         return makeErrorResponse(QStringLiteral("Process not found: ") + processId);
     }
     qCDebug(lcTarnd) << "[ProcessManager] Calling stop() on process" << processId;
-    p->stop(10000);
+    p->stop(m_timing.stopBudgetMs);
     return makeStatusResponse(QStringLiteral("stopping"), QStringLiteral("Process stop requested"));
 }
 
@@ -77,7 +92,7 @@ QJsonObject ProcessManager::restartProcess(const QString &processId)
     ManagedProcess *p = m_processes.value(processId);
     if (!p)
         return makeErrorResponse(QStringLiteral("Process not found: ") + processId);
-    p->stop(10000);
+    p->stop(m_timing.stopBudgetMs);
     return makeStatusResponse(QStringLiteral("restarting"), QStringLiteral("Process restart initiated"));
 }
 
@@ -123,48 +138,78 @@ void ProcessManager::setOutputHeld(const QString &processId, bool held)
         p->setOutputHeld(held);
 }
 
+qint64 ProcessManager::childPid(const QString &processId) const
+{
+    const ManagedProcess *p = m_processes.value(processId);
+    return p ? p->childPid() : -1;
+}
+
+bool ProcessManager::held(const QString &processId) const
+{
+    const ManagedProcess *p = m_processes.value(processId);
+    return p && p->outputHeld();
+}
+
+template<typename Pred>
+void ProcessManager::waitWhileAny(Pred busy, int timeoutMs)
+{
+    const auto anyBusy = [this, &busy] {
+        for (const ManagedProcess *p : std::as_const(m_processes))
+            if (busy(p))
+                return true;
+        return false;
+    };
+    if (!anyBusy())
+        return;
+    QEventLoop loop;
+    QTimer deadline, check;
+    deadline.setSingleShot(true);
+    connect(&deadline, &QTimer::timeout, &loop, &QEventLoop::quit);
+    connect(&check, &QTimer::timeout, &loop, [&] {
+        if (!anyBusy())
+            loop.quit();
+    });
+    deadline.start(timeoutMs);
+    check.start(100);
+    loop.exec();
+}
+
 void ProcessManager::stopAll(int timeoutMs)
 {
+    m_stopping = true;
     if (m_processes.isEmpty()) {
         qCInfo(lcTarnd) << "[ProcessManager] No processes to stop";
         return;
     }
     qCInfo(lcTarnd) << "[ProcessManager] Stopping all" << m_processes.size() << "managed processes...";
-    for (auto it = m_processes.cbegin(); it != m_processes.cend(); ++it) {
-        qCInfo(lcTarnd) << "[ProcessManager] Stopping process:" << it.key();
-        it.value()->stop(timeoutMs);
+    // A stop can end a process on the spot and take it out of the table: walk a copy.
+    const QList<QString> ids = m_processes.keys();
+    for (const QString &id : ids) {
+        if (ManagedProcess *p = m_processes.value(id)) {
+            qCInfo(lcTarnd) << "[ProcessManager] Stopping process:" << id;
+            p->stop(timeoutMs);
+        }
     }
-    const auto anyRunning = [this] {
-        for (const ManagedProcess *p : std::as_const(m_processes))
-            if (p->running())
-                return true;
-        return false;
-    };
-    if (anyRunning()) {
-        QEventLoop loop;
-        QTimer deadline, check;
-        deadline.setSingleShot(true);
-        connect(&deadline, &QTimer::timeout, &loop, &QEventLoop::quit);
-        connect(&check, &QTimer::timeout, &loop, [&] {
-            if (!anyRunning())
-                loop.quit();
-        });
-        deadline.start(timeoutMs + 1000);
-        check.start(100);
-        loop.exec();
-    }
+    waitWhileAny([](const ManagedProcess *p) { return p->running(); }, timeoutMs + 1000);
+
     int killed = 0;
-    for (auto it = m_processes.cbegin(); it != m_processes.cend(); ++it) {
-        if (!it.value()->running())
+    for (const QString &id : m_processes.keys()) {
+        ManagedProcess *p = m_processes.value(id);
+        if (!p || !p->running())
             continue;
-        qCWarning(lcTarnd) << "[ProcessManager] Process" << it.key() << "still running after timeout, force killing...";
-        it.value()->kill();
+        qCWarning(lcTarnd) << "[ProcessManager] Process" << id << "still running after timeout, force killing...";
+        p->kill();
         ++killed;
     }
     if (killed > 0)
         qCWarning(lcTarnd) << "[ProcessManager] Force killed" << killed << "processes that didn't stop gracefully";
     else
         qCInfo(lcTarnd) << "[ProcessManager] All processes stopped gracefully";
+    // The ends of the killed ones, and of those whose output is still being read, are handled
+    // here too, so that their "finished" goes out and nothing of them is left when this returns.
+    waitWhileAny(
+        [](const ManagedProcess *p) { return p->running() || p->phase() == ManagedProcess::Phase::Exiting; },
+        m_timing.exitDrainMs + SettleAfterKillMs);
 }
 
 void ProcessManager::onProcessStarted(const QString &processId)
@@ -174,11 +219,21 @@ void ProcessManager::onProcessStarted(const QString &processId)
 
 void ProcessManager::onProcessFinished(const QString &processId, int exitCode)
 {
+    m_finishing.insert(processId, exitCode);
+    finishWhenFlushed(processId);
+}
+
+void ProcessManager::finishWhenFlushed(const QString &processId)
+{
     if (m_outputBuffers.contains(processId)) {
         flushStream(processId, &OutputBuffers::out, true);
         flushStream(processId, &OutputBuffers::err, true);
+        const auto it = m_outputBuffers.constFind(processId);
+        if (it != m_outputBuffers.constEnd() && (!it->out.isEmpty() || !it->err.isEmpty()))
+            return; // held: the flush timer comes back once the receiver has caught up
         m_outputBuffers.remove(processId);
     }
+    const int exitCode = m_finishing.take(processId);
     Q_EMIT processEvent(makeEvent(processId, QStringLiteral("finished"), QString::number(exitCode)));
     if (ManagedProcess *p = m_processes.take(processId))
         p->deleteLater();
@@ -209,6 +264,9 @@ void ProcessManager::flushOutputBuffers()
         flushStream(id, &OutputBuffers::out, false);
         flushStream(id, &OutputBuffers::err, false);
     }
+    const QList<QString> finishing = m_finishing.keys();
+    for (const QString &id : finishing)
+        finishWhenFlushed(id);
 }
 
 void ProcessManager::flushStream(const QString &processId, QByteArray OutputBuffers::*stream, bool final)
@@ -221,7 +279,9 @@ void ProcessManager::flushStream(const QString &processId, QByteArray OutputBuff
     const QString event = stream == &OutputBuffers::out ? QStringLiteral("stdout") : QStringLiteral("stderr");
     qint64 sent = 0;
     qsizetype from = 0;
-    while (from < bytes.size()) {
+    // The hold is looked at before every event: a receiver that falls behind in the middle of a
+    // flush gets no more than the event that made it fall behind, whatever the output encodes to.
+    while (from < bytes.size() && !held(processId)) {
         qsizetype take = std::min(bytes.size() - from, MaxEventBytes);
         // A character cut by the read or the cap waits for its remaining bytes, unless nothing
         // more will come.

@@ -4,6 +4,7 @@
 #include <QHash>
 #include <QJsonObject>
 #include <QObject>
+#include <QSet>
 #include <QString>
 
 class ManagedProcess;
@@ -20,7 +21,14 @@ public:
     static constexpr qsizetype MaxEventBytes = 1024 * 1024;
     static constexpr int FlushIntervalMs = 100;
 
+    struct Timing
+    {
+        int stopBudgetMs = 10000; // from the Ctrl+C of a stop or restart to the forced kill
+        int exitDrainMs = 500;    // see ManagedProcess::ExitDrainMs
+    };
+
     explicit ProcessManager(QObject *parent = nullptr);
+    ProcessManager(QObject *parent, Timing timing);
     ~ProcessManager() override;
 
     QJsonObject startProcess(const QJsonObject &spec);
@@ -30,10 +38,16 @@ public:
     QJsonObject getProcessStatus(const QString &processId) const;
     QJsonObject listProcesses() const;
     bool writeToProcess(const QString &processId, const QByteArray &data);
+    // Stops every process and waits for them. From here on starts are refused: the daemon is
+    // going away.
     void stopAll(int timeoutMs);
 
-    // Stops or resumes reading a process's output, while whoever receives it is behind.
+    // Stops or resumes both the reading and the sending of a process's output, while whoever
+    // receives it is behind. What is held back stays in the daemon, bounded per process, and a
+    // held process's "finished" waits until its last output has gone out.
     void setOutputHeld(const QString &processId, bool held);
+    // The number of the child the process's record holds, or -1.
+    qint64 childPid(const QString &processId) const;
 
     // The number of bytes at the end of data that begin a UTF-8 sequence still incomplete.
     static int incompleteUtf8Tail(const QByteArray &data);
@@ -55,10 +69,19 @@ private:
         QByteArray err;
     };
     void append(const QString &processId, QByteArray OutputBuffers::*stream, const QByteArray &data);
-    // Emits what a stream holds, whole characters only unless final; at most MaxEventBytes an event.
+    // Emits what a stream holds, whole characters only unless final; at most MaxEventBytes an
+    // event, and nothing more once the process is held.
     void flushStream(const QString &processId, QByteArray OutputBuffers::*stream, bool final);
+    // Sends "finished" once the process's output is all out, and drops the process.
+    void finishWhenFlushed(const QString &processId);
+    bool held(const QString &processId) const;
+    // Runs the event loop until no process passes the test, or the time is up.
+    template<typename Pred> void waitWhileAny(Pred busy, int timeoutMs);
 
+    const Timing m_timing;
     QHash<QString, ManagedProcess *> m_processes;
     QHash<QString, OutputBuffers> m_outputBuffers;
+    QHash<QString, int> m_finishing; // process id -> exit code, while its last output waits
     QTimer *m_flushTimer;
+    bool m_stopping = false;
 };

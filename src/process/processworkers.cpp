@@ -37,47 +37,71 @@ void ProcessMonitorWorker::startMonitoring()
 void ProcessMonitorWorker::stopMonitoring()
 {
     // The flag goes first: a wait that returns now reports nothing.
-    if (m_running.exchange(false)) {
+    if (m_running.exchange(false))
         qCDebug(lcTarnd) << "[ProcessMonitorWorker] Signaling stop event";
+    if (m_child)
         m_child->stopWaiting();
-    } else if (m_child) {
-        m_child->stopWaiting();
-    }
 }
 
-void OutputGate::consumed(qint64 bytes)
+bool OutputChannel::push(const std::string &out, const std::string &err)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    const bool wasEmpty = m_out.isEmpty() && m_err.isEmpty();
+    m_out.append(out.data(), qsizetype(out.size()));
+    m_err.append(err.data(), qsizetype(err.size()));
+    m_inFlight += qint64(out.size() + err.size());
+    return wasEmpty;
+}
+
+void OutputChannel::finish()
+{
+    m_ended = true;
+}
+
+void OutputChannel::take(QByteArray *out, QByteArray *err)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    *out = std::exchange(m_out, QByteArray());
+    *err = std::exchange(m_err, QByteArray());
+}
+
+void OutputChannel::consumed(qint64 bytes)
 {
     m_inFlight -= bytes;
     std::lock_guard<std::mutex> lock(m_mutex);
     m_changed.notify_all();
 }
 
-void OutputGate::setHeld(bool held)
+void OutputChannel::setHeld(bool held)
 {
     m_held = held;
     std::lock_guard<std::mutex> lock(m_mutex);
     m_changed.notify_all();
 }
 
-bool OutputGate::waitUntilOpen()
+bool OutputChannel::waitUntilOpen()
 {
     std::unique_lock<std::mutex> lock(m_mutex);
     m_changed.wait(lock, [this] { return m_stopped.load() || open(); });
     return !m_stopped.load();
 }
 
-void OutputGate::stop()
+void OutputChannel::stop()
 {
     m_stopped = true;
     std::lock_guard<std::mutex> lock(m_mutex);
     m_changed.notify_all();
 }
 
-ProcessIOWorker::ProcessIOWorker(const QString &processId, std::shared_ptr<childprocess::Child> child,
-                                 std::shared_ptr<OutputGate> gate)
-    : m_processId(processId)
-    , m_child(std::move(child))
-    , m_gate(std::move(gate))
+void OutputChannel::reopen()
+{
+    m_stopped = false;
+    m_ended = false;
+}
+
+ProcessIOWorker::ProcessIOWorker(std::shared_ptr<childprocess::Child> child, std::shared_ptr<OutputChannel> channel)
+    : m_child(std::move(child))
+    , m_channel(std::move(channel))
 {
 }
 
@@ -92,28 +116,24 @@ void ProcessIOWorker::startReading()
     std::string out, err;
     bool more = true;
     while (more && m_running.load()) {
-        if (!m_gate->waitUntilOpen())
+        if (!m_channel->waitUntilOpen())
             break;
         out.clear();
         err.clear();
         more = m_child->readOutput(out, err, ReadChunkBytes, -1);
-        if (!out.empty()) {
-            m_gate->add(qint64(out.size()));
-            Q_EMIT stdoutReady(m_processId, QByteArray(out.data(), qsizetype(out.size())));
-        }
-        if (!err.empty()) {
-            m_gate->add(qint64(err.size()));
-            Q_EMIT stderrReady(m_processId, QByteArray(err.data(), qsizetype(err.size())));
-        }
+        if ((!out.empty() || !err.empty()) && m_channel->push(out, err))
+            Q_EMIT outputReady();
     }
-    if (!more)
+    if (!more) {
+        m_channel->finish();
         Q_EMIT readingFinished();
+    }
     m_running = false;
 }
 
 void ProcessIOWorker::stopReading()
 {
     m_running = false;
-    m_gate->stop();
+    m_channel->stop();
     m_child->wakeReader();
 }

@@ -8,6 +8,7 @@
 #include <condition_variable>
 #include <memory>
 #include <mutex>
+#include <string>
 
 namespace childprocess {
 class Child;
@@ -33,33 +34,51 @@ private:
     std::atomic<bool> m_running{false};
 };
 
-// Decides when the reader may read: not while the output already read and not yet sent
-// passes its bound, and not while the receiving client is behind.
-class OutputGate
+// The hand-over of one process's output from its reader thread to the main thread, and the
+// reader's brake. Output waits here until the main thread takes it, so taking it is a plain
+// call that can be made at any moment (before an exit is reported, say) without delivering
+// queued events. The reader waits while the output handed over and not yet sent passes its
+// bound, and while the receiving client is behind.
+//
+// Threads: push, finish and waitUntilOpen on the reader thread; everything else on the main
+// thread.
+class OutputChannel
 {
 public:
-    // Output read from one process and not yet turned into events; past this the reader waits.
+    // Output read from one process and not yet sent; past this the reader waits. It bounds
+    // what the daemon holds, in bytes as read.
     static constexpr qint64 MaxInFlightBytes = 4 * 1024 * 1024;
 
-    void add(qint64 bytes) { m_inFlight += bytes; }
+    // Reader: hands bytes over; true when the main thread has to be told (nothing was waiting).
+    bool push(const std::string &out, const std::string &err);
+    // Reader: both pipes are at their end.
+    void finish();
+    // Reader: blocks until reading may go on (true) or stop() is called (false).
+    bool waitUntilOpen();
+
+    // Takes everything handed over so far.
+    void take(QByteArray *out, QByteArray *err);
+    bool ended() const { return m_ended.load(); }
+    // Bytes of this process that have gone out as events.
     void consumed(qint64 bytes);
     void setHeld(bool held);
     bool held() const { return m_held.load(); }
     qint64 inFlight() const { return m_inFlight.load(); }
-    // Blocks until reading may go on or stop() is called; false after stop().
-    bool waitUntilOpen();
     void stop();
-    // For the next reader, after a relaunch.
-    void reopen() { m_stopped = false; }
+    // For the reader of the next launch.
+    void reopen();
 
 private:
     bool open() const { return !m_held.load() && m_inFlight.load() < MaxInFlightBytes; }
 
+    std::mutex m_mutex;
+    std::condition_variable m_changed;
+    QByteArray m_out; // guarded by m_mutex
+    QByteArray m_err; // guarded by m_mutex
     std::atomic<qint64> m_inFlight{0};
     std::atomic<bool> m_held{false};
     std::atomic<bool> m_stopped{false};
-    std::mutex m_mutex;
-    std::condition_variable m_changed;
+    std::atomic<bool> m_ended{false};
 };
 
 // Reads the child's stdout and stderr on a thread of its own, as fast as the child writes.
@@ -70,8 +89,7 @@ public:
     // Largest piece read from one stream at a time.
     static constexpr std::size_t ReadChunkBytes = 256 * 1024;
 
-    ProcessIOWorker(const QString &processId, std::shared_ptr<childprocess::Child> child,
-                    std::shared_ptr<OutputGate> gate);
+    ProcessIOWorker(std::shared_ptr<childprocess::Child> child, std::shared_ptr<OutputChannel> channel);
     ~ProcessIOWorker() override;
 
 public Q_SLOTS:
@@ -79,14 +97,13 @@ public Q_SLOTS:
     void stopReading();
 
 Q_SIGNALS:
-    void stdoutReady(const QString &processId, const QByteArray &data);
-    void stderrReady(const QString &processId, const QByteArray &data);
-    // Both pipes are at their end: everything the child wrote has been handed on.
+    // Output is waiting in the channel (told once until it is taken).
+    void outputReady();
+    // Both pipes are at their end: everything the child wrote is in the channel.
     void readingFinished();
 
 private:
-    const QString m_processId;
     std::shared_ptr<childprocess::Child> m_child;
-    std::shared_ptr<OutputGate> m_gate;
+    std::shared_ptr<OutputChannel> m_channel;
     std::atomic<bool> m_running{false};
 };

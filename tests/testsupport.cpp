@@ -1,9 +1,11 @@
 #include "testsupport.h"
 
+#include <QDir>
 #include <QFile>
 #include <QUuid>
 #include <QtTest>
 
+#include <csignal>
 #include <unistd.h>
 
 namespace testsupport {
@@ -43,6 +45,90 @@ bool isRoot()
     return ::geteuid() == 0;
 }
 
+namespace {
+
+const QByteArray TagName = "TARND_TEST_TAG";
+
+const QByteArray &tag()
+{
+    static const QByteArray value = [] {
+        const QByteArray v = QUuid::createUuid().toByteArray(QUuid::Id128);
+        qputenv(TagName, v);
+        return v;
+    }();
+    return value;
+}
+
+// Set before any test starts a process.
+const bool tagged = !tag().isEmpty();
+
+} // namespace
+
+QList<qint64> leftovers()
+{
+    (void)tagged;
+    const QByteArray entry = TagName + "=" + tag();
+    QList<qint64> found;
+    const QStringList pids = QDir("/proc").entryList(QDir::Dirs | QDir::NoDotAndDotDot);
+    for (const QString &name : pids) {
+        bool numeric = false;
+        const qint64 pid = name.toLongLong(&numeric);
+        if (!numeric || pid == ::getpid())
+            continue;
+        QFile f("/proc/" + name + "/environ");
+        if (!f.open(QIODevice::ReadOnly))
+            continue;
+        if (f.readAll().split('\0').contains(entry))
+            found.append(pid);
+    }
+    return found;
+}
+
+bool noLeftovers(QString *report, int timeoutMs)
+{
+    if (QTest::qWaitFor([] { return leftovers().isEmpty(); }, timeoutMs))
+        return true;
+    report->clear();
+    for (qint64 pid : leftovers()) {
+        const QByteArray cmdline = readFile(QString("/proc/%1/cmdline").arg(pid)).replace('\0', ' ');
+        *report += QString("pid %1: %2\n").arg(pid).arg(QString::fromLocal8Bit(cmdline));
+        ::kill(pid_t(pid), SIGKILL);
+    }
+    return false;
+}
+
+namespace {
+
+QStringList g_captured;
+QtMessageHandler g_previous = nullptr;
+
+void capture(QtMsgType type, const QMessageLogContext &context, const QString &message)
+{
+    if (context.category && qstrcmp(context.category, "tarnd") == 0)
+        g_captured.append(message);
+    if (g_previous)
+        g_previous(type, context, message);
+}
+
+} // namespace
+
+LogCapture::LogCapture()
+{
+    g_captured.clear();
+    g_previous = qInstallMessageHandler(capture);
+}
+
+LogCapture::~LogCapture()
+{
+    qInstallMessageHandler(g_previous);
+    g_previous = nullptr;
+}
+
+QString LogCapture::text() const
+{
+    return g_captured.join('\n');
+}
+
 } // namespace testsupport
 
 #include <QDir>
@@ -61,9 +147,14 @@ Daemon::Daemon()
 
 Daemon::~Daemon()
 {
+    // Stopped the way systemd stops it, so that its children are stopped too; killed only if
+    // it does not end in time (its stop budget is 10 s, plus the flush of its clients).
     if (m_process.state() != QProcess::NotRunning) {
-        m_process.kill();
-        m_process.waitForFinished(5000);
+        ::kill(static_cast<pid_t>(m_process.processId()), SIGTERM);
+        if (!m_process.waitForFinished(30000)) {
+            m_process.kill();
+            m_process.waitForFinished(5000);
+        }
     }
 }
 

@@ -2,6 +2,7 @@
 // Shared pieces of the native tests.
 
 #include <QByteArray>
+#include <QList>
 #include <QLocalServer>
 #include <QLocalSocket>
 #include <QString>
@@ -25,6 +26,26 @@ struct SocketPair
 
 // Whether the tests run as root (needed to act as another user).
 bool isRoot();
+
+// Every process started from this test process, however indirectly (daemons, their children
+// and grandchildren), carries a tag in its environment that no other test process has. These
+// are the ones still running, this process aside.
+QList<qint64> leftovers();
+// Waits (generously: the machine may be busy) for every tagged process to end. Whatever is still
+// there then is described in *report and killed, so that one failed test does not spill into
+// the next; false in that case.
+bool noLeftovers(QString *report, int timeoutMs = 15000);
+
+// The messages of the daemon's logging category written in this process while it lives.
+class LogCapture
+{
+public:
+    LogCapture();
+    ~LogCapture();
+    QString text() const;
+    bool contains(const QString &s) const { return text().contains(s); }
+    int count(const QString &s) const { return int(text().count(s)); }
+};
 
 } // namespace testsupport
 

@@ -74,7 +74,8 @@ class TestCommunicationServer : public QObject
     Q_OBJECT
 
     QTemporaryDir m_dir;
-    const CommunicationServer::Timing fast{600, 100, 100};
+    // Sessions polled often; no client times out while a test runs, however slow the machine.
+    const CommunicationServer::Timing fast{600000, 600000, 100};
 
     CommunicationServer *make(FakeBackend **backend, CommunicationServer::Timing timing)
     {
@@ -162,8 +163,15 @@ private Q_SLOTS:
         backend->sessions = QList<SessionBackend::Session>{{1, "root"}, {2, "nobody"}};
         QVERIFY(server->start("peer"));
         QSignalSpy connected(server, &CommunicationServer::clientConnected);
-        connect(server, &CommunicationServer::clientConnected, server,
-                [server](const QString &id) { server->sendToClient(id, QJsonObject{{"hi", 1}}); });
+        // Who the peer is, asked while it is surely still connected: the forked client ends as
+        // soon as it has its greeting.
+        QList<sessions::PeerInfo> peers;
+        connect(server, &CommunicationServer::clientConnected, server, [server, &peers](const QString &id) {
+            sessions::PeerInfo peer;
+            if (server->peerOfClient(id, &peer))
+                peers << peer;
+            server->sendToClient(id, QJsonObject{{"hi", 1}});
+        });
 
         QTest::ignoreMessage(QtWarningMsg, QRegularExpression("Refused a client on the socket of session 1 .*user \"nobody\""));
         QVERIFY(testsupport::runAsUser(65534, server->socketName(1)).refused);
@@ -176,9 +184,9 @@ private Q_SLOTS:
         QTRY_VERIFY_WITH_TIMEOUT(server->servedSessions() == QList<quint32>{1}, 5000);
         QCOMPARE(testsupport::runAsUser(65534, server->socketName(1)).greeting, (QJsonObject{{"hi", 1}}));
         QCOMPARE(connected.size(), 1);
-        sessions::PeerInfo peer;
-        QVERIFY(server->peerOfClient(connected[0][0].toString(), &peer));
-        QCOMPARE(peer.uid, 65534u);
+        QCOMPARE(peers.size(), 1);
+        QCOMPARE(peers[0].uid, 65534u);
+        QCOMPARE(peers[0].user, std::string("nobody"));
         Client rootClient;
         QVERIFY(rootClient.connectTo(server->socketName(1)));
         QTRY_COMPARE_WITH_TIMEOUT(connected.size(), 2, 5000);
@@ -188,7 +196,9 @@ private Q_SLOTS:
     void heartbeatsKeepClientsSilenceDropsThem()
     {
         FakeBackend *backend;
-        CommunicationServer *server = make(&backend, fast);
+        // A time-out far above the renewal interval, so a busy machine cannot make the renewed
+        // client miss it.
+        CommunicationServer *server = make(&backend, {3000, 200, 100});
         QVERIFY(server->start("beat"));
         QSignalSpy connected(server, &CommunicationServer::clientConnected);
         QSignalSpy disconnected(server, &CommunicationServer::clientDisconnected);
@@ -206,7 +216,7 @@ private Q_SLOTS:
         renew.start(100);
         server->updateHeartbeat("no-such-client");
 
-        QTest::ignoreMessage(QtWarningMsg, QRegularExpression("timed out \\(no heartbeat for 600 ms\\)"));
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression("timed out \\(no heartbeat for 3000 ms\\)"));
         QTRY_COMPARE_WITH_TIMEOUT(timedOut.size(), 1, 10000);
         QCOMPARE(timedOut[0][0].toString(), silentId);
         QCOMPARE(timedOut[0][1].toUInt(), 1u);
@@ -216,8 +226,8 @@ private Q_SLOTS:
         if (!disconnected.isEmpty())
             QCOMPARE(disconnected[0][0].toString(), silentId);
 
-        // The renewed client outlives several time-outs.
-        QTest::qWait(2000);
+        // The renewed client outlives the silent one, and another time-out after it.
+        QTest::qWait(3500);
         QCOMPARE(timedOut.size(), 1);
         QCOMPARE(kept.socket.state(), QLocalSocket::ConnectedState);
         server->sendToClient(keptId, QJsonObject{{"alive", true}});

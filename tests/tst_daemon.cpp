@@ -20,6 +20,8 @@ using testsupport::Daemon;
 
 namespace {
 
+const QString Helper = QStringLiteral(HELPER_CHILDHELPER);
+
 struct Conn
 {
     TarnClient client;
@@ -55,7 +57,12 @@ class TestDaemon : public QObject
     std::unique_ptr<Daemon> m_shared; // one daemon for the many rows of the action table
 
 private Q_SLOTS:
-    void cleanupTestCase() { m_shared.reset(); }
+    void cleanupTestCase()
+    {
+        m_shared.reset();
+        QString report;
+        QVERIFY2(testsupport::noLeftovers(&report), qPrintable(report));
+    }
 
     void connectedComesFirst()
     {
@@ -93,6 +100,12 @@ private Q_SLOTS:
         QTest::newRow("clear-logs") << QJsonObject{{"action", "clear-logs"}} << QJsonObject{{"status", "success"}};
         QTest::newRow("hello-empty-path") << QJsonObject{{"action", "client-hello"}, {"version", "9.9.9"}}
                                           << err("Log path cannot be empty");
+        QTest::newRow("start-nul") << QJsonObject{{"action", "start"}, {"process-id", "p"},
+                                                  {"executable", QString(QString("/bin/true") + QChar(0) + "x")}}
+                                   << err("Invalid executable: contains a NUL character");
+        QTest::newRow("start-negative-attempts") << QJsonObject{{"action", "start"}, {"process-id", "p"}, {"executable", "x"},
+                                                                {"max-restart-attempts", -3}}
+                                                 << err("Invalid max-restart-attempts: must not be negative");
         QTest::newRow("capitalised") << QJsonObject{{"action", "Start"}} << err("Unknown action: Start");
         QTest::newRow("unknown") << QJsonObject{{"action", "reboot"}} << err("Unknown action: reboot");
         QTest::newRow("missing") << QJsonObject{{"process-id", "p"}} << err("Unknown action: ");
@@ -238,6 +251,70 @@ private Q_SLOTS:
         QCOMPARE(log.count("Service stop requested"), 1);
         QVERIFY(!log.contains("DEBUG:"));
         close(fd);
+    }
+
+    void stoppingRefusesNewWorkButAnswersClients()
+    {
+        Daemon d;
+        QVERIFY(d.start());
+        Conn c;
+        QVERIFY(c.open(d));
+        const QJsonObject stubborn{{"action", "start"}, {"process-id", "stubborn"}, {"executable", Helper},
+                                   {"arguments", QJsonArray{"ignoreint"}}};
+        QCOMPARE(c.ask(stubborn).value("status").toString(), QStringLiteral("started"));
+        QVERIFY(!c.client.waitForEvent([](const QJsonObject &e) { return e.value("data") == "ready\n"; }).isEmpty());
+
+        // It ignores the Ctrl+C, so the stop takes the whole budget of 10 s.
+        d.signal(SIGTERM);
+        QTRY_VERIFY_WITH_TIMEOUT(!QFileInfo::exists(d.socketPath()), 5000);
+        QLocalSocket late;
+        late.connectToServer(d.socketPath());
+        QVERIFY(!late.waitForConnected(1000));
+        QJsonObject another = stubborn;
+        another.insert("process-id", "another");
+        QCOMPARE(withoutTimestamp(c.ask(another)), (QJsonObject{{"status", "error"}, {"error", "Daemon is shutting down"}}));
+        QCOMPARE(c.ask({{"action", "heartbeat"}}).value("status").toString(), QStringLiteral("success"));
+        QVERIFY(c.ask({{"action", "status"}, {"process-id", "stubborn"}}).value("running").toBool());
+
+        const QJsonObject finished = c.client.waitForEvent(
+            [](const QJsonObject &e) { return e.value("event") == "finished"; }, 30000);
+        QCOMPARE(finished.value("data").toString(), QStringLiteral("1"));
+        QCOMPARE(d.waitForExit(), 0);
+    }
+
+    void theLastOutputReachesAClientAtTheStop()
+    {
+        Daemon d;
+        QVERIFY(d.start());
+        TarnClient c;
+        QVERIFY(c.connectToDaemon(d.socketPath()));
+        const int last = 3 * 1024 * 1024;
+        QCOMPARE(c.call({{"action", "start"}, {"process-id", "bye"}, {"executable", Helper},
+                         {"arguments", QJsonArray{"trapint", "0", QString::number(last)}}})
+                     .value("status").toString(),
+                 QStringLiteral("started"));
+        QVERIFY(!c.waitForEvent([](const QJsonObject &e) { return e.value("data") == "ready\n"; }).isEmpty());
+        // The client takes nothing while the daemon stops, so the child's last words are still
+        // queued for it when the stop is done with the children.
+        c.socket()->setReadBufferSize(64 * 1024);
+        c.socket()->blockSignals(true);
+        d.signal(SIGTERM);
+        QVERIFY(d.waitForLog("All processes stopped gracefully"));
+        QTest::qWait(500);
+        c.socket()->blockSignals(false);
+        c.socket()->setReadBufferSize(0);
+        QByteArray out;
+        for (const QJsonObject &e : c.events())
+            if (e.value("event") == "stdout")
+                out += e.value("data").toString().toLatin1();
+        connect(&c, &TarnClient::eventReceived, this, [&](const QJsonObject &e) {
+            if (e.value("event") == "stdout")
+                out += e.value("data").toString().toLatin1();
+        });
+        const QJsonObject finished = c.waitForEvent([](const QJsonObject &e) { return e.value("event") == "finished"; }, 30000);
+        QCOMPARE(finished.value("data").toString(), QStringLiteral("0"));
+        QCOMPARE(out.size(), qsizetype(last) + 12); // "interrupted\n" too
+        QCOMPARE(d.waitForExit(), 0);
     }
 
     void helpAndVersion()

@@ -35,6 +35,12 @@ private Q_SLOTS:
         QCOMPARE(info.maxRestartAttempts, 0);
         QCOMPARE(info.restartDelayMs, 250);
         QVERIFY(info.arguments.isEmpty());
+
+        // A crashing child is never relaunched in a tight loop.
+        for (int delay : {0, 1, 99}) {
+            info.parse(QJsonObject{{"process-id", "core"}, {"executable", "e"}, {"restart-delay-ms", delay}});
+            QCOMPARE(info.restartDelayMs, ProcessInfo::MinRestartDelayMs);
+        }
     }
 
     void validation_data()
@@ -48,6 +54,20 @@ private Q_SLOTS:
         QTest::newRow("no exe") << QJsonObject{{"process-id", "a"}} << "Missing or empty executable";
         QTest::newRow("exe list") << QJsonObject{{"process-id", "a"}, {"executable", QJsonArray{"b"}}}
                                   << "Missing or empty executable";
+        const QString nul = QString("x") + QChar(0) + "y";
+        QTest::newRow("nul exe") << QJsonObject{{"process-id", "a"}, {"executable", nul}}
+                                 << "Invalid executable: contains a NUL character";
+        QTest::newRow("nul argument") << QJsonObject{{"process-id", "a"}, {"executable", "b"}, {"arguments", QJsonArray{"ok", nul}}}
+                                      << "Invalid arguments: an argument contains a NUL character";
+        QTest::newRow("nul dir") << QJsonObject{{"process-id", "a"}, {"executable", "b"}, {"working-dir", nul}}
+                                 << "Invalid working-dir: contains a NUL character";
+        QTest::newRow("negative attempts") << QJsonObject{{"process-id", "a"}, {"executable", "b"}, {"max-restart-attempts", -1}}
+                                           << "Invalid max-restart-attempts: must not be negative";
+        QTest::newRow("negative delay") << QJsonObject{{"process-id", "a"}, {"executable", "b"}, {"restart-delay-ms", -100}}
+                                        << "Invalid restart-delay-ms: must not be negative";
+        QTest::newRow("zeros") << QJsonObject{{"process-id", "a"}, {"executable", "b"}, {"max-restart-attempts", 0},
+                                              {"restart-delay-ms", 0}}
+                               << QString();
     }
 
     void validation()

@@ -63,6 +63,12 @@ class TestProcessManager : public QObject
 {
     Q_OBJECT
 private Q_SLOTS:
+    void cleanup()
+    {
+        QString report;
+        QVERIFY2(testsupport::noLeftovers(&report), qPrintable(report));
+    }
+
     void streamsAndExitCodes()
     {
         ProcessManager pm;
@@ -172,7 +178,6 @@ private Q_SLOTS:
         Events ev(pm);
         pm.startProcess(spec("warm", {"exit", "0"})); // thread pools and the like exist from here on
         QTRY_VERIFY_WITH_TIMEOUT(ev.finished("warm"), 15000);
-        QTest::qWait(100);
         const int before = openDescriptors();
         for (int i = 0; i < 20; ++i) {
             const QJsonObject r = pm.startProcess(spec("ghost", {}, "/nonexistent/program"));
@@ -184,8 +189,7 @@ private Q_SLOTS:
                  QStringLiteral("Process already exists: dup"));
         pm.killProcess("dup");
         QTRY_VERIFY_WITH_TIMEOUT(ev.finished("dup"), 15000);
-        QTest::qWait(100);
-        QCOMPARE(openDescriptors(), before);
+        QTRY_COMPARE_WITH_TIMEOUT(openDescriptors(), before, 15000);
         QVERIFY(ev.of("ghost").isEmpty());
     }
 

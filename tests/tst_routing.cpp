@@ -7,6 +7,7 @@
 
 #include <QDir>
 #include <QJsonArray>
+#include <QRegularExpression>
 #include <QtTest>
 
 #include <csignal>
@@ -39,6 +40,12 @@ class TestRouting : public QObject
 {
     Q_OBJECT
 private Q_SLOTS:
+    void cleanup()
+    {
+        QString report;
+        QVERIFY2(testsupport::noLeftovers(&report), qPrintable(report));
+    }
+
     void onlyTheOwnerHearsItsProcess()
     {
         Daemon d;
@@ -95,7 +102,7 @@ private Q_SLOTS:
             const QJsonObject r = c.call(start("ghost", {}, "/no/such/program"));
             QCOMPARE(r.value("error").toString(), QStringLiteral("Failed to start process: ghost"));
         }
-        QCOMPARE(descriptorsOf(d.pid()), before);
+        QTRY_COMPARE_WITH_TIMEOUT(descriptorsOf(d.pid()), before, 15000);
         QCOMPARE(c.call({{"action", "list"}}).value("processes").toArray().size(), 0);
         QVERIFY(c.events().isEmpty());
         QVERIFY(d.log().contains("CreateProcess failed: 2"));
@@ -161,6 +168,122 @@ private Q_SLOTS:
         QCOMPARE(fin.value("data").toString(), QStringLiteral("0"));
         QCOMPARE(received, total);
         QVERIFY(!d.log().contains("dropping it"));
+    }
+
+    void binaryOutputNeverGetsASlowClientDropped()
+    {
+        // A control byte is written as six in a JSON text: three children writing nothing else,
+        // to a client that stops reading, would queue far more than the daemon allows a client
+        // if what it holds back were counted in bytes as read.
+        Daemon d;
+        QVERIFY(d.start());
+        TarnClient c;
+        QVERIFY(c.connectToDaemon(d.socketPath()));
+        c.socket()->setReadBufferSize(256 * 1024);
+        const qint64 each = 5LL * 1024 * 1024;
+        const QStringList ids{"bin1", "bin2", "bin3"};
+        for (const QString &id : ids)
+            QCOMPARE(c.call(start(id, {"binary", QString::number(each)})).value("status").toString(),
+                     QStringLiteral("started"));
+        c.socket()->blockSignals(true);
+        QTest::qWait(3000);
+        c.socket()->blockSignals(false);
+        c.socket()->setReadBufferSize(0);
+        QHash<QString, qint64> received;
+        bool onlyControlBytes = true;
+        const auto count = [&](const QJsonObject &e) {
+            if (e.value("event") != "stdout")
+                return;
+            const QString data = e.value("data").toString();
+            received[e.value("process-id").toString()] += data.size();
+            onlyControlBytes = onlyControlBytes && data.count(QChar(1)) == data.size();
+        };
+        connect(&c, &TarnClient::eventReceived, this, count);
+        for (const QJsonObject &e : c.events())
+            count(e);
+        for (const QString &id : ids)
+            QCOMPARE(c.waitForEvent([&](const QJsonObject &e) { return isFinished(e, id); }, 120000)
+                         .value("data").toString(),
+                     QStringLiteral("0"));
+        for (const QString &id : ids)
+            QCOMPARE(received.value(id), each);
+        QVERIFY(onlyControlBytes);
+        QVERIFY(!d.log().contains("dropping it"));
+        QVERIFY(c.isConnected());
+    }
+
+    void aRefusedStartLeavesTheOwnerAlone()
+    {
+        Daemon d;
+        QVERIFY(d.start());
+        TarnClient owner, other;
+        QVERIFY(owner.connectToDaemon(d.socketPath()) && other.connectToDaemon(d.socketPath()));
+        QCOMPARE(owner.call(start("core", {"echo"})).value("status").toString(), QStringLiteral("started"));
+        // Another client's start of the same id, and the owner retrying its own.
+        QCOMPARE(other.call(start("core", {"echo"})).value("error").toString(), QStringLiteral("Process already exists: core"));
+        QCOMPARE(owner.call(start("core", {"echo"})).value("error").toString(), QStringLiteral("Process already exists: core"));
+        QCOMPARE(owner.call({{"action", "stdin"}, {"process-id", "core"}, {"data", "still mine\n"}}).value("status").toString(),
+                 QStringLiteral("success"));
+        const QJsonObject out = owner.waitForEvent([](const QJsonObject &e) { return e.value("event") == "stdout"; });
+        QCOMPARE(out.value("data").toString(), QStringLiteral("still mine\n"));
+        QCOMPARE(owner.call({{"action", "stop"}, {"process-id", "core"}}).value("status").toString(), QStringLiteral("stopping"));
+        QVERIFY(!owner.waitForEvent([](const QJsonObject &e) { return isFinished(e, "core"); }).isEmpty());
+        for (const QJsonObject &e : other.events())
+            QCOMPARE(e.value("event").toString(), QStringLiteral("connected"));
+    }
+
+    void aClientThatLeavesHasItsProcessesStopped()
+    {
+        Daemon d;
+        QVERIFY(d.start());
+        TarnClient leaving, staying;
+        QVERIFY(leaving.connectToDaemon(d.socketPath()) && staying.connectToDaemon(d.socketPath()));
+        for (const char *id : {"a1", "a2"})
+            QCOMPARE(leaving.call(start(id, {"trapint", "0"})).value("status").toString(), QStringLiteral("started"));
+        QCOMPARE(staying.call(start("b1", {"noread"})).value("status").toString(), QStringLiteral("started"));
+        const qint64 a1 = staying.call({{"action", "status"}, {"process-id", "a1"}}).value("pid").toInteger();
+        QVERIFY(!leaving.waitForEvent([](const QJsonObject &e) { return e.value("data") == "ready\n"; }).isEmpty());
+        QVERIFY(!leaving.waitForEvent([](const QJsonObject &e) { return e.value("data") == "ready\n"; }).isEmpty());
+
+        leaving.disconnectFromDaemon();
+        const auto gone = [&](const char *id) {
+            return staying.call({{"action", "status"}, {"process-id", id}}).value("error").toString()
+                == QStringLiteral("Process not found: ") + id;
+        };
+        QTRY_VERIFY_WITH_TIMEOUT(gone("a1") && gone("a2"), 15000);
+        QVERIFY(::kill(pid_t(a1), 0) != 0);
+        QVERIFY(staying.call({{"action", "status"}, {"process-id", "b1"}}).value("running").toBool());
+        const QString log = d.log();
+        QVERIFY(log.contains(QRegularExpression(R"(Client disconnected: "[0-9a-f]+" session: 1)")));
+        QVERIFY(log.contains(QRegularExpression(R"(Stopping process "a1" \(owned by disconnected client "[0-9a-f]+" \))")));
+        QVERIFY(log.contains(QRegularExpression(R"(Stopping process "a2" \(owned by disconnected client)")));
+        QVERIFY(!log.contains("Stopping process \"b1\""));
+        QVERIFY(log.contains("Checking for stale processes in session 1"));
+        // Their "finished" went to nobody: the other client heard only of its own process.
+        for (const QJsonObject &e : staying.events())
+            QVERIFY(e.value("event") == "connected" || e.value("process-id") == "b1");
+    }
+
+    void aSilentClientIsTimedOutAndItsProcessesStopped()
+    {
+        Daemon d;
+        QVERIFY(d.start());
+        TarnClient silent, alive; // alive heartbeats on its own, as a real client does
+        silent.setAutoHeartbeat(false);
+        QVERIFY(silent.connectToDaemon(d.socketPath()) && alive.connectToDaemon(d.socketPath()));
+        QCOMPARE(silent.call(start("quiet", {"noread"})).value("status").toString(), QStringLiteral("started"));
+        QCOMPARE(alive.call(start("busy", {"noread"})).value("status").toString(), QStringLiteral("started"));
+        // Dropped 10 to 15 s after its last word; the machine may be slow, so allow more.
+        QVERIFY(d.waitForLog("Client timed out:", 40000));
+        QTRY_COMPARE_WITH_TIMEOUT(alive.call({{"action", "status"}, {"process-id", "quiet"}}).value("error").toString(),
+                                  QStringLiteral("Process not found: quiet"), 15000);
+        // The forced disconnect of the time-out may be reported first, and take the processes.
+        QVERIFY2(d.log().contains(QRegularExpression(
+                     R"(Stopping process "quiet" \(owned by (timed-out|disconnected) client "[0-9a-f]+" \))")),
+                 qPrintable(d.log()));
+        QVERIFY(alive.isConnected());
+        QVERIFY(alive.call({{"action", "status"}, {"process-id", "busy"}}).value("running").toBool());
+        QVERIFY(!d.log().contains("Stopping process \"busy\""));
     }
 };
 

@@ -7,11 +7,34 @@
 #include <QEventLoop>
 #include <QTimer>
 
+namespace {
+
+// The request id of the heartbeats the client sends on its own, whose answers nobody awaits.
+const QString AutoHeartbeatId = QStringLiteral("tarnclient-heartbeat");
+
+} // namespace
+
 TarnClient::TarnClient(QObject *parent)
     : QObject(parent)
+    , m_heartbeat(new QTimer(this))
 {
     connect(&m_socket, &QLocalSocket::readyRead, this, &TarnClient::onReadyRead);
     connect(&m_socket, &QLocalSocket::disconnected, this, &TarnClient::disconnected);
+    connect(&m_socket, &QLocalSocket::disconnected, m_heartbeat, &QTimer::stop);
+    connect(m_heartbeat, &QTimer::timeout, this, [this] {
+        if (isConnected())
+            send(QJsonObject{{"action", "heartbeat"}, {"request-id", AutoHeartbeatId}});
+    });
+    m_heartbeat->setInterval(HeartbeatIntervalMs);
+}
+
+void TarnClient::setAutoHeartbeat(bool on)
+{
+    m_autoHeartbeat = on;
+    if (!on)
+        m_heartbeat->stop();
+    else if (isConnected())
+        m_heartbeat->start();
 }
 
 QString TarnClient::defaultSocketPath()
@@ -24,7 +47,11 @@ QString TarnClient::defaultSocketPath()
 bool TarnClient::connectToDaemon(const QString &socketPath, int timeoutMs)
 {
     m_socket.connectToServer(socketPath);
-    return m_socket.waitForConnected(timeoutMs);
+    if (!m_socket.waitForConnected(timeoutMs))
+        return false;
+    if (m_autoHeartbeat)
+        m_heartbeat->start();
+    return true;
 }
 
 void TarnClient::disconnectFromDaemon()
@@ -39,7 +66,7 @@ qint64 TarnClient::send(QJsonObject request)
         id = m_nextId++;
         request.insert("request-id", id);
     } else {
-        id = request.value("request-id").toInteger();
+        id = request.value("request-id").toInteger(-1);
     }
     m_socket.write(framing::encode(request));
     m_socket.flush();
@@ -88,6 +115,8 @@ void TarnClient::onReadyRead()
             continue;
         if (r != framing::FrameReader::Result::Message)
             return;
+        if (message.value("request-id") == AutoHeartbeatId)
+            continue;
         if (message.contains("event")) {
             m_events.append(message);
             Q_EMIT eventReceived(message);

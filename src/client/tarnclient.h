@@ -7,6 +7,7 @@
 #include <QLocalSocket>
 #include <QObject>
 #include <QString>
+#include <QTimer>
 
 // A client of the daemon: one connection, requests with their "request-id", and the events
 // that arrive between the responses.
@@ -19,7 +20,14 @@ public:
     // The socket of the session this process belongs to.
     static QString defaultSocketPath();
 
+    // How often a connected client tells the daemon it is alive, well within the daemon's
+    // 10 s time-out.
+    static constexpr int HeartbeatIntervalMs = 3000;
+
     bool connectToDaemon(const QString &socketPath = defaultSocketPath(), int timeoutMs = 5000);
+    // On by default: heartbeats are sent on their own while connected, and their answers are
+    // not reported. Off, the client is silent unless asked, and the daemon drops it.
+    void setAutoHeartbeat(bool on);
     void disconnectFromDaemon();
     bool isConnected() const { return m_socket.state() == QLocalSocket::ConnectedState; }
 
@@ -43,8 +51,10 @@ private:
     void onReadyRead();
 
     QLocalSocket m_socket;
+    QTimer *m_heartbeat;
     framing::FrameReader m_reader;
     QList<QJsonObject> m_events;
     QHash<qint64, QJsonObject> m_responses;
     qint64 m_nextId = 1;
+    bool m_autoHeartbeat = true;
 };

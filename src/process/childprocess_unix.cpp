@@ -223,19 +223,20 @@ std::unique_ptr<Child> Child::launch(const LaunchSpec &spec, LaunchError *error)
     const int rc = ::posix_spawnp(&pid, spec.executable.c_str(), &actions, &attr, argv.data(), envp.data());
     posix_spawn_file_actions_destroy(&actions);
     posix_spawnattr_destroy(&attr);
-    closeChildEnds();
-    if (rc != 0)
+    if (rc != 0) {
+        closeChildEnds();
         return fail("create process", rc);
+    }
     impl->pid = pid;
-
     impl->pidfd = static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
+    const int pidfdError = errno;
+    closeChildEnds();
     if (impl->pidfd < 0) {
         // Without it the exit would never be seen: the child must not run unwatched.
-        const int code = errno;
         ::kill(-pid, SIGKILL);
         ::waitpid(pid, nullptr, 0);
         impl->reaped = true;
-        return fail("exit watch", code);
+        return fail("exit watch", pidfdError);
     }
     setNonBlocking(impl->stdinFd);
     setNonBlocking(impl->stdoutFd);

@@ -10,13 +10,27 @@
 //   args ...             print each further argument on a line of its own, in brackets
 //   grandchild           leave a grandchild holding stdout for 30 s, write "parent", exit 0
 //   flood BYTES          text lines as fast as the pipe takes them
+//   binary BYTES         BYTES control bytes (0x01), each of which a JSON text writes as six
+//   trapint CODE [N]     print "ready"; on SIGINT print "interrupted" and N bytes of the pattern,
+//                        then exit with CODE
+//   ignoreint            ignore SIGINT, print "ready", wait for another signal
+//   closestdin           close stdin, print "ready", wait for a signal
+//   family LEADER GC     fork a grandchild that ignores SIGINT and waits; GC "hold" keeps the
+//                        pipes, "free" closes them. Print "<leader pid> <grandchild pid>", then
+//                        the leader waits for a signal (LEADER "stay") or exits 0 ("leave")
+//   crashafter MS CODE   wait MS milliseconds, then exit with CODE
+//   unlinkself CODE      remove its own executable file, then exit with CODE
+//   env                  print each environment entry on a line of its own
 
 #include <csignal>
+#include <fcntl.h>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
 #include <unistd.h>
+
+extern char **environ;
 
 namespace {
 
@@ -115,6 +129,85 @@ int main(int argc, char **argv)
             const size_t now = size_t(std::min<long>(left, long(block.size())));
             writeAll(1, block.data(), now);
             left -= long(now);
+        }
+        return 0;
+    }
+    if (mode == "binary") {
+        const std::string block(64 * 1024, '\x01');
+        long left = n;
+        while (left > 0) {
+            const size_t now = size_t(std::min<long>(left, long(block.size())));
+            writeAll(1, block.data(), now);
+            left -= long(now);
+        }
+        return 0;
+    }
+    if (mode == "trapint") {
+        static int code;
+        static std::string last;
+        code = int(n);
+        last = pattern(argc > 3 ? size_t(std::atol(argv[3])) : 0);
+        std::signal(SIGINT, [](int) {
+            writeAll(1, "interrupted\n", 12);
+            writeAll(1, last.data(), last.size());
+            _exit(code);
+        });
+        writeAll(1, "ready\n", 6);
+        for (;;)
+            pause();
+    }
+    if (mode == "ignoreint" || mode == "closestdin") {
+        if (mode == "ignoreint")
+            std::signal(SIGINT, SIG_IGN);
+        else
+            close(0);
+        writeAll(1, "ready\n", 6);
+        for (;;)
+            pause();
+    }
+    if (mode == "family") {
+        const std::string leader = argc > 2 ? argv[2] : "";
+        const std::string grandchild = argc > 3 ? argv[3] : "";
+        int ready[2];
+        if (pipe(ready) != 0)
+            return 98;
+        const pid_t gc = fork();
+        if (gc == 0) {
+            std::signal(SIGINT, SIG_IGN);
+            if (grandchild == "free") {
+                const int null = open("/dev/null", O_RDWR);
+                dup2(null, 0);
+                dup2(null, 1);
+                dup2(null, 2);
+            }
+            close(ready[0]);
+            close(ready[1]); // the leader speaks only once the grandchild is set up
+            for (;;)
+                pause();
+        }
+        close(ready[1]);
+        char c;
+        while (read(ready[0], &c, 1) > 0) {
+        }
+        const std::string line = std::to_string(getpid()) + " " + std::to_string(gc) + "\n";
+        writeAll(1, line.data(), line.size());
+        if (leader == "leave")
+            return 0;
+        for (;;)
+            pause();
+    }
+    if (mode == "crashafter") {
+        usleep(useconds_t(n) * 1000);
+        return argc > 3 ? std::atoi(argv[3]) : 1;
+    }
+    if (mode == "unlinkself") {
+        unlink(argv[0]);
+        return int(n);
+    }
+    if (mode == "env") {
+        for (char **e = environ; *e; ++e) {
+            writeAll(1, *e, std::strlen(*e));
+            writeAll(1, "\n", 1);
         }
         return 0;
     }

@@ -36,6 +36,16 @@ std::mutex &consoleLock()
     return lock;
 }
 
+// The Ctrl+C interrupt() sends reaches every process on the child's console, the daemon too,
+// each on a thread the system starts in it, which may run after the daemon has stopped ignoring
+// Ctrl+C; the default handler would then end the daemon. A handler of its own takes Ctrl+C and
+// Ctrl+Break for good: unlike the ignore flag it is not inherited, so children still get their
+// graceful stop. Every other event keeps its default handling.
+BOOL WINAPI keepDaemonAlive(DWORD event)
+{
+    return event == CTRL_C_EVENT || event == CTRL_BREAK_EVENT;
+}
+
 enum class Drain { More, End, Failed };
 
 // Reads what the pipe holds now, up to max bytes, straight into the string. Reading only what
@@ -299,6 +309,15 @@ std::int64_t Child::writeInput(const char *data, std::size_t size)
 bool Child::interrupt()
 {
     std::lock_guard<std::mutex> hold(consoleLock());
+    // Without the handler no Ctrl+C may go out at all: a late one would end the daemon.
+    static bool guarded = false;
+    if (!guarded) {
+        if (!SetConsoleCtrlHandler(keepDaemonAlive, TRUE)) {
+            d->error = long(GetLastError());
+            return false;
+        }
+        guarded = true;
+    }
     // The daemon lends itself to the child's console for the moment of the Ctrl+C, and ignores
     // the Ctrl+C itself while attached.
     FreeConsole();
@@ -321,8 +340,8 @@ bool Child::interrupt()
     const BOOL generated = GenerateConsoleCtrlEvent(CTRL_C_EVENT, 0);
     const DWORD e = GetLastError();
     FreeConsole();
-    // The event is delivered on a thread of its own; until it has run, the daemon must still
-    // ignore it.
+    // The event is delivered on a thread of its own, usually within this pause; one that comes
+    // later meets keepDaemonAlive instead of the ignore flag.
     Sleep(10);
     SetConsoleCtrlHandler(nullptr, FALSE);
     if (!generated)

@@ -10,7 +10,9 @@
 #include <windows.h>
 #include <shellapi.h>
 
+#include <atomic>
 #include <chrono>
+#include <cstdint>
 #include <future>
 #include <memory>
 #include <string>
@@ -71,6 +73,80 @@ bool readUntil(Child &child, std::string &out, const std::string &text)
     return out.find(text) != std::string::npos;
 }
 
+// The handles this process has open. GetProcessHandleCount says 0 under wine whatever is open,
+// so every handle value is asked about instead; they are small multiples of 4.
+int openHandles()
+{
+    int n = 0;
+    DWORD flags = 0;
+    for (std::uintptr_t h = 4; h < 0x10000; h += 4)
+        if (GetHandleInformation(reinterpret_cast<HANDLE>(h), &flags))
+            ++n;
+    return n;
+}
+
+// Reads until the text has appeared count times; false after a few seconds short of that.
+bool readCount(Child &child, std::string &out, const std::string &text, int count)
+{
+    const auto seen = [&] {
+        int n = 0;
+        for (auto at = out.find(text); at != std::string::npos; at = out.find(text, at + text.size()))
+            ++n;
+        return n;
+    };
+    std::string err;
+    for (int i = 0; i < 100 && seen() < count; ++i)
+        child.readOutput(out, err, 4096, 100);
+    return seen() == count;
+}
+
+// A Ctrl+C that got past every other handler of this process, where the default handler would
+// have ended it. Under wine that end comes with exit code 0, which ctest would take for a pass;
+// this handler counts it and keeps the process alive to fail the test instead. It is registered
+// before any test runs, and handlers run latest first, so it sees only what all later ones let by.
+std::atomic<int> g_fatalCtrlC{0};
+
+BOOL WINAPI backstop(DWORD event)
+{
+    if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT)
+        return FALSE;
+    ++g_fatalCtrlC;
+    return TRUE;
+}
+
+const bool g_backstopSet = SetConsoleCtrlHandler(backstop, TRUE) != 0;
+
+// Sees a Ctrl+C first and passes it on, remembering the thread it came on: once that thread has
+// ended, every handler has had its turn.
+HANDLE g_spySeen;
+HANDLE g_spyThread;
+
+BOOL WINAPI spy(DWORD event)
+{
+    if (event == CTRL_C_EVENT && !g_spyThread)
+        DuplicateHandle(GetCurrentProcess(), GetCurrentThread(), GetCurrentProcess(), &g_spyThread, SYNCHRONIZE,
+                        FALSE, 0);
+    SetEvent(g_spySeen);
+    return FALSE;
+}
+
+struct SpyOnCtrlC
+{
+    SpyOnCtrlC()
+    {
+        g_spySeen = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+        g_spyThread = nullptr;
+        SetConsoleCtrlHandler(spy, TRUE);
+    }
+    ~SpyOnCtrlC()
+    {
+        SetConsoleCtrlHandler(spy, FALSE);
+        if (g_spyThread)
+            CloseHandle(g_spyThread);
+        CloseHandle(g_spySeen);
+    }
+};
+
 } // namespace
 
 TEST_CASE("arguments reach the child exactly as given")
@@ -129,16 +205,15 @@ TEST_CASE("a failed launch says where and leaks no handle")
     auto warm = start({"exit", "0"});
     finish(*warm);
     warm.reset();
-    DWORD before = 0, after = 0;
-    GetProcessHandleCount(GetCurrentProcess(), &before);
+    const int before = openHandles();
+    REQUIRE(before > 0);
     for (int i = 0; i < 10; ++i) {
         childprocess::LaunchError error;
         CHECK_FALSE(Child::launch(LaunchSpec{"C:\\no\\such\\program.exe", {}, {}}, &error));
         CHECK(error.step == "create process");
         CHECK((error.code == ERROR_FILE_NOT_FOUND || error.code == ERROR_PATH_NOT_FOUND));
     }
-    GetProcessHandleCount(GetCurrentProcess(), &after);
-    CHECK(after == before);
+    CHECK(openHandles() == before);
 }
 
 TEST_CASE("working directory and stdin")
@@ -188,6 +263,8 @@ TEST_CASE("stdin of a child that never reads fills up instead of blocking")
     CHECK(deaf->waitForExit(&code));
 }
 
+TEST_SUITE("Ctrl+C")
+{
 TEST_CASE("Ctrl+C reaches a child that handles it")
 {
     auto child = start({"ctrlc"});
@@ -198,6 +275,114 @@ TEST_CASE("Ctrl+C reaches a child that handles it")
     CHECK(child->waitForExit(&code));
     CHECK(code == 42);
 }
+
+TEST_CASE("the interrupting process outlives its interrupts, and later children still take theirs")
+{
+    REQUIRE(g_backstopSet);
+    // Each child after the first starts once Ctrl+C has gone out. Had the ignoring passed on to
+    // it, it would let the Ctrl+C go by and end with 9 after 20 s.
+    for (int i = 0; i < 5; ++i) {
+        CAPTURE(i);
+        auto child = start({"ctrlc"});
+        std::string out;
+        REQUIRE(readUntil(*child, out, "ready"));
+        CHECK(child->interrupt());
+        int code = 0;
+        REQUIRE(child->waitForExit(&code));
+        REQUIRE(code == 42);
+    }
+    // A child that ignores them, interrupted again and again: every one arrives, and it is still
+    // running at the end for TerminateProcess to give it exit code 1.
+    auto stubborn = start({"ignorectrlc"});
+    std::string out;
+    REQUIRE(readUntil(*stubborn, out, "ready"));
+    for (int i = 0; i < 5; ++i)
+        CHECK(stubborn->interrupt());
+    CHECK(readCount(*stubborn, out, "ctrl-c\n", 5));
+    CHECK(stubborn->terminate());
+    int code = 0;
+    CHECK(stubborn->waitForExit(&code));
+    CHECK(code == 1);
+    CHECK(g_fatalCtrlC == 0);
+}
+
+TEST_CASE("a Ctrl+C coming after the interrupt is over leaves the process alive")
+{
+    REQUIRE(g_backstopSet);
+    // An interrupt first, so that whatever it puts in place sits below the spy.
+    auto first = start({"ctrlc"});
+    std::string out;
+    REQUIRE(readUntil(*first, out, "ready"));
+    REQUIRE(first->interrupt());
+    int code = 0;
+    CHECK(first->waitForExit(&code));
+    CHECK(code == 42);
+
+    // The late delivery, made at will: this process on a child's console receives a Ctrl+C
+    // while it no longer ignores Ctrl+C, just as it would if interrupt()'s one came late.
+    auto other = start({"ignorectrlc"});
+    out.clear();
+    REQUIRE(readUntil(*other, out, "ready"));
+    {
+        SpyOnCtrlC spying;
+        FreeConsole();
+        REQUIRE(AttachConsole(DWORD(other->pid())));
+        REQUIRE(GenerateConsoleCtrlEvent(CTRL_C_EVENT, 0));
+        // Detached too soon, this process might not be sent the event at all.
+        const DWORD seen = WaitForSingleObject(g_spySeen, 5000);
+        FreeConsole();
+        // Never seen: the handlers never ran, so the process still ignores Ctrl+C.
+        REQUIRE_MESSAGE(seen == WAIT_OBJECT_0, "no Ctrl+C reached this process's handlers");
+        REQUIRE(g_spyThread);
+        REQUIRE(WaitForSingleObject(g_spyThread, 5000) == WAIT_OBJECT_0);
+        CHECK(g_fatalCtrlC == 0);
+    }
+    CHECK(readCount(*other, out, "ctrl-c\n", 1));
+    other->terminate();
+    other->waitForExit(&code);
+}
+
+TEST_CASE("an interrupt with no console to reach fails within about a second")
+{
+    const auto timed = [](Child &child, bool *ok) {
+        const ULONGLONG started = GetTickCount64();
+        *ok = child.interrupt();
+        return GetTickCount64() - started;
+    };
+    bool ok = true;
+    int code = 0;
+
+    SUBCASE("the child has exited")
+    {
+        auto gone = start({"exit", "3"});
+        REQUIRE(gone->waitForExit(&code));
+        CHECK(timed(*gone, &ok) < 2000);
+        CHECK_FALSE(ok);
+        CHECK(gone->lastError() != 0);
+    }
+    SUBCASE("the child has left its console")
+    {
+        auto bare = start({"noconsole"});
+        std::string out;
+        REQUIRE(readUntil(*bare, out, "ready"));
+        CHECK(timed(*bare, &ok) < 2000);
+        CHECK_FALSE(ok);
+        CHECK(bare->lastError() == ERROR_INVALID_HANDLE);
+        bare->terminate();
+        bare->waitForExit(&code);
+    }
+    SUBCASE("a console that comes a moment late is waited for")
+    {
+        auto late = start({"lateconsole"});
+        std::string out;
+        REQUIRE(readUntil(*late, out, "ready"));
+        CHECK(timed(*late, &ok) < 2000);
+        CHECK(ok);
+        CHECK(late->waitForExit(&code));
+        CHECK(code == 42);
+    }
+}
+} // TEST_SUITE
 
 TEST_CASE("a blocked exit wait is released from another thread")
 {

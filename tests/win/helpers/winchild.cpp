@@ -6,6 +6,9 @@
 //   echo         copy stdin to stdout
 //   noread       print "ready", never read stdin, end after 30 s
 //   ctrlc        print "ready", exit 42 when Ctrl+C arrives, 9 after 20 s without
+//   ignorectrlc  print "ready", then "ctrl-c" for every Ctrl+C, which it ignores; end after 20 s
+//   noconsole    leave its console, print "ready", end after 20 s
+//   lateconsole  leave its console, print "ready", take a new one 300 ms later, then as ctrlc
 //   cwd          print the working directory
 
 #include <windows.h>
@@ -46,6 +49,19 @@ BOOL WINAPI onCtrl(DWORD type)
         return FALSE;
     SetEvent(g_ctrlC);
     return TRUE;
+}
+
+BOOL WINAPI countCtrl(DWORD type)
+{
+    if (type != CTRL_C_EVENT)
+        return FALSE;
+    put(GetStdHandle(STD_OUTPUT_HANDLE), "ctrl-c\n");
+    return TRUE;
+}
+
+int awaitCtrlC()
+{
+    return WaitForSingleObject(g_ctrlC, 20000) == WAIT_OBJECT_0 ? 42 : 9;
 }
 
 } // namespace
@@ -90,7 +106,31 @@ int wmain(int argc, wchar_t **argv)
         g_ctrlC = CreateEventW(nullptr, TRUE, FALSE, nullptr);
         SetConsoleCtrlHandler(onCtrl, TRUE);
         put(out, "ready\n");
-        return WaitForSingleObject(g_ctrlC, 20000) == WAIT_OBJECT_0 ? 42 : 9;
+        return awaitCtrlC();
+    }
+    if (mode == L"ignorectrlc") {
+        SetConsoleCtrlHandler(countCtrl, TRUE);
+        put(out, "ready\n");
+        Sleep(20000);
+        return 0;
+    }
+    if (mode == L"noconsole") {
+        FreeConsole();
+        put(out, "ready\n");
+        Sleep(20000);
+        return 0;
+    }
+    if (mode == L"lateconsole") {
+        // The handler comes first: a Ctrl+C that found the new console before it would end
+        // this child by the default handler.
+        g_ctrlC = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+        SetConsoleCtrlHandler(onCtrl, TRUE);
+        FreeConsole();
+        put(out, "ready\n");
+        Sleep(300);
+        if (!AllocConsole())
+            return 3;
+        return awaitCtrlC();
     }
     if (mode == L"cwd") {
         wchar_t dir[MAX_PATH];

@@ -130,7 +130,7 @@ private Q_SLOTS:
 
     void stopWithoutDeadlineArmsNothing()
     {
-        ManagedProcess p("zero");
+        ManagedProcess p("zero", nullptr, ProcessManager::Timing{}.exitDrainMs);
         QByteArray out;
         connect(&p, &ManagedProcess::stdoutReady, this, [&](const QString &, const QByteArray &b) { out += b; });
         QSignalSpy finished(&p, &ManagedProcess::processFinished);
@@ -172,6 +172,8 @@ private Q_SLOTS:
         const qint64 grandchild = familyPids(ev, "family")[1];
         if (args[1] == "stay")
             QVERIFY(alive(grandchild)); // a leader that leaves may have been taken with it already
+        else // the stop is to come after the leader's own end
+            QTRY_VERIFY_WITH_TIMEOUT(!pm.getProcessStatus("family").value("running").toBool(), 15000);
         if (how == "stop")
             pm.stopProcess("family"); // after a leader's own exit: "stopping" or already gone
         else

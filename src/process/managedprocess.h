@@ -45,13 +45,12 @@ public:
 
     // Bytes waiting for a child's stdin; a write past this is refused.
     static constexpr qsizetype MaxQueuedInputBytes = 16 * 1024 * 1024;
-    // How long an exit waits for the end of the output, when something the child left behind
-    // holds its pipes open.
-    static constexpr int ExitDrainMs = 500;
     // What is still read from the pipes once the reader has stopped after an exit.
     static constexpr std::size_t ExitDrainBytes = 4 * 1024 * 1024;
 
-    ManagedProcess(const QString &processId, QObject *parent = nullptr, int exitDrainMs = ExitDrainMs);
+    // exitDrainMs: how long an exit waits for the end of the output, when something the child
+    // left behind holds its pipes open.
+    ManagedProcess(const QString &processId, QObject *parent, int exitDrainMs);
     ~ManagedProcess() override;
 
     void setSpec(const QJsonObject &spec) { m_spec = spec; }

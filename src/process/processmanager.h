@@ -24,7 +24,7 @@ public:
     struct Timing
     {
         int stopBudgetMs = 10000; // from the Ctrl+C of a stop or restart to the forced kill
-        int exitDrainMs = 500;    // see ManagedProcess::ExitDrainMs
+        int exitDrainMs = 500;    // at most, for the end of a child's output after its exit
     };
 
     explicit ProcessManager(QObject *parent = nullptr);

@@ -13,6 +13,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <memory>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -54,6 +55,13 @@ class LinuxHost : public ServiceControl
 public:
     LinuxHost()
     {
+        // Each child costs about eight descriptors (pipes, its watch, two threads'); the soft
+        // limit of 1024 a service starts with would cap the daemon near a hundred children.
+        rlimit files{};
+        if (::getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur < files.rlim_max) {
+            files.rlim_cur = files.rlim_max;
+            ::setrlimit(RLIMIT_NOFILE, &files);
+        }
         if (::pipe2(g_signalPipe, O_CLOEXEC | O_NONBLOCK) != 0)
             return;
         struct sigaction sa{};

@@ -1,0 +1,206 @@
+// Many idle children under one daemon: what each costs (threads, descriptors, memory), whether
+// the daemon wakes for them, how long a start takes to be announced, and how long the daemon
+// takes to stop them all; each beside its baseline from the same run.
+//   bench_children [children] [idle-seconds]
+
+#include "client/tarnclient.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFileInfo>
+#include <QJsonArray>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QThread>
+
+#include <algorithm>
+#include <csignal>
+#include <cstdio>
+#include <sys/resource.h>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+struct Usage
+{
+    double cpuSeconds = 0;
+    long long switches = 0; // voluntary context switches of all threads: how often it woke
+    int threads = 0;
+    int descriptors = 0;
+    long long rssKiB = 0;
+};
+
+long long field(const QByteArray &status, const QByteArray &name)
+{
+    for (const QByteArray &line : status.split('\n'))
+        if (line.startsWith(name))
+            return line.mid(name.size()).trimmed().split(' ').first().toLongLong();
+    return 0;
+}
+
+QByteArray slurp(const QString &path)
+{
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+
+Usage usageOf(qint64 pid)
+{
+    Usage u;
+    const QString proc = QString("/proc/%1").arg(pid);
+    const QList<QByteArray> stat = slurp(proc + "/stat").split(')').last().trimmed().split(' ');
+    u.cpuSeconds = (stat.value(11).toDouble() + stat.value(12).toDouble()) / double(sysconf(_SC_CLK_TCK));
+    const QByteArray status = slurp(proc + "/status");
+    u.threads = int(field(status, "Threads:"));
+    u.rssKiB = field(status, "VmRSS:");
+    u.descriptors = int(QDir(proc + "/fd").entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::System).size());
+    for (const QString &task : QDir(proc + "/task").entryList(QDir::Dirs | QDir::NoDotAndDotDot))
+        u.switches += field(slurp(proc + "/task/" + task + "/status"), "voluntary_ctxt_switches:");
+    return u;
+}
+
+// CPU time and wake-ups of the daemon over a quiet period, the client's heartbeats included.
+Usage quietPeriod(qint64 pid, int seconds)
+{
+    const Usage before = usageOf(pid);
+    QEventLoop loop;
+    QTimer::singleShot(seconds * 1000, &loop, &QEventLoop::quit);
+    loop.exec();
+    Usage after = usageOf(pid);
+    after.cpuSeconds -= before.cpuSeconds;
+    after.switches -= before.switches;
+    return after;
+}
+
+double percentile(std::vector<double> v, double p)
+{
+    if (v.empty())
+        return 0;
+    std::sort(v.begin(), v.end());
+    return v[std::min(v.size() - 1, size_t(p * double(v.size())))];
+}
+
+struct Daemon
+{
+    QTemporaryDir dir;
+    QProcess process;
+    QString socket;
+    bool start()
+    {
+        QDir(dir.path()).mkpath("run");
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert("RUNTIME_DIRECTORY", dir.path() + "/run");
+        env.insert("XDG_DATA_HOME", dir.path() + "/data");
+        process.setProcessEnvironment(env);
+        process.setStandardErrorFile(dir.path() + "/daemon.log");
+        process.start(QStringLiteral(TARND_BINARY), QStringList());
+        socket = dir.path() + "/run/tarnd-1";
+        for (int i = 0; i < 1000 && !QFileInfo::exists(socket); ++i)
+            QThread::msleep(10);
+        return QFileInfo::exists(socket);
+    }
+    // Milliseconds from SIGTERM to its exit.
+    double stop()
+    {
+        QElapsedTimer t;
+        t.start();
+        ::kill(pid_t(process.processId()), SIGTERM);
+        process.waitForFinished(60000);
+        return double(t.nsecsElapsed()) / 1e6;
+    }
+};
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    if (argc == 2 && std::string(argv[1]) == "--idle") {
+        for (;;)
+            pause();
+    }
+    QCoreApplication app(argc, argv);
+    const int children = argc > 1 ? std::atoi(argv[1]) : 200;
+    const int seconds = argc > 2 ? std::atoi(argv[2]) : 30;
+    const QString self = QCoreApplication::applicationFilePath();
+    rlimit files{};
+    getrlimit(RLIMIT_NOFILE, &files);
+    files.rlim_cur = files.rlim_max;
+    setrlimit(RLIMIT_NOFILE, &files);
+
+    // Baseline of a start: the same program started by QProcess, until it runs.
+    std::vector<double> plainStart;
+    {
+        std::vector<std::unique_ptr<QProcess>> plain;
+        for (int i = 0; i < children; ++i) {
+            auto p = std::make_unique<QProcess>();
+            QElapsedTimer t;
+            t.start();
+            p->start(self, {"--idle"});
+            if (!p->waitForStarted(10000))
+                return 1;
+            plainStart.push_back(double(t.nsecsElapsed()) / 1e3);
+            plain.push_back(std::move(p));
+        }
+        for (auto &p : plain) {
+            p->kill();
+            p->waitForFinished(5000);
+        }
+    }
+
+    Daemon empty;
+    if (!empty.start())
+        return 1;
+    TarnClient idleClient;
+    if (!idleClient.connectToDaemon(empty.socket))
+        return 1;
+    const Usage idle = quietPeriod(empty.process.processId(), seconds);
+    idleClient.disconnectFromDaemon();
+    const double emptyStopMs = empty.stop();
+
+    Daemon full;
+    if (!full.start())
+        return 1;
+    TarnClient client;
+    if (!client.connectToDaemon(full.socket))
+        return 1;
+    const qint64 pid = full.process.processId();
+    const Usage before = usageOf(pid);
+    std::vector<double> daemonStart;
+    for (int i = 0; i < children; ++i) {
+        const QString id = QString("idle-%1").arg(i);
+        QElapsedTimer t;
+        t.start();
+        client.send(QJsonObject{{"action", "start"}, {"process-id", id}, {"executable", self},
+                                {"arguments", QJsonArray{"--idle"}}});
+        const QJsonObject started = client.waitForEvent(
+            [&](const QJsonObject &e) { return e.value("process-id") == id && e.value("event") == "started"; });
+        if (started.isEmpty()) {
+            std::fprintf(stderr, "no \"started\" for %s\n", qPrintable(id));
+            return 1;
+        }
+        daemonStart.push_back(double(t.nsecsElapsed()) / 1e3);
+    }
+    const Usage busy = quietPeriod(pid, seconds);
+    const double fullStopMs = full.stop();
+
+    std::printf("%d idle children, %d s quiet periods\n\n", children, seconds);
+    std::printf("%-40s | %14s | %14s\n", "", "no children", QString("%1 children").arg(children).toUtf8().constData());
+    std::printf("%-40s | %14.2f | %14.2f\n", "daemon CPU time in the quiet period, s", idle.cpuSeconds, busy.cpuSeconds);
+    std::printf("%-40s | %14lld | %14lld\n", "daemon wake-ups in the quiet period", idle.switches, busy.switches);
+    std::printf("%-40s | %14d | %14d\n", "daemon threads", before.threads, busy.threads);
+    std::printf("%-40s | %14d | %14d\n", "daemon descriptors", before.descriptors, busy.descriptors);
+    std::printf("%-40s | %14lld | %14lld\n", "daemon RSS, KiB", before.rssKiB, busy.rssKiB);
+    std::printf("%-40s | %14.1f | %14.1f\n", "stop of the daemon (SIGTERM to exit), ms", emptyStopMs, fullStopMs);
+    std::printf("\nper child: %.2f threads, %.2f descriptors, %.0f KiB\n",
+                double(busy.threads - before.threads) / children,
+                double(busy.descriptors - before.descriptors) / children,
+                double(busy.rssKiB - before.rssKiB) / children);
+    std::printf("\n%-40s | %14s | %14s\n", "start, microseconds", "p50", "p99");
+    std::printf("%-40s | %14.0f | %14.0f\n", "QProcess start until running", percentile(plainStart, 0.5),
+                percentile(plainStart, 0.99));
+    std::printf("%-40s | %14.0f | %14.0f\n", "tarnd \"start\" until \"started\"", percentile(daemonStart, 0.5),
+                percentile(daemonStart, 0.99));
+    return 0;
+}

@@ -2,9 +2,9 @@
 #include "ipc/clientconnection.h"
 #include "ipc/sessionbackend.h"
 #include "ipc/sessionserver.h"
+#include "service/eventwait.h"
 #include "service/logging.h"
 
-#include <QEventLoop>
 #include <QLocalServer>
 #include <QLocalSocket>
 #include <QSet>
@@ -70,26 +70,15 @@ void CommunicationServer::stop()
 
 void CommunicationServer::flushClients(int timeoutMs)
 {
-    const auto pending = [this] {
-        for (const ClientConnection *c : std::as_const(m_clients))
-            if (c->unsentBytes() > 0)
-                return true;
-        return false;
-    };
-    if (!pending())
-        return;
     // All the clients at once, so a stalled one does not take the others' time.
-    QEventLoop loop;
-    QTimer deadline, check;
-    deadline.setSingleShot(true);
-    connect(&deadline, &QTimer::timeout, &loop, &QEventLoop::quit);
-    connect(&check, &QTimer::timeout, &loop, [&] {
-        if (!pending())
-            loop.quit();
-    });
-    deadline.start(timeoutMs);
-    check.start(10);
-    loop.exec();
+    serveEventsUntil(
+        [this] {
+            for (const ClientConnection *c : std::as_const(m_clients))
+                if (c->unsentBytes() > 0)
+                    return false;
+            return true;
+        },
+        timeoutMs, 10);
 }
 
 QString CommunicationServer::socketName(quint32 session) const

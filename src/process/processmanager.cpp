@@ -2,11 +2,13 @@
 #include "process/managedprocess.h"
 #include "process/processinfo.h"
 #include "process/processmessages.h"
+#include "service/eventwait.h"
 #include "service/logging.h"
 
-#include <QEventLoop>
 #include <QJsonArray>
 #include <QTimer>
+
+#include <algorithm>
 
 using namespace processmessages;
 
@@ -150,28 +152,9 @@ bool ProcessManager::held(const QString &processId) const
     return p && p->outputHeld();
 }
 
-template<typename Pred>
-void ProcessManager::waitWhileAny(Pred busy, int timeoutMs)
+bool ProcessManager::anyProcess(const std::function<bool(const ManagedProcess *)> &test) const
 {
-    const auto anyBusy = [this, &busy] {
-        for (const ManagedProcess *p : std::as_const(m_processes))
-            if (busy(p))
-                return true;
-        return false;
-    };
-    if (!anyBusy())
-        return;
-    QEventLoop loop;
-    QTimer deadline, check;
-    deadline.setSingleShot(true);
-    connect(&deadline, &QTimer::timeout, &loop, &QEventLoop::quit);
-    connect(&check, &QTimer::timeout, &loop, [&] {
-        if (!anyBusy())
-            loop.quit();
-    });
-    deadline.start(timeoutMs);
-    check.start(100);
-    loop.exec();
+    return std::any_of(m_processes.cbegin(), m_processes.cend(), test);
 }
 
 void ProcessManager::stopAll(int timeoutMs)
@@ -190,7 +173,8 @@ void ProcessManager::stopAll(int timeoutMs)
             p->stop(timeoutMs);
         }
     }
-    waitWhileAny([](const ManagedProcess *p) { return p->running(); }, timeoutMs + 1000);
+    const auto running = [](const ManagedProcess *p) { return p->running(); };
+    serveEventsUntil([&] { return !anyProcess(running); }, timeoutMs + 1000, 100);
 
     int killed = 0;
     for (const QString &id : m_processes.keys()) {
@@ -207,9 +191,10 @@ void ProcessManager::stopAll(int timeoutMs)
         qCInfo(lcTarnd) << "[ProcessManager] All processes stopped gracefully";
     // The ends of the killed ones, and of those whose output is still being read, are handled
     // here too, so that their "finished" goes out and nothing of them is left when this returns.
-    waitWhileAny(
-        [](const ManagedProcess *p) { return p->running() || p->phase() == ManagedProcess::Phase::Exiting; },
-        m_timing.exitDrainMs + SettleAfterKillMs);
+    const auto ending = [](const ManagedProcess *p) {
+        return p->running() || p->phase() == ManagedProcess::Phase::Exiting;
+    };
+    serveEventsUntil([&] { return !anyProcess(ending); }, m_timing.exitDrainMs + SettleAfterKillMs, 100);
 }
 
 void ProcessManager::onProcessStarted(const QString &processId)

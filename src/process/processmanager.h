@@ -7,6 +7,8 @@
 #include <QSet>
 #include <QString>
 
+#include <functional>
+
 class ManagedProcess;
 class QTimer;
 
@@ -75,8 +77,7 @@ private:
     // Sends "finished" once the process's output is all out, and drops the process.
     void finishWhenFlushed(const QString &processId);
     bool held(const QString &processId) const;
-    // Runs the event loop until no process passes the test, or the time is up.
-    template<typename Pred> void waitWhileAny(Pred busy, int timeoutMs);
+    bool anyProcess(const std::function<bool(const ManagedProcess *)> &test) const;
 
     const Timing m_timing;
     QHash<QString, ManagedProcess *> m_processes;

@@ -120,22 +120,13 @@ int main(int argc, char **argv)
         writeAll(1, "parent", 6);
         return 0;
     }
-    if (mode == "flood") {
+    if (mode == "flood" || mode == "binary") {
         std::string block;
+        if (mode == "binary")
+            block.assign(64 * 1024, '\x01');
         while (block.size() < 64 * 1024)
             block += "the quick brown fox jumps over the lazy dog 0123456789\n";
-        long left = n;
-        while (left > 0) {
-            const size_t now = size_t(std::min<long>(left, long(block.size())));
-            writeAll(1, block.data(), now);
-            left -= long(now);
-        }
-        return 0;
-    }
-    if (mode == "binary") {
-        const std::string block(64 * 1024, '\x01');
-        long left = n;
-        while (left > 0) {
+        for (long left = n; left > 0;) {
             const size_t now = size_t(std::min<long>(left, long(block.size())));
             writeAll(1, block.data(), now);
             left -= long(now);

@@ -6,6 +6,7 @@
 #include "process/childprocess.h"
 #include "process/cmdline_win.h"
 #include "service/wintext_win.h"
+#include "wintest.h"
 
 #include <windows.h>
 #include <shellapi.h>
@@ -23,12 +24,12 @@ using childprocess::LaunchSpec;
 
 namespace {
 
+using wintest::openHandles;
+using wintest::readUntil;
+
 std::string helper()
 {
-    wchar_t path[MAX_PATH];
-    GetModuleFileNameW(nullptr, path, MAX_PATH);
-    std::wstring p(path);
-    return wintext::narrow(p.substr(0, p.find_last_of(L"\\/") + 1) + L"winchild.exe");
+    return wintext::narrow(wintest::ownFolder() + L"winchild.exe");
 }
 
 std::unique_ptr<Child> start(std::vector<std::string> args, const std::string &dir = {})
@@ -64,26 +65,6 @@ std::string pattern(size_t n)
     return s;
 }
 
-// Reads until the text appears; false after a few seconds without it.
-bool readUntil(Child &child, std::string &out, const std::string &text)
-{
-    std::string err;
-    for (int i = 0; i < 100 && out.find(text) == std::string::npos; ++i)
-        child.readOutput(out, err, 4096, 100);
-    return out.find(text) != std::string::npos;
-}
-
-// The handles this process has open. GetProcessHandleCount says 0 under wine whatever is open,
-// so every handle value is asked about instead; they are small multiples of 4.
-int openHandles()
-{
-    int n = 0;
-    DWORD flags = 0;
-    for (std::uintptr_t h = 4; h < 0x10000; h += 4)
-        if (GetHandleInformation(reinterpret_cast<HANDLE>(h), &flags))
-            ++n;
-    return n;
-}
 
 // Reads until the text has appeared count times; false after a few seconds short of that.
 bool readCount(Child &child, std::string &out, const std::string &text, int count)

@@ -6,6 +6,7 @@
 #include "daemon/processscan.h"
 #include "process/childprocess.h"
 #include "service/wintext_win.h"
+#include "wintest.h"
 
 #include <windows.h>
 
@@ -20,13 +21,8 @@ using processscan::Target;
 
 namespace {
 
-std::wstring ownFolder()
-{
-    wchar_t path[MAX_PATH];
-    GetModuleFileNameW(nullptr, path, MAX_PATH);
-    const std::wstring p(path);
-    return p.substr(0, p.find_last_of(L"\\/") + 1);
-}
+using wintest::openHandles;
+using wintest::ownFolder;
 
 std::wstring ownName()
 {
@@ -42,10 +38,8 @@ std::unique_ptr<childprocess::Child> startChild(const std::string &program)
     childprocess::LaunchError error;
     auto child = childprocess::Child::launch({program, {"noread"}, {}}, &error);
     REQUIRE_MESSAGE(child, error.step << " " << error.code);
-    std::string out, err;
-    for (int i = 0; i < 100 && out.find("ready") == std::string::npos; ++i)
-        child->readOutput(out, err, 4096, 100);
-    REQUIRE(out.find("ready") != std::string::npos);
+    std::string out;
+    REQUIRE(wintest::readUntil(*child, out, "ready"));
     return child;
 }
 
@@ -65,17 +59,6 @@ std::vector<Entry> walk()
     return all;
 }
 
-// The handles this process has open. GetProcessHandleCount says 0 under wine whatever is open,
-// so every handle value is asked about instead; they are small multiples of 4.
-int openHandles()
-{
-    int n = 0;
-    DWORD flags = 0;
-    for (std::uintptr_t h = 4; h < 0x10000; h += 4)
-        if (GetHandleInformation(reinterpret_cast<HANDLE>(h), &flags))
-            ++n;
-    return n;
-}
 
 const Entry *find(const std::vector<Entry> &all, std::int64_t pid)
 {

@@ -1,0 +1,43 @@
+#pragma once
+// Shared pieces of the Windows tests.
+
+#include "process/childprocess.h"
+
+#include <windows.h>
+
+#include <cstdint>
+#include <string>
+
+namespace wintest {
+
+// The folder this test program runs from, with its trailing separator.
+inline std::wstring ownFolder()
+{
+    wchar_t path[MAX_PATH];
+    GetModuleFileNameW(nullptr, path, MAX_PATH);
+    const std::wstring p(path);
+    return p.substr(0, p.find_last_of(L"\\/") + 1);
+}
+
+// The handles this process has open. GetProcessHandleCount says 0 under wine whatever is open,
+// so every handle value is asked about instead; they are small multiples of 4.
+inline int openHandles()
+{
+    int n = 0;
+    DWORD flags = 0;
+    for (std::uintptr_t h = 4; h < 0x10000; h += 4)
+        if (GetHandleInformation(reinterpret_cast<HANDLE>(h), &flags))
+            ++n;
+    return n;
+}
+
+// Reads until the text appears; false after a few seconds without it.
+inline bool readUntil(childprocess::Child &child, std::string &out, const std::string &text)
+{
+    std::string err;
+    for (int i = 0; i < 100 && out.find(text) == std::string::npos; ++i)
+        child.readOutput(out, err, 4096, 100);
+    return out.find(text) != std::string::npos;
+}
+
+} // namespace wintest

@@ -2,7 +2,9 @@
 // stop paths and signals, and readiness told to systemd.
 
 #include "client/tarnclient.h"
+#include "daemon/tarnddaemon.h"
 #include "ipc/framing.h"
+#include "service/logsink.h"
 #include "testsupport.h"
 
 #include <QFileInfo>
@@ -168,6 +170,23 @@ private Q_SLOTS:
         QVERIFY(!QFileInfo::exists(second + ".old"));
         QVERIFY(!testsupport::readFile(second).contains("Client version"));
         QVERIFY(d.running());
+    }
+
+    void clearLogsNamesItsPaths()
+    {
+        // In this process, with a log path of its own: the lines are debug lines, which the
+        // daemon's filter hides.
+        QTemporaryDir dir;
+        LogSink::instance().setLogFilePath(dir.filePath("chosen.log"));
+        testsupport::writeFile(dir.filePath("chosen.log.old"), "old");
+        testsupport::LogCapture log;
+        TarnDaemon daemon(nullptr);
+        daemon.handleClientMessage("nobody", {{"action", "clear-logs"}});
+        QVERIFY(log.contains("Checking if main log exists: \"" + dir.filePath("chosen.log") + "\""));
+        QVERIFY(log.contains("Checking if .old log exists: \"" + dir.filePath("chosen.log.old") + "\""));
+        QVERIFY(log.contains("Successfully removed .old log file"));
+        QVERIFY(!QFileInfo::exists(dir.filePath("chosen.log.old")));
+        LogSink::instance().setLogFilePath(QString());
     }
 
     void newerClientRestartsDaemon_data()

@@ -298,7 +298,6 @@ private Q_SLOTS:
         pm.startProcess(spec("warm", {"exit", "0"})); // thread pools and the like exist from here on
         QTRY_VERIFY_WITH_TIMEOUT(ev.finished("warm"), 15000);
         QTRY_VERIFY_WITH_TIMEOUT(pm.listProcesses().value("processes").toArray().isEmpty(), 15000);
-        QTest::qWait(100);
         const int descriptors = openDescriptors();
 
         const QStringList graceful{"g1", "g2", "g3"}, stubborn{"s1", "s2"};

@@ -114,16 +114,15 @@ struct Daemon
 
 } // namespace
 
+// The idle child: small, and ended by the Ctrl+C of a stop.
+const QString IdleProgram = QStringLiteral("/bin/sleep");
+const QStringList IdleArguments{QStringLiteral("100000")};
+
 int main(int argc, char *argv[])
 {
-    if (argc == 2 && std::string(argv[1]) == "--idle") {
-        for (;;)
-            pause();
-    }
     QCoreApplication app(argc, argv);
     const int children = argc > 1 ? std::atoi(argv[1]) : 200;
     const int seconds = argc > 2 ? std::atoi(argv[2]) : 30;
-    const QString self = QCoreApplication::applicationFilePath();
     rlimit files{};
     getrlimit(RLIMIT_NOFILE, &files);
     files.rlim_cur = files.rlim_max;
@@ -137,7 +136,7 @@ int main(int argc, char *argv[])
             auto p = std::make_unique<QProcess>();
             QElapsedTimer t;
             t.start();
-            p->start(self, {"--idle"});
+            p->start(IdleProgram, IdleArguments);
             if (!p->waitForStarted(10000))
                 return 1;
             plainStart.push_back(double(t.nsecsElapsed()) / 1e3);
@@ -172,8 +171,8 @@ int main(int argc, char *argv[])
         const QString id = QString("idle-%1").arg(i);
         QElapsedTimer t;
         t.start();
-        client.send(QJsonObject{{"action", "start"}, {"process-id", id}, {"executable", self},
-                                {"arguments", QJsonArray{"--idle"}}});
+        client.send(QJsonObject{{"action", "start"}, {"process-id", id}, {"executable", IdleProgram},
+                                {"arguments", QJsonArray::fromStringList(IdleArguments)}});
         const QJsonObject started = client.waitForEvent(
             [&](const QJsonObject &e) { return e.value("process-id") == id && e.value("event") == "started"; });
         if (started.isEmpty()) {

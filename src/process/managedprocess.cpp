@@ -147,21 +147,20 @@ void ManagedProcess::readRemainingOutput()
 {
     // The reader has stopped, held back or waiting for a pipe that something else keeps open:
     // everything the child wrote is in the pipes by now, and is read without waiting, up to a
-    // bound against a leftover that keeps writing.
+    // bound against a leftover that keeps writing. It goes the reader's way, through the
+    // channel, so that it is counted like the rest once it has been sent.
     std::string out, err;
     std::size_t left = ExitDrainBytes;
     while (left > 0) {
-        const std::size_t before = out.size() + err.size();
+        out.clear();
+        err.clear();
         const bool more = m_child->readOutput(out, err, std::min(left, ProcessIOWorker::ReadChunkBytes), 0);
-        const std::size_t got = out.size() + err.size() - before;
+        const std::size_t got = out.size() + err.size();
+        m_channel->push(out, err);
         left -= std::min(left, got);
         if (!more || got == 0)
             break;
     }
-    if (!out.empty())
-        Q_EMIT stdoutReady(m_processId, QByteArray(out.data(), qsizetype(out.size())));
-    if (!err.empty())
-        Q_EMIT stderrReady(m_processId, QByteArray(err.data(), qsizetype(err.size())));
 }
 
 void ManagedProcess::finishExit()
@@ -171,9 +170,9 @@ void ManagedProcess::finishExit()
                      << "- autoRestart:" << m_info.autoRestart << "restartAttempts:" << m_info.restartAttempts
                      << "maxRestartAttempts:" << m_info.maxRestartAttempts;
     stopWorkers(2000);
-    collectOutput();
     if (m_child)
         readRemainingOutput();
+    collectOutput();
     releaseHandles();
 
     if (m_info.autoRestart && exitCode != 0) {

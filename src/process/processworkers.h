@@ -40,8 +40,8 @@ private:
 // queued events. The reader waits while the output handed over and not yet sent passes its
 // bound, and while the receiving client is behind.
 //
-// Threads: push, finish and waitUntilOpen on the reader thread; everything else on the main
-// thread.
+// Threads: push, finish and waitUntilOpen on the reader thread (push also on the main thread,
+// once the reader has stopped); everything else on the main thread.
 class OutputChannel
 {
 public:

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 
 namespace logfile {
@@ -20,11 +21,22 @@ struct Identity
 };
 
 // The identity of the process at the other end of an accepted connection (a socket
-// descriptor on Linux, a pipe HANDLE on Windows); the daemon's own when it cannot be had.
-Identity identityOfPeer(std::intptr_t descriptor);
+// descriptor on Linux, a pipe HANDLE on Windows). Nothing when it cannot be had (no peer
+// credentials; on Windows a client that allows only identification or anonymous
+// impersonation): then nothing at all may be done at that client's paths.
+std::optional<Identity> identityOfPeer(std::intptr_t descriptor);
+
+// Whether a client may name this path as its log file; *reason (when given) says why not.
+// An absolute path; on Windows a plain drive path only (no "\\server\share", no device
+// path "\\.\" or "\\?\" other than "\\?\C:\...").
+bool clientPathAllowed(const std::string &path, std::string *reason = nullptr);
 
 // Appends bytes to the file, creating it when absent. Line feeds become the platform's
-// line end. Returns false when the file could not be opened or written.
+// line end. Returns false when the file could not be opened or written. The open never
+// blocks on what is at the path (a FIFO, a device), and only a regular file with one link
+// is written; for a client identity the file must also be the client's own. The operations
+// of a client identity run without the daemon's supplementary groups (Linux) and fail,
+// doing nothing, when that identity cannot be taken on.
 bool append(const std::string &path, const std::string &bytes, const Identity &as = Identity());
 
 // Size in bytes of a regular file, or -1 when there is none at that path.

@@ -155,11 +155,13 @@ QJsonObject TarnDaemon::handleHello(const QString &clientId, const QJsonObject &
         return error(QStringLiteral("Log path cannot be empty"));
 
     // The client's own rights apply to everything done to the file it names.
-    logfile::Identity owner;
+    std::optional<logfile::Identity> owner;
     if (ClientConnection *c = m_communicationServer->client(clientId); c && c->socket())
         owner = logfile::identityOfPeer(static_cast<std::intptr_t>(c->socket()->socketDescriptor()));
-    logfile::makePath(QFileInfo(logPath).absolutePath().toStdString(), owner);
-    LogSink::instance().setLogFilePath(logPath, owner);
+    if (owner) {
+        logfile::makePath(QFileInfo(logPath).absolutePath().toStdString(), *owner);
+        LogSink::instance().setLogFilePath(logPath, *owner);
+    }
 
     const QString clientVersion = message.value("version").toString();
     const QString daemonVersion = QCoreApplication::applicationVersion();

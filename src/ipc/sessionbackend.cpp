@@ -23,7 +23,7 @@ std::optional<QList<SessionBackend::Session>> PlatformSessionBackend::activeSess
     }
     QList<Session> out;
     for (const auto &s : list)
-        out.append({s.id, QString::fromStdString(s.user)});
+        out.append({s.id, QString::fromStdString(s.user), QString::fromStdString(s.principal)});
     return out;
 }
 

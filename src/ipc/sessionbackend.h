@@ -17,7 +17,8 @@ public:
     struct Session
     {
         quint32 id = 0;
-        QString user;
+        QString user;      // for log lines
+        QString principal; // compared with the peer's (sessions::PeerInfo::principal)
     };
 
     virtual ~SessionBackend() = default;

@@ -43,17 +43,27 @@ private:
 
 } // namespace
 
-Identity identityOfPeer(std::intptr_t descriptor)
+std::optional<Identity> identityOfPeer(std::intptr_t descriptor)
 {
-    Identity id;
     struct ucred cred;
     socklen_t len = sizeof cred;
-    if (::getsockopt(static_cast<int>(descriptor), SOL_SOCKET, SO_PEERCRED, &cred, &len) == 0 && cred.pid > 0) {
-        id.daemon = false;
-        id.uid = cred.uid;
-        id.gid = cred.gid;
-    }
+    if (::getsockopt(static_cast<int>(descriptor), SOL_SOCKET, SO_PEERCRED, &cred, &len) != 0 || cred.pid <= 0)
+        return std::nullopt;
+    Identity id;
+    id.daemon = false;
+    id.uid = cred.uid;
+    id.gid = cred.gid;
     return id;
+}
+
+bool clientPathAllowed(const std::string &path, std::string *reason)
+{
+    if (path.empty() || path.front() != '/') {
+        if (reason)
+            *reason = "not an absolute path";
+        return false;
+    }
+    return true;
 }
 
 bool append(const std::string &path, const std::string &bytes, const Identity &as)

@@ -3,13 +3,15 @@
 #define DOCTEST_CONFIG_IMPLEMENT_WITH_MAIN
 #include <doctest/doctest.h>
 
-#include "service/logfile.h"
+#include "service/logfile_win.h"
 #include "service/privilege.h"
 #include "service/wintext_win.h"
 
 #include <windows.h>
+#include <sddl.h>
 
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -93,35 +95,111 @@ TEST_CASE("a folder is not a log file")
     CHECK_FALSE(logfile::append(dir, "x\n"));
 }
 
-TEST_CASE("a pipe client's identity is captured and used for the log file")
+TEST_CASE("a client may name only a plain path on a drive as its log file")
 {
-    const std::wstring name = L"\\\\.\\pipe\\tarnd-identity-" + std::to_wstring(GetCurrentProcessId());
-    const HANDLE server = CreateNamedPipeW(name.c_str(), PIPE_ACCESS_DUPLEX, PIPE_TYPE_BYTE | PIPE_WAIT, 1, 4096,
-                                           4096, 0, nullptr);
-    REQUIRE(server != INVALID_HANDLE_VALUE);
-    const HANDLE client = CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
-    REQUIRE(client != INVALID_HANDLE_VALUE);
-    ConnectNamedPipe(server, nullptr);
-    DWORD n = 0;
-    char byte = 'x';
-    REQUIRE(WriteFile(client, &byte, 1, &n, nullptr));
-    REQUIRE(ReadFile(server, &byte, 1, &n, nullptr)); // impersonation needs data read first
+    const struct
+    {
+        const char *path;
+        bool allowed;
+    } cases[] = {
+        {"C:\\Users\\alice\\tarnd.log", true},
+        {"c:/Users/alice/tarnd.log", true},
+        {"\\\\?\\C:\\Users\\alice\\tarnd.log", true},
+        {"C:\\logs\\console\\nul-ish.log", true}, // only the whole base name makes a device
+        {"", false},
+        {"tarnd.log", false},
+        {"\\Users\\alice\\tarnd.log", false},         // the current drive's root
+        {"C:tarnd.log", false},                       // the drive's current folder
+        {"\\\\server\\share\\tarnd.log", false},
+        {"//server/share/tarnd.log", false},
+        {"\\\\?\\UNC\\server\\share\\tarnd.log", false},
+        {"\\\\.\\pipe\\tarnd", false},
+        {"\\\\.\\C:\\tarnd.log", false},
+        {"\\\\?\\GLOBALROOT\\Device\\Null", false},
+        {"\\\\?\\C:/tarnd.log", false},
+        {"\\??\\C:\\tarnd.log", false},
+        {"C:\\logs\\tarnd.log:hidden", false},
+        {"C:\\logs\\tarnd.log::$DATA", false},
+        {"C:\\logs\\NUL", false},
+        {"C:\\logs\\nul.log", false},
+        {"C:\\logs\\COM1 .txt", false},
+        {"C:\\logs\\LPT\xC2\xB9", false},
+        {"C:\\logs\\COM0.log", true},
+    };
+    for (const auto &c : cases) {
+        CAPTURE(c.path);
+        std::string reason;
+        CHECK(logfile::clientPathAllowed(c.path, &reason) == c.allowed);
+        CHECK(reason.empty() == c.allowed);
+    }
+    CHECK_FALSE(logfile::clientPathAllowed(std::string("C:\\a.log\0.txt", 13)));
+}
 
-    const logfile::Identity id = logfile::identityOfPeer(reinterpret_cast<std::intptr_t>(server));
-    CHECK_FALSE(id.daemon);
-    CHECK(id.token);
-    const std::string path = tempDir() + "\\as-client.log";
-    CHECK(logfile::append(path, "line\n", id));
-    CHECK(slurp(path) == "line\r\n");
-    CHECK(logfile::remove(path, id));
-    // Impersonation ends with each operation.
-    HANDLE thread = nullptr;
-    CHECK_FALSE(OpenThreadToken(GetCurrentThread(), TOKEN_QUERY, TRUE, &thread));
+namespace {
 
-    logfile::Identity nobody;
-    nobody.daemon = false; // a client whose token could not be had gets nothing done
-    CHECK_FALSE(logfile::append(path, "x\n", nobody));
-    CHECK_FALSE(logfile::exists(path));
-    CloseHandle(client);
-    CloseHandle(server);
+HANDLE ownToken(SECURITY_IMPERSONATION_LEVEL level)
+{
+    HANDLE process = nullptr;
+    REQUIRE(OpenProcessToken(GetCurrentProcess(), TOKEN_DUPLICATE | TOKEN_QUERY, &process));
+    HANDLE token = nullptr;
+    const BOOL ok = DuplicateTokenEx(process, TOKEN_ALL_ACCESS, nullptr, level, TokenImpersonation, &token);
+    CloseHandle(process);
+    REQUIRE(ok);
+    return token;
+}
+
+std::vector<unsigned char> tokenInfo(HANDLE token, TOKEN_INFORMATION_CLASS what)
+{
+    std::vector<unsigned char> buffer(512);
+    DWORD length = 0;
+    REQUIRE(GetTokenInformation(token, what, buffer.data(), DWORD(buffer.size()), &length));
+    return buffer;
+}
+
+} // namespace
+
+TEST_CASE("only a token that allows impersonation gives a client identity")
+{
+    for (const auto level : {SecurityAnonymous, SecurityIdentification, SecurityImpersonation, SecurityDelegation}) {
+        CAPTURE(int(level));
+        const HANDLE token = ownToken(level);
+        CHECK(logfile::identityOfToken(token).has_value() == (level >= SecurityImpersonation));
+        CloseHandle(token);
+    }
+    HANDLE primary = nullptr;
+    REQUIRE(OpenProcessToken(GetCurrentProcess(), TOKEN_ALL_ACCESS, &primary));
+    CHECK_FALSE(logfile::identityOfToken(primary)); // no impersonation level at all
+    CloseHandle(primary);
+}
+
+TEST_CASE("a client's log file is written only when it is the client's own file with one name")
+{
+    const HANDLE token = ownToken(SecurityImpersonation);
+    const std::optional<logfile::Identity> client = logfile::identityOfToken(token);
+    REQUIRE(client);
+    const std::string path = tempDir() + "\\linked.log";
+    const std::string other = tempDir() + "\\linked-too.log";
+    REQUIRE(logfile::append(path, "one\n", *client));
+
+    REQUIRE(CreateHardLinkW(wintext::widen(other).c_str(), wintext::widen(path).c_str(), nullptr));
+    CHECK_FALSE(logfile::append(path, "two\n", *client));
+    CHECK_FALSE(logfile::append(other, "two\n"));
+    CHECK(slurp(path) == "one\r\n");
+    REQUIRE(DeleteFileW(wintext::widen(other).c_str()));
+    CHECK(logfile::append(path, "three\n", *client));
+    CHECK(slurp(path) == "one\r\nthree\r\n");
+    CHECK_FALSE(logfile::append("NUL", "x\n")); // a device, not a file on a disk
+
+    // Wine gives every file the current user as owner, so the rule is shown on SIDs: the
+    // token's user and its default owner own; anyone else does not.
+    const auto user = tokenInfo(token, TokenUser);
+    const auto owner = tokenInfo(token, TokenOwner);
+    CHECK(logfile::ownedByClient(reinterpret_cast<const TOKEN_USER *>(user.data())->User.Sid, token));
+    CHECK(logfile::ownedByClient(reinterpret_cast<const TOKEN_OWNER *>(owner.data())->Owner, token));
+    PSID stranger = nullptr;
+    REQUIRE(ConvertStringSidToSidW(L"S-1-5-21-1-2-3-1001", &stranger));
+    CHECK_FALSE(logfile::ownedByClient(stranger, token));
+    LocalFree(stranger);
+    CloseHandle(token);
+    logfile::remove(path);
 }

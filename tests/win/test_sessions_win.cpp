@@ -1,4 +1,4 @@
-// The Windows sessions layer under wine: which sessions get a socket, and who is on a pipe.
+// The Windows sessions layer under wine: which sessions get a socket, and the SIDs behind them.
 
 #define DOCTEST_CONFIG_IMPLEMENT_WITH_MAIN
 #include <doctest/doctest.h>
@@ -7,37 +7,76 @@
 #include "service/wintext_win.h"
 
 #include <windows.h>
+#include <sddl.h>
 #include <wtsapi32.h>
 
 #include <string>
 
 using sessions::RawSession;
 
-TEST_CASE("only user sessions that are active or connected get a socket")
+TEST_CASE("only user sessions that are active or connected, with a known SID, get a socket")
 {
     const std::vector<RawSession> raw{
-        {0, WTSActive, true, "SYSTEM"},    // the services' session
-        {1, WTSActive, true, "alice"},     //
-        {2, WTSDisconnected, true, "bob"}, // left, not logged off
-        {3, WTSConnected, true, ""},       // the logon screen
-        {4, WTSConnected, true, "carol"},  //
-        {5, WTSActive, false, ""},         // user name not to be had
-        {6, WTSListen, true, "dave"},      //
-        {7, WTSActive, true, "erin"},
+        {0, WTSActive, true, "SYSTEM", "S-1-5-18"},         // the services' session
+        {1, WTSActive, true, "alice", "S-1-5-21-9-9-9-1001"}, //
+        {2, WTSDisconnected, true, "bob", "S-1-5-21-9-9-9-1002"}, // left, not logged off
+        {3, WTSConnected, true, "", ""},                    // the logon screen
+        {4, WTSConnected, true, "carol", "S-1-5-21-9-9-9-1003"},
+        {5, WTSActive, false, "", ""},                      // user name not to be had
+        {6, WTSListen, true, "dave", "S-1-5-21-9-9-9-1004"},
+        {7, WTSActive, true, "erin", "S-1-5-21-9-9-9-1005"},
+        {8, WTSActive, true, "frank", ""},                  // nobody to compare a peer with
     };
     const auto kept = sessions::filterSessions(raw);
     REQUIRE(kept.size() == 3);
     CHECK(kept[0].id == 1);
     CHECK(kept[0].user == "alice");
+    CHECK(kept[0].principal == "S-1-5-21-9-9-9-1001");
     CHECK(kept[1].id == 4);
     CHECK(kept[2].id == 7);
+    CHECK(kept[2].principal == "S-1-5-21-9-9-9-1005");
 
     // The real enumeration answers (wine lists no sessions, which is a valid answer).
     std::vector<sessions::SessionInfo> live;
     std::string error;
     CHECK_MESSAGE(sessions::listActive(live, &error), error);
-    for (const auto &s : live)
+    for (const auto &s : live) {
         CHECK(s.id != 0);
+        CHECK(s.principal.rfind("S-1-", 0) == 0);
+    }
+}
+
+TEST_CASE("a session user's SID by account name, and a SID's name for log lines")
+{
+    HANDLE token = nullptr;
+    REQUIRE(OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token));
+    unsigned char buffer[256];
+    DWORD length = 0;
+    REQUIRE(GetTokenInformation(token, TokenUser, buffer, sizeof buffer, &length));
+    CloseHandle(token);
+    const PSID sid = reinterpret_cast<TOKEN_USER *>(buffer)->User.Sid;
+    LPWSTR text = nullptr;
+    REQUIRE(ConvertSidToStringSidW(sid, &text));
+    const std::string own = wintext::narrow(text);
+    LocalFree(text);
+    wchar_t name[256], domain[256];
+    DWORD nameLength = 256, domainLength = 256;
+    SID_NAME_USE use;
+    REQUIRE(LookupAccountSidW(nullptr, sid, name, &nameLength, domain, &domainLength, &use));
+
+    CHECK(sessions::accountSid(wintext::narrow(domain), wintext::narrow(name)) == own);
+    CHECK(sessions::accountSid("", wintext::narrow(name)).empty()); // unqualified: could be anyone's
+    // A group resolves, but is nobody's session.
+    BYTE group[SECURITY_MAX_SID_SIZE];
+    DWORD groupLength = sizeof group;
+    domainLength = 256;
+    REQUIRE(LookupAccountNameW(nullptr, L"BUILTIN\\Administrators", group, &groupLength, domain, &domainLength, &use));
+    CHECK(sessions::accountSid("BUILTIN", "Administrators").empty());
+
+    CHECK(sessions::accountName(own) == wintext::narrow(name));
+    CHECK(sessions::accountName("S-1-5-18") == "SYSTEM");
+    // Outside the machine's own accounts a SID is not looked up, even one the LSA knows.
+    CHECK(sessions::accountName("S-1-5-32-544") == "S-1-5-32-544");
 }
 
 TEST_CASE("the session of a process")
@@ -48,41 +87,4 @@ TEST_CASE("the session of a process")
     CHECK(sessions::sessionOfProcess(GetCurrentProcessId(), &session));
     CHECK(session == expected);
     CHECK_FALSE(sessions::sessionOfProcess(0x7FFFFFF0, &session));
-}
-
-TEST_CASE("the peer on a named pipe is identified")
-{
-    const std::wstring name = L"\\\\.\\pipe\\tarnd-test-" + std::to_wstring(GetCurrentProcessId());
-    const HANDLE server = CreateNamedPipeW(name.c_str(), PIPE_ACCESS_DUPLEX, PIPE_TYPE_BYTE | PIPE_WAIT, 1, 4096,
-                                           4096, 0, nullptr);
-    REQUIRE(server != INVALID_HANDLE_VALUE);
-    const HANDLE client = CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
-    REQUIRE(client != INVALID_HANDLE_VALUE);
-    ConnectNamedPipe(server, nullptr); // already connected: ERROR_PIPE_CONNECTED
-
-    sessions::PeerInfo peer;
-    REQUIRE(sessions::peerOf(reinterpret_cast<std::intptr_t>(server), &peer));
-    CHECK(peer.pid == std::int64_t(GetCurrentProcessId()));
-    wchar_t user[256];
-    DWORD length = 256;
-    REQUIRE(GetUserNameW(user, &length));
-    CHECK(peer.user == wintext::narrow(user));
-    DWORD session = 0;
-    ProcessIdToSessionId(GetCurrentProcessId(), &session);
-    CHECK(peer.hasSession);
-    CHECK(peer.session == session);
-    CHECK_FALSE(peer.privileged);
-
-    // A handle that is no pipe tells nothing.
-    wchar_t temp[MAX_PATH];
-    GetTempPathW(MAX_PATH, temp);
-    const std::wstring path = std::wstring(temp) + L"tarnd-not-a-pipe.txt";
-    const HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_FLAG_DELETE_ON_CLOSE,
-                                    nullptr);
-    REQUIRE(file != INVALID_HANDLE_VALUE);
-    sessions::PeerInfo none;
-    CHECK_FALSE(sessions::peerOf(reinterpret_cast<std::intptr_t>(file), &none));
-    CloseHandle(file);
-    CloseHandle(client);
-    CloseHandle(server);
 }

@@ -1,0 +1,33 @@
+#pragma once
+// What the executable policy asks of the file system, as one small platform layer (plain C++,
+// paths in UTF-8). The question is whether a client could change what the daemon runs from a
+// file it is about to launch: rewrite the file, change its rights, or replace it through one of
+// the folders between it and the allowed folder. A client that can do any of that could make the
+// daemon run code of its choosing with the daemon's rights.
+//   Linux:   the file and each folder are opened (no link followed) and looked at with fstat:
+//            owner, group (with the client's supplementary groups) and other write bits.
+//   Windows: AccessCheck with the client's token against each opened object's security.
+//
+// Threads: any; nothing here keeps state. Fails closed: whatever cannot be opened or examined
+// counts as changeable by the client.
+
+#include "service/logfile.h"
+
+#include <string>
+
+namespace execfile {
+
+// Where the policy file lives: "/etc/tarnd/tarnd.conf", or "tarnd.conf" in the folder of the
+// daemon's executable on Windows.
+std::string defaultPolicyPath();
+
+// `file` and `folder` are canonical absolute paths (no links, no "." or ".." parts) and `file`
+// lies inside `folder`. True when the client could change what runs from `file`, or when that
+// cannot be told (the file is missing, no regular file, not inside `folder`, or the client's
+// rights cannot be checked); *reason (when given) then completes "Executable not allowed: <file> "
+// ("is writable by the client (its owner)", "is in a folder writable by the client: ...", ...).
+// The folders checked are the file's own and every one above it up to and including `folder`.
+bool writableBy(const std::string &file, const std::string &folder, const logfile::Identity &client,
+                std::string *reason = nullptr);
+
+} // namespace execfile

@@ -1,0 +1,159 @@
+// The executable policy: reading its file, which paths lie inside an allowed folder, and which
+// files a client could change (then the daemon must not run them with its rights).
+
+#include "daemon/execpolicy.h"
+#include "testsupport.h"
+
+#include <QDir>
+#include <QtTest>
+
+#include <grp.h>
+#include <pwd.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+constexpr unsigned Nobody = 65534;
+logfile::Identity client(unsigned uid, unsigned gid = Nobody) { return {false, uid, gid, {}}; }
+} // namespace
+
+class TestExecPolicy : public QObject
+{
+    Q_OBJECT
+    QTemporaryDir m_dir;
+    QString path(const QString &rel) const { return m_dir.path() + "/" + rel; }
+
+    // A file (or folder, for a name ending in '/') with that mode, owner and group.
+    bool make(const QString &rel, unsigned mode, unsigned uid = 0, unsigned gid = 0)
+    {
+        rel.endsWith('/') ? void(QDir().mkpath(path(rel))) : testsupport::writeFile(path(rel), "#!/bin/sh\n");
+        const QByteArray p = QFile::encodeName(path(rel));
+        return ::chown(p.constData(), uid, gid) == 0 && ::chmod(p.constData(), mode) == 0;
+    }
+
+    ExecPolicy policyOf(const QByteArray &text)
+    {
+        testsupport::writeFile(path("tarnd.conf"), text);
+        return ExecPolicy::load(path("tarnd.conf"));
+    }
+
+private Q_SLOTS:
+    void initTestCase()
+    {
+        if (!testsupport::isRoot())
+            QSKIP("files of other owners need root");
+        // The temporary folder sits in /tmp, which everyone may write: the walk must stop at the
+        // allowed folder, below it.
+        for (const char *d : {"", "a/", "ab/", "outside/", "a/deep/er/"})
+            QVERIFY(make(d, 0755));
+        QVERIFY(make("a/deep/", 0777));
+        QVERIFY(make("mine/", 0755, Nobody, Nobody));
+        for (const char *f : {"a/tool", "ab/tool", "outside/tool", "a/deep/er/tool", "mine/tool"})
+            QVERIFY(make(f, 0755));
+        QVERIFY(make("a/owned", 0755, Nobody, 0));
+        QVERIFY(make("a/group", 0775, 0, Nobody));
+        QVERIFY(make("a/othergroup", 0775, 0, 0));
+        QVERIFY(make("a/world", 0757));
+        QVERIFY(QFile::link(path("outside/tool"), path("a/out-link")));
+        QVERIFY(QFile::link(path("a/tool"), path("outside/in-link")));
+        QCOMPARE(::mkfifo(QFile::encodeName(path("a/fifo")).constData(), 0644), 0);
+    }
+
+    void parsing()
+    {
+        QFile::remove(path("tarnd.conf"));
+        const ExecPolicy none = ExecPolicy::load(path("tarnd.conf"));
+        QVERIFY(!none.active());
+        QString resolved;
+        QCOMPARE(none.check("anything", std::nullopt, &resolved), QString());
+        QCOMPARE(resolved, QString("anything"));
+
+        const ExecPolicy good = policyOf("# tools\n\n  allow-folder=/opt/a/  \r\n\t# more\nallow-folder = /opt//b/./c\n");
+        QVERIFY(good.active());
+        QCOMPARE(good.folders(), (QStringList{"/opt/a", "/opt/b/c"}));
+
+        // A policy that cannot be used allows nothing, not everything; its reason is logged once.
+        for (const QByteArray &bad : {QByteArray("allow-folder = opt/a\n"), QByteArray("allow-folder = /a\nallow = /b\n"),
+                                      QByteArray("allow-folder\n"), QByteArray("allow-folder = /caf\xe9\n")}) {
+            testsupport::LogCapture log;
+            const ExecPolicy p = policyOf(bad);
+            QVERIFY2(p.active() && p.folders().isEmpty(), bad.constData());
+            QCOMPARE(log.count("cannot be used"), 1);
+            QVERIFY(p.check("/bin/sh", client(0), &resolved).contains("cannot be used"));
+            QCOMPARE(resolved, QString());
+        }
+        QFile::remove(path("tarnd.conf"));
+        QVERIFY(QFile::link(path("missing"), path("tarnd.conf"))); // a link to nowhere: a policy meant to be there
+        QVERIFY(ExecPolicy::load(path("tarnd.conf")).active());
+    }
+
+    void check_data()
+    {
+        QTest::addColumn<QString>("executable"); // relative to the temporary folder when it has a '/'
+        QTest::addColumn<int>("uid");            // the client's; -1: its identity is unknown
+        QTest::addColumn<QString>("refusal");    // a piece of the refusal; empty when allowed
+        QTest::addColumn<QString>("resolved");
+
+        QTest::newRow("root's 0755 in root's 0755") << "a/tool" << 65534 << "" << "a/tool";
+        QTest::newRow("bare name on PATH") << "tool" << 65534 << "" << "a/tool";
+        QTest::newRow("link outside to inside") << "outside/in-link" << 65534 << "" << "a/tool";
+        QTest::newRow("link inside to outside") << "a/out-link" << 65534 << "(" + path("outside/tool") + ") is outside" << "";
+        QTest::newRow("prefix sibling") << "ab/tool" << 65534 << "is outside the allowed folders" << "";
+        QTest::newRow("the folder itself") << "a/." << 65534 << "is outside" << "";
+        QTest::newRow("owned by the client") << "a/owned" << 65534 << "is writable by the client (its owner)" << "";
+        QTest::newRow("client's group") << "a/group" << 65534 << "(group-writable, group 65534)" << "";
+        QTest::newRow("another group") << "a/othergroup" << 65534 << "" << "a/othergroup";
+        QTest::newRow("world-writable") << "a/world" << 65534 << "(writable by everyone)" << "";
+        QTest::newRow("open folder between") << "a/deep/er/tool" << 65534
+                                             << "in a folder writable by the client: " + path("a/deep") + " (writable by everyone)" << "";
+        QTest::newRow("client's allowed folder") << "mine/tool" << 65534 << "writable by the client: " + path("mine") + " (its owner)" << "";
+        QTest::newRow("a fifo") << "a/fifo" << 65534 << "is not a regular file" << "";
+        QTest::newRow("relative") << "./a/tool" << 65534 << "is a relative path" << "";
+        QTest::newRow("not on PATH") << "tarnd-no-such-tool" << 65534 << "not found on the daemon's PATH" << "";
+        QTest::newRow("unknown client") << "a/tool" << -1 << "the client's identity cannot be had" << "";
+        // Root could change any file anyway: it is held to the folders and to regular files only.
+        QTest::newRow("root's own") << "a/owned" << 0 << "" << "a/owned";
+    }
+
+    void check()
+    {
+        QFETCH(QString, executable);
+        QFETCH(int, uid);
+        QFETCH(QString, refusal);
+        QFETCH(QString, resolved);
+        const QString given = executable.contains('/') && !executable.startsWith("./") ? path(executable) : executable;
+        const QByteArray oldPath = qgetenv("PATH");
+        qputenv("PATH", QFile::encodeName(path("a")) + ":" + oldPath);
+        const ExecPolicy policy = policyOf("allow-folder = " + path("a").toUtf8() + "\nallow-folder = " + path("mine").toUtf8());
+        QString got = "unset";
+        const QString text = policy.check(given, uid < 0 ? std::nullopt : std::optional(client(unsigned(uid))), &got);
+        qputenv("PATH", oldPath);
+        QVERIFY2(refusal.isEmpty() ? text.isEmpty() : text.startsWith("Executable not allowed: " + given) && text.contains(refusal),
+                 qPrintable(text));
+        QCOMPARE(got, refusal.isEmpty() ? path(resolved) : QString());
+    }
+
+    // A group's write bit reaches each of its members, not only those whose primary group it is.
+    void supplementaryGroup()
+    {
+        const struct passwd *member = nullptr;
+        const struct group *g = nullptr;
+        setgrent();
+        while (!member && (g = getgrent()))
+            for (char **m = g->gr_mem; *m && !member; ++m)
+                if ((member = getpwnam(*m)) && (member->pw_uid == 0 || member->pw_gid == g->gr_gid))
+                    member = nullptr;
+        const gid_t group = g ? g->gr_gid : 0;
+        endgrent();
+        if (!member)
+            QSKIP("no user here has a supplementary group");
+        QVERIFY(make("a/supplementary", 0775, 0, group));
+        QString got;
+        const QString text = policyOf("allow-folder = " + path("a").toUtf8()).check(path("a/supplementary"),
+                                                                                   client(member->pw_uid, member->pw_gid), &got);
+        QVERIFY2(text.contains("group-writable, group " + QString::number(group)), qPrintable(text));
+    }
+};
+
+QTEST_GUILESS_MAIN(TestExecPolicy)
+#include "tst_execpolicy.moc"

@@ -5,6 +5,8 @@
 #include "ipc/communicationserver.h"
 #include "ipc/framing.h"
 #include "ipc/sessionbackend.h"
+#include "ipc/sessionserver.h"
+#include "ipc/socketpath.h"
 #include "testsupport.h"
 
 #include <QFileInfo>
@@ -13,10 +15,19 @@
 #include <QSignalSpy>
 #include <QtTest>
 
+#include <algorithm>
+#include <atomic>
+
 #include <pwd.h>
 #include <unistd.h>
 
 namespace {
+
+QList<quint32> sorted(QList<quint32> list)
+{
+    std::sort(list.begin(), list.end());
+    return list;
+}
 
 QString selfUser()
 {
@@ -28,10 +39,15 @@ class FakeBackend : public SessionBackend
 {
 public:
     explicit FakeBackend(const QString &dir) : m_dir(dir) {}
-    std::optional<QList<Session>> sessions = QList<Session>{{1, selfUser()}};
+    std::optional<QList<Session>> sessions = QList<Session>{{1, selfUser(), QString::number(geteuid())}};
     QHash<quint32, QString> pathOverride;
 
-    std::optional<QList<Session>> activeSessions() override { return sessions; }
+    std::atomic<int> polls{0};
+    std::optional<QList<Session>> activeSessions() override
+    {
+        ++polls;
+        return sessions;
+    }
     bool peerOf(QLocalSocket *socket, sessions::PeerInfo *peer) override
     {
         if (!sessions::peerOf(socket->socketDescriptor(), peer))
@@ -96,7 +112,7 @@ private Q_SLOTS:
     {
         FakeBackend *backend;
         CommunicationServer *server = make(&backend, fast);
-        backend->sessions = QList<SessionBackend::Session>{{0, "root"}, {1, selfUser()}, {2, selfUser()}};
+        backend->sessions = QList<SessionBackend::Session>{{0, "root", "0"}, {1, selfUser(), QString::number(geteuid())}, {2, selfUser(), QString::number(geteuid())}};
         QVERIFY(server->start("follow"));
         QCOMPARE(server->servedSessions().size(), 2);
         const QString s1 = server->socketName(1), s2 = server->socketName(2);
@@ -109,19 +125,30 @@ private Q_SLOTS:
         QSignalSpy connected(server, &CommunicationServer::clientConnected);
         QVERIFY(connected.wait(5000));
 
-        backend->sessions = QList<SessionBackend::Session>{{2, selfUser()}, {3, selfUser()}};
+        backend->sessions = QList<SessionBackend::Session>{{2, selfUser(), QString::number(geteuid())}, {3, selfUser(), QString::number(geteuid())}};
         QTRY_VERIFY_WITH_TIMEOUT(!QFileInfo::exists(s1), 5000);
         QTRY_VERIFY_WITH_TIMEOUT(QFileInfo::exists(server->socketName(3)), 5000);
         QVERIFY(QFileInfo::exists(s2));
         server->sendToClient(connected[0][0].toString(), QJsonObject{{"still", "here"}});
         QTRY_COMPARE_WITH_TIMEOUT(c.received.size(), 1, 5000);
 
-        // A failed enumeration closes every socket; the next good one brings them back.
+        // Not knowing the sessions for a while closes nothing.
         backend->sessions = std::nullopt;
-        QTRY_VERIFY_WITH_TIMEOUT(server->servedSessions().isEmpty(), 5000);
+        const int before = backend->polls;
+        QTRY_VERIFY_WITH_TIMEOUT(backend->polls >= before + 2, 5000);
+        QCOMPARE(sorted(server->servedSessions()), (QList<quint32>{2, 3}));
+        QVERIFY(QFileInfo::exists(s2));
+
+        // A socket whose server stopped listening of itself is served again at the next poll.
+        backend->sessions = QList<SessionBackend::Session>{{2, selfUser(), QString::number(geteuid())}};
+        QTRY_COMPARE_WITH_TIMEOUT(server->servedSessions(), QList<quint32>{2}, 5000);
+        QLocalServer *listening = server->findChild<SessionServer *>()->server();
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression("session 2 stopped listening"));
+        listening->close();
         QVERIFY(!QFileInfo::exists(s2));
-        backend->sessions = QList<SessionBackend::Session>{{2, selfUser()}};
-        QTRY_VERIFY_WITH_TIMEOUT(QFileInfo::exists(s2), 5000);
+        QTRY_VERIFY_WITH_TIMEOUT(QFileInfo::exists(s2) && listening->isListening(), 5000);
+        Client again;
+        QVERIFY(again.connectTo(s2));
         delete server;
         QVERIFY(!QFileInfo::exists(s2));
     }
@@ -131,10 +158,14 @@ private Q_SLOTS:
         FakeBackend *backend;
         CommunicationServer *server = make(&backend, fast);
         const QString path = backend->socketName("busy", 1);
+        // Another daemon serving the path holds its claim.
+        std::string error;
+        auto otherClaim = socketpath::claim(path.toStdString(), &error);
+        QVERIFY(otherClaim);
         auto *other = new QLocalServer;
         QVERIFY(other->listen(path));
 
-        QTest::ignoreMessage(QtWarningMsg, QRegularExpression("Failed to start named pipe for session 1"));
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression("Failed to start named pipe for session 1.*served by another process"));
         QVERIFY(server->start("busy"));
         QVERIFY(server->servedSessions().isEmpty());
         QVERIFY(other->isListening());
@@ -144,6 +175,7 @@ private Q_SLOTS:
 
         // Once it is gone, a stale file is left; the next polls take the path over.
         delete other;
+        otherClaim.reset();
         testsupport::writeFile(path, "stale");
         QTRY_COMPARE_WITH_TIMEOUT(server->servedSessions(), QList<quint32>{1}, 5000);
         Client c;
@@ -160,7 +192,7 @@ private Q_SLOTS:
         FakeBackend *backend;
         CommunicationServer *server = make(&backend, fast);
         // Session 1 belongs to root, session 2 to nobody (whose processes are all in session 1).
-        backend->sessions = QList<SessionBackend::Session>{{1, "root"}, {2, "nobody"}};
+        backend->sessions = QList<SessionBackend::Session>{{1, "root", "0"}, {2, "nobody", "65534"}};
         QVERIFY(server->start("peer"));
         QSignalSpy connected(server, &CommunicationServer::clientConnected);
         // Who the peer is, asked while it is surely still connected: the forked client ends as
@@ -173,14 +205,17 @@ private Q_SLOTS:
             server->sendToClient(id, QJsonObject{{"hi", 1}});
         });
 
-        QTest::ignoreMessage(QtWarningMsg, QRegularExpression("Refused a client on the socket of session 1 .*user \"nobody\""));
-        QVERIFY(testsupport::runAsUser(65534, server->socketName(1)).refused);
-        QTest::ignoreMessage(QtWarningMsg, QRegularExpression("Refused a client on the socket of session 2 .*session \"1\""));
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression("Refused a client on the socket of session 2 .*session \"1\": not in the session$"));
         QVERIFY(testsupport::runAsUser(65534, server->socketName(2)).refused);
+        // The same user again within the minute: refused without another line.
+        testsupport::LogCapture log;
+        QVERIFY(testsupport::runAsUser(65534, server->socketName(1)).refused);
+        QVERIFY(testsupport::runAsUser(65534, server->socketName(1)).refused);
+        QCOMPARE(log.count("Refused a client"), 0);
         QCOMPARE(connected.size(), 0);
 
         // nobody's own session takes nobody; root is taken anywhere.
-        backend->sessions = QList<SessionBackend::Session>{{1, "nobody"}};
+        backend->sessions = QList<SessionBackend::Session>{{1, "nobody", "65534"}};
         QTRY_VERIFY_WITH_TIMEOUT(server->servedSessions() == QList<quint32>{1}, 5000);
         QCOMPARE(testsupport::runAsUser(65534, server->socketName(1)).greeting, (QJsonObject{{"hi", 1}}));
         QCOMPARE(connected.size(), 1);

@@ -39,6 +39,7 @@ private Q_SLOTS:
         QVERIFY(QFileInfo(data.path() + "/Tarn/logs").isDir());
 
         sink.write(QtWarningMsg, QStringLiteral("disk %1 full"));
+        QVERIFY(sink.flush());
         const QString text = QString::fromUtf8(readFile(expected));
         static const QRegularExpression line(
             R"(^\[\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3}\] WARNING: disk %1 full\n$)");
@@ -53,6 +54,7 @@ private Q_SLOTS:
         sink.setLogFilePath(path);
         QCOMPARE(sink.logFilePath(), path);
         sink.write(QtInfoMsg, "one");
+        QVERIFY(sink.flush());
         QVERIFY(readFile(path).endsWith("INFO: one\n"));
         QVERIFY(!QFileInfo::exists(data.path() + "/Tarn"));
     }
@@ -68,6 +70,7 @@ private Q_SLOTS:
         // Exactly 1 MiB once the 100th line is written: not rotated.
         for (int i = 1; i < 100; ++i)
             sink.write(QtInfoMsg, "x");
+        QVERIFY(sink.flush());
         const qint64 now = QFileInfo(path).size();
         const QByteArray line = LogSink::formatLine("2000-01-01 00:00:00.000", QtInfoMsg, "y").toUtf8();
         QFile f(path);
@@ -75,6 +78,7 @@ private Q_SLOTS:
         f.write(QByteArray(LogSink::RotateAboveBytes - now - line.size(), 'p'));
         f.close();
         sink.write(QtInfoMsg, "y");
+        QVERIFY(sink.flush());
         QCOMPARE(sink.messageCount(), 100);
         QCOMPARE(QFileInfo(path).size(), LogSink::RotateAboveBytes);
         QCOMPARE(readFile(path + ".old"), QByteArray("previous generation"));
@@ -82,16 +86,19 @@ private Q_SLOTS:
         // Past 1 MiB the next checks come only at the 200th message.
         for (int i = 101; i < 200; ++i) {
             sink.write(QtInfoMsg, "z");
+            QVERIFY(sink.flush());
             QVERIFY(QFileInfo::exists(path));
         }
         const QByteArray before = readFile(path);
         sink.write(QtInfoMsg, "last");
+        QVERIFY(sink.flush());
         QCOMPARE(sink.messageCount(), 200);
         QVERIFY(!QFileInfo::exists(path));
         QCOMPARE(readFile(path + ".old"), before + readFile(path + ".old").mid(before.size()));
         QVERIFY(readFile(path + ".old").endsWith("INFO: last\n"));
 
         sink.write(QtInfoMsg, "fresh");
+        QVERIFY(sink.flush());
         QVERIFY(readFile(path).endsWith("INFO: fresh\n"));
         QCOMPARE(readFile(path).count('\n'), 1);
     }
@@ -106,6 +113,7 @@ private Q_SLOTS:
         LogSink sink(dir.path());
         sink.setLogFilePath(link);
         sink.write(QtInfoMsg, "must not land in the target");
+        QVERIFY(sink.flush());
         QCOMPARE(readFile(target), QByteArray("keep"));
     }
 
@@ -125,6 +133,7 @@ private Q_SLOTS:
             });
         for (auto &th : pool)
             th.join();
+        QVERIFY(sink.flush());
         QCOMPARE(sink.messageCount(), threads * perThread);
         const QList<QByteArray> lines = readFile(path).split('\n');
         QCOMPARE(lines.size(), threads * perThread + 1);

@@ -35,7 +35,7 @@ public:
 
     std::optional<QList<Session>> activeSessions() override
     {
-        return QList<Session>{{1, "root"}, {2, "nobody"}};
+        return QList<Session>{{1, "root", "0"}, {2, "nobody", "65534"}};
     }
     bool peerOf(QLocalSocket *socket, sessions::PeerInfo *peer) override
     {

@@ -11,6 +11,7 @@
 
 #include <QCoreApplication>
 #include <QFileInfo>
+#include <QJsonArray>
 #include <QJsonDocument>
 #include <QLocalSocket>
 #include <QTimer>
@@ -50,7 +51,13 @@ TarnDaemon::TarnDaemon(QObject *parent)
 }
 
 TarnDaemon::TarnDaemon(QObject *parent, SessionBackend *sessions)
+    : TarnDaemon(parent, sessions, Limits{})
+{
+}
+
+TarnDaemon::TarnDaemon(QObject *parent, SessionBackend *sessions, Limits limits)
     : QObject(parent)
+    , m_limits(limits)
     , m_processManager(new ProcessManager(this))
     , m_communicationServer(new CommunicationServer(this, sessions))
     , m_privilegeManager(new PrivilegeManager(this))
@@ -98,7 +105,8 @@ void TarnDaemon::handleClientMessage(const QString &clientId, const QJsonObject 
 {
     const QString action = message.value("action").toString();
     QJsonObject response;
-    qCDebug(lcTarnd) << "Client" << clientId << "action:" << action << "message:" << compact(message);
+    qCDebug(lcTarnd) << "Client" << clientId << "action:" << clientText(action)
+                     << "message:" << clientText(compact(message));
 
     if (action == QLatin1String("client-hello")) {
         bool restarting = false;
@@ -109,43 +117,83 @@ void TarnDaemon::handleClientMessage(const QString &clientId, const QJsonObject 
         m_communicationServer->updateHeartbeat(clientId);
         response = success();
     } else if (action == QLatin1String("start")) {
-        const QString processId = message.value("process-id").toString();
-        // Owned only once started: a start refused (a second client's, or a client retrying
-        // its own) must not take the process away from the client that has it.
-        m_starting = {processId, clientId};
-        qCDebug(lcTarnd) << "Process" << processId << "will be owned by client" << clientId;
-        response = m_processManager->startProcess(message);
-        m_starting = {};
-        if (response.value("status").toString() == QLatin1String("started")) {
-            m_processOwners.insert(processId, clientId);
-            if (m_heldOwners.contains(clientId))
-                m_processManager->setOutputHeld(processId, true);
-        } else {
-            qCDebug(lcTarnd) << "Process" << processId << "failed to start, ownership unchanged";
-        }
-    } else if (action == QLatin1String("stop")) {
-        response = m_processManager->stopProcess(message.value("process-id").toString());
-    } else if (action == QLatin1String("kill")) {
-        response = m_processManager->killProcess(message.value("process-id").toString());
-    } else if (action == QLatin1String("restart")) {
-        response = m_processManager->restartProcess(message.value("process-id").toString());
-    } else if (action == QLatin1String("status")) {
-        response = m_processManager->getProcessStatus(message.value("process-id").toString());
+        response = handleStart(clientId, message);
     } else if (action == QLatin1String("list")) {
         response = m_processManager->listProcesses();
+        // Only what the client's session may see.
+        QJsonArray visible;
+        for (const QJsonValue &p : response.value("processes").toArray())
+            if (visibleTo(clientId, p.toObject().value("process-id").toString()))
+                visible.append(p);
+        response.insert("processes", visible);
     } else if (action == QLatin1String("stdin")) {
-        const bool written = m_processManager->writeToProcess(message.value("process-id").toString(),
-                                                              message.value("data").toString().toUtf8());
+        const QString processId = message.value("process-id").toString();
+        const bool written = visibleTo(clientId, processId)
+            && m_processManager->writeToProcess(processId, message.value("data").toString().toUtf8());
         response = written ? success() : error(QStringLiteral("Failed to write to process stdin"));
+    } else if (action == QLatin1String("stop") || action == QLatin1String("kill") || action == QLatin1String("restart")
+               || action == QLatin1String("status")) {
+        const QString processId = message.value("process-id").toString();
+        // Another session's process answers exactly like one that does not exist.
+        if (!visibleTo(clientId, processId))
+            response = error(QStringLiteral("Process not found: ") + processId);
+        else if (action == QLatin1String("stop"))
+            response = m_processManager->stopProcess(processId);
+        else if (action == QLatin1String("kill"))
+            response = m_processManager->killProcess(processId);
+        else if (action == QLatin1String("restart"))
+            response = m_processManager->restartProcess(processId);
+        else
+            response = m_processManager->getProcessStatus(processId);
     } else if (action == QLatin1String("clear-logs")) {
-        response = clearLogs() ? success() : error(QStringLiteral("Failed to clear daemon logs"));
+        response = clearLogs(clientId) ? success() : error(QStringLiteral("Failed to clear daemon logs"));
     } else {
-        response = error(QStringLiteral("Unknown action: ") + action);
+        response = error(QStringLiteral("Unknown action: ") + clientText(action));
     }
 
     copyRequestId(message, &response);
-    qCDebug(lcTarnd) << "Sending response to client" << clientId << ":" << compact(response);
+    qCDebug(lcTarnd) << "Sending response to client" << clientId << ":" << clientText(compact(response));
     m_communicationServer->sendToClient(clientId, response);
+}
+
+QJsonObject TarnDaemon::handleStart(const QString &clientId, const QJsonObject &message)
+{
+    const QString processId = message.value("process-id").toString();
+    const ClientConnection *client = m_communicationServer->client(clientId);
+    const quint32 session = client ? client->sessionId() : 0;
+    const auto inSession = std::count(m_processSessions.cbegin(), m_processSessions.cend(), session);
+    if (inSession >= m_limits.processesPerSession && !m_processSessions.contains(processId)) {
+        qCWarning(lcTarnd) << "Refused a start in session" << session << ": it has" << inSession
+                           << "processes, the limit";
+        return error(QStringLiteral("Too many processes in this session (limit %1)").arg(m_limits.processesPerSession));
+    }
+    // Owned only once started: a start refused (a second client's, or a client retrying
+    // its own) must not take the process away from the client that has it.
+    m_starting = {processId, clientId};
+    qCDebug(lcTarnd) << "Process" << clientText(processId) << "will be owned by client" << clientId;
+    QJsonObject response = m_processManager->startProcess(message);
+    m_starting = {};
+    if (response.value("status").toString() == QLatin1String("started")) {
+        m_processOwners.insert(processId, clientId);
+        m_processSessions.insert(processId, session);
+        if (m_heldOwners.contains(clientId))
+            m_processManager->setOutputHeld(processId, true);
+    } else {
+        qCDebug(lcTarnd) << "Process" << clientText(processId) << "failed to start, ownership unchanged";
+    }
+    return response;
+}
+
+bool TarnDaemon::visibleTo(const QString &clientId, const QString &processId) const
+{
+    const auto it = m_processSessions.constFind(processId);
+    if (it == m_processSessions.constEnd())
+        return false;
+    sessions::PeerInfo peer;
+    if (m_communicationServer->peerOfClient(clientId, &peer) && peer.privileged)
+        return true;
+    const ClientConnection *client = m_communicationServer->client(clientId);
+    return client && client->sessionId() == *it;
 }
 
 QJsonObject TarnDaemon::handleHello(const QString &clientId, const QJsonObject &message, bool *restarting)
@@ -154,14 +202,21 @@ QJsonObject TarnDaemon::handleHello(const QString &clientId, const QJsonObject &
     if (logPath.isEmpty())
         return error(QStringLiteral("Log path cannot be empty"));
 
-    // The client's own rights apply to everything done to the file it names.
-    std::optional<logfile::Identity> owner;
-    if (ClientConnection *c = m_communicationServer->client(clientId); c && c->socket())
-        owner = logfile::identityOfPeer(static_cast<std::intptr_t>(c->socket()->socketDescriptor()));
-    if (owner) {
-        logfile::makePath(QFileInfo(logPath).absolutePath().toStdString(), *owner);
-        LogSink::instance().setLogFilePath(logPath, *owner);
+    // The client's own rights apply to everything done to the file it names; without them
+    // nothing is done there at all, least of all with the daemon's.
+    const std::optional<logfile::Identity> owner = identityOf(clientId);
+    std::string why;
+    if (!owner)
+        why = "the client's identity cannot be had";
+    else
+        logfile::clientPathAllowed(logPath.toStdString(), &why);
+    if (!why.empty()) {
+        qCWarning(lcTarnd).nospace() << "Refused the log path " << clientText(logPath) << " of client " << clientId
+                                     << ": " << why.c_str() << "; the log path stays as it was";
+        return error(QStringLiteral("Log path refused: ") + QString::fromStdString(why));
     }
+    logfile::makePath(QFileInfo(logPath).absolutePath().toStdString(), *owner);
+    LogSink::instance().setLogFilePath(logPath, *owner);
 
     const QString clientVersion = message.value("version").toString();
     const QString daemonVersion = QCoreApplication::applicationVersion();
@@ -175,7 +230,7 @@ QJsonObject TarnDaemon::handleHello(const QString &clientId, const QJsonObject &
         <= 0)
         return success();
 
-    qCInfo(lcTarnd) << "Client version" << clientVersion << "is higher than daemon version" << daemonVersion
+    qCInfo(lcTarnd) << "Client version" << clientText(clientVersion) << "is higher than daemon version" << daemonVersion
                     << "- restarting daemon";
     QJsonObject response{{"status", "restarting"}, {"reason", "Client version is higher than daemon version"}};
     copyRequestId(message, &response);
@@ -330,6 +385,7 @@ void TarnDaemon::holdOutputOf(const QString &clientId, bool held)
 
 void TarnDaemon::onProcessFinished(const QString &processId, int exitCode)
 {
+    m_processSessions.remove(processId);
     const auto it = m_processOwners.constFind(processId);
     if (it == m_processOwners.constEnd())
         return;
@@ -344,7 +400,15 @@ void TarnDaemon::broadcastClientShutdown()
     m_communicationServer->broadcast(QJsonObject{{"event", "shutdown"}, {"reason", "installer-request"}});
 }
 
-bool TarnDaemon::clearLogs()
+std::optional<logfile::Identity> TarnDaemon::identityOf(const QString &clientId) const
+{
+    const ClientConnection *c = m_communicationServer->client(clientId);
+    if (!c || !c->socket())
+        return std::nullopt;
+    return logfile::identityOfPeer(static_cast<std::intptr_t>(c->socket()->socketDescriptor()));
+}
+
+bool TarnDaemon::clearLogs(const QString &clientId)
 {
     LogSink &sink = LogSink::instance();
     const QString path = sink.logFilePath();
@@ -352,7 +416,16 @@ bool TarnDaemon::clearLogs()
         qCWarning(lcTarnd) << "Log path is empty, cannot clear";
         return false;
     }
-    const logfile::Identity owner = sink.logFileOwner();
+    // A file a client chose is deleted with the rights of the client asking now, not of the
+    // one that chose it; the daemon's own file with the daemon's.
+    std::optional<logfile::Identity> asking = sink.logFileOwner();
+    if (!asking->daemon)
+        asking = identityOf(clientId);
+    if (!asking) {
+        qCWarning(lcTarnd) << "Cannot clear the log file for client" << clientId << ": its identity cannot be had";
+        return false;
+    }
+    const logfile::Identity owner = *asking;
     // A missing file is no failure; the second file is tried even when the first stays.
     const auto removeIfPresent = [&owner](const QString &file, const char *label, const char *Label) {
         qCDebug(lcTarnd) << qUtf8Printable(QStringLiteral("Checking if %1 exists:").arg(QLatin1String(label))) << file;

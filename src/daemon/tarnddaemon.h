@@ -1,5 +1,7 @@
 #pragma once
 
+#include "service/logfile.h"
+
 #include <QHash>
 #include <QJsonObject>
 #include <QObject>
@@ -27,9 +29,16 @@ public:
     static constexpr qint64 HoldOutputAboveBytes = 8 * 1024 * 1024;
     static constexpr qint64 ResumeOutputBelowBytes = 2 * 1024 * 1024;
 
+    struct Limits
+    {
+        // Processes alive at once that were started from one session, by all its clients.
+        int processesPerSession = 64;
+    };
+
     explicit TarnDaemon(QObject *parent = nullptr);
     // For tests: a session backend of their own (owned by the daemon from then on).
     TarnDaemon(QObject *parent, SessionBackend *sessions);
+    TarnDaemon(QObject *parent, SessionBackend *sessions, Limits limits);
     ~TarnDaemon() override;
 
     bool start();
@@ -54,16 +63,23 @@ public Q_SLOTS:
 
 private:
     QJsonObject handleHello(const QString &clientId, const QJsonObject &message, bool *restarting);
-    bool clearLogs();
+    QJsonObject handleStart(const QString &clientId, const QJsonObject &message);
+    bool clearLogs(const QString &clientId);
+    // A process may be seen and driven by any client of the session it was started from, and
+    // by root / LocalSystem.
+    bool visibleTo(const QString &clientId, const QString &processId) const;
+    std::optional<logfile::Identity> identityOf(const QString &clientId) const;
     void handleDeparture(const QString &clientId, uint sessionId, const char *ownedBy);
     void onClientBytesWritten(const QString &clientId);
     void holdOutputOf(const QString &clientId, bool held);
     QString ownerOf(const QString &processId) const;
 
+    const Limits m_limits;
     ProcessManager *m_processManager;
     CommunicationServer *m_communicationServer;
     PrivilegeManager *m_privilegeManager;
     QHash<QString, QString> m_processOwners;
+    QHash<QString, quint32> m_processSessions; // until "finished": the session it was started from
     // The start being made, whose "started" goes to the client asking before it owns anything.
     std::pair<QString, QString> m_starting; // process id, client id
     QSet<QString> m_heldOwners; // clients so far behind that their processes' output waits

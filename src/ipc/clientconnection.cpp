@@ -52,6 +52,22 @@ qint64 ClientConnection::unsentBytes() const
     return m_socket ? m_socket->bytesToWrite() : 0;
 }
 
+qint64 ClientConnection::heldBytes() const
+{
+    return unsentBytes() + m_reader.buffered();
+}
+
+qint64 ClientConnection::partialFrameAgeMs() const
+{
+    return m_partialSince.isValid() ? m_partialSince.elapsed() : -1;
+}
+
+void ClientConnection::abortConnection()
+{
+    if (m_socket && !m_refused)
+        drop();
+}
+
 void ClientConnection::onDataReady()
 {
     if (!m_socket)
@@ -64,13 +80,22 @@ void ClientConnection::onDataReady()
         QJsonObject message;
         switch (m_reader.next(&message)) {
         case framing::FrameReader::Result::NeedMore:
+            if (m_reader.buffered() == 0)
+                m_partialSince.invalidate();
+            else if (!m_partialSince.isValid())
+                m_partialSince.start();
+            if (m_reader.buffered() > NoticeHoldingAboveBytes)
+                Q_EMIT holding(m_clientId);
             return;
         case framing::FrameReader::Result::Dropped:
+            m_partialSince.invalidate();
             continue;
         case framing::FrameReader::Result::Oversized:
             refuse(m_reader.announcedLength());
             return;
         case framing::FrameReader::Result::Message:
+            // The clock runs per frame: a client that keeps completing frames is not stalled.
+            m_partialSince.invalidate();
             Q_EMIT messageReceived(m_clientId, message);
             // A receiver may have closed the connection meanwhile.
             if (m_refused || !m_socket)
@@ -92,6 +117,7 @@ void ClientConnection::drop()
 {
     m_refused = true;
     m_reader.clear();
+    m_partialSince.invalidate();
     // The usual disconnect notification follows, and the client departs the ordinary way.
     m_socket->abort();
 }

@@ -2,6 +2,7 @@
 
 #include "ipc/framing.h"
 
+#include <QElapsedTimer>
 #include <QJsonObject>
 #include <QObject>
 #include <QString>
@@ -16,6 +17,8 @@ public:
     // A client that lets more than this pile up unread is dropped, so that a stalled reader
     // cannot make the daemon's memory grow without bound.
     static constexpr qint64 MaxUnsentBytes = 64 * 1024 * 1024;
+    // A connection holding more than this is worth a look at what all connections hold.
+    static constexpr qint64 NoticeHoldingAboveBytes = 1024 * 1024;
 
     explicit ClientConnection(QObject *parent = nullptr);
     ~ClientConnection() override;
@@ -29,6 +32,12 @@ public:
     QLocalSocket *socket() const { return m_socket; }
     // Bytes handed to the socket and not yet taken by the client.
     qint64 unsentBytes() const;
+    // What the connection holds in memory: an incomplete incoming frame and the unsent bytes.
+    qint64 heldBytes() const;
+    // How long the incomplete frame at the front of the input has been waiting; -1 when none.
+    qint64 partialFrameAgeMs() const;
+    // Closes the connection; the usual disconnect notification follows.
+    void abortConnection();
 
     static QString newClientId();
 
@@ -37,6 +46,8 @@ Q_SIGNALS:
     void clientDisconnected(const QString &clientId);
     // Some of the unsent bytes have reached the client.
     void bytesSent(const QString &clientId);
+    // The connection now holds more than NoticeHoldingAboveBytes of incoming data.
+    void holding(const QString &clientId);
 
 private Q_SLOTS:
     void onDataReady();
@@ -52,4 +63,5 @@ private:
     QLocalSocket *m_socket = nullptr;
     framing::FrameReader m_reader;
     bool m_refused = false;
+    QElapsedTimer m_partialSince; // valid while an incomplete frame is buffered
 };

@@ -16,9 +16,15 @@ CommunicationServer::CommunicationServer(QObject *parent, SessionBackend *backen
 }
 
 CommunicationServer::CommunicationServer(QObject *parent, SessionBackend *backend, Timing timing)
+    : CommunicationServer(parent, backend, timing, Limits{})
+{
+}
+
+CommunicationServer::CommunicationServer(QObject *parent, SessionBackend *backend, Timing timing, Limits limits)
     : QObject(parent)
     , m_backend(backend ? backend : new PlatformSessionBackend)
     , m_timing(timing)
+    , m_limits(limits)
     , m_heartbeatTimer(new QTimer(this))
     , m_pollTimer(new QTimer(this))
 {
@@ -88,8 +94,41 @@ QString CommunicationServer::socketName(quint32 session) const
 
 void CommunicationServer::sendToClient(const QString &clientId, const QJsonObject &message)
 {
-    if (ClientConnection *c = m_clients.value(clientId))
-        c->sendMessage(message);
+    ClientConnection *c = m_clients.value(clientId);
+    if (!c)
+        return;
+    c->sendMessage(message);
+    // Summing over all clients is left to those that hold enough to matter.
+    if (m_clients.contains(clientId) && c->heldBytes() > ClientConnection::NoticeHoldingAboveBytes)
+        enforceHeldBytes();
+}
+
+void CommunicationServer::onClientHolding(const QString &)
+{
+    enforceHeldBytes();
+}
+
+void CommunicationServer::enforceHeldBytes()
+{
+    for (;;) {
+        qint64 total = 0;
+        ClientConnection *largest = nullptr;
+        for (ClientConnection *c : std::as_const(m_clients)) {
+            const qint64 held = c->heldBytes();
+            total += held;
+            if (!largest || held > largest->heldBytes())
+                largest = c;
+        }
+        if (total <= m_limits.heldBytes || !largest || largest->heldBytes() == 0)
+            return;
+        const QString id = largest->clientId();
+        qCWarning(lcTarnd) << "Connections hold" << total << "bytes, more than the limit of" << m_limits.heldBytes
+                           << "- dropping client" << id << "which holds" << largest->heldBytes();
+        largest->abortConnection();
+        // The drop reports the disconnection at once; should it not, stop rather than loop.
+        if (m_clients.value(id) == largest)
+            return;
+    }
 }
 
 qint64 CommunicationServer::unsentBytes(const QString &clientId) const
@@ -133,12 +172,49 @@ void CommunicationServer::forgetPeerLater(const QString &clientId)
     QTimer::singleShot(0, this, [this, clientId] { m_peers.remove(clientId); });
 }
 
-bool CommunicationServer::admits(const SessionServer *server, const sessions::PeerInfo &peer) const
+QString CommunicationServer::admission(const SessionServer *server, sessions::PeerInfo *peer) const
 {
-    if (peer.privileged)
-        return true;
-    return peer.hasSession && peer.session == server->sessionId() && !server->user().isEmpty()
-        && QString::fromStdString(peer.user) == server->user();
+    if (peer->privileged)
+        return QString();
+    // The cheap comparisons come first; the session of the peer may take a lookup.
+    if (server->principal().isEmpty() || QString::fromStdString(peer->principal) != server->principal())
+        return QStringLiteral("not the session's user");
+    int connections = 0;
+    for (auto it = m_peers.cbegin(); it != m_peers.cend(); ++it)
+        if (m_clients.contains(it.key()) && it.value()->principal == peer->principal)
+            ++connections;
+    if (connections >= m_limits.connectionsPerPrincipal)
+        return QStringLiteral("it has %1 connections, the limit").arg(connections);
+    if (!peer->hasSession) {
+        quint32 session = 0;
+        peer->hasSession = m_backend->sessionOfProcess(peer->pid, &session);
+        peer->session = session;
+    }
+    if (!peer->hasSession || peer->session != server->sessionId())
+        return QStringLiteral("not in the session");
+    return QString();
+}
+
+void CommunicationServer::logRefusal(const SessionServer *server, const sessions::PeerInfo &peer, const QString &why)
+{
+    // One line per principal and period: a peer looping connect() must not fill the log.
+    Refusals &r = m_refusals[QString::fromStdString(peer.principal)];
+    if (r.since.isValid() && r.since.elapsed() < RefusalLogPeriodMs) {
+        ++r.unlogged;
+        return;
+    }
+    qCWarning(lcTarnd).nospace() << "Refused a client on the socket of session " << server->sessionId() << " (user "
+                                 << server->user() << "): peer pid " << peer.pid << ", user "
+                                 << QString::fromStdString(peer.user) << ", session "
+                                 << (peer.hasSession ? QString::number(peer.session) : QStringLiteral("unknown"))
+                                 << ": " << why.toUtf8().constData()
+                                 << (r.unlogged ? QStringLiteral(" (and %1 more refused since the last such line)")
+                                                      .arg(r.unlogged)
+                                                : QString())
+                                        .toUtf8()
+                                        .constData();
+    r.since.start();
+    r.unlogged = 0;
 }
 
 void CommunicationServer::onNewConnection()
@@ -156,14 +232,16 @@ void CommunicationServer::onNewConnection()
     QLocalSocket *socket = from->server()->nextPendingConnection();
     if (!socket)
         return;
+    // A connection can bring more than one client at once; each needs its own call.
+    if (from->server()->hasPendingConnections())
+        QMetaObject::invokeMethod(this, &CommunicationServer::onNewConnection, Qt::QueuedConnection);
 
     // The sockets are open to every user; only the session's own user (or root) gets in.
     auto peer = std::make_shared<sessions::PeerInfo>();
-    if (!m_backend->peerOf(socket, peer.get()) || !admits(from, *peer)) {
-        qCWarning(lcTarnd).nospace() << "Refused a client on the socket of session " << sessionId << " (user "
-                                     << from->user() << "): peer pid " << peer->pid << ", user "
-                                     << QString::fromStdString(peer->user) << ", session "
-                                     << (peer->hasSession ? QString::number(peer->session) : QStringLiteral("unknown"));
+    QString why = m_backend->peerOf(socket, peer.get()) ? admission(from, peer.get())
+                                                        : QStringLiteral("its identity cannot be had");
+    if (!why.isEmpty()) {
+        logRefusal(from, *peer, why);
         socket->abort();
         socket->deleteLater();
         return;
@@ -175,6 +253,7 @@ void CommunicationServer::onNewConnection()
     connect(connection, &ClientConnection::messageReceived, this, &CommunicationServer::onClientMessage);
     connect(connection, &ClientConnection::clientDisconnected, this, &CommunicationServer::onClientDisconnected);
     connect(connection, &ClientConnection::bytesSent, this, &CommunicationServer::clientBytesWritten);
+    connect(connection, &ClientConnection::holding, this, &CommunicationServer::onClientHolding);
 
     const QString id = connection->clientId();
     m_clients.insert(id, connection);
@@ -183,10 +262,6 @@ void CommunicationServer::onNewConnection()
     m_heartbeats.insert(id, clock);
     m_peers.insert(id, peer);
     Q_EMIT clientConnected(id);
-
-    // A connection can bring more than one client at once; each needs its own call.
-    if (from->server()->hasPendingConnections())
-        QMetaObject::invokeMethod(this, &CommunicationServer::onNewConnection, Qt::QueuedConnection);
 }
 
 void CommunicationServer::onClientMessage(const QString &clientId, const QJsonObject &message)
@@ -209,6 +284,20 @@ void CommunicationServer::onClientDisconnected(const QString &clientId)
 
 void CommunicationServer::checkHeartbeats()
 {
+    // A frame begun and never finished holds memory for nothing: the connection goes, the
+    // client departs the ordinary way.
+    QList<ClientConnection *> stalled;
+    for (ClientConnection *c : std::as_const(m_clients))
+        if (c->partialFrameAgeMs() > m_timing.heartbeatTimeoutMs)
+            stalled.append(c);
+    for (ClientConnection *c : std::as_const(stalled)) {
+        if (!m_clients.contains(c->clientId()))
+            continue;
+        qCWarning(lcTarnd) << "Client" << c->clientId() << "has left a frame incomplete for more than"
+                           << m_timing.heartbeatTimeoutMs << "ms - closing its connection";
+        c->abortConnection();
+    }
+
     QList<QString> expired;
     for (auto it = m_heartbeats.cbegin(); it != m_heartbeats.cend(); ++it) {
         if (it->elapsed() > m_timing.heartbeatTimeoutMs)
@@ -237,15 +326,18 @@ void CommunicationServer::checkHeartbeats()
 void CommunicationServer::pollSessions()
 {
     const std::optional<QList<SessionBackend::Session>> found = m_backend->activeSessions();
-    const QList<SessionBackend::Session> active = found.value_or(QList<SessionBackend::Session>());
-    QHash<quint32, QString> users;
+    // Not knowing the sessions is no reason to close the sockets of those that were there.
+    if (!found)
+        return;
+    const QList<SessionBackend::Session> &active = *found;
+    QHash<quint32, QString> principals;
     for (const auto &s : active)
-        users.insert(s.id, s.user);
+        principals.insert(s.id, s.principal);
 
     QList<quint32> gone;
     for (auto it = m_sessionServers.cbegin(); it != m_sessionServers.cend(); ++it) {
         // A session now of another user gets a fresh socket, as if it had gone and come back.
-        if (!users.contains(it.key()) || users.value(it.key()) != it.value()->user())
+        if (!principals.contains(it.key()) || principals.value(it.key()) != it.value()->principal())
             gone.append(it.key());
     }
     for (quint32 id : std::as_const(gone)) {
@@ -256,11 +348,22 @@ void CommunicationServer::pollSessions()
         server->deleteLater();
     }
 
+    // A server that stopped listening of itself (an accept failed: out of descriptors, say)
+    // listens again once it can.
+    for (SessionServer *server : std::as_const(m_sessionServers)) {
+        if (server->isListening())
+            continue;
+        qCWarning(lcTarnd) << "Named pipe server for session" << server->sessionId()
+                           << "stopped listening:" << server->errorString() << "- listening again";
+        server->start();
+    }
+
     for (const auto &s : active) {
         if (s.id == 0 || m_sessionServers.contains(s.id))
             continue;
         qCInfo(lcTarnd) << "Creating pipe for new active session" << s.id;
-        auto *server = new SessionServer(s.id, m_backend->socketName(m_pipeBaseName, s.id), s.user, this);
+        auto *server =
+            new SessionServer(s.id, m_backend->socketName(m_pipeBaseName, s.id), s.user, s.principal, this);
         if (!server->start()) {
             delete server;
             continue;

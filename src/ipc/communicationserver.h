@@ -29,9 +29,21 @@ public:
         int sessionPollMs = 3000;
     };
 
+    struct Limits
+    {
+        // Connections at once of one unprivileged principal (uid, SID); the next is closed.
+        int connectionsPerPrincipal = 64;
+        // What all connections together may hold: incomplete incoming frames and bytes not yet
+        // taken by their clients. Past it the largest holder is dropped.
+        qint64 heldBytes = 512LL * 1024 * 1024;
+    };
+    // A refusal of the same principal is logged at most once in this period, with a count.
+    static constexpr int RefusalLogPeriodMs = 60000;
+
     // backend: null for the platform's sessions; the server takes ownership.
     explicit CommunicationServer(QObject *parent = nullptr, SessionBackend *backend = nullptr);
     CommunicationServer(QObject *parent, SessionBackend *backend, Timing timing);
+    CommunicationServer(QObject *parent, SessionBackend *backend, Timing timing, Limits limits);
     ~CommunicationServer() override;
 
     // How long the stop goes on sending what is queued for the clients before it closes them.
@@ -75,12 +87,24 @@ private Q_SLOTS:
     void pollSessions();
 
 private:
-    bool admits(const SessionServer *server, const sessions::PeerInfo &peer) const;
+    struct Refusals
+    {
+        QElapsedTimer since; // the last logged refusal
+        int unlogged = 0;
+    };
+    // Empty when the peer may use the server's socket; otherwise why not.
+    QString admission(const SessionServer *server, sessions::PeerInfo *peer) const;
+    void logRefusal(const SessionServer *server, const sessions::PeerInfo &peer, const QString &why);
+    // Drops the largest holders until all together hold no more than the limit.
+    void enforceHeldBytes();
+    void onClientHolding(const QString &clientId);
     void forgetPeerLater(const QString &clientId);
     void flushClients(int timeoutMs);
 
     std::unique_ptr<SessionBackend> m_backend;
     const Timing m_timing;
+    const Limits m_limits;
+    QHash<QString, Refusals> m_refusals; // by principal
     QHash<QString, ClientConnection *> m_clients;
     QHash<QString, QElapsedTimer> m_heartbeats;
     QHash<QString, std::shared_ptr<sessions::PeerInfo>> m_peers;

@@ -3,20 +3,32 @@
 #include "service/logging.h"
 
 #include <QLocalServer>
-#include <QLocalSocket>
 
-SessionServer::SessionServer(quint32 sessionId, const QString &pipeName, const QString &user, QObject *parent)
+SessionServer::SessionServer(quint32 sessionId, const QString &pipeName, const QString &user,
+                             const QString &principal, QObject *parent)
     : QObject(parent)
     , m_sessionId(sessionId)
     , m_pipeName(pipeName)
     , m_user(user)
+    , m_principal(principal)
     , m_server(new QLocalServer(this))
 {
+    connect(m_server, &QLocalServer::newConnection, this, &SessionServer::newConnection);
 }
 
 SessionServer::~SessionServer()
 {
     close();
+}
+
+bool SessionServer::isListening() const
+{
+    return m_server->isListening();
+}
+
+QString SessionServer::errorString() const
+{
+    return m_server->errorString();
 }
 
 void SessionServer::close()
@@ -26,6 +38,7 @@ void SessionServer::close()
         QLocalServer::removeServer(m_pipeName);
         qCDebug(lcTarnd) << "Named pipe server stopped for session" << m_sessionId;
     }
+    m_claim.reset();
 }
 
 bool SessionServer::start()
@@ -33,19 +46,21 @@ bool SessionServer::start()
     if (m_server->isListening())
         return true;
 
+    std::string problem;
+    if (!socketpath::prepare(m_pipeName.toStdString(), &problem)) {
+        qCWarning(lcTarnd).noquote() << "Refusing to serve session" << m_sessionId << "-" << QString::fromStdString(problem);
+        return false;
+    }
     // Listening with socket options silently replaces whatever is at the path, another
-    // daemon's live socket included: only a path nobody answers on is taken over.
-    {
-        QLocalSocket probe;
-        probe.connectToServer(m_pipeName);
-        if (probe.waitForConnected(500)) {
-            probe.abort();
+    // daemon's live socket included: only a path nobody else has claimed is taken over.
+    if (!m_claim) {
+        m_claim = socketpath::claim(m_pipeName.toStdString(), &problem);
+        if (!m_claim) {
             qCWarning(lcTarnd) << "Failed to start named pipe for session" << m_sessionId << ":" << m_pipeName
-                               << "is served by another process";
+                               << QString::fromStdString(problem).toUtf8().constData();
             return false;
         }
     }
-    socketpath::prepare(m_pipeName.toStdString());
     QLocalServer::removeServer(m_pipeName);
 
     m_server->setSocketOptions(QLocalServer::WorldAccessOption);
@@ -55,6 +70,5 @@ bool SessionServer::start()
         return false;
     }
     qCInfo(lcTarnd) << "Named pipe server started for session" << m_sessionId << ":" << m_pipeName;
-    connect(m_server, &QLocalServer::newConnection, this, &SessionServer::newConnection);
     return true;
 }

@@ -2,7 +2,11 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace socketpath {
 
@@ -18,6 +22,16 @@ std::string runtimeDir()
     return "/run/tarnd";
 }
 
+class LockClaim : public Claim
+{
+public:
+    explicit LockClaim(int fd) : m_fd(fd) {}
+    ~LockClaim() override { ::close(m_fd); }
+
+private:
+    int m_fd;
+};
+
 } // namespace
 
 std::string socketPath(const std::string &base, std::uint32_t session)
@@ -28,16 +42,44 @@ std::string socketPath(const std::string &base, std::uint32_t session)
     return runtimeDir() + "/" + name;
 }
 
-bool prepare(const std::string &path)
+bool prepare(const std::string &path, std::string *error)
 {
     const auto slash = path.rfind('/');
     if (slash == std::string::npos || slash == 0)
         return true;
     const std::string dir = path.substr(0, slash);
-    if (::mkdir(dir.c_str(), 0755) != 0 && errno != EEXIST)
+    if (::mkdir(dir.c_str(), 0755) != 0 && errno != EEXIST) {
+        *error = "the socket folder " + dir + " cannot be made: " + std::strerror(errno);
         return false;
+    }
     struct stat st;
-    return ::stat(dir.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+    if (::lstat(dir.c_str(), &st) != 0) {
+        *error = "the socket folder " + dir + " cannot be examined: " + std::strerror(errno);
+        return false;
+    }
+    if (S_ISLNK(st.st_mode) || !S_ISDIR(st.st_mode))
+        *error = "the socket folder " + dir + " is not a folder (a link, or a file)";
+    else if (st.st_uid != ::geteuid())
+        *error = "the socket folder " + dir + " belongs to uid " + std::to_string(st.st_uid) + ", not to the daemon's";
+    else if (st.st_mode & (S_IWGRP | S_IWOTH))
+        *error = "the socket folder " + dir + " is writable by other users";
+    return error->empty();
+}
+
+std::unique_ptr<Claim> claim(const std::string &path, std::string *error)
+{
+    const std::string lock = path + ".lock";
+    const int fd = ::open(lock.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd < 0) {
+        *error = lock + " cannot be opened: " + std::strerror(errno);
+        return nullptr;
+    }
+    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        *error = errno == EWOULDBLOCK ? "it is served by another process" : std::string("lock: ") + std::strerror(errno);
+        ::close(fd);
+        return nullptr;
+    }
+    return std::make_unique<LockClaim>(fd);
 }
 
 } // namespace socketpath

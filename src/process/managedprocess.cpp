@@ -35,9 +35,9 @@ ManagedProcess::~ManagedProcess()
     }
 }
 
-void ManagedProcess::parseSpec()
+void ManagedProcess::setSpec(const QJsonObject &spec)
 {
-    m_info.parse(m_spec);
+    m_info.parse(spec);
     qCDebug(lcTarnd) << "[ProcessManager] Will create process in session" << m_info.sessionId;
 }
 
@@ -208,7 +208,6 @@ void ManagedProcess::attemptRestart()
         return;
     qCInfo(lcTarnd) << "[ProcessManager] Attempting to restart process" << m_processId << "(attempt"
                     << m_info.restartAttempts << "of" << m_info.maxRestartAttempts << ")";
-    parseSpec();
     if (launch()) {
         qCInfo(lcTarnd) << "[ProcessManager] Process" << m_processId << "restarted successfully";
         return;

@@ -53,8 +53,8 @@ public:
     ManagedProcess(const QString &processId, QObject *parent, int exitDrainMs);
     ~ManagedProcess() override;
 
-    void setSpec(const QJsonObject &spec) { m_spec = spec; }
-    void parseSpec();
+    // Reads the start request into the record; the request itself is not kept.
+    void setSpec(const QJsonObject &spec);
     bool launch();
 
     void stop(int timeoutMs);
@@ -108,7 +108,6 @@ private:
     QTimer m_restartTimer;
     QTimer m_drainTimer;
     QTimer m_inputTimer;
-    QJsonObject m_spec;
     std::shared_ptr<childprocess::Child> m_child;
     std::shared_ptr<OutputChannel> m_channel;
     bool m_outputHeld = false;

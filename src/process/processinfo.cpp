@@ -24,6 +24,8 @@ QString ProcessInfo::validate(const QJsonObject &spec)
 {
     if (spec.value("process-id").toString().isEmpty())
         return QStringLiteral("Missing or empty process-id");
+    if (spec.value("process-id").toString().size() > MaxProcessIdChars)
+        return QStringLiteral("Invalid process-id: longer than %1 characters").arg(MaxProcessIdChars);
     if (spec.value("executable").toString().isEmpty())
         return QStringLiteral("Missing or empty executable");
     // The system's calls end a text at a NUL: what followed it would be silently dropped.

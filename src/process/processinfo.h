@@ -25,6 +25,8 @@ struct ProcessInfo
 
     // A crashing child is relaunched no faster than this, whatever its request says.
     static constexpr int MinRestartDelayMs = 100;
+    // Ids appear in log lines and in every event: a longer one is refused at the start.
+    static constexpr int MaxProcessIdChars = 256;
 
     // Reads every field but the restart count from a start request; wrong types give defaults.
     void parse(const QJsonObject &spec);

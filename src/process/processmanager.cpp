@@ -58,7 +58,6 @@ QJsonObject ProcessManager::startProcess(const QJsonObject &spec)
     connect(process, &ManagedProcess::stdoutReady, this, &ProcessManager::onProcessStdout);
     connect(process, &ManagedProcess::stderrReady, this, &ProcessManager::onProcessStderr);
     process->setSpec(spec);
-    process->parseSpec();
     if (!process->launch()) {
         process->deleteLater();
         return makeErrorResponse(QStringLiteral("Failed to start process: ") + id);
@@ -72,7 +71,7 @@ QJsonObject ProcessManager::stopProcess(const QString &processId)
     qCDebug(lcTarnd) << "[ProcessManager] stopProcess called for" << processId;
     ManagedProcess *p = m_processes.value(processId);
     if (!p) {
-        qCWarning(lcTarnd) << "[ProcessManager] Process not found:" << processId;
+        qCWarning(lcTarnd) << "[ProcessManager] Process not found:" << clientText(processId);
         return makeErrorResponse(QStringLiteral("Process not found: ") + processId);
     }
     qCDebug(lcTarnd) << "[ProcessManager] Calling stop() on process" << processId;

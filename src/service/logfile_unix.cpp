@@ -1,19 +1,24 @@
 #include "service/logfile.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <fcntl.h>
 #include <sys/fsuid.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
+#include <vector>
 
 namespace logfile {
 
 namespace {
 
 // Takes on the file-system identity for the life of the guard, on this thread only (the
-// kernel keeps fsuid per thread), and drops the daemon's file capabilities with it.
+// kernel keeps fsuid and, through the raw call, the group list per thread), and drops the
+// daemon's supplementary groups with it: root's groups would otherwise still open files of
+// those groups for the client.
 class AsIdentity
 {
 public:
@@ -22,8 +27,21 @@ public:
     {
         if (!m_active)
             return;
+        const int count = ::getgroups(0, nullptr);
+        if (count > 0) {
+            m_groups.resize(static_cast<std::size_t>(count));
+            m_groups.resize(static_cast<std::size_t>(std::max(0, ::getgroups(count, m_groups.data()))));
+        }
+        // glibc's setgroups() changes every thread of the process; the system call only this one.
+        if (::syscall(SYS_setgroups, 0, nullptr) == 0)
+            m_groupsDropped = true;
+        else if (::geteuid() == 0)
+            return; // groups that could not be shed: refuse rather than act with them
         m_gid = static_cast<gid_t>(::setfsgid(as.gid));
         m_uid = static_cast<uid_t>(::setfsuid(as.uid));
+        // Both calls report the previous value, never a failure: ask again to know.
+        m_taken = static_cast<uid_t>(::setfsuid(static_cast<uid_t>(-1))) == as.uid
+            && static_cast<gid_t>(::setfsgid(static_cast<gid_t>(-1))) == as.gid;
     }
     ~AsIdentity()
     {
@@ -31,15 +49,40 @@ public:
             return;
         ::setfsuid(m_uid);
         ::setfsgid(m_gid);
+        if (m_groupsDropped)
+            ::syscall(SYS_setgroups, m_groups.size(), m_groups.data());
     }
     AsIdentity(const AsIdentity &) = delete;
     AsIdentity &operator=(const AsIdentity &) = delete;
 
+    // False when a client identity could not be taken on: then nothing may be done.
+    bool ok() const { return !m_active || m_taken; }
+
 private:
     bool m_active;
+    bool m_taken = false;
+    bool m_groupsDropped = false;
+    std::vector<gid_t> m_groups;
     uid_t m_uid = 0;
     gid_t m_gid = 0;
 };
+
+// The log file itself, opened without ever waiting on what is at the path: a FIFO without a
+// reader fails at once, one with a reader or a device is refused after the open.
+int openLogFile(const std::string &path, const Identity &as)
+{
+    const int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK, 0644);
+    if (fd < 0)
+        return -1;
+    struct stat st;
+    const bool acceptable = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_nlink == 1
+        && (as.daemon || st.st_uid == as.uid);
+    if (!acceptable || ::fcntl(fd, F_SETFL, O_WRONLY | O_APPEND) != 0) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
 
 } // namespace
 
@@ -69,7 +112,9 @@ bool clientPathAllowed(const std::string &path, std::string *reason)
 bool append(const std::string &path, const std::string &bytes, const Identity &as)
 {
     AsIdentity guard(as);
-    const int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0644);
+    if (!guard.ok())
+        return false;
+    const int fd = openLogFile(path, as);
     if (fd < 0)
         return false;
     // O_APPEND with one write per line keeps lines whole even with other writers.
@@ -95,7 +140,7 @@ std::int64_t size(const std::string &path, const Identity &as)
 {
     AsIdentity guard(as);
     struct stat st;
-    if (::lstat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode))
+    if (!guard.ok() || ::lstat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode))
         return -1;
     return st.st_size;
 }
@@ -104,19 +149,19 @@ bool exists(const std::string &path, const Identity &as)
 {
     AsIdentity guard(as);
     struct stat st;
-    return ::lstat(path.c_str(), &st) == 0;
+    return guard.ok() && ::lstat(path.c_str(), &st) == 0;
 }
 
 bool remove(const std::string &path, const Identity &as)
 {
     AsIdentity guard(as);
-    return ::unlink(path.c_str()) == 0;
+    return guard.ok() && ::unlink(path.c_str()) == 0;
 }
 
 bool rename(const std::string &from, const std::string &to, const Identity &as)
 {
     AsIdentity guard(as);
-    return ::rename(from.c_str(), to.c_str()) == 0;
+    return guard.ok() && ::rename(from.c_str(), to.c_str()) == 0;
 }
 
 bool makePath(const std::string &dir, const Identity &as)
@@ -124,6 +169,8 @@ bool makePath(const std::string &dir, const Identity &as)
     if (dir.empty())
         return false;
     AsIdentity guard(as);
+    if (!guard.ok())
+        return false;
     std::string partial;
     std::size_t pos = 0;
     while (pos != std::string::npos) {

@@ -2,18 +2,43 @@
 #include "service/logfile.h"
 #include "service/logging.h"
 
-#include <QCoreApplication>
 #include <QDateTime>
 #include <QDir>
 #include <QStandardPaths>
 
+#include <chrono>
 #include <cstdio>
 
 Q_LOGGING_CATEGORY(lcTarnd, "tarnd", QtDebugMsg)
 
-LogSink::LogSink(const QString &defaultDataDir)
-    : m_defaultDataDir(defaultDataDir)
+QString clientText(const QString &text)
 {
+    if (text.size() <= MaxLoggedClientChars)
+        return text;
+    return text.left(MaxLoggedClientChars) + QStringLiteral("\u2026 (%1 characters)").arg(text.size());
+}
+
+LogSink::LogSink(const QString &defaultDataDir)
+    : LogSink(defaultDataDir, QueueBounds{})
+{
+}
+
+LogSink::LogSink(const QString &defaultDataDir, QueueBounds bounds)
+    : m_defaultDataDir(defaultDataDir)
+    , m_bounds(bounds)
+{
+}
+
+LogSink::~LogSink()
+{
+    {
+        std::lock_guard<std::mutex> lock(m_queueMutex);
+        m_quit = true;
+        m_held = false;
+    }
+    m_queueChanged.notify_all();
+    if (m_writer.joinable())
+        m_writer.join();
 }
 
 LogSink &LogSink::instance()
@@ -78,7 +103,6 @@ void LogSink::setLogFilePath(const QString &path, const logfile::Identity &owner
         QMutexLocker lock(&m_mutex);
         m_override = path;
         m_owner = owner;
-        m_failureReported = false;
     }
     qCDebug(lcTarnd) << "Daemon log path set to:" << path;
 }
@@ -91,35 +115,94 @@ void LogSink::write(QtMsgType type, const QString &message)
     std::fprintf(stderr, "%s", line.constData());
     std::fflush(stderr);
 
-    const auto [chosen, owner] = target();
-    const std::string path = chosen.toStdString();
+    auto [chosen, owner] = target();
     const int count = ++m_counter;
-
-    if (path.empty())
+    if (chosen.isEmpty())
         return;
-    bool reportFailure = false;
     {
-        QMutexLocker lock(&m_mutex);
-        if (!logfile::append(path, line.toStdString(), owner) && !owner.daemon && !m_failureReported) {
-            m_failureReported = true;
-            reportFailure = true;
+        std::lock_guard<std::mutex> lock(m_queueMutex);
+        if (m_quit)
+            return;
+        if (m_queue.size() >= std::size_t(m_bounds.lines) || m_queuedBytes + line.size() > m_bounds.bytes) {
+            ++m_dropped;
+            return;
         }
-        if (count % RotationCheckEvery == 0 && logfile::size(path, owner) > RotateAboveBytes) {
-            const std::string old = path + ".old";
-            logfile::remove(old, owner);
-            logfile::rename(path, old, owner);
+        m_queue.push_back({chosen.toStdString(), std::move(owner), line, count});
+        m_queuedBytes += line.size();
+        if (!m_writer.joinable())
+            m_writer = std::thread([this] { writerLoop(); });
+    }
+    m_queueChanged.notify_all();
+}
+
+bool LogSink::flush(int timeoutMs)
+{
+    std::unique_lock<std::mutex> lock(m_queueMutex);
+    return m_queueChanged.wait_for(lock, std::chrono::milliseconds(timeoutMs),
+                                   [this] { return m_queue.empty() && !m_writing; });
+}
+
+void LogSink::holdWriter(bool held)
+{
+    {
+        std::lock_guard<std::mutex> lock(m_queueMutex);
+        m_held = held;
+    }
+    m_queueChanged.notify_all();
+}
+
+void LogSink::writerLoop()
+{
+    std::unique_lock<std::mutex> lock(m_queueMutex);
+    for (;;) {
+        m_queueChanged.wait(lock, [this] { return m_quit || (!m_held && !m_queue.empty()); });
+        if (m_queue.empty() || m_held) {
+            if (m_quit)
+                return;
+            continue;
+        }
+        const Pending next = std::move(m_queue.front());
+        m_queue.pop_front();
+        m_queuedBytes -= next.line.size();
+        m_writing = true;
+        lock.unlock();
+        writeOut(next);
+        lock.lock();
+        m_writing = false;
+        if (m_queue.empty() && m_dropped > 0) {
+            const int dropped = std::exchange(m_dropped, 0);
+            lock.unlock();
+            // Back through the sink like any other line: the queue has room again.
+            qCWarning(lcTarnd) << dropped << "log line(s) were left out of the log file, which could not keep up";
+            lock.lock();
+        }
+        m_queueChanged.notify_all();
+    }
+}
+
+void LogSink::writeOut(const Pending &p)
+{
+    bool reportFailure = false;
+    if (!logfile::append(p.path, p.line.toStdString(), p.owner) && !p.owner.daemon) {
+        QMutexLocker lock(&m_mutex);
+        const QString path = QString::fromStdString(p.path);
+        reportFailure = !m_failuresReported.contains(path);
+        if (reportFailure) {
+            // Bounded however many paths clients name.
+            if (m_failuresReported.size() >= 64)
+                m_failuresReported.clear();
+            m_failuresReported.insert(path);
         }
     }
-    // Inside a message handler Qt prints further messages past the handler, so the warning is
-    // posted to the event loop and comes back through the sink from there.
-    if (reportFailure && QCoreApplication::instance()) {
-        QMetaObject::invokeMethod(
-            QCoreApplication::instance(),
-            [chosen = chosen] {
-                qCWarning(lcTarnd) << "The log file" << chosen
-                                   << "cannot be written with the rights of the client that chose it;"
-                                      " log lines go to standard error only";
-            },
-            Qt::QueuedConnection);
+    if ((p.count % RotationCheckEvery == 0 || p.line.size() >= CheckAfterLineBytes)
+        && logfile::size(p.path, p.owner) > RotateAboveBytes) {
+        const std::string old = p.path + ".old";
+        logfile::remove(old, p.owner);
+        logfile::rename(p.path, old, p.owner);
+    }
+    if (reportFailure) {
+        qCWarning(lcTarnd) << "The log file" << QString::fromStdString(p.path)
+                           << "cannot be written with the rights of the client that chose it;"
+                              " log lines go to standard error only";
     }
 }

@@ -1,18 +1,28 @@
 // Sessions on Linux are logind's, asked over the system D-Bus. Where logind cannot be reached
 // (containers, CI, minimal machines) every process counts as being in one session, number 1,
 // whose user is the daemon's own.
+//
+// Every D-Bus call here blocks the calling (main) thread, so each has a short time-out, and what
+// logind said at the last listing is kept: a session's id, uid, class and state, and per user
+// the object path and the display session. An accepted connection then costs no call when the
+// peer sits in a session scope, and at most GetSessionByPID (plus the user's Display once per
+// poll) when it does not.
 
 #include "ipc/sessions.h"
 #include "service/logging.h"
 
 #include <QDBusArgument>
 #include <QDBusConnection>
-#include <QDBusInterface>
+#include <QDBusError>
+#include <QDBusMessage>
 #include <QDBusMetaType>
 #include <QDBusObjectPath>
-#include <QDBusReply>
+#include <QDBusVariant>
 #include <QFile>
-#include <QRegularExpression>
+#include <QHash>
+
+#include <algorithm>
+#include <mutex>
 
 #include <pwd.h>
 #include <sys/socket.h>
@@ -26,6 +36,10 @@ const QString ManagerPath = QStringLiteral("/org/freedesktop/login1");
 const QString ManagerIface = QStringLiteral("org.freedesktop.login1.Manager");
 const QString SessionIface = QStringLiteral("org.freedesktop.login1.Session");
 const QString UserIface = QStringLiteral("org.freedesktop.login1.User");
+
+// Per call. logind answers in well under a millisecond; one that takes this long is stuck, and
+// the poll after next asks again.
+constexpr int CallTimeoutMs = 1000;
 
 struct SessionEntry
 {
@@ -93,17 +107,6 @@ std::string userName(uid_t uid)
     return std::to_string(uid);
 }
 
-QVariant property(const QString &path, const QString &iface, const QString &name)
-{
-    QDBusMessage call = QDBusMessage::createMethodCall(Login1, path, QStringLiteral("org.freedesktop.DBus.Properties"),
-                                                       QStringLiteral("Get"));
-    call << iface << name;
-    const QDBusMessage reply = QDBusConnection::systemBus().call(call, QDBus::Block, 2000);
-    if (reply.type() != QDBusMessage::ReplyMessage || reply.arguments().isEmpty())
-        return QVariant();
-    return reply.arguments().constFirst().value<QDBusVariant>().variant();
-}
-
 bool numericId(const QString &text, std::uint32_t *id)
 {
     bool ok = false;
@@ -111,6 +114,52 @@ bool numericId(const QString &text, std::uint32_t *id)
     if (ok)
         *id = value;
     return ok;
+}
+
+QDBusMessage call(const QString &path, const QString &iface, const QString &method, const QVariantList &args)
+{
+    QDBusMessage m = QDBusMessage::createMethodCall(Login1, path, iface, method);
+    m.setArguments(args);
+    return QDBusConnection::systemBus().call(m, QDBus::Block, CallTimeoutMs);
+}
+
+bool answered(const QDBusMessage &reply)
+{
+    return reply.type() == QDBusMessage::ReplyMessage && !reply.arguments().isEmpty();
+}
+
+QDBusMessage getProperty(const QString &path, const QString &iface, const QString &name)
+{
+    return call(path, QStringLiteral("org.freedesktop.DBus.Properties"), QStringLiteral("Get"), {iface, name});
+}
+
+QVariant propertyValue(const QDBusMessage &reply)
+{
+    return reply.arguments().constFirst().value<QDBusVariant>().variant();
+}
+
+// A session that went away between the listing and the question about it; anything else
+// (no answer, logind gone, a refusal) means the listing cannot be trusted.
+bool vanished(const QDBusMessage &reply)
+{
+    const QString name = reply.errorName();
+    return name == QLatin1String("org.freedesktop.DBus.Error.UnknownObject")
+        || name == QLatin1String("org.freedesktop.login1.NoSuchSession");
+}
+
+struct KnownSession
+{
+    QString path;
+    uint uid = 0;
+    QString user;
+    QString cls;
+    QString state;
+};
+
+bool serves(const KnownSession &s)
+{
+    return s.cls == QLatin1String("user") && (s.state == QLatin1String("active") || s.state == QLatin1String("online"))
+        && !s.user.isEmpty();
 }
 
 class Logind
@@ -126,23 +175,145 @@ public:
 
     bool listSessions(QList<SessionEntry> *out)
     {
-        QDBusMessage call = QDBusMessage::createMethodCall(Login1, ManagerPath, ManagerIface,
-                                                           QStringLiteral("ListSessions"));
-        const QDBusMessage reply = QDBusConnection::systemBus().call(call, QDBus::Block, 2000);
-        if (reply.type() != QDBusMessage::ReplyMessage || reply.arguments().isEmpty())
+        const QDBusMessage reply = call(ManagerPath, ManagerIface, QStringLiteral("ListSessions"), {});
+        if (!answered(reply))
             return false;
         reply.arguments().constFirst().value<QDBusArgument>() >> *out;
         return true;
     }
 
-    QString managerCall(const QString &method, const QVariant &arg)
+    // Lists the sessions anew, asking each one's state (and the class of the ones not seen
+    // before). False, with the previous facts kept, when logind does not answer.
+    bool refresh(std::vector<SessionInfo> *served)
     {
-        QDBusMessage call = QDBusMessage::createMethodCall(Login1, ManagerPath, ManagerIface, method);
-        call << arg;
-        const QDBusMessage reply = QDBusConnection::systemBus().call(call, QDBus::Block, 2000);
-        if (reply.type() != QDBusMessage::ReplyMessage || reply.arguments().isEmpty())
-            return QString();
-        return reply.arguments().constFirst().value<QDBusObjectPath>().path();
+        QList<SessionEntry> entries;
+        if (!listSessions(&entries))
+            return false;
+        const QHash<std::uint32_t, KnownSession> before = snapshot();
+        QHash<std::uint32_t, KnownSession> now;
+        std::vector<std::uint32_t> order;
+        for (const SessionEntry &e : std::as_const(entries)) {
+            std::uint32_t id = 0;
+            if (!numericId(e.id, &id)) {
+                qCDebug(lcTarnd) << "Skipping logind session with a non-numeric id:" << e.id;
+                continue;
+            }
+            KnownSession s{e.path.path(), e.uid, e.user, QString(), QString()};
+            const auto old = before.constFind(id);
+            if (old != before.cend() && old->path == s.path && old->uid == s.uid)
+                s.cls = old->cls;
+            if (s.cls.isEmpty()) {
+                const QDBusMessage cls = getProperty(s.path, SessionIface, QStringLiteral("Class"));
+                if (vanished(cls))
+                    continue;
+                if (!answered(cls))
+                    return false;
+                s.cls = propertyValue(cls).toString();
+            }
+            const QDBusMessage state = getProperty(s.path, SessionIface, QStringLiteral("State"));
+            if (vanished(state))
+                continue;
+            if (!answered(state))
+                return false;
+            s.state = propertyValue(state).toString();
+            now.insert(id, s);
+            order.push_back(id);
+        }
+        served->clear();
+        for (std::uint32_t id : order) {
+            const KnownSession s = now.value(id);
+            if (serves(s))
+                served->push_back({id, s.user.toStdString(), std::to_string(s.uid)});
+        }
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_sessions = std::move(now);
+        m_order = std::move(order);
+        m_listed = true;
+        m_displays.clear(); // asked again once per listing
+        return true;
+    }
+
+    // The session logind itself places pid in, if it belongs to uid.
+    bool sessionByPid(std::int64_t pid, uid_t uid, std::uint32_t *session)
+    {
+        const QDBusMessage reply = call(ManagerPath, ManagerIface, QStringLiteral("GetSessionByPID"),
+                                        {QVariant::fromValue(uint(pid))});
+        if (!answered(reply))
+            return false;
+        const QString path = reply.arguments().constFirst().value<QDBusObjectPath>().path();
+        std::lock_guard<std::mutex> lock(m_mutex);
+        for (auto it = m_sessions.cbegin(); it != m_sessions.cend(); ++it) {
+            // A process that changed its uid inside another user's session (su) is not of it.
+            if (it->path == path) {
+                if (it->uid != uid)
+                    return false;
+                *session = it.key();
+                return true;
+            }
+        }
+        return false;
+    }
+
+    // The user's display session, as logind told it since the last listing.
+    bool displayOf(uid_t uid, std::uint32_t *session)
+    {
+        QString userPath;
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            const auto known = m_displays.constFind(uid);
+            if (known != m_displays.cend()) {
+                if (known->isEmpty())
+                    return false;
+                return numericId(*known, session);
+            }
+            userPath = m_userPaths.value(uid);
+        }
+        if (userPath.isEmpty()) {
+            const QDBusMessage reply = call(ManagerPath, ManagerIface, QStringLiteral("GetUser"),
+                                            {QVariant::fromValue(uint(uid))});
+            if (!answered(reply))
+                return false;
+            userPath = reply.arguments().constFirst().value<QDBusObjectPath>().path();
+        }
+        const QDBusMessage reply = getProperty(userPath, UserIface, QStringLiteral("Display"));
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (!answered(reply)) {
+            m_userPaths.remove(uid); // the user may have logged out; its path is asked again
+            return false;
+        }
+        m_userPaths.insert(uid, userPath);
+        UserSessionRef ref;
+        propertyValue(reply).value<QDBusArgument>() >> ref;
+        m_displays.insert(uid, ref.id);
+        return numericId(ref.id, session);
+    }
+
+    // The first session of uid that gets a socket, in the order of the last listing.
+    bool firstServedOf(uid_t uid, std::uint32_t *session)
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        for (std::uint32_t id : m_order) {
+            const KnownSession s = m_sessions.value(id);
+            if (s.uid == uid && serves(s)) {
+                *session = id;
+                return true;
+            }
+        }
+        return false;
+    }
+
+    // Whether what logind last said contradicts "session belongs to uid".
+    bool ownedByOther(std::uint32_t session, uid_t uid)
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        const auto it = m_sessions.constFind(session);
+        return it != m_sessions.cend() && it->uid != uid;
+    }
+
+    bool listed()
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return m_listed;
     }
 
 private:
@@ -159,7 +330,19 @@ private:
             qCInfo(lcTarnd) << "logind cannot be reached; serving a single session (1) for every process";
     }
 
+    QHash<std::uint32_t, KnownSession> snapshot()
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return m_sessions;
+    }
+
     bool m_available = false;
+    std::mutex m_mutex; // the facts below; never held across a D-Bus call
+    bool m_listed = false;
+    QHash<std::uint32_t, KnownSession> m_sessions;
+    std::vector<std::uint32_t> m_order;
+    QHash<uid_t, QString> m_userPaths;
+    QHash<uid_t, QString> m_displays; // session id, empty for none
 };
 
 std::int64_t ownerOf(std::int64_t pid)
@@ -171,15 +354,70 @@ std::int64_t ownerOf(std::int64_t pid)
     return st.st_uid;
 }
 
-// The session scope a process was started in, if any: ".../session-3.scope".
-bool sessionFromCgroup(std::int64_t pid, std::uint32_t *session)
+// The real uid of a process: its status, else the owner of its /proc entry; -1 when gone.
+std::int64_t uidOf(std::int64_t pid)
+{
+    QFile f(QStringLiteral("/proc/%1/status").arg(pid));
+    if (f.open(QIODevice::ReadOnly)) {
+        for (const QByteArray &line : f.readAll().split('\n')) {
+            if (!line.startsWith("Uid:"))
+                continue;
+            bool ok = false;
+            const uint uid = line.mid(4).simplified().split(' ').value(0).toUInt(&ok);
+            if (ok)
+                return uid;
+        }
+    }
+    return ownerOf(pid);
+}
+
+// The session scope of a cgroup path, counted only where logind makes it: directly under the
+// slice of uid, which itself is the first "user.slice" of the path. Below that a user may make
+// cgroups of its own (its delegated service manager), so any later "session-N.scope" proves
+// nothing.
+bool scopeOfPath(const QByteArray &path, uid_t uid, std::uint32_t *session)
+{
+    const QList<QByteArray> parts = path.split('/');
+    const qsizetype at = parts.indexOf(QByteArray("user.slice"));
+    if (at < 0 || at + 2 >= parts.size())
+        return false;
+    if (parts[at + 1] != "user-" + QByteArray::number(uid) + ".slice")
+        return false;
+    const QByteArray &scope = parts[at + 2];
+    if (!scope.startsWith("session-") || !scope.endsWith(".scope"))
+        return false;
+    const QByteArray digits = scope.mid(8, scope.size() - 8 - 6);
+    if (digits.isEmpty() || !std::all_of(digits.cbegin(), digits.cend(), [](char c) { return c >= '0' && c <= '9'; }))
+        return false;
+    bool ok = false;
+    const uint id = digits.toUInt(&ok, 10);
+    if (ok)
+        *session = id;
+    return ok;
+}
+
+// From /proc/PID/cgroup: the unified line "0::/path", else the systemd v1 line
+// "N:name=systemd:/path". Controllers' own v1 hierarchies are not systemd's and do not count.
+bool sessionFromCgroup(std::int64_t pid, uid_t uid, std::uint32_t *session)
 {
     QFile f(QStringLiteral("/proc/%1/cgroup").arg(pid));
     if (!f.open(QIODevice::ReadOnly))
         return false;
-    static const QRegularExpression scope(QStringLiteral("/session-([^/.]+)\\.scope"));
-    const QRegularExpressionMatch m = scope.match(QString::fromUtf8(f.readAll()));
-    return m.hasMatch() && numericId(m.captured(1), session);
+    QByteArray unified, legacy;
+    for (const QByteArray &line : f.readAll().split('\n')) {
+        const qsizetype first = line.indexOf(':');
+        const qsizetype second = first < 0 ? -1 : line.indexOf(':', first + 1);
+        if (second < 0)
+            continue;
+        const QByteArray hierarchy = line.left(first);
+        const QByteArray controllers = line.mid(first + 1, second - first - 1);
+        const QByteArray path = line.mid(second + 1);
+        if (hierarchy == "0" && controllers.isEmpty())
+            unified = path;
+        else if (controllers.split(',').contains("name=systemd"))
+            legacy = path;
+    }
+    return scopeOfPath(unified, uid, session) || scopeOfPath(legacy, uid, session);
 }
 
 } // namespace
@@ -194,29 +432,14 @@ bool listActive(std::vector<SessionInfo> &out, std::string *error)
     out.clear();
     Logind &logind = Logind::instance();
     if (!logind.available()) {
-        out.push_back({1, userName(::geteuid())});
+        out.push_back({1, userName(::geteuid()), std::to_string(::geteuid())});
         return true;
     }
-    QList<SessionEntry> entries;
-    if (!logind.listSessions(&entries)) {
+    if (!logind.refresh(&out)) {
+        out.clear();
         if (error)
             *error = "ListSessions failed";
         return false;
-    }
-    for (const SessionEntry &e : entries) {
-        std::uint32_t id = 0;
-        if (!numericId(e.id, &id)) {
-            qCDebug(lcTarnd) << "Skipping logind session with a non-numeric id:" << e.id;
-            continue;
-        }
-        const QString path = e.path.path();
-        const QString cls = property(path, SessionIface, QStringLiteral("Class")).toString();
-        const QString state = property(path, SessionIface, QStringLiteral("State")).toString();
-        if (cls != QLatin1String("user") || (state != QLatin1String("active") && state != QLatin1String("online")))
-            continue;
-        if (e.user.isEmpty())
-            continue;
-        out.push_back({id, e.user.toStdString()});
     }
     return true;
 }
@@ -230,34 +453,27 @@ bool sessionOfProcess(std::int64_t pid, std::uint32_t *session)
         *session = 1;
         return true;
     }
-    if (sessionFromCgroup(pid, session))
-        return true;
-    const QString byPid = logind.managerCall(QStringLiteral("GetSessionByPID"), QVariant::fromValue(uint(pid)));
-    if (!byPid.isEmpty() && numericId(property(byPid, SessionIface, QStringLiteral("Id")).toString(), session))
-        return true;
-
-    // Outside any session scope (started by the user's service manager, say): the display
-    // session of its user, else that user's first active session.
-    const std::int64_t uid = ownerOf(pid);
+    const std::int64_t uid = uidOf(pid);
     if (uid < 0)
         return false;
-    const QString userPath = logind.managerCall(QStringLiteral("GetUser"), QVariant::fromValue(uint(uid)));
-    if (!userPath.isEmpty()) {
-        const QVariant display = property(userPath, UserIface, QStringLiteral("Display"));
-        UserSessionRef ref;
-        display.value<QDBusArgument>() >> ref;
-        if (numericId(ref.id, session))
-            return true;
+    const uid_t owner = static_cast<uid_t>(uid);
+    std::uint32_t found = 0;
+    if (sessionFromCgroup(pid, owner, &found) && !logind.ownedByOther(found, owner)) {
+        *session = found;
+        return true;
     }
-    std::vector<SessionInfo> active;
-    if (!listActive(active, nullptr))
-        return false;
-    const std::string name = userName(static_cast<uid_t>(uid));
-    for (const SessionInfo &s : active) {
-        if (s.user == name) {
-            *session = s.id;
-            return true;
-        }
+    // Outside any session scope (started by the user's service manager, say): where logind
+    // places it, else the display session of its user, else that user's first served session.
+    // The answers are checked against the last listing; a process that never listed (a
+    // client) lists once.
+    if (!logind.listed()) {
+        std::vector<SessionInfo> ignored;
+        logind.refresh(&ignored);
+    }
+    if (logind.sessionByPid(pid, owner, &found) || logind.displayOf(owner, &found)
+        || logind.firstServedOf(owner, &found)) {
+        *session = found;
+        return true;
     }
     return false;
 }
@@ -272,8 +488,9 @@ bool peerOf(std::intptr_t descriptor, PeerInfo *peer)
     peer->uid = cred.uid;
     peer->gid = cred.gid;
     peer->user = userName(cred.uid);
+    peer->principal = std::to_string(cred.uid);
     peer->privileged = cred.uid == 0;
-    peer->hasSession = sessionOfProcess(cred.pid, &peer->session);
+    peer->hasSession = false;
     return true;
 }
 

@@ -13,3 +13,4 @@ tarnd_need_packages() {
 
 TARND_NATIVE_PACKAGES=(cmake ninja-build g++ qt6-base-dev qt6-base-dev-tools dbus-daemon python3-dbusmock)
 TARND_WINDOWS_PACKAGES=(g++-mingw-w64-x86-64-posix wine64 doctest-dev)
+TARND_FUZZ_PACKAGES=(clang libclang-rt-dev)

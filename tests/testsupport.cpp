@@ -279,50 +279,16 @@ bool writeAll(int fd, const QByteArray &b)
 
 } // namespace
 
-ForeignClient runAsUser(unsigned uid, const QString &socketPath, const QList<QJsonObject> &requests)
+// What a forked client reports through its pipe until it ends (30 s at most), while this
+// process's event loop keeps running for the daemon it talks to.
+QByteArray collectFromChild(pid_t child, int fd)
 {
-    // Everything the child needs is made before fork: after it, only plain system calls.
-    QList<QByteArray> frames;
-    for (const QJsonObject &r : requests)
-        frames << framing::encode(r);
-    const QByteArray path = socketPath.toLocal8Bit();
-    int report[2];
-    if (pipe(report) != 0)
-        return {};
-    const pid_t child = fork();
-    if (child == 0) {
-        close(report[0]);
-        if (setresgid(uid, uid, uid) != 0 || setresuid(uid, uid, uid) != 0)
-            _exit(10);
-        const int fd = socket(AF_UNIX, SOCK_STREAM, 0);
-        sockaddr_un addr{};
-        addr.sun_family = AF_UNIX;
-        strncpy(addr.sun_path, path.constData(), sizeof addr.sun_path - 1);
-        if (::connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0)
-            _exit(11);
-        const QByteArray greeting = readFrame(fd);
-        if (greeting.isEmpty())
-            _exit(0);
-        writeAll(report[1], greeting + "\n");
-        for (const QByteArray &f : frames) {
-            if (!writeAll(fd, f))
-                _exit(12);
-            QByteArray response;
-            do {
-                response = readFrame(fd);
-            } while (!response.isEmpty() && response.contains("\"event\""));
-            if (response.isEmpty() || !writeAll(report[1], response + "\n"))
-                _exit(13);
-        }
-        _exit(0);
-    }
-    close(report[1]);
     QByteArray collected;
     const auto drain = [&] {
         char buf[4096];
-        pollfd p{report[0], POLLIN, 0};
+        pollfd p{fd, POLLIN, 0};
         while (poll(&p, 1, 0) == 1) {
-            const ssize_t n = read(report[0], buf, sizeof buf);
+            const ssize_t n = read(fd, buf, sizeof buf);
             if (n <= 0)
                 return;
             collected.append(buf, int(n));
@@ -341,7 +307,57 @@ ForeignClient runAsUser(unsigned uid, const QString &socketPath, const QList<QJs
         drain();
     }
     drain();
-    close(report[0]);
+    close(fd);
+    return collected;
+}
+
+int connectUnix(const QByteArray &path)
+{
+    const int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    strncpy(addr.sun_path, path.constData(), sizeof addr.sun_path - 1);
+    if (::connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0)
+        return -1;
+    return fd;
+}
+
+ForeignClient runAsUser(unsigned uid, const QString &socketPath, const QList<QJsonObject> &requests)
+{
+    // Everything the child needs is made before fork: after it, only plain system calls.
+    QList<QByteArray> frames;
+    for (const QJsonObject &r : requests)
+        frames << framing::encode(r);
+    const QByteArray path = socketPath.toLocal8Bit();
+    int report[2];
+    if (pipe(report) != 0)
+        return {};
+    const pid_t child = fork();
+    if (child == 0) {
+        close(report[0]);
+        if (setresgid(uid, uid, uid) != 0 || setresuid(uid, uid, uid) != 0)
+            _exit(10);
+        const int fd = connectUnix(path);
+        if (fd < 0)
+            _exit(11);
+        const QByteArray greeting = readFrame(fd);
+        if (greeting.isEmpty())
+            _exit(0);
+        writeAll(report[1], greeting + "\n");
+        for (const QByteArray &f : frames) {
+            if (!writeAll(fd, f))
+                _exit(12);
+            QByteArray response;
+            do {
+                response = readFrame(fd);
+            } while (!response.isEmpty() && response.contains("\"event\""));
+            if (response.isEmpty() || !writeAll(report[1], response + "\n"))
+                _exit(13);
+        }
+        _exit(0);
+    }
+    close(report[1]);
+    const QByteArray collected = collectFromChild(child, report[0]);
     ForeignClient result;
     const QList<QByteArray> lines = collected.split('\n');
     for (const QByteArray &line : lines) {
@@ -355,6 +371,49 @@ ForeignClient runAsUser(unsigned uid, const QString &socketPath, const QList<QJs
             result.responses << o;
         }
     }
+    return result;
+}
+
+ForeignConnections connectAsUser(unsigned uid, const QString &socketPath, int count)
+{
+    const QByteArray path = socketPath.toLocal8Bit();
+    const QByteArray heartbeat = framing::encode(QJsonObject{{"action", "heartbeat"}});
+    int report[2];
+    if (pipe(report) != 0)
+        return {};
+    const pid_t child = fork();
+    if (child == 0) {
+        close(report[0]);
+        if (setresgid(uid, uid, uid) != 0 || setresuid(uid, uid, uid) != 0)
+            _exit(10);
+        // All are opened before any is asked anything, so that all are held at once.
+        std::vector<int> fds;
+        for (int i = 0; i < count; ++i) {
+            const int fd = connectUnix(path);
+            const bool greeted = fd >= 0 && !readFrame(fd).isEmpty();
+            writeAll(report[1], greeted ? "y" : "n");
+            fds.push_back(greeted ? fd : -1);
+        }
+        writeAll(report[1], "|");
+        for (int fd : fds) {
+            QByteArray response;
+            if (fd >= 0 && writeAll(fd, heartbeat)) {
+                do {
+                    response = readFrame(fd);
+                } while (!response.isEmpty() && response.contains("\"event\""));
+            }
+            writeAll(report[1], response.contains("success") ? "h" : "-");
+        }
+        _exit(0);
+    }
+    close(report[1]);
+    const QByteArray collected = collectFromChild(child, report[0]);
+    ForeignConnections result;
+    const QList<QByteArray> parts = collected.split('|');
+    for (char c : parts.value(0))
+        result.admitted << (c == 'y');
+    for (char c : parts.value(1))
+        result.answered << (c == 'h');
     return result;
 }
 

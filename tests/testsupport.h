@@ -99,4 +99,12 @@ struct ForeignClient
 // reads its response. Keeps this process's event loop running meanwhile.
 ForeignClient runAsUser(unsigned uid, const QString &socketPath, const QList<QJsonObject> &requests = {});
 
+struct ForeignConnections
+{
+    QList<bool> admitted; // per connection, in order: greeted by the daemon
+    QList<bool> answered; // per connection, once all were open: a heartbeat answered
+};
+// Opens count connections at once as uid/gid, then asks each for a heartbeat.
+ForeignConnections connectAsUser(unsigned uid, const QString &socketPath, int count);
+
 } // namespace testsupport

@@ -3,6 +3,7 @@
 #include "ipc/clientconnection.h"
 #include "ipc/communicationserver.h"
 #include "ipc/sessions.h"
+#include "process/processinfo.h"
 #include "process/processmanager.h"
 #include "service/logfile.h"
 #include "service/logging.h"
@@ -58,6 +59,7 @@ TarnDaemon::TarnDaemon(QObject *parent, SessionBackend *sessions)
 TarnDaemon::TarnDaemon(QObject *parent, SessionBackend *sessions, Limits limits)
     : QObject(parent)
     , m_limits(limits)
+    , m_policy(ExecPolicy::load(ExecPolicy::defaultPath()))
     , m_processManager(new ProcessManager(this))
     , m_communicationServer(new CommunicationServer(this, sessions))
     , m_privilegeManager(new PrivilegeManager(this))
@@ -167,11 +169,23 @@ QJsonObject TarnDaemon::handleStart(const QString &clientId, const QJsonObject &
                            << "processes, the limit";
         return error(QStringLiteral("Too many processes in this session (limit %1)").arg(m_limits.processesPerSession));
     }
+    QJsonObject request = message;
+    if (m_policy.active() && ProcessInfo::validate(message).isEmpty()) {
+        QString resolved;
+        const QString refusal = m_policy.check(message.value("executable").toString(), identityOf(clientId), &resolved);
+        if (!refusal.isEmpty()) {
+            qCWarning(lcTarnd).noquote() << "Refused to start process" << clientText(processId) << "for client"
+                                         << clientId << "-" << clientText(refusal);
+            return error(refusal);
+        }
+        // What was checked is what runs, whatever the client's path points to by now.
+        request.insert("executable", resolved);
+    }
     // Owned only once started: a start refused (a second client's, or a client retrying
     // its own) must not take the process away from the client that has it.
     m_starting = {processId, clientId};
     qCDebug(lcTarnd) << "Process" << clientText(processId) << "will be owned by client" << clientId;
-    QJsonObject response = m_processManager->startProcess(message);
+    QJsonObject response = m_processManager->startProcess(request);
     m_starting = {};
     if (response.value("status").toString() == QLatin1String("started")) {
         m_processOwners.insert(processId, clientId);

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "daemon/execpolicy.h"
 #include "service/logfile.h"
 
 #include <QHash>
@@ -45,6 +46,8 @@ public:
     void stop();
 
     ProcessManager *processes() const { return m_processManager; }
+    // In place of the policy file's (for tests).
+    void setExecutablePolicy(const ExecPolicy &policy) { m_policy = policy; }
     CommunicationServer *communication() const { return m_communicationServer; }
 
     // Ends the stale proxy processes of a session: the swept names, in that session, running as
@@ -75,6 +78,7 @@ private:
     QString ownerOf(const QString &processId) const;
 
     const Limits m_limits;
+    ExecPolicy m_policy;
     ProcessManager *m_processManager;
     CommunicationServer *m_communicationServer;
     PrivilegeManager *m_privilegeManager;

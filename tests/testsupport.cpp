@@ -1,5 +1,7 @@
 #include "testsupport.h"
 
+#include <sys/resource.h>
+
 #include <QDir>
 #include <QFile>
 #include <QUuid>
@@ -184,6 +186,14 @@ bool Daemon::start(const QStringList &extraEnv)
     return true;
 }
 
+void Daemon::setDescriptorLimit(int limit)
+{
+    m_process.setChildProcessModifier([limit] {
+        const rlimit l{rlim_t(limit), rlim_t(limit)};
+        setrlimit(RLIMIT_NOFILE, &l);
+    });
+}
+
 QString Daemon::log()
 {
     m_log += m_process.readAll();
@@ -239,6 +249,7 @@ bool inOrder(const QString &text, const QStringList &needles)
 #include <QJsonDocument>
 
 #include <poll.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <sys/wait.h>

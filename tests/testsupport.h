@@ -62,6 +62,8 @@ public:
     Daemon();
     ~Daemon();
     bool start(const QStringList &extraEnv = {});
+    // Before start: the daemon may hold no more than this many descriptors (soft and hard).
+    void setDescriptorLimit(int limit);
     QString socketPath() const { return m_dir.path() + "/run/tarnd-1"; }
     QString dataDir() const { return m_dir.path() + "/data"; }
     QString path(const QString &relative) const { return m_dir.path() + "/" + relative; }

@@ -9,6 +9,7 @@
 #include "ipc/socketpath.h"
 #include "testsupport.h"
 
+#include <QDir>
 #include <QFileInfo>
 #include <QLocalServer>
 #include <QRegularExpression>
@@ -185,6 +186,28 @@ private Q_SLOTS:
         delete server;
     }
 
+    void untrustedSocketFoldersAreNotServed()
+    {
+        FakeBackend *backend;
+        CommunicationServer *server = make(&backend, fast);
+        const QString open = m_dir.path() + "/open";
+        QVERIFY(QDir().mkpath(open));
+        QVERIFY(QFile::setPermissions(open, QFileDevice::Permissions(0x7777)));
+        const QString real = m_dir.path() + "/real";
+        QVERIFY(QDir().mkpath(real));
+        QVERIFY(QFile::link(real, m_dir.path() + "/linked"));
+        backend->pathOverride.insert(1, open + "/s-1");
+        backend->pathOverride.insert(2, m_dir.path() + "/linked/s-2");
+        backend->sessions = QList<SessionBackend::Session>{{1, selfUser(), QString::number(geteuid())},
+                                                           {2, selfUser(), QString::number(geteuid())}};
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression("Refusing to serve session 1 - the socket folder .*/open is writable by other users"));
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression("Refusing to serve session 2 - the socket folder .*/linked is not a folder"));
+        QVERIFY(server->start("folders"));
+        QVERIFY(server->servedSessions().isEmpty());
+        QVERIFY(!QFileInfo::exists(open + "/s-1") && !QFileInfo::exists(real + "/s-2"));
+        delete server;
+    }
+
     void foreignUsersAreRefused()
     {
         if (!testsupport::isRoot())
@@ -226,6 +249,60 @@ private Q_SLOTS:
         QVERIFY(rootClient.connectTo(server->socketName(1)));
         QTRY_COMPARE_WITH_TIMEOUT(connected.size(), 2, 5000);
         delete server;
+    }
+
+    void incompleteFramesAreBounded()
+    {
+        // In time: a frame begun and not finished within the time-out drops that connection only.
+        FakeBackend *backend;
+        CommunicationServer *server = make(&backend, {3000, 200, 100});
+        QVERIFY(server->start("half"));
+        QSignalSpy connected(server, &CommunicationServer::clientConnected);
+        QSignalSpy disconnected(server, &CommunicationServer::clientDisconnected);
+        Client half, kept;
+        QVERIFY(half.connectTo(server->socketName(1)));
+        QVERIFY(connected.wait(5000));
+        QVERIFY(kept.connectTo(server->socketName(1)));
+        QTRY_COMPARE_WITH_TIMEOUT(connected.size(), 2, 5000);
+        QTimer renew;
+        connect(&renew, &QTimer::timeout, server, [&] {
+            for (const QList<QVariant> &c : std::as_const(connected))
+                server->updateHeartbeat(c[0].toString());
+        });
+        renew.start(100);
+        const QByteArray frame = framing::encode(QJsonObject{{"action", "heartbeat"}});
+        half.socket.write(frame.left(frame.size() - 3));
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression("left a frame incomplete for more than 3000 ms"));
+        QTRY_COMPARE_WITH_TIMEOUT(disconnected.size(), 1, 15000);
+        QCOMPARE(disconnected[0][0].toString(), connected[0][0].toString());
+        QCOMPARE(kept.socket.state(), QLocalSocket::ConnectedState);
+        delete server;
+
+        // In size: past the bound on what all connections hold, the largest holder goes.
+        CommunicationServer::Limits limits;
+        limits.heldBytes = 3 * 1024 * 1024;
+        auto *sized = new CommunicationServer(this, new FakeBackend(m_dir.path()), fast, limits);
+        QVERIFY(sized->start("held"));
+        QSignalSpy joined(sized, &CommunicationServer::clientConnected);
+        QSignalSpy left(sized, &CommunicationServer::clientDisconnected);
+        Client big, small;
+        QVERIFY(big.connectTo(sized->socketName(1)));
+        QVERIFY(joined.wait(5000));
+        QVERIFY(small.connectTo(sized->socketName(1)));
+        QTRY_COMPARE_WITH_TIMEOUT(joined.size(), 2, 5000);
+        const auto partial = [](qint64 payload) -> QByteArray {
+            QByteArray b(4, '\0');
+            b[1] = char(0x80); // announces 8 MiB, within the limit of one frame
+            return b + QByteArray(payload, ' ');
+        };
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression("more than the limit of 3145728 - dropping client"));
+        big.socket.write(partial(2 * 1024 * 1024));
+        QTRY_VERIFY_WITH_TIMEOUT(big.socket.bytesToWrite() == 0, 10000);
+        small.socket.write(partial(1536 * 1024));
+        QTRY_COMPARE_WITH_TIMEOUT(left.size(), 1, 10000);
+        QCOMPARE(left[0][0].toString(), joined[0][0].toString());
+        QCOMPARE(small.socket.state(), QLocalSocket::ConnectedState);
+        delete sized;
     }
 
     void heartbeatsKeepClientsSilenceDropsThem()

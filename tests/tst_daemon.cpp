@@ -66,6 +66,30 @@ private Q_SLOTS:
         QVERIFY2(testsupport::noLeftovers(&report), qPrintable(report));
     }
 
+    void servesAgainOnceDescriptorsAreFree()
+    {
+        // Out of descriptors, an accept fails and the server stops listening; once clients go
+        // and descriptors are free again, the next poll serves the session's socket again.
+        Daemon d;
+        d.setDescriptorLimit(64);
+        QVERIFY(d.start());
+        std::vector<std::unique_ptr<QLocalSocket>> held;
+        while (held.size() < 200 && !d.log().contains("stopped listening")) {
+            auto s = std::make_unique<QLocalSocket>();
+            s->connectToServer(d.socketPath());
+            if (s->waitForConnected(2000))
+                held.push_back(std::move(s));
+            else
+                QTest::qWait(50);
+        }
+        QVERIFY2(d.log().contains("stopped listening"), qPrintable(d.log().right(2000)));
+        QVERIFY(held.size() < 200);
+        held.clear();
+        Conn c;
+        QTRY_VERIFY_WITH_TIMEOUT(c.open(d), 20000);
+        QVERIFY(!c.client.waitForEvent([](const QJsonObject &e) { return e.value("event") == "connected"; }).isEmpty());
+    }
+
     void connectedComesFirst()
     {
         Daemon d;

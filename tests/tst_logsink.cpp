@@ -9,6 +9,7 @@
 #include <QThread>
 #include <QtTest>
 
+#include <algorithm>
 #include <thread>
 #include <vector>
 
@@ -101,6 +102,44 @@ private Q_SLOTS:
         QVERIFY(sink.flush());
         QVERIFY(readFile(path).endsWith("INFO: fresh\n"));
         QCOMPARE(readFile(path).count('\n'), 1);
+    }
+
+    void longLinesAreRotatedWithoutWaitingForTheCount()
+    {
+        QTemporaryDir dir;
+        LogSink sink(dir.path());
+        const QString path = dir.path() + "/long.log";
+        sink.setLogFilePath(path);
+        const QString big(8192, QChar('b'));
+        qint64 largest = 0;
+        for (int i = 0; i < 300; ++i) {
+            sink.write(QtInfoMsg, big);
+            QVERIFY(sink.flush());
+            largest = std::max(largest, QFileInfo(path).size());
+        }
+        QVERIFY(QFileInfo::exists(path + ".old"));
+        // Never more than one long line past the size.
+        QVERIFY2(largest <= LogSink::RotateAboveBytes + 2 * big.size(), qPrintable(QString::number(largest)));
+    }
+
+    void aStalledFileDropsLinesAndSaysHowMany()
+    {
+        QTemporaryDir dir;
+        LogSink sink(dir.path(), LogSink::QueueBounds{8, 1024 * 1024});
+        const QString path = dir.path() + "/stalled.log";
+        sink.setLogFilePath(path);
+        sink.holdWriter(true);
+        for (int i = 0; i < 20; ++i)
+            sink.write(QtInfoMsg, QStringLiteral("line %1").arg(i));
+        // The caller never waited for the file.
+        QVERIFY(!QFileInfo::exists(path));
+        sink.holdWriter(false);
+        QVERIFY(sink.flush());
+        QTRY_VERIFY_WITH_TIMEOUT(readFile(path).contains("12 log line(s) were left out"), 5000);
+        const QByteArray text = readFile(path);
+        QVERIFY(text.contains("INFO: line 7\n"));
+        QVERIFY(!text.contains("INFO: line 8\n"));
+        QCOMPARE(sink.messageCount(), 21); // the notice is a message too
     }
 
     void refusesSymlinkAsLogFile()

@@ -172,8 +172,9 @@ void LogSink::writerLoop()
         if (m_queue.empty() && m_dropped > 0) {
             const int dropped = std::exchange(m_dropped, 0);
             lock.unlock();
-            // Back through the sink like any other line: the queue has room again.
-            qCWarning(lcTarnd) << dropped << "log line(s) were left out of the log file, which could not keep up";
+            // Into this sink's own file (whatever handler is installed): the queue has room again.
+            write(QtWarningMsg, QStringLiteral("%1 log line(s) were left out of the log file, which could not keep up")
+                                    .arg(dropped));
             lock.lock();
         }
         m_queueChanged.notify_all();

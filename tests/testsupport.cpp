@@ -8,6 +8,7 @@
 #include <QtTest>
 
 #include <csignal>
+#include <functional>
 #include <unistd.h>
 
 namespace testsupport {
@@ -322,6 +323,35 @@ QByteArray collectFromChild(pid_t child, int fd)
     return collected;
 }
 
+// Runs body in a forked child as uid/gid, and returns what it wrote to the descriptor it is given.
+// Whatever body needs is to be made before: after the fork, only plain system calls.
+QByteArray forkedAs(unsigned uid, const std::function<void(int report)> &body)
+{
+    int report[2];
+    if (pipe(report) != 0)
+        return {};
+    const pid_t child = fork();
+    if (child == 0) {
+        close(report[0]);
+        if (setresgid(uid, uid, uid) != 0 || setresuid(uid, uid, uid) != 0)
+            _exit(10);
+        body(report[1]);
+        _exit(0);
+    }
+    close(report[1]);
+    return collectFromChild(child, report[0]);
+}
+
+// The next frame that is not an event.
+QByteArray readResponse(int fd)
+{
+    QByteArray frame;
+    do {
+        frame = readFrame(fd);
+    } while (!frame.isEmpty() && frame.contains("\"event\""));
+    return frame;
+}
+
 int connectUnix(const QByteArray &path)
 {
     const int fd = socket(AF_UNIX, SOCK_STREAM, 0);
@@ -340,35 +370,22 @@ ForeignClient runAsUser(unsigned uid, const QString &socketPath, const QList<QJs
     for (const QJsonObject &r : requests)
         frames << framing::encode(r);
     const QByteArray path = socketPath.toLocal8Bit();
-    int report[2];
-    if (pipe(report) != 0)
-        return {};
-    const pid_t child = fork();
-    if (child == 0) {
-        close(report[0]);
-        if (setresgid(uid, uid, uid) != 0 || setresuid(uid, uid, uid) != 0)
-            _exit(10);
+    const QByteArray collected = forkedAs(uid, [&](int report) {
         const int fd = connectUnix(path);
         if (fd < 0)
             _exit(11);
         const QByteArray greeting = readFrame(fd);
         if (greeting.isEmpty())
             _exit(0);
-        writeAll(report[1], greeting + "\n");
+        writeAll(report, greeting + "\n");
         for (const QByteArray &f : frames) {
             if (!writeAll(fd, f))
                 _exit(12);
-            QByteArray response;
-            do {
-                response = readFrame(fd);
-            } while (!response.isEmpty() && response.contains("\"event\""));
-            if (response.isEmpty() || !writeAll(report[1], response + "\n"))
+            const QByteArray response = readResponse(fd);
+            if (response.isEmpty() || !writeAll(report, response + "\n"))
                 _exit(13);
         }
-        _exit(0);
-    }
-    close(report[1]);
-    const QByteArray collected = collectFromChild(child, report[0]);
+    });
     ForeignClient result;
     const QList<QByteArray> lines = collected.split('\n');
     for (const QByteArray &line : lines) {
@@ -389,36 +406,21 @@ ForeignConnections connectAsUser(unsigned uid, const QString &socketPath, int co
 {
     const QByteArray path = socketPath.toLocal8Bit();
     const QByteArray heartbeat = framing::encode(QJsonObject{{"action", "heartbeat"}});
-    int report[2];
-    if (pipe(report) != 0)
-        return {};
-    const pid_t child = fork();
-    if (child == 0) {
-        close(report[0]);
-        if (setresgid(uid, uid, uid) != 0 || setresuid(uid, uid, uid) != 0)
-            _exit(10);
+    const QByteArray collected = forkedAs(uid, [&](int report) {
         // All are opened before any is asked anything, so that all are held at once.
         std::vector<int> fds;
         for (int i = 0; i < count; ++i) {
             const int fd = connectUnix(path);
             const bool greeted = fd >= 0 && !readFrame(fd).isEmpty();
-            writeAll(report[1], greeted ? "y" : "n");
+            writeAll(report, greeted ? "y" : "n");
             fds.push_back(greeted ? fd : -1);
         }
-        writeAll(report[1], "|");
+        writeAll(report, "|");
         for (int fd : fds) {
-            QByteArray response;
-            if (fd >= 0 && writeAll(fd, heartbeat)) {
-                do {
-                    response = readFrame(fd);
-                } while (!response.isEmpty() && response.contains("\"event\""));
-            }
-            writeAll(report[1], response.contains("success") ? "h" : "-");
+            const bool answered = fd >= 0 && writeAll(fd, heartbeat) && readResponse(fd).contains("success");
+            writeAll(report, answered ? "h" : "-");
         }
-        _exit(0);
-    }
-    close(report[1]);
-    const QByteArray collected = collectFromChild(child, report[0]);
+    });
     ForeignConnections result;
     const QList<QByteArray> parts = collected.split('|');
     for (char c : parts.value(0))

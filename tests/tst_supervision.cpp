@@ -329,7 +329,10 @@ private Q_SLOTS:
         QCOMPARE(ev.exitData("waiting"), QStringLiteral("3"));
         QCOMPARE(ev.exitData("dead"), QStringLiteral("9"));
         QCOMPARE(pm.listProcesses().value("processes").toArray().size(), 0);
-        QVERIFY(testsupport::leftovers().isEmpty());
+        // Members of a killed group may still be on their way out: the kill is
+        // sent, not awaited, for processes that are not our own children.
+        QString report;
+        QVERIFY2(testsupport::noLeftovers(&report), qPrintable(report));
         QTRY_COMPARE_WITH_TIMEOUT(openDescriptors(), descriptors, 15000);
         // The daemon is going away: nothing new starts.
         QCOMPARE(pm.startProcess(spec("late", {"exit", "0"})).value("error").toString(),

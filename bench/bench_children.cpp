@@ -3,12 +3,13 @@
 // takes to stop them all; each beside its baseline from the same run.
 //   bench_children [children] [idle-seconds]
 
-#include "client/tarnclient.h"
+#include "tarnclient.h"
 
 #include <QCoreApplication>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFileInfo>
+#include <QTimer>
 #include <QJsonArray>
 #include <QProcess>
 #include <QTemporaryDir>
@@ -162,6 +163,7 @@ int main(int argc, char *argv[])
     if (!full.start())
         return 1;
     TarnClient client;
+    client.setEventQueue(true);
     if (!client.connectToDaemon(full.socket))
         return 1;
     const qint64 pid = full.process.processId();

@@ -1,7 +1,7 @@
 // The real tarnd binary: the request protocol, the hello and its self-restart, the run body's
 // stop paths and signals, and readiness told to systemd.
 
-#include "client/tarnclient.h"
+#include "tarnclient.h"
 #include "daemon/tarnddaemon.h"
 #include "ipc/framing.h"
 #include "service/logsink.h"
@@ -28,7 +28,11 @@ struct Conn
 {
     TarnClient client;
     QList<QJsonObject> responses;
-    Conn() { QObject::connect(&client, &TarnClient::responseReceived, [this](const QJsonObject &r) { responses << r; }); }
+    Conn()
+    {
+        client.setEventQueue(true);
+        QObject::connect(&client, &TarnClient::responseReceived, [this](const QJsonObject &r) { responses << r; });
+    }
 
     bool open(const Daemon &d) { return client.connectToDaemon(d.socketPath()); }
 
@@ -85,9 +89,13 @@ private Q_SLOTS:
         QVERIFY2(d.log().contains("stopped listening"), qPrintable(d.log().right(2000)));
         QVERIFY(held.size() < 200);
         held.clear();
-        Conn c;
-        QTRY_VERIFY_WITH_TIMEOUT(c.open(d), 20000);
-        QVERIFY(!c.client.waitForEvent([](const QJsonObject &e) { return e.value("event") == "connected"; }).isEmpty());
+        // A connection may still land in the backlog of the socket that is given up when the
+        // server listens again; only a greeting tells that the session is served.
+        const auto greeted = [&d] {
+            TarnClient c;
+            return c.connectToDaemon(d.socketPath(), 5000);
+        };
+        QTRY_VERIFY_WITH_TIMEOUT(greeted(), 30000);
     }
 
     void connectedComesFirst()
@@ -330,6 +338,7 @@ private Q_SLOTS:
         Daemon d;
         QVERIFY(d.start());
         TarnClient c;
+        c.setEventQueue(true);
         QVERIFY(c.connectToDaemon(d.socketPath()));
         const int last = 3 * 1024 * 1024;
         QCOMPARE(c.call({{"action", "start"}, {"process-id", "bye"}, {"executable", Helper},

@@ -2,7 +2,7 @@
 // "finished", launch failures leave nothing behind, stdin never stalls the daemon, and a
 // slow reader slows the child instead of growing the daemon.
 
-#include "client/tarnclient.h"
+#include "tarnclient.h"
 #include "testsupport.h"
 
 #include <QDir>
@@ -51,6 +51,8 @@ private Q_SLOTS:
         Daemon d;
         QVERIFY(d.start());
         TarnClient owner, other;
+        owner.setEventQueue(true);
+        other.setEventQueue(true);
         QVERIFY(owner.connectToDaemon(d.socketPath()) && other.connectToDaemon(d.socketPath()));
 
         // "started" reaches the owner before the response to its start.
@@ -93,6 +95,7 @@ private Q_SLOTS:
         Daemon d;
         QVERIFY(d.start());
         TarnClient c;
+        c.setEventQueue(true);
         QVERIFY(c.connectToDaemon(d.socketPath()));
         c.call(start("warm", {"exit", "0"}));
         QVERIFY(!c.waitForEvent([](const QJsonObject &e) { return isFinished(e, "warm"); }).isEmpty());
@@ -113,6 +116,7 @@ private Q_SLOTS:
         Daemon d;
         QVERIFY(d.start());
         TarnClient c;
+        c.setEventQueue(true);
         QVERIFY(c.connectToDaemon(d.socketPath()));
         c.call(start("deaf", {"noread"}));
         const QString mib(1024 * 1024, QChar('q'));
@@ -160,6 +164,7 @@ private Q_SLOTS:
         Daemon d;
         QVERIFY(d.start());
         TarnClient c;
+        c.setEventQueue(true);
         QVERIFY(c.connectToDaemon(d.socketPath()));
         c.socket()->setReadBufferSize(256 * 1024);
         QStringList ids;
@@ -201,6 +206,8 @@ private Q_SLOTS:
         Daemon d;
         QVERIFY(d.start());
         TarnClient owner, other;
+        owner.setEventQueue(true);
+        other.setEventQueue(true);
         QVERIFY(owner.connectToDaemon(d.socketPath()) && other.connectToDaemon(d.socketPath()));
         QCOMPARE(owner.call(start("core", {"echo"})).value("status").toString(), QStringLiteral("started"));
         // Another client's start of the same id, and the owner retrying its own.
@@ -221,6 +228,8 @@ private Q_SLOTS:
         Daemon d;
         QVERIFY(d.start());
         TarnClient leaving, staying;
+        leaving.setEventQueue(true);
+        staying.setEventQueue(true);
         QVERIFY(leaving.connectToDaemon(d.socketPath()) && staying.connectToDaemon(d.socketPath()));
         for (const char *id : {"a1", "a2"})
             QCOMPARE(leaving.call(start(id, {"trapint", "0"})).value("status").toString(), QStringLiteral("started"));
@@ -253,6 +262,8 @@ private Q_SLOTS:
         Daemon d;
         QVERIFY(d.start());
         TarnClient silent, alive; // alive heartbeats on its own, as a real client does
+        silent.setEventQueue(true);
+        alive.setEventQueue(true);
         silent.setAutoHeartbeat(false);
         QVERIFY(silent.connectToDaemon(d.socketPath()) && alive.connectToDaemon(d.socketPath()));
         QCOMPARE(silent.call(start("quiet", {"noread"})).value("status").toString(), QStringLiteral("started"));

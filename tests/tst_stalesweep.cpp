@@ -2,7 +2,7 @@
 // names: only those of the departed client's user, in its session, under exactly those names
 // (in any letter case) are ended. The sessions of processes come from the test.
 
-#include "client/tarnclient.h"
+#include "tarnclient.h"
 #include "daemon/tarnddaemon.h"
 #include "ipc/communicationserver.h"
 #include "ipc/sessionbackend.h"
@@ -203,6 +203,8 @@ private Q_SLOTS:
         };
         // Both clients are root, in session 2: the daemon's own children are theirs.
         TarnClient keeper, leaver;
+        keeper.setEventQueue(true);
+        leaver.setEventQueue(true);
         QVERIFY(keeper.connectToDaemon(backend->socketName("tarnd", 2)));
         QVERIFY(leaver.connectToDaemon(backend->socketName("tarnd", 2)));
         QCOMPARE(start(keeper, "kept", "noread").value("status").toString(), QStringLiteral("started"));

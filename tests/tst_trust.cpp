@@ -2,7 +2,7 @@
 // own processes, one user cannot take every connection or process slot, a policy limits what
 // may be started, and what a client sends cannot swell the log.
 
-#include "client/tarnclient.h"
+#include "tarnclient.h"
 #include "daemon/execpolicy.h"
 #include "daemon/tarnddaemon.h"
 #include "ipc/sessionbackend.h"
@@ -111,6 +111,7 @@ private Q_SLOTS:
         startDaemon();
         // Root starts a process from session 1: it belongs to session 1.
         TarnClient root;
+        root.setEventQueue(true);
         QVERIFY(root.connectToDaemon(socket(1)));
         QCOMPARE(root.call(startOf("a-core", Helper, {"echo"})).value("status").toString(), QStringLiteral("started"));
 
@@ -143,6 +144,7 @@ private Q_SLOTS:
 
         // Root, even through session 2's socket, sees and drives every session's processes.
         TarnClient rootElsewhere;
+        rootElsewhere.setEventQueue(true);
         QVERIFY(rootElsewhere.connectToDaemon(socket(2)));
         QCOMPARE(idsIn(rootElsewhere.call(request("list"))), QStringList{"a-core"});
         QCOMPARE(rootElsewhere.call(request("stop", "a-core")).value("status").toString(), QStringLiteral("stopping"));
@@ -153,6 +155,7 @@ private Q_SLOTS:
     {
         startDaemon(TarnDaemon::Limits{2});
         TarnClient root;
+        root.setEventQueue(true);
         QVERIFY(root.connectToDaemon(socket(1)));
         QCOMPARE(root.call(startOf("one", Helper, {"echo"})).value("status").toString(), QStringLiteral("started"));
         QCOMPARE(root.call(startOf("two", Helper, {"echo"})).value("status").toString(), QStringLiteral("started"));
@@ -160,6 +163,7 @@ private Q_SLOTS:
         QCOMPARE(third.value("error").toString(), QStringLiteral("Too many processes in this session (limit 2)"));
         // Another session has slots of its own.
         TarnClient other;
+        other.setEventQueue(true);
         QVERIFY(other.connectToDaemon(socket(2)));
         QCOMPARE(other.call(startOf("elsewhere", Helper, {"echo"})).value("status").toString(), QStringLiteral("started"));
         // A slot is free again once its process has finished.
@@ -200,6 +204,7 @@ private Q_SLOTS:
         startDaemon();
         testsupport::LogCapture log;
         TarnClient root;
+        root.setEventQueue(true);
         QVERIFY(root.connectToDaemon(socket(1)));
         const QString huge(200000, QChar('x'));
         QCOMPARE(root.call(request("stop", huge)).value("error").toString(), "Process not found: " + huge);

@@ -1,31 +1,322 @@
-#include "client/tarnclient.h"
+#include "tarnclient.h"
+
+#include "ipc/framing.h"
 #include "ipc/sessions.h"
 #include "ipc/socketpath.h"
 
 #include <QCoreApplication>
-#include <QDeadlineTimer>
 #include <QEventLoop>
+#include <QJsonArray>
 #include <QTimer>
 
-namespace {
+#include <utility>
 
-// The request id of the heartbeats the client sends on its own, whose answers nobody awaits.
-const QString AutoHeartbeatId = QStringLiteral("tarnclient-heartbeat");
+struct TarnClient::Reader
+{
+    framing::FrameReader frames{quint32(MaxIncomingFrame)};
+};
 
-} // namespace
+// ---- TarnReply ----
+
+TarnReply::TarnReply(TarnClient *client, qint64 requestId, int timeoutMs)
+    : m_client(client)
+    , m_requestId(requestId)
+    , m_timeoutMs(timeoutMs)
+    , m_timer(new QTimer(this))
+{
+    m_timer->setSingleShot(true);
+    connect(m_timer, &QTimer::timeout, this, [this] {
+        if (m_client)
+            m_client->m_pending.remove(m_requestId);
+        finish(Outcome::TimedOut);
+    });
+    m_timer->start(std::max(0, timeoutMs));
+}
+
+TarnReply::~TarnReply()
+{
+    if (m_client && m_client->m_pending.value(m_requestId) == this)
+        m_client->m_pending.remove(m_requestId);
+}
+
+bool TarnReply::isOk() const
+{
+    return m_outcome == Outcome::Answered && m_response.value("status").toString() != QLatin1String("error");
+}
+
+QString TarnReply::errorString() const
+{
+    switch (m_outcome) {
+    case Outcome::Pending:
+        return QStringLiteral("No answer yet");
+    case Outcome::Answered:
+        return isOk() ? QString() : m_response.value("error").toString();
+    case Outcome::TimedOut:
+        return QStringLiteral("No answer from the daemon within %1 ms").arg(m_timeoutMs);
+    case Outcome::Lost:
+        break;
+    }
+    const QString why = m_client ? m_client->errorString() : QString();
+    return why.isEmpty() ? QStringLiteral("Not connected to the daemon") : why;
+}
+
+void TarnReply::finish(Outcome outcome, const QJsonObject &response)
+{
+    if (m_outcome != Outcome::Pending)
+        return;
+    m_outcome = outcome;
+    m_response = response;
+    m_timer->stop();
+    Q_EMIT finished();
+}
+
+// ---- TarnClient ----
 
 TarnClient::TarnClient(QObject *parent)
     : QObject(parent)
+    , m_reader(new Reader)
     , m_heartbeat(new QTimer(this))
+    , m_handshake(new QTimer(this))
 {
-    connect(&m_socket, &QLocalSocket::readyRead, this, &TarnClient::onReadyRead);
-    connect(&m_socket, &QLocalSocket::disconnected, this, &TarnClient::disconnected);
-    connect(&m_socket, &QLocalSocket::disconnected, m_heartbeat, &QTimer::stop);
-    connect(m_heartbeat, &QTimer::timeout, this, [this] {
-        if (isConnected())
-            send(QJsonObject{{"action", "heartbeat"}, {"request-id", AutoHeartbeatId}});
-    });
     m_heartbeat->setInterval(HeartbeatIntervalMs);
+    connect(m_heartbeat, &QTimer::timeout, this, [this] {
+        // Answers that never came are not waited for forever.
+        if (m_heartbeats.size() > 64)
+            m_heartbeats.clear();
+        m_heartbeats.insert(write(QJsonObject{{"action", "heartbeat"}}));
+    });
+    m_handshake->setSingleShot(true);
+    connect(m_handshake, &QTimer::timeout, this, [this] {
+        fail(QStringLiteral("No greeting from the daemon at %1 within %2 ms")
+                 .arg(socketPath())
+                 .arg(m_handshake->interval()));
+    });
+}
+
+TarnClient::~TarnClient()
+{
+    // Replies outlive their client only as finished ones.
+    for (TarnReply *reply : std::as_const(m_pending))
+        reply->m_client = nullptr;
+    finishPending(TarnReply::Outcome::Lost);
+    if (m_socket)
+        m_socket->disconnect(this);
+}
+
+QString TarnClient::defaultSocketPath()
+{
+    std::uint32_t session = 1;
+    sessions::sessionOfProcess(QCoreApplication::applicationPid(), &session);
+    return QString::fromStdString(socketpath::socketPath("tarnd", session));
+}
+
+void TarnClient::setSocketPath(const QString &path)
+{
+    m_socketPath = path;
+}
+
+QString TarnClient::socketPath() const
+{
+    if (m_socketPath.isEmpty())
+        return defaultSocketPath();
+    return m_socketPath;
+}
+
+void TarnClient::setState(State state)
+{
+    if (m_state == state)
+        return;
+    m_state = state;
+    Q_EMIT stateChanged(state);
+}
+
+void TarnClient::open(int timeoutMs)
+{
+    if (m_state != State::Unconnected)
+        disconnectFromDaemon();
+    if (m_socket) {
+        m_socket->disconnect(this);
+        m_socket.release()->deleteLater();
+    }
+    m_error.clear();
+    m_shutdownReason.clear();
+    m_daemonVersion.clear();
+    m_privilegeLevel.clear();
+    m_helloResponse = QJsonObject();
+    m_helloId = 0;
+    m_heartbeats.clear();
+    m_reader.reset(new Reader);
+    m_socket.reset(new QLocalSocket);
+    connect(m_socket.get(), &QLocalSocket::connected, this, &TarnClient::onConnected);
+    connect(m_socket.get(), &QLocalSocket::readyRead, this, &TarnClient::onReadyRead);
+    connect(m_socket.get(), &QLocalSocket::disconnected, this, &TarnClient::onDisconnected);
+    connect(m_socket.get(), &QLocalSocket::errorOccurred, this, &TarnClient::onSocketError);
+    setState(State::Connecting);
+    m_handshake->start(std::max(0, timeoutMs));
+    m_socket->connectToServer(socketPath());
+}
+
+bool TarnClient::connectToDaemon(const QString &path, int timeoutMs)
+{
+    if (!path.isEmpty())
+        setSocketPath(path);
+    QEventLoop loop;
+    connect(this, &TarnClient::ready, &loop, &QEventLoop::quit);
+    connect(this, &TarnClient::daemonLost, &loop, &QEventLoop::quit);
+    open(timeoutMs);
+    if (m_state != State::Ready && m_state != State::Unconnected)
+        loop.exec();
+    return isConnected();
+}
+
+bool TarnClient::reconnect(int timeoutMs)
+{
+    return connectToDaemon(QString(), timeoutMs);
+}
+
+void TarnClient::disconnectFromDaemon()
+{
+    if (m_state == State::Unconnected)
+        return;
+    m_heartbeat->stop();
+    m_handshake->stop();
+    setState(State::Unconnected);
+    m_error = QStringLiteral("Disconnected from the daemon");
+    if (m_socket)
+        m_socket->disconnectFromServer(); // what is written still goes out
+    finishPending(TarnReply::Outcome::Lost);
+}
+
+void TarnClient::fail(const QString &reason)
+{
+    if (m_state == State::Unconnected)
+        return;
+    m_error = reason;
+    m_heartbeat->stop();
+    m_handshake->stop();
+    setState(State::Unconnected);
+    if (m_socket) {
+        // Called from the socket's own signals: it goes once they have returned.
+        m_socket->disconnect(this);
+        m_socket->abort();
+        m_socket.release()->deleteLater();
+    }
+    finishPending(TarnReply::Outcome::Lost);
+    Q_EMIT daemonLost(reason);
+}
+
+void TarnClient::finishPending(TarnReply::Outcome outcome)
+{
+    const QHash<qint64, TarnReply *> pending = std::exchange(m_pending, {});
+    for (TarnReply *reply : pending)
+        reply->finish(outcome);
+}
+
+void TarnClient::onConnected()
+{
+    if (m_state == State::Connecting)
+        setState(State::Welcoming);
+}
+
+void TarnClient::onSocketError()
+{
+    // Once connected, a broken connection is reported by onDisconnected, with its reason.
+    if (m_state == State::Connecting)
+        fail(QStringLiteral("Cannot connect to the daemon at %1: %2").arg(socketPath(), m_socket->errorString()));
+}
+
+void TarnClient::onDisconnected()
+{
+    if (!m_shutdownReason.isEmpty())
+        fail(QStringLiteral("The daemon shut down (%1)").arg(m_shutdownReason));
+    else if (m_state == State::Welcoming)
+        fail(QStringLiteral("The daemon at %1 closed the connection before greeting (is this the socket of "
+                            "this user's session?)")
+                 .arg(socketPath()));
+    else
+        fail(QStringLiteral("The daemon closed the connection"));
+}
+
+void TarnClient::onReadyRead()
+{
+    QLocalSocket *socket = m_socket.get();
+    m_reader->frames.append(socket->readAll());
+    QJsonObject message;
+    // A slot may close or reopen the connection; nothing more is taken from this one then.
+    while (m_socket.get() == socket && m_state != State::Unconnected) {
+        const auto r = m_reader->frames.next(&message);
+        if (r == framing::FrameReader::Result::NeedMore)
+            return;
+        if (r == framing::FrameReader::Result::Oversized) {
+            fail(QStringLiteral("The daemon sent a frame of %1 bytes, more than this client takes (%2)")
+                     .arg(m_reader->frames.announcedLength())
+                     .arg(MaxIncomingFrame));
+            return;
+        }
+        if (r == framing::FrameReader::Result::Message)
+            handleMessage(message);
+    }
+}
+
+void TarnClient::handleMessage(const QJsonObject &message)
+{
+    if (message.contains("event")) {
+        const QString event = message.value("event").toString();
+        const QString id = message.value("process-id").toString();
+        if (event == QLatin1String("connected") && m_state == State::Welcoming) {
+            m_daemonVersion = message.value("daemon-version").toString();
+            m_privilegeLevel = message.value("privilege-level").toVariant().toString();
+        }
+        if (m_queueEvents)
+            m_events.append(message);
+        Q_EMIT eventReceived(message);
+        if (event == QLatin1String("started"))
+            Q_EMIT processStarted(id);
+        else if (event == QLatin1String("stdout"))
+            Q_EMIT processOutput(id, message.value("data").toString());
+        else if (event == QLatin1String("stderr"))
+            Q_EMIT processErrorOutput(id, message.value("data").toString());
+        else if (event == QLatin1String("finished"))
+            Q_EMIT processFinished(id, message.value("data").toString().toInt());
+        else if (event == QLatin1String("shutdown")) {
+            m_shutdownReason = message.value("reason").toString();
+            Q_EMIT shutdownRequested(m_shutdownReason);
+        } else if (event == QLatin1String("connected") && m_state == State::Welcoming) {
+            if (m_logPath.isEmpty()) {
+                becomeReady();
+            } else {
+                setState(State::Greeting);
+                QJsonObject hello{{"action", "client-hello"}, {"log-path", m_logPath}};
+                if (!m_clientVersion.isEmpty())
+                    hello.insert("version", m_clientVersion);
+                m_helloId = write(hello);
+            }
+        }
+        return;
+    }
+
+    const qint64 id = message.value("request-id").toInteger(-1);
+    if (m_heartbeats.remove(id))
+        return;
+    if (TarnReply *reply = m_pending.take(id))
+        reply->finish(TarnReply::Outcome::Answered, message);
+    Q_EMIT responseReceived(message);
+    if (id == m_helloId && m_state == State::Greeting) {
+        m_helloResponse = message;
+        if (message.value("status").toString() == QLatin1String("restarting"))
+            fail(QStringLiteral("The daemon is restarting: %1").arg(message.value("reason").toString()));
+        else
+            becomeReady();
+    }
+}
+
+void TarnClient::becomeReady()
+{
+    m_handshake->stop();
+    setState(State::Ready);
+    if (m_autoHeartbeat)
+        m_heartbeat->start();
+    Q_EMIT ready();
 }
 
 void TarnClient::setAutoHeartbeat(bool on)
@@ -37,92 +328,105 @@ void TarnClient::setAutoHeartbeat(bool on)
         m_heartbeat->start();
 }
 
-QString TarnClient::defaultSocketPath()
+void TarnClient::setEventQueue(bool on)
 {
-    std::uint32_t session = 1;
-    sessions::sessionOfProcess(QCoreApplication::applicationPid(), &session);
-    return QString::fromStdString(socketpath::socketPath("tarnd", session));
+    m_queueEvents = on;
+    if (!on)
+        m_events.clear();
 }
 
-bool TarnClient::connectToDaemon(const QString &socketPath, int timeoutMs)
+qint64 TarnClient::write(QJsonObject request)
 {
-    m_socket.connectToServer(socketPath);
-    if (!m_socket.waitForConnected(timeoutMs))
-        return false;
-    if (m_autoHeartbeat)
-        m_heartbeat->start();
-    return true;
-}
-
-void TarnClient::disconnectFromDaemon()
-{
-    m_socket.disconnectFromServer();
-}
-
-qint64 TarnClient::send(QJsonObject request)
-{
-    qint64 id = 0;
-    if (!request.contains("request-id")) {
-        id = m_nextId++;
-        request.insert("request-id", id);
-    } else {
-        id = request.value("request-id").toInteger(-1);
-    }
-    m_socket.write(framing::encode(request));
-    m_socket.flush();
+    const qint64 id = m_nextId++;
+    request.insert("request-id", id);
+    m_socket->write(framing::encode(request));
+    m_socket->flush();
     return id;
+}
+
+qint64 TarnClient::send(const QJsonObject &request)
+{
+    if (!isConnected())
+        return 0;
+    return write(request);
+}
+
+TarnReply *TarnClient::request(const QJsonObject &request, int timeoutMs)
+{
+    if (!isConnected()) {
+        auto *reply = new TarnReply(this, 0, timeoutMs);
+        QTimer::singleShot(0, reply, [reply] { reply->finish(TarnReply::Outcome::Lost); });
+        return reply;
+    }
+    auto *reply = new TarnReply(this, write(request), timeoutMs);
+    m_pending.insert(reply->requestId(), reply);
+    return reply;
+}
+
+void TarnClient::request(const QJsonObject &request, QObject *context, std::function<void(const TarnReply &)> done,
+                         int timeoutMs)
+{
+    TarnReply *reply = this->request(request, timeoutMs);
+    reply->setParent(this);
+    QObject *receiver = context ? context : this;
+    connect(reply, &TarnReply::finished, receiver, [reply, done = std::move(done)] {
+        reply->deleteLater();
+        done(*reply);
+    });
+    if (context)
+        connect(context, &QObject::destroyed, reply, &QObject::deleteLater);
 }
 
 QJsonObject TarnClient::call(const QJsonObject &request, int timeoutMs)
 {
-    const qint64 id = send(request);
-    QDeadlineTimer deadline(timeoutMs);
-    while (!m_responses.contains(id) && !deadline.hasExpired() && isConnected()) {
+    if (!isConnected())
+        return QJsonObject();
+    std::unique_ptr<TarnReply> reply(this->request(request, timeoutMs));
+    if (!reply->isFinished()) {
         QEventLoop loop;
-        QTimer::singleShot(std::min<qint64>(deadline.remainingTime(), 50), &loop, &QEventLoop::quit);
-        connect(this, &TarnClient::responseReceived, &loop, &QEventLoop::quit);
-        connect(this, &TarnClient::disconnected, &loop, &QEventLoop::quit);
+        connect(reply.get(), &TarnReply::finished, &loop, &QEventLoop::quit);
         loop.exec();
     }
-    return m_responses.take(id);
+    return reply->response();
 }
 
 QJsonObject TarnClient::waitForEvent(const std::function<bool(const QJsonObject &)> &match, int timeoutMs)
 {
-    QDeadlineTimer deadline(timeoutMs);
+    QTimer deadline;
+    deadline.setSingleShot(true);
+    deadline.start(std::max(0, timeoutMs));
     for (;;) {
         for (int i = 0; i < m_events.size(); ++i) {
             if (match(m_events[i]))
                 return m_events.takeAt(i);
         }
-        if (deadline.hasExpired() || !isConnected())
+        if (!deadline.isActive() || !isConnected() || !m_queueEvents)
             return QJsonObject();
         QEventLoop loop;
-        QTimer::singleShot(std::min<qint64>(deadline.remainingTime(), 50), &loop, &QEventLoop::quit);
+        connect(&deadline, &QTimer::timeout, &loop, &QEventLoop::quit);
         connect(this, &TarnClient::eventReceived, &loop, &QEventLoop::quit);
-        connect(this, &TarnClient::disconnected, &loop, &QEventLoop::quit);
+        connect(this, &TarnClient::daemonLost, &loop, &QEventLoop::quit);
+        connect(this, &TarnClient::stateChanged, &loop, &QEventLoop::quit);
         loop.exec();
     }
 }
 
-void TarnClient::onReadyRead()
+QJsonObject TarnClient::startRequest(const QString &processId, const QString &executable, const QStringList &arguments,
+                                     const TarnStartOptions &options)
 {
-    m_reader.append(m_socket.readAll());
-    QJsonObject message;
-    for (;;) {
-        const auto r = m_reader.next(&message);
-        if (r == framing::FrameReader::Result::Dropped)
-            continue;
-        if (r != framing::FrameReader::Result::Message)
-            return;
-        if (message.value("request-id") == AutoHeartbeatId)
-            continue;
-        if (message.contains("event")) {
-            m_events.append(message);
-            Q_EMIT eventReceived(message);
-        } else {
-            m_responses.insert(message.value("request-id").toInteger(-1), message);
-            Q_EMIT responseReceived(message);
-        }
-    }
+    QJsonObject r{{"action", "start"},
+                  {"process-id", processId},
+                  {"executable", executable},
+                  {"arguments", QJsonArray::fromStringList(arguments)}};
+    if (!options.workingDir.isEmpty())
+        r.insert("working-dir", options.workingDir);
+    if (options.autoRestart)
+        r.insert("auto-restart", true);
+    if (options.maxRestartAttempts >= 0)
+        r.insert("max-restart-attempts", options.maxRestartAttempts);
+    if (options.restartDelayMs >= 0)
+        r.insert("restart-delay-ms", options.restartDelayMs);
+    if (!options.tunDns.isEmpty() || !options.tunInterface.isEmpty())
+        r.insert("tun-dns-override", QJsonObject{{"address", options.tunDns}, {"iface", options.tunInterface}});
+    return r;
 }

@@ -7,7 +7,7 @@
 //   tarnctl [--socket PATH] list | heartbeat | clear-logs
 //   tarnctl [--socket PATH] raw JSON
 
-#include "client/tarnclient.h"
+#include "tarnclient.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>

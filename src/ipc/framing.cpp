@@ -198,7 +198,7 @@ FrameReader::Result FrameReader::next(QJsonObject *message)
     if (m_buffer.size() < 4)
         return Result::NeedMore;
     const quint32 length = announcedLength();
-    if (length > MaxIncomingPayload)
+    if (length > m_maxPayload)
         return Result::Oversized;
     if (static_cast<qint64>(m_buffer.size()) < static_cast<qint64>(length) + 4)
         return Result::NeedMore;

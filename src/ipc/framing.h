@@ -21,8 +21,13 @@ public:
         NeedMore,  // no complete frame buffered
         Message,   // *message holds the next object
         Dropped,   // a complete frame was consumed, but it was not a JSON object
-        Oversized, // the next frame announces more than MaxIncomingPayload; nothing consumed
+        Oversized, // the next frame announces more than the reader's cap; nothing consumed
     };
+
+    explicit FrameReader(quint32 maxPayload = MaxIncomingPayload)
+        : m_maxPayload(maxPayload)
+    {
+    }
 
     void append(const QByteArray &bytes) { m_buffer.append(bytes); }
     Result next(QJsonObject *message);
@@ -34,6 +39,7 @@ public:
 
 private:
     QByteArray m_buffer;
+    quint32 m_maxPayload;
 };
 
 } // namespace framing

@@ -87,7 +87,7 @@ TarnClient::TarnClient(QObject *parent)
     });
     m_handshake->setSingleShot(true);
     connect(m_handshake, &QTimer::timeout, this, [this] {
-        fail(QStringLiteral("No greeting from the daemon at %1 within %2 ms")
+        fail(QStringLiteral("No answer from the daemon at %1 within %2 ms of connecting")
                  .arg(socketPath())
                  .arg(m_handshake->interval()));
     });

@@ -109,6 +109,7 @@ QJsonObject ProcessManager::getProcessStatus(const QString &processId) const
     r.insert("pid", info.pid);
     r.insert("start-time", info.startTime.toString(Qt::ISODate));
     r.insert("running", p->running());
+    r.insert("restarts", info.restartAttempts);
     return r;
 }
 
@@ -120,7 +121,9 @@ QJsonObject ProcessManager::listProcesses() const
         list.append(QJsonObject{{"process-id", info.processId},
                                 {"state", info.state},
                                 {"pid", info.pid},
-                                {"running", p->running()}});
+                                {"running", p->running()},
+                                {"start-time", info.startTime.toString(Qt::ISODate)},
+                                {"restarts", info.restartAttempts}});
     }
     QJsonObject r = makeStatusResponse(QStringLiteral("success"));
     r.insert("processes", list);

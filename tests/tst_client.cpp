@@ -1,0 +1,313 @@
+// The client library against the real daemon (greeting, hello, correlation among events, loss)
+// and against a scripted stand-in where the daemon would have to misbehave (silence, a huge
+// frame, a late answer).
+
+#include "ipc/framing.h"
+#include "tarnclient.h"
+#include "testsupport.h"
+
+#include <QJsonArray>
+#include <QLocalServer>
+#include <QSignalSpy>
+#include <QtTest>
+
+#include <memory>
+
+using testsupport::Daemon;
+
+namespace {
+
+const QString Helper = QStringLiteral(HELPER_CHILDHELPER);
+
+// A daemon that greets and then does only what the test tells it.
+class FakeDaemon : public QObject
+{
+public:
+    QLocalServer server;
+    QLocalSocket *peer = nullptr;
+    framing::FrameReader reader;
+    QList<QJsonObject> requests;
+    int connections = 0;
+
+    bool listen(const QString &path)
+    {
+        connect(&server, &QLocalServer::newConnection, this, [this] {
+            peer = server.nextPendingConnection();
+            ++connections;
+            reader.clear();
+            requests.clear();
+            connect(peer, &QLocalSocket::readyRead, this, [this, p = peer] {
+                reader.append(p->readAll());
+                QJsonObject m;
+                while (reader.next(&m) == framing::FrameReader::Result::Message)
+                    requests << m;
+            });
+            send({{"event", "connected"}, {"daemon-version", "7.0"}, {"privilege-level", 1}});
+        });
+        return server.listen(path);
+    }
+    void send(const QJsonObject &m) { peer->write(framing::encode(m)); peer->flush(); }
+    void answer(const QJsonObject &request, QJsonObject response)
+    {
+        response.insert("request-id", request.value("request-id"));
+        send(response);
+    }
+    QJsonObject waitForRequest(const QString &action)
+    {
+        QJsonObject found;
+        (void)QTest::qWaitFor([&] {
+            for (const QJsonObject &r : std::as_const(requests))
+                if (r.value("action") == action) {
+                    found = r;
+                    requests.removeOne(r);
+                    return true;
+                }
+            return false;
+        }, 15000);
+        return found;
+    }
+};
+
+QJsonObject startRequest(const QString &id, const QStringList &args)
+{
+    return TarnClient::startRequest(id, Helper, args);
+}
+
+} // namespace
+
+class TestClient : public QObject
+{
+    Q_OBJECT
+private Q_SLOTS:
+    void cleanup()
+    {
+        QString report;
+        QVERIFY2(testsupport::noLeftovers(&report), qPrintable(report));
+    }
+
+    void greetingAndHello()
+    {
+        Daemon d;
+        QVERIFY(d.start());
+        TarnClient c;
+        QSignalSpy ready(&c, &TarnClient::ready);
+        c.setLogPath(d.path("client-logs/tarnd.log"));
+        c.setClientVersion(QStringLiteral("1.4.9"));
+        QVERIFY2(c.connectToDaemon(d.socketPath()), qPrintable(c.errorString()));
+        QCOMPARE(ready.count(), 1);
+        QCOMPARE(c.daemonVersion(), QStringLiteral("1.4.9"));
+        QCOMPARE(c.privilegeLevel(), testsupport::isRoot() ? QStringLiteral("1") : QStringLiteral("0"));
+        QCOMPARE(c.helloResponse().value("status").toString(), QStringLiteral("success"));
+        // The daemon writes its log where the hello said.
+        QTRY_VERIFY_WITH_TIMEOUT(testsupport::readFile(d.path("client-logs/tarnd.log")).contains("Client connected:"),
+                                 15000);
+
+        // A refused path leaves the connection usable and says why.
+        TarnClient refused;
+        refused.setLogPath(QStringLiteral("relative/tarnd.log"));
+        QVERIFY(refused.connectToDaemon(d.socketPath()));
+        QVERIFY2(refused.helloResponse().value("error").toString().startsWith("Log path refused:"),
+                 qPrintable(refused.helloResponse().value("error").toString()));
+        QCOMPARE(refused.call({{"action", "heartbeat"}}).value("status").toString(), QStringLiteral("success"));
+
+        // A newer application makes the daemon restart: no connection, and the reason.
+        QSignalSpy lostFirst(&c, &TarnClient::daemonLost);
+        TarnClient newer;
+        QSignalSpy lost(&newer, &TarnClient::daemonLost);
+        newer.setLogPath(d.path("client-logs/tarnd.log"));
+        newer.setClientVersion(QStringLiteral("1.5.0"));
+        QVERIFY(!newer.connectToDaemon(d.socketPath()));
+        QCOMPARE(lost.count(), 1);
+        QVERIFY2(newer.errorString().startsWith("The daemon is restarting:"), qPrintable(newer.errorString()));
+        QCOMPARE(d.waitForExit(), 0);
+        // The others hear of it too.
+        QTRY_COMPARE_WITH_TIMEOUT(lostFirst.count(), 1, 15000);
+        QCOMPARE(lostFirst.first().first().toString(), QStringLiteral("The daemon closed the connection"));
+        QCOMPARE(c.state(), TarnClient::State::Unconnected);
+    }
+
+    void answersFindTheirRequestsAmongEvents()
+    {
+        Daemon d;
+        QVERIFY(d.start());
+        TarnClient c;
+        QVERIFY(c.connectToDaemon(d.socketPath()));
+        QByteArray out, err;
+        int finishedCode = -2;
+        connect(&c, &TarnClient::processOutput, this, [&](const QString &, const QString &t) { out += t.toUtf8(); });
+        connect(&c, &TarnClient::processErrorOutput, this, [&](const QString &, const QString &t) { err += t.toUtf8(); });
+        connect(&c, &TarnClient::processFinished, this, [&](const QString &id, int code) {
+            if (id == "talker")
+                finishedCode = code;
+        });
+        QCOMPARE(c.call(startRequest("talker", {"mixed", "4000"})).value("status").toString(),
+                 QStringLiteral("started"));
+        QCOMPARE(c.call(startRequest("waiter", {"noread"})).value("status").toString(), QStringLiteral("started"));
+        // Many calls in flight at once while output streams in; each answer must be its own.
+        QList<TarnReply *> replies;
+        QStringList asked;
+        for (int i = 0; i < 60; ++i) {
+            const QString id = i % 3 == 0 ? QStringLiteral("waiter") : QStringLiteral("nobody-%1").arg(i);
+            replies << c.request({{"action", "status"}, {"process-id", id}});
+            asked << id;
+        }
+        QTRY_VERIFY_WITH_TIMEOUT(std::all_of(replies.begin(), replies.end(), [](TarnReply *r) { return r->isFinished(); }),
+                                 30000);
+        for (int i = 0; i < replies.size(); ++i) {
+            TarnReply *r = replies[i];
+            QCOMPARE(r->outcome(), TarnReply::Outcome::Answered);
+            if (asked[i] == "waiter") {
+                QVERIFY(r->isOk());
+                QCOMPARE(r->response().value("process-id").toString(), QStringLiteral("waiter"));
+                QCOMPARE(r->response().value("restarts").toInt(-1), 0);
+            } else {
+                QVERIFY(!r->isOk());
+                QCOMPARE(r->errorString(), "Process not found: " + asked[i]);
+            }
+            delete r;
+        }
+        QTRY_COMPARE_WITH_TIMEOUT(finishedCode, 0, 30000);
+        // Every line of the child came through, in order, on its own stream.
+        const auto numbers = [](const QByteArray &text, const QByteArray &prefix) {
+            QList<int> n;
+            for (const QByteArray &line : text.split('\n'))
+                if (!line.isEmpty())
+                    n << (line.startsWith(prefix) ? line.split(' ').value(1).toInt() : -1);
+            return n;
+        };
+        const QList<int> outLines = numbers(out, "out "), errLines = numbers(err, "err ");
+        QCOMPARE(outLines.size(), 2000);
+        QCOMPARE(errLines.size(), 2000);
+        for (int i = 0; i < 2000; ++i) {
+            QCOMPARE(outLines[i], 2 * i);
+            QCOMPARE(errLines[i], 2 * i + 1);
+        }
+
+        // The callback form: run once, and not at all for a context that is gone.
+        int calls = 0;
+        QJsonObject seen;
+        c.request({{"action", "list"}}, this, [&](const TarnReply &r) { ++calls; seen = r.response(); });
+        auto gone = std::make_unique<QObject>();
+        bool ranForGone = false;
+        c.request({{"action", "list"}}, gone.get(), [&](const TarnReply &) { ranForGone = true; });
+        gone.reset();
+        QTRY_COMPARE_WITH_TIMEOUT(calls, 1, 15000);
+        QCOMPARE(seen.value("processes").toArray().size(), 1);
+        QCOMPARE(c.call({{"action", "heartbeat"}}).value("status").toString(), QStringLiteral("success"));
+        QVERIFY(!ranForGone);
+        QCOMPARE(calls, 1);
+    }
+
+    void silenceTimesOutAndLateAnswersAreHarmless()
+    {
+        QTemporaryDir dir;
+        FakeDaemon fake;
+        QVERIFY(fake.listen(dir.filePath("sock")));
+        TarnClient c;
+        QVERIFY(c.connectToDaemon(dir.filePath("sock")));
+        QCOMPARE(c.daemonVersion(), QStringLiteral("7.0"));
+
+        TarnReply *r = c.request({{"action", "status"}, {"process-id", "x"}}, 300);
+        QSignalSpy finished(r, &TarnReply::finished);
+        QVERIFY(finished.wait(15000));
+        QCOMPARE(r->outcome(), TarnReply::Outcome::TimedOut);
+        QCOMPARE(r->errorString(), QStringLiteral("No answer from the daemon within 300 ms"));
+        // The daemon's late answer finishes nothing twice; the application still sees it.
+        QSignalSpy responses(&c, &TarnClient::responseReceived);
+        fake.answer(fake.waitForRequest("status"), {{"status", "success"}});
+        QVERIFY(responses.wait(15000));
+        QCOMPARE(finished.count(), 1);
+        QCOMPARE(r->outcome(), TarnReply::Outcome::TimedOut);
+        delete r;
+
+        // The ids are the client's own, whatever the request carried.
+        c.send({{"action", "heartbeat"}, {"request-id", "mine"}});
+        const QJsonObject sent = fake.waitForRequest("heartbeat");
+        QVERIFY(sent.value("request-id").isDouble());
+
+        // A blocking call that gets no answer returns empty after its time.
+        QVERIFY(c.call({{"action", "list"}}, 300).isEmpty());
+        QVERIFY(c.isConnected());
+    }
+
+    void lossIsReportedOnceWithItsReason()
+    {
+        QTemporaryDir dir;
+        const QString path = dir.filePath("sock");
+        TarnClient c;
+        QSignalSpy lost(&c, &TarnClient::daemonLost);
+        // Nobody there: the path is named.
+        QVERIFY(!c.connectToDaemon(path));
+        QCOMPARE(lost.count(), 1);
+        QVERIFY2(c.errorString().contains(path), qPrintable(c.errorString()));
+        // Asked while not connected: finished as lost, but never inside the call.
+        TarnReply *early = c.request({{"action", "list"}});
+        QVERIFY(!early->isFinished());
+        QSignalSpy earlyDone(early, &TarnReply::finished);
+        QVERIFY(earlyDone.wait(15000));
+        QCOMPARE(early->outcome(), TarnReply::Outcome::Lost);
+        delete early;
+
+        FakeDaemon fake;
+        QVERIFY(fake.listen(path));
+        c.setLogPath(dir.filePath("log/tarnd.log"));
+        lost.clear();
+        QVERIFY(!c.connectToDaemon(path, 500)); // the hello gets no answer: the handshake times out
+        QCOMPARE(lost.count(), 1);
+        QVERIFY2(c.errorString().contains("within 500 ms"), qPrintable(c.errorString()));
+
+        // A hello answered; then a shutdown and a closed connection: one loss, with the reason,
+        // and what was waiting ends as lost.
+        QSignalSpy readySpy(&c, &TarnClient::ready);
+        fake.requests.clear(); // the hello of the attempt that timed out
+        c.open(15000);
+        const QJsonObject hello = fake.waitForRequest("client-hello");
+        QCOMPARE(hello.value("log-path").toString(), dir.filePath("log/tarnd.log"));
+        fake.answer(hello, {{"status", "success"}});
+        QVERIFY(readySpy.wait(15000));
+        TarnReply *waiting = c.request({{"action", "list"}});
+        QSignalSpy shutdown(&c, &TarnClient::shutdownRequested);
+        fake.send({{"event", "shutdown"}, {"reason", "installer-request"}});
+        QVERIFY(shutdown.wait(15000));
+        lost.clear();
+        fake.peer->disconnectFromServer();
+        QVERIFY(lost.wait(15000));
+        QCOMPARE(lost.first().first().toString(), QStringLiteral("The daemon shut down (installer-request)"));
+        QCOMPARE(waiting->outcome(), TarnReply::Outcome::Lost);
+        delete waiting;
+        QTest::qWait(200);
+        QCOMPARE(lost.count(), 1);
+
+        // Reconnecting is the application's call, and it says hello again.
+        QVERIFY(!c.isConnected());
+        c.open(15000);
+        const QJsonObject again = fake.waitForRequest("client-hello");
+        QVERIFY(!again.isEmpty());
+        fake.answer(again, {{"status", "success"}});
+        QVERIFY(readySpy.wait(15000));
+        QCOMPARE(fake.connections, 3);
+
+        // A frame past the client's cap ends the connection rather than being held.
+        lost.clear();
+        QByteArray huge(4, '\0');
+        qToBigEndian<quint32>(quint32(TarnClient::MaxIncomingFrame + 1), huge.data());
+        fake.peer->write(huge);
+        QVERIFY(lost.wait(15000));
+        QVERIFY2(lost.first().first().toString().contains("more than this client takes"),
+                 qPrintable(lost.first().first().toString()));
+
+        // Closing on purpose is not a loss. Without a log path no hello is sent.
+        c.setLogPath(QString());
+        QVERIFY(c.reconnect(15000));
+        lost.clear();
+        QSignalSpy gone(fake.peer, &QLocalSocket::disconnected);
+        c.disconnectFromDaemon();
+        QVERIFY(gone.wait(15000));
+        QCOMPARE(lost.count(), 0);
+        QVERIFY(std::none_of(fake.requests.begin(), fake.requests.end(),
+                             [](const QJsonObject &r) { return r.value("action") == "client-hello"; }));
+    }
+};
+
+QTEST_GUILESS_MAIN(TestClient)
+#include "tst_client.moc"

@@ -153,7 +153,15 @@ void TarnClient::open(int timeoutMs)
     connect(m_socket.get(), &QLocalSocket::errorOccurred, this, &TarnClient::onSocketError);
     setState(State::Connecting);
     m_handshake->start(std::max(0, timeoutMs));
-    m_socket->connectToServer(socketPath());
+    // A missing socket fails inside connectToServer(); from the event loop, that failure reaches
+    // slots the caller connects after open() and an application that has not entered exec() yet.
+    QMetaObject::invokeMethod(
+        this,
+        [this, socket = m_socket.get()] {
+            if (m_socket.get() == socket && m_state == State::Connecting)
+                socket->connectToServer(socketPath());
+        },
+        Qt::QueuedConnection);
 }
 
 bool TarnClient::connectToDaemon(const QString &path, int timeoutMs)

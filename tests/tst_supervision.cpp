@@ -274,6 +274,8 @@ private Q_SLOTS:
                                      && pm.getProcessStatus("soon").value("state").toInt() == 0,
                                  15000);
         QVERIFY(!pm.writeToProcess("waiting", "x"));
+        // The attempt waited for is counted already; a client's table shows it.
+        QCOMPARE(pm.getProcessStatus("waiting").value("restarts").toInt(-1), 1);
         // A kill while waiting changes nothing: the relaunch still comes.
         QCOMPARE(pm.killProcess("soon").value("status").toString(), QStringLiteral("killed"));
         QTRY_COMPARE_WITH_TIMEOUT(ev.starts("soon"), 2, 15000);

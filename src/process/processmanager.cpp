@@ -121,9 +121,7 @@ QJsonObject ProcessManager::listProcesses() const
         list.append(QJsonObject{{"process-id", info.processId},
                                 {"state", info.state},
                                 {"pid", info.pid},
-                                {"running", p->running()},
-                                {"start-time", info.startTime.toString(Qt::ISODate)},
-                                {"restarts", info.restartAttempts}});
+                                {"running", p->running()}});
     }
     QJsonObject r = makeStatusResponse(QStringLiteral("success"));
     r.insert("processes", list);

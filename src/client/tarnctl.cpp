@@ -1,67 +1,510 @@
-// tarnctl: a command-line client of tarnd.
-//   tarnctl [--socket PATH] hello LOG-PATH [VERSION]
-//   tarnctl [--socket PATH] run ID EXECUTABLE [ARGUMENTS...]   start, print its output, exit with its code
-//   tarnctl [--socket PATH] start ID EXECUTABLE [ARGUMENTS...]
-//   tarnctl [--socket PATH] stop|kill|restart|status ID
-//   tarnctl [--socket PATH] stdin ID TEXT
-//   tarnctl [--socket PATH] list | heartbeat | clear-logs
-//   tarnctl [--socket PATH] raw JSON
+// tarnctl: the command-line client of tarnd. One table of commands drives the parser, the help
+// texts and the bash completion, so that they cannot drift apart.
+// Exit status: 0 success, 1 an error answer, 2 a usage error, 3 the daemon cannot be reached.
 
 #include "tarnclient.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
+#include <QDateTime>
+#include <QEventLoop>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QLoggingCategory>
-#include <QTimer>
+#include <QSocketNotifier>
+#include <QStringDecoder>
+#include <QTextStream>
 
-#include <cstdio>
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+#include <memory>
+#include <fcntl.h>
+#include <functional>
+#include <unistd.h>
 
 namespace {
 
-void print(FILE *to, const QJsonObject &o)
-{
-    std::fprintf(to, "%s\n", QJsonDocument(o).toJson(QJsonDocument::Compact).constData());
-}
+enum Exit { Ok = 0, ErrorAnswer = 1, Usage = 2, Unreachable = 3 };
 
-QJsonObject startRequest(const QStringList &args)
+struct Option
 {
-    QJsonArray arguments;
-    for (const QString &a : args.mid(3))
-        arguments.append(a);
-    return QJsonObject{{"action", "start"}, {"process-id", args.value(1)}, {"executable", args.value(2)},
-                       {"arguments", arguments}};
-}
+    QString name;
+    QString valueName; // empty: a flag
+    QString help;
+};
 
-// Starts the process and relays its events until it has finished.
-int run(TarnClient &client, const QStringList &args)
+struct Context;
+
+struct Command
 {
-    QTimer heartbeat;
-    QObject::connect(&heartbeat, &QTimer::timeout, &client,
-                     [&client] { client.send(QJsonObject{{"action", "heartbeat"}}); });
-    heartbeat.start(3000);
-    const QString id = args.value(1);
-    const QJsonObject started = client.call(startRequest(args));
-    if (started.value("status").toString() != QLatin1String("started")) {
-        print(stderr, started);
-        return 1;
+    QString name;
+    QString arguments; // for the synopsis
+    QString summary;
+    QString details;
+    QList<Option> options;
+    int minPositional;
+    int maxPositional; // -1: any number
+    std::function<int(Context &)> run;
+};
+
+struct Context
+{
+    Context(QCommandLineParser &p, const QStringList &args)
+        : parser(p)
+        , positional(args)
+    {
     }
-    for (;;) {
-        const QJsonObject event = client.waitForEvent(
-            [&id](const QJsonObject &e) { return e.value("process-id").toString() == id; }, 24 * 3600 * 1000);
-        if (event.isEmpty())
-            return 1;
-        const QString kind = event.value("event").toString();
-        const QByteArray data = event.value("data").toString().toUtf8();
-        if (kind == QLatin1String("stdout"))
-            std::fwrite(data.constData(), 1, data.size(), stdout);
+    QCommandLineParser &parser;
+    QStringList positional;
+    bool json = false;
+    TarnClient client;
+};
+
+void writeAll(int fd, const QByteArray &bytes)
+{
+    const char *p = bytes.constData();
+    qsizetype left = bytes.size();
+    while (left > 0) {
+        const ssize_t n = ::write(fd, p, size_t(left));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return; // a closed terminal or pipe: nothing more can be said
+        p += n;
+        left -= n;
+    }
+}
+
+void out(const QString &text)
+{
+    writeAll(1, text.toUtf8());
+}
+
+void err(const QString &text)
+{
+    writeAll(2, text.toUtf8());
+}
+
+void printJson(const QJsonObject &o)
+{
+    writeAll(1, QJsonDocument(o).toJson(QJsonDocument::Compact) + '\n');
+}
+
+QString socketOf(const QCommandLineParser &parser)
+{
+    if (parser.isSet("socket"))
+        return parser.value("socket");
+    const QString fromEnv = qEnvironmentVariable("TARND_SOCKET");
+    return fromEnv.isEmpty() ? TarnClient::defaultSocketPath() : fromEnv;
+}
+
+int unreachable(const Context &c)
+{
+    err(QStringLiteral("tarnctl: cannot reach tarnd at %1: %2\n"
+                       "Is tarnd running, and is this the socket of your session? Another socket is chosen with "
+                       "--socket PATH or the TARND_SOCKET variable.\n")
+            .arg(c.client.socketPath(), c.client.errorString()));
+    return Unreachable;
+}
+
+bool connectClient(Context &c)
+{
+    c.client.setSocketPath(socketOf(c.parser));
+    return c.client.connectToDaemon(QString(), 10000);
+}
+
+// One request, one answer: printed as JSON, or as the human line that human() makes of it.
+int ask(Context &c, const QJsonObject &request, const std::function<QString(const QJsonObject &)> &human)
+{
+    if (!connectClient(c))
+        return unreachable(c);
+    const QJsonObject answer = c.client.call(request);
+    if (answer.isEmpty())
+        return unreachable(c);
+    const bool failed = answer.value("status").toString() == QLatin1String("error");
+    if (c.json)
+        printJson(answer);
+    else if (failed)
+        err(QStringLiteral("tarnctl: %1\n").arg(answer.value("error").toString()));
+    else
+        out(human(answer));
+    return failed ? ErrorAnswer : Ok;
+}
+
+QString duration(qint64 seconds)
+{
+    if (seconds < 60)
+        return QStringLiteral("%1s").arg(seconds);
+    if (seconds < 3600)
+        return QStringLiteral("%1m%2s").arg(seconds / 60).arg(seconds % 60, 2, 10, QLatin1Char('0'));
+    if (seconds < 86400)
+        return QStringLiteral("%1h%2m").arg(seconds / 3600).arg(seconds / 60 % 60, 2, 10, QLatin1Char('0'));
+    return QStringLiteral("%1d%2h").arg(seconds / 86400).arg(seconds / 3600 % 24, 2, 10, QLatin1Char('0'));
+}
+
+QString stateName(const QJsonObject &p)
+{
+    if (p.value("running").toBool())
+        return QStringLiteral("running");
+    return QStringLiteral("not running");
+}
+
+QString runningFor(const QJsonObject &p)
+{
+    const QDateTime started = QDateTime::fromString(p.value("start-time").toString(), Qt::ISODate);
+    if (!p.value("running").toBool() || !started.isValid())
+        return QStringLiteral("-");
+    return duration(std::max<qint64>(0, started.secsTo(QDateTime::currentDateTime())));
+}
+
+QString pidText(const QJsonObject &p)
+{
+    const qint64 pid = p.value("pid").toInteger(-1);
+    return pid > 0 ? QString::number(pid) : QStringLiteral("-");
+}
+
+int listCommand(Context &c)
+{
+    if (!connectClient(c))
+        return unreachable(c);
+    QJsonObject answer = c.client.call({{"action", "list"}});
+    if (answer.isEmpty())
+        return unreachable(c);
+    // A list entry has no start time or restart count; each process's status has them.
+    QJsonArray processes;
+    for (const QJsonValue &v : answer.value("processes").toArray()) {
+        QJsonObject p = v.toObject();
+        const QJsonObject st = c.client.call({{"action", "status"}, {"process-id", p.value("process-id")}});
+        for (const char *key : {"start-time", "restarts"})
+            if (st.contains(key))
+                p.insert(key, st.value(key));
+        processes.append(p);
+    }
+    answer.insert("processes", processes);
+    if (c.json) {
+        printJson(answer);
+        return Ok;
+    }
+    QList<QStringList> rows{{"ID", "STATE", "PID", "RUNNING", "STARTED", "RESTARTS"}};
+    for (const QJsonValue &v : processes) {
+        const QJsonObject p = v.toObject();
+        rows << QStringList{p.value("process-id").toString(), stateName(p), pidText(p), runningFor(p),
+                            p.value("start-time").toString(QStringLiteral("-")),
+                            p.contains("restarts") ? QString::number(p.value("restarts").toInt()) : "-"};
+    }
+    QList<int> widths(rows.first().size(), 0);
+    for (const QStringList &r : rows)
+        for (int i = 0; i < r.size(); ++i)
+            widths[i] = std::max(widths[i], int(r[i].size()));
+    QString table;
+    for (const QStringList &r : rows) {
+        QString line;
+        for (int i = 0; i < r.size(); ++i)
+            line += i + 1 < r.size() ? r[i].leftJustified(widths[i] + 2) : r[i];
+        table += line + '\n';
+    }
+    out(table);
+    if (processes.isEmpty())
+        out(QStringLiteral("(no processes of this session)\n"));
+    return Ok;
+}
+
+QString statusLine(const QJsonObject &p)
+{
+    return QStringLiteral("%1: %2, pid %3, started %4, running for %5, restarts %6\n")
+        .arg(p.value("process-id").toString(), stateName(p), pidText(p), p.value("start-time").toString(),
+             runningFor(p))
+        .arg(p.value("restarts").toInt());
+}
+
+// The self-pipe that turns SIGINT and SIGTERM into events of the event loop.
+int g_signalPipe[2] = {-1, -1};
+
+void onSignal(int)
+{
+    const int saved = errno;
+    const char c = 1;
+    (void)!::write(g_signalPipe[1], &c, 1);
+    errno = saved;
+}
+
+int runCommand(Context &c)
+{
+    const QString id = c.positional.value(0);
+    const QString executable = c.positional.value(1);
+    const QStringList arguments = c.positional.mid(2);
+    TarnStartOptions options;
+    options.autoRestart = c.parser.isSet("auto-restart");
+    bool ok = true;
+    const auto number = [&](const QString &name, int *to) {
+        if (!c.parser.isSet(name))
+            return;
+        bool good = false;
+        *to = c.parser.value(name).toInt(&good);
+        if (!good || *to < 0) {
+            err(QStringLiteral("tarnctl run: --%1 needs a number that is not negative\n").arg(name));
+            ok = false;
+        }
+    };
+    number("max-restart-attempts", &options.maxRestartAttempts);
+    number("restart-delay-ms", &options.restartDelayMs);
+    options.workingDir = c.parser.value("cwd");
+    options.tunDns = c.parser.value("tun-dns");
+    options.tunInterface = c.parser.value("tun-iface");
+    if (options.tunDns.isEmpty() != options.tunInterface.isEmpty()) {
+        err(QStringLiteral("tarnctl run: --tun-dns and --tun-iface go together\n"));
+        ok = false;
+    }
+    if (!ok)
+        return Usage;
+
+    if (::pipe2(g_signalPipe, O_CLOEXEC | O_NONBLOCK) != 0) {
+        err(QStringLiteral("tarnctl: %1\n").arg(QString::fromLocal8Bit(std::strerror(errno))));
+        return ErrorAnswer;
+    }
+    struct sigaction sa = {};
+    sa.sa_handler = onSignal;
+    sigemptyset(&sa.sa_mask);
+    sa.sa_flags = SA_RESTART;
+    ::sigaction(SIGINT, &sa, nullptr);
+    ::sigaction(SIGTERM, &sa, nullptr);
+
+    if (!connectClient(c))
+        return unreachable(c);
+    TarnClient &client = c.client;
+    int exitCode = -1;
+    int starts = 0;
+    bool finished = false;
+    QEventLoop loop;
+    const auto end = [&](int code) {
+        exitCode = code;
+        finished = true;
+        loop.exit();
+    };
+
+    QObject::connect(&client, &TarnClient::eventReceived, &loop, [&](const QJsonObject &e) {
+        if (e.value("process-id").toString() != id)
+            return;
+        const QString kind = e.value("event").toString();
+        if (c.json)
+            printJson(e);
+        else if (kind == QLatin1String("stdout"))
+            writeAll(1, e.value("data").toString().toUtf8());
         else if (kind == QLatin1String("stderr"))
-            std::fwrite(data.constData(), 1, data.size(), stderr);
-        else if (kind == QLatin1String("finished"))
-            return data.toInt();
-        std::fflush(stdout);
+            writeAll(2, e.value("data").toString().toUtf8());
+        if (kind == QLatin1String("started") && ++starts > 1 && !c.json)
+            err(QStringLiteral("tarnctl: %1 was restarted after a crash (restart %2)\n").arg(id).arg(starts - 1));
+        if (kind == QLatin1String("finished"))
+            end(e.value("data").toString().toInt());
+    });
+    QObject::connect(&client, &TarnClient::daemonLost, &loop, [&](const QString &reason) {
+        err(QStringLiteral("tarnctl: lost the daemon: %1\n").arg(reason));
+        end(Unreachable);
+    });
+
+    int interrupts = 0;
+    QSocketNotifier interruptions(g_signalPipe[0], QSocketNotifier::Read);
+    QObject::connect(&interruptions, &QSocketNotifier::activated, &loop, [&] {
+        char buf[16];
+        while (::read(g_signalPipe[0], buf, sizeof buf) > 0)
+            ++interrupts;
+        const bool kill = interrupts > 1;
+        if (!c.json)
+            err(kill ? QStringLiteral("tarnctl: killing %1\n").arg(id)
+                     : QStringLiteral("tarnctl: stopping %1 (again to kill it)\n").arg(id));
+        client.send({{"action", kill ? "kill" : "stop"}, {"process-id", id}});
+    });
+
+    // What arrives on standard input goes to the child; its end closes nothing there.
+    QStringDecoder decoder(QStringDecoder::Utf8);
+    std::unique_ptr<QSocketNotifier> input;
+    if (::fcntl(0, F_GETFD) != -1) {
+        input = std::make_unique<QSocketNotifier>(0, QSocketNotifier::Read);
+        input->setEnabled(false);
     }
+    const auto readInput = [&] {
+        char buf[65536];
+        const ssize_t n = ::read(0, buf, sizeof buf);
+        if (n < 0 && (errno == EINTR || errno == EAGAIN))
+            return;
+        if (n <= 0) {
+            input->setEnabled(false);
+            return;
+        }
+        const QString text = decoder(QByteArrayView(buf, n));
+        if (text.isEmpty())
+            return;
+        client.request({{"action", "stdin"}, {"process-id", id}, {"data", text}}, &loop, [&, id](const TarnReply &r) {
+            if (!r.isOk())
+                err(QStringLiteral("tarnctl: input not passed to %1: %2\n").arg(id, r.errorString()));
+        });
+    };
+    if (input)
+        QObject::connect(input.get(), &QSocketNotifier::activated, &loop, readInput);
+
+    client.request(TarnClient::startRequest(id, executable, arguments, options), &loop, [&](const TarnReply &r) {
+        if (c.json)
+            printJson(r.isFinished() && !r.response().isEmpty() ? r.response()
+                                                                : QJsonObject{{"status", "error"}, {"error", r.errorString()}});
+        if (!r.isOk()) {
+            if (!c.json)
+                err(QStringLiteral("tarnctl: %1\n").arg(r.errorString()));
+            if (!finished)
+                end(r.outcome() == TarnReply::Outcome::Answered ? ErrorAnswer : Unreachable);
+            return;
+        }
+        if (input)
+            input->setEnabled(true);
+    });
+    if (!finished)
+        loop.exec();
+    return exitCode;
+}
+
+QList<Command> commands()
+{
+    return {
+        {"run", "ID [options] -- EXECUTABLE [ARGUMENTS...]", "Start a process and stay attached to it",
+         "Starts the process and stays attached as its owner. Only the owner, the client that started a\n"
+         "process, receives its output: its stdout and stderr are copied here byte for byte as they arrive.\n"
+         "Standard input is passed to the process; the end of this input closes nothing there.\n"
+         "The first Ctrl+C (or SIGTERM) asks the process to stop (its Ctrl+C, then a kill 10 s later), a\n"
+         "second kills it at once. A restart after a crash is reported on stderr.\n"
+         "Exits with the process's exit code when it has finished (128+N for a death by signal N, 130 for\n"
+         "a stop it did not handle, 1 for a kill, 255 when a relaunch failed), 1 when the start is refused.\n"
+         "With --json, every answer and event is printed as one JSON object per line instead.",
+         {{"auto-restart", "", "Relaunch the process when it crashes."},
+          {"max-restart-attempts", "N", "How many relaunches in all (the daemon's default: 3)."},
+          {"restart-delay-ms", "MS", "Wait before a relaunch (the daemon's default: 1000; at least 100)."},
+          {"cwd", "DIR", "Working folder of the process."},
+          {"tun-dns", "ADDR", "DNS server to set on the TUN interface once it is up."},
+          {"tun-iface", "NAME", "The TUN interface the process creates."}},
+         2, -1, runCommand},
+        {"list", "", "List the processes of this session", "Shows id, state, pid, running time, start time and restarts.",
+         {}, 0, 0, listCommand},
+        {"status", "ID", "Show one process", "", {}, 1, 1,
+         [](Context &c) {
+             return ask(c, {{"action", "status"}, {"process-id", c.positional[0]}}, statusLine);
+         }},
+        {"stop", "ID", "Stop a process: its Ctrl+C, then a kill 10 s later", "", {}, 1, 1,
+         [](Context &c) {
+             return ask(c, {{"action", "stop"}, {"process-id", c.positional[0]}},
+                        [](const QJsonObject &a) { return a.value("message").toString() + '\n'; });
+         }},
+        {"kill", "ID", "Kill a process at once", "", {}, 1, 1,
+         [](Context &c) {
+             return ask(c, {{"action", "kill"}, {"process-id", c.positional[0]}},
+                        [](const QJsonObject &a) { return a.value("message").toString() + '\n'; });
+         }},
+        {"restart", "ID", "Stop a process and start it again", "", {}, 1, 1,
+         [](Context &c) {
+             return ask(c, {{"action", "restart"}, {"process-id", c.positional[0]}},
+                        [](const QJsonObject &a) { return a.value("message").toString() + '\n'; });
+         }},
+        {"send", "ID TEXT", "Write text to a process's standard input", "",
+         {{"newline", "", "Append a newline to the text."}}, 2, 2,
+         [](Context &c) {
+             const QString text = c.positional[1] + (c.parser.isSet("newline") ? QStringLiteral("\n") : QString());
+             return ask(c, {{"action", "stdin"}, {"process-id", c.positional[0]}, {"data", text}},
+                        [text](const QJsonObject &) {
+                            return QStringLiteral("%1 bytes sent\n").arg(text.toUtf8().size());
+                        });
+         }},
+        {"clear-logs", "", "Delete the daemon's log files", "", {}, 0, 0,
+         [](Context &c) {
+             return ask(c, {{"action", "clear-logs"}}, [](const QJsonObject &) { return QStringLiteral("Log files cleared\n"); });
+         }},
+        {"hello", "--log-path PATH", "Tell the daemon where to write its log",
+         "The file is written with your own rights and must be your own regular file.",
+         {{"log-path", "PATH", "Absolute path of the log file."},
+          {"client-version", "VERSION", "A version to announce (a newer one than the daemon's restarts it)."}},
+         0, 0,
+         [](Context &c) {
+             if (c.parser.value("log-path").isEmpty()) {
+                 err(QStringLiteral("tarnctl hello: --log-path is required\n"));
+                 return int(Usage);
+             }
+             c.client.setLogPath(c.parser.value("log-path"));
+             c.client.setClientVersion(c.parser.value("client-version"));
+             const bool connected = connectClient(c);
+             const QJsonObject answer = c.client.helloResponse();
+             if (answer.isEmpty())
+                 return unreachable(c);
+             const QString status = answer.value("status").toString();
+             if (c.json)
+                 printJson(answer);
+             else if (status == QLatin1String("error"))
+                 err(QStringLiteral("tarnctl: %1\n").arg(answer.value("error").toString()));
+             else if (status == QLatin1String("restarting"))
+                 out(QStringLiteral("The daemon restarts: %1\n").arg(answer.value("reason").toString()));
+             else
+                 out(QStringLiteral("Log path set to %1\n").arg(c.parser.value("log-path")));
+             (void)connected;
+             return status == QLatin1String("error") ? int(ErrorAnswer) : int(Ok);
+         }},
+        {"version", "", "Show the versions of tarnctl and of the daemon", "", {}, 0, 0,
+         [](Context &c) {
+             if (!connectClient(c))
+                 return unreachable(c);
+             const QJsonObject o{{"tarnctl", QStringLiteral(TARND_VERSION)},
+                                 {"daemon-version", c.client.daemonVersion()},
+                                 {"privilege-level", c.client.privilegeLevel().toInt()}};
+             if (c.json)
+                 printJson(o);
+             else
+                 out(QStringLiteral("tarnctl %1\ntarnd %2 (privilege level %3)\n")
+                         .arg(QStringLiteral(TARND_VERSION), c.client.daemonVersion(), c.client.privilegeLevel()));
+             return int(Ok);
+         }},
+        {"completion", "bash", "Print a bash completion script", "Use: source <(tarnctl completion bash)", {}, 1, 1,
+         nullptr},
+    };
+}
+
+const QList<Option> CommonOptions{
+    {"socket", "PATH", "The daemon's socket (default: $TARND_SOCKET, else this session's)."},
+    {"json", "", "Print the daemon's answers as JSON, one object per line."},
+};
+
+QString bashCompletion(const QList<Command> &table)
+{
+    QStringList names;
+    QString cases;
+    for (const Command &cmd : table) {
+        names << cmd.name;
+        QStringList words{"--help"};
+        for (const Option &o : cmd.options + CommonOptions)
+            words << "--" + o.name;
+        cases += QStringLiteral("        %1) words=\"%2\" ;;\n").arg(cmd.name, words.join(' '));
+    }
+    return QStringLiteral(
+               "# bash completion for tarnctl: source <(tarnctl completion bash)\n"
+               "_tarnctl() {\n"
+               "    local cur=${COMP_WORDS[COMP_CWORD]} prev=${COMP_WORDS[COMP_CWORD-1]} cmd= words= i\n"
+               "    case $prev in --socket|--log-path|--cwd) COMPREPLY=($(compgen -f -- \"$cur\")); return ;; esac\n"
+               "    for ((i = 1; i < COMP_CWORD; i++)); do\n"
+               "        case ${COMP_WORDS[i]} in --socket) ((i++)) ;; -*) ;; *) cmd=${COMP_WORDS[i]}; break ;; esac\n"
+               "    done\n"
+               "    case $cmd in\n"
+               "        '') words=\"%1 --help --socket --json\" ;;\n"
+               "%2"
+               "    esac\n"
+               "    COMPREPLY=($(compgen -W \"$words\" -- \"$cur\"))\n"
+               "}\n"
+               "complete -F _tarnctl tarnctl\n")
+        .arg(names.join(' '), cases);
+}
+
+QString overview(const QList<Command> &table)
+{
+    QString text = QStringLiteral("Usage: tarnctl [--socket PATH] [--json] COMMAND [ARGUMENTS]\n\n"
+                                  "The command-line client of tarnd. Commands:\n");
+    for (const Command &cmd : table)
+        text += QStringLiteral("  %1%2\n").arg(cmd.name.leftJustified(12), cmd.summary);
+    text += QStringLiteral("\n'tarnctl COMMAND --help' tells more. Exit status: 0 success, 1 an error answer, "
+                           "2 a usage error, 3 the daemon cannot be reached.\n");
+    return text;
 }
 
 } // namespace
@@ -70,54 +513,75 @@ int main(int argc, char *argv[])
 {
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("tarnctl"));
+    QCoreApplication::setApplicationVersion(QStringLiteral(TARND_VERSION));
     // The session lookup shared with the daemon speaks through its category; keep it quiet here.
     QLoggingCategory::setFilterRules(QStringLiteral("tarnd.debug=false\ntarnd.info=false"));
+    const QList<Command> table = commands();
+
+    // The command is the first word that is neither an option nor the value of --socket.
+    QStringList args = app.arguments();
+    int at = -1;
+    for (int i = 1; i < args.size(); ++i) {
+        if (args[i] == QLatin1String("--socket")) {
+            ++i;
+            continue;
+        }
+        if (args[i] == QLatin1String("--"))
+            break;
+        if (!args[i].startsWith('-')) {
+            at = i;
+            break;
+        }
+    }
+    if (at < 0) {
+        const bool help = args.contains("--help") || args.contains("-h");
+        const bool version = args.contains("--version");
+        if (version)
+            out(QStringLiteral("tarnctl %1\n").arg(QStringLiteral(TARND_VERSION)));
+        else
+            (help ? out : err)(overview(table));
+        return help || version ? Ok : Usage;
+    }
+    const auto found = std::find_if(table.begin(), table.end(), [&](const Command &c) { return c.name == args[at]; });
+    if (found == table.end()) {
+        err(QStringLiteral("tarnctl: unknown command '%1'\n\n").arg(args[at]) + overview(table));
+        return Usage;
+    }
+    const Command &cmd = *found;
+    args.removeAt(at);
+
     QCommandLineParser parser;
-    parser.setApplicationDescription(QStringLiteral("Command-line client of tarnd"));
+    parser.setApplicationDescription(cmd.summary + '.' + (cmd.details.isEmpty() ? QString() : "\n\n" + cmd.details));
     parser.addHelpOption();
-    QCommandLineOption socketOption(QStringLiteral("socket"), QStringLiteral("The daemon's socket."),
-                                    QStringLiteral("path"), TarnClient::defaultSocketPath());
-    parser.addOption(socketOption);
-    parser.addPositionalArgument(QStringLiteral("command"),
-                                 QStringLiteral("hello, run, start, stop, kill, restart, status, stdin, list, "
-                                                "heartbeat, clear-logs or raw"));
-    parser.setOptionsAfterPositionalArgumentsMode(QCommandLineParser::ParseAsPositionalArguments);
-    parser.process(app);
-    const QStringList args = parser.positionalArguments();
-    if (args.isEmpty())
-        parser.showHelp(1);
-
-    TarnClient client;
-    if (!client.connectToDaemon(parser.value(socketOption))) {
-        std::fprintf(stderr, "tarnctl: cannot connect to %s\n", qPrintable(parser.value(socketOption)));
-        return 1;
+    for (const Option &o : cmd.options + CommonOptions)
+        parser.addOption(QCommandLineOption(o.name, o.help, o.valueName));
+    if (!cmd.arguments.isEmpty())
+        parser.addPositionalArgument(cmd.name, QString(), cmd.name + ' ' + cmd.arguments);
+    if (!parser.parse(args)) {
+        err(QStringLiteral("tarnctl %1: %2\nTry 'tarnctl %1 --help'.\n").arg(cmd.name, parser.errorText()));
+        return Usage;
     }
-    client.waitForEvent([](const QJsonObject &e) { return e.value("event").toString() == QLatin1String("connected"); },
-                        5000);
-
-    const QString command = args.first();
-    QJsonObject request;
-    if (command == QLatin1String("run"))
-        return run(client, args);
-    if (command == QLatin1String("hello"))
-        request = QJsonObject{{"action", "client-hello"}, {"log-path", args.value(1)}, {"version", args.value(2)}};
-    else if (command == QLatin1String("start"))
-        request = startRequest(args);
-    else if (command == QLatin1String("stdin"))
-        request = QJsonObject{{"action", "stdin"}, {"process-id", args.value(1)}, {"data", args.value(2)}};
-    else if (command == QLatin1String("raw"))
-        request = QJsonDocument::fromJson(args.value(1).toUtf8()).object();
-    else if (QStringList{"stop", "kill", "restart", "status"}.contains(command))
-        request = QJsonObject{{"action", command}, {"process-id", args.value(1)}};
-    else
-        request = QJsonObject{{"action", command}};
-
-    const QJsonObject response = client.call(request);
-    if (response.isEmpty()) {
-        std::fprintf(stderr, "tarnctl: no response\n");
-        return 1;
+    if (parser.isSet("help")) {
+        // The parser names the program by the path it was started with.
+        QString help = parser.helpText();
+        help.replace(QCoreApplication::arguments().constFirst(), QStringLiteral("tarnctl"));
+        out(help);
+        return Ok;
     }
-    print(stdout, response);
-    const QString status = response.value("status").toString();
-    return status == QLatin1String("error") ? 1 : 0;
+    Context c{parser, parser.positionalArguments()};
+    c.json = parser.isSet("json");
+    if (c.positional.size() < cmd.minPositional || (cmd.maxPositional >= 0 && c.positional.size() > cmd.maxPositional)) {
+        err(QStringLiteral("tarnctl %1: expected %2\nTry 'tarnctl %1 --help'.\n")
+                .arg(cmd.name, cmd.arguments.isEmpty() ? QStringLiteral("no arguments") : cmd.arguments));
+        return Usage;
+    }
+    if (cmd.name == QLatin1String("completion")) {
+        if (c.positional[0] != QLatin1String("bash")) {
+            err(QStringLiteral("tarnctl completion: only bash is known\n"));
+            return Usage;
+        }
+        out(bashCompletion(table));
+        return Ok;
+    }
+    return cmd.run(c);
 }

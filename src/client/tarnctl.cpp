@@ -397,7 +397,10 @@ QList<Command> commands()
              return ask(c, {{"action", "kill"}, {"process-id", c.positional[0]}},
                         [](const QJsonObject &a) { return a.value("message").toString() + '\n'; });
          }},
-        {"restart", "ID", "Stop a process and start it again", "", {}, 1, 1,
+        {"restart", "ID", "Ask for a restart: the process is stopped as by stop",
+         "The daemon stops the process as stop does, and answers \"restarting\"; starting it again is up to\n"
+         "its owner.",
+         {}, 1, 1,
          [](Context &c) {
              return ask(c, {{"action", "restart"}, {"process-id", c.positional[0]}},
                         [](const QJsonObject &a) { return a.value("message").toString() + '\n'; });

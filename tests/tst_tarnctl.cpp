@@ -1,0 +1,298 @@
+// tarnctl against the real daemon, as a person or a script would use it: run stays attached and
+// passes output, input, Ctrl+C and the exit code through; every command has a --json twin; the
+// exit status tells a refused request, a usage error and a missing daemon apart.
+
+#include "tarnclient.h"
+#include "testsupport.h"
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QProcess>
+#include <QtTest>
+
+#include <csignal>
+
+using testsupport::Daemon;
+
+namespace {
+
+const QString Helper = QStringLiteral(HELPER_CHILDHELPER);
+const QString Tarnctl = QStringLiteral(TARNCTL_BINARY);
+
+struct Result
+{
+    int exitCode = -100;
+    QByteArray out, err;
+};
+
+Result ctl(const QStringList &args, const QByteArray &input = {})
+{
+    QProcess p;
+    p.start(Tarnctl, args);
+    if (!p.waitForStarted(15000))
+        return {};
+    p.write(input);
+    p.closeWriteChannel();
+    if (!p.waitForFinished(60000)) {
+        p.kill();
+        p.waitForFinished();
+        return {};
+    }
+    return {p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -101, p.readAllStandardOutput(),
+            p.readAllStandardError()};
+}
+
+QJsonObject parsed(const QByteArray &line)
+{
+    QJsonParseError e;
+    const QJsonDocument doc = QJsonDocument::fromJson(line, &e);
+    return e.error == QJsonParseError::NoError ? doc.object() : QJsonObject();
+}
+
+} // namespace
+
+class TestTarnctl : public QObject
+{
+    Q_OBJECT
+    Daemon *m_daemon = nullptr;
+    QStringList socket() const { return {"--socket", m_daemon->socketPath()}; }
+
+private Q_SLOTS:
+    void init()
+    {
+        m_daemon = new Daemon;
+        QVERIFY(m_daemon->start());
+    }
+    void cleanup()
+    {
+        delete m_daemon;
+        m_daemon = nullptr;
+        QString report;
+        QVERIFY2(testsupport::noLeftovers(&report), qPrintable(report));
+    }
+
+    void runPassesOutputAndExitCodeThrough()
+    {
+        Result r = ctl(socket() + QStringList{"run", "text", "--", "/bin/sh", "-c",
+                                               "printf 'one\\ntwo\\tthree'; printf 'warn\\n' >&2; exit 5"});
+        QCOMPARE(r.exitCode, 5);
+        QCOMPARE(r.out, QByteArray("one\ntwo\tthree"));
+        QCOMPARE(r.err, QByteArray("warn\n"));
+
+        // A large stream arrives exactly as the child writes it.
+        QProcess direct;
+        direct.start(Helper, {"out", "3000000"});
+        QVERIFY(direct.waitForFinished(30000));
+        const QByteArray expected = direct.readAllStandardOutput();
+        QCOMPARE(expected.size(), 3000000);
+        r = ctl(socket() + QStringList{"run", "big", "--", Helper, "out", "3000000"});
+        QCOMPARE(r.exitCode, 0);
+        QVERIFY2(r.out == expected, qPrintable(QString("%1 bytes").arg(r.out.size())));
+
+        // Deaths by signal keep their 128 + N.
+        r = ctl(socket() + QStringList{"run", "term", "--", "/bin/sh", "-c", "kill -TERM $$"});
+        QCOMPARE(r.exitCode, 128 + SIGTERM);
+
+        // A crash restart is told on stderr; the last exit code is the one that counts.
+        r = ctl(socket() + QStringList{"run", "crash", "--auto-restart", "--max-restart-attempts", "1",
+                                        "--restart-delay-ms", "100", "--", Helper, "exit", "6"});
+        QCOMPARE(r.exitCode, 6);
+        QCOMPARE(r.err.count("was restarted after a crash"), 1);
+
+        // A refused start is an error answer, not a usage error.
+        r = ctl(socket() + QStringList{"run", "nothing", "--", "/nonexistent/program"});
+        QCOMPARE(r.exitCode, 1);
+        QVERIFY2(r.err.startsWith("tarnctl: "), r.err.constData());
+    }
+
+    void inputAndCtrlC()
+    {
+        // Input reaches the child; the end of tarnctl's input does not end the child's.
+        QProcess echo;
+        echo.start(Tarnctl, socket() + QStringList{"run", "echo", "--", Helper, "echo"});
+        QVERIFY(echo.waitForStarted(15000));
+        echo.write("first line\nsecond ");
+        QByteArray echoed;
+        QTRY_VERIFY_WITH_TIMEOUT((echoed += echo.readAllStandardOutput()).contains("first line\n"), 15000);
+        echo.write("line\n");
+        echo.closeWriteChannel();
+        QTRY_COMPARE_WITH_TIMEOUT(echoed += echo.readAllStandardOutput(), QByteArray("first line\nsecond line\n"), 15000);
+        TarnClient watcher;
+        QVERIFY(watcher.connectToDaemon(m_daemon->socketPath()));
+        QVERIFY(watcher.call({{"action", "status"}, {"process-id", "echo"}}).value("running").toBool());
+        QCOMPARE(echo.state(), QProcess::Running);
+        // Ctrl+C: a stop, which this child does not handle.
+        ::kill(pid_t(echo.processId()), SIGINT);
+        QVERIFY(echo.waitForFinished(30000));
+        QCOMPARE(echo.exitCode(), 128 + SIGINT);
+
+        // A child that handles its Ctrl+C ends in its own way.
+        QProcess graceful;
+        graceful.start(Tarnctl, socket() + QStringList{"run", "graceful", "--", Helper, "trapint", "9"});
+        QByteArray seen;
+        QTRY_VERIFY_WITH_TIMEOUT((seen += graceful.readAllStandardOutput()).contains("ready\n"), 15000);
+        ::kill(pid_t(graceful.processId()), SIGINT);
+        QVERIFY(graceful.waitForFinished(30000));
+        QCOMPARE(graceful.exitCode(), 9);
+        seen += graceful.readAllStandardOutput();
+        QVERIFY2(seen.endsWith("interrupted\n"), seen.constData());
+
+        // One that ignores it is killed at the second.
+        QProcess stubborn;
+        stubborn.start(Tarnctl, socket() + QStringList{"run", "stubborn", "--", Helper, "ignoreint"});
+        seen.clear();
+        QTRY_VERIFY_WITH_TIMEOUT((seen += stubborn.readAllStandardOutput()).contains("ready\n"), 15000);
+        ::kill(pid_t(stubborn.processId()), SIGINT);
+        QByteArray told;
+        QTRY_VERIFY_WITH_TIMEOUT((told += stubborn.readAllStandardError()).contains("stopping stubborn"), 15000);
+        // The stop is under way and the child still there: the second Ctrl+C is what kills it.
+        QVERIFY(watcher.call({{"action", "status"}, {"process-id", "stubborn"}}).value("running").toBool());
+        ::kill(pid_t(stubborn.processId()), SIGINT);
+        QVERIFY(stubborn.waitForFinished(30000));
+        QCOMPARE(stubborn.exitCode(), 1);
+        told += stubborn.readAllStandardError();
+        QVERIFY2(testsupport::inOrder(QString::fromUtf8(told), {"stopping stubborn", "killing stubborn"}), told.constData());
+        QVERIFY(m_daemon->waitForLog("Forcefully terminating process \"stubborn\""));
+    }
+
+    void everyCommandHasItsJsonTwin()
+    {
+        TarnClient owner;
+        QVERIFY(owner.connectToDaemon(m_daemon->socketPath()));
+        QCOMPARE(owner.call(TarnClient::startRequest("keep", Helper, {"noread"})).value("status").toString(),
+                 QStringLiteral("started"));
+        const QString log = m_daemon->path("mine/tarnd.log");
+        const QList<QStringList> commands{
+            {"list"}, {"status", "keep"}, {"send", "keep", "abc", "--newline"}, {"version"},
+            {"hello", "--log-path", log}, {"clear-logs"},
+        };
+        for (const QStringList &cmd : commands) {
+            const Result human = ctl(socket() + cmd);
+            const Result machine = ctl(socket() + cmd + QStringList{"--json"});
+            QVERIFY2(human.exitCode == 0 && machine.exitCode == 0,
+                     qPrintable(cmd.join(' ') + ": " + human.err + machine.err + machine.out));
+            QVERIFY2(!human.out.isEmpty() && parsed(human.out).isEmpty(), qPrintable(cmd.join(' ')));
+            const QJsonObject o = parsed(machine.out);
+            QVERIFY2(!o.isEmpty(), qPrintable(cmd.join(' ') + ": " + machine.out));
+            if (cmd.first() == "list") {
+                QVERIFY(human.out.contains("\nkeep "));
+                const QJsonObject keep = o.value("processes").toArray().first().toObject();
+                QCOMPARE(keep.value("process-id").toString(), QStringLiteral("keep"));
+                QVERIFY(QDateTime::fromString(keep.value("start-time").toString(), Qt::ISODate).isValid());
+                QCOMPARE(keep.value("restarts").toInt(-1), 0);
+            } else if (cmd.first() == "status") {
+                QVERIFY(human.out.startsWith("keep: running, pid "));
+                QCOMPARE(o.value("pid").toInteger(), owner.call({{"action", "status"}, {"process-id", "keep"}})
+                                                         .value("pid")
+                                                         .toInteger());
+            } else if (cmd.first() == "version") {
+                QCOMPARE(o.value("daemon-version").toString(), QStringLiteral("1.4.9"));
+                QCOMPARE(o.value("tarnctl").toString(), QStringLiteral("1.4.9"));
+            } else {
+                QVERIFY2(o.value("status").toString() != "error", machine.out.constData());
+            }
+        }
+        // Those that end a process, each on one of its own.
+        const QStringList ending{"stop", "restart", "kill"};
+        for (const QString &cmd : ending) {
+            const auto fresh = [&](const QString &id) {
+                return owner.call(TarnClient::startRequest(id, Helper, {"noread"})).value("status") == "started";
+            };
+            QVERIFY(fresh(cmd + "-h") && fresh(cmd + "-j"));
+            const Result human = ctl(socket() + QStringList{cmd, cmd + "-h"});
+            const Result machine = ctl(socket() + QStringList{cmd, cmd + "-j", "--json"});
+            QCOMPARE(human.exitCode, 0);
+            QCOMPARE(machine.exitCode, 0);
+            const QJsonObject o = parsed(machine.out);
+            QVERIFY2(QStringList({"stopping", "restarting", "killed"}).contains(o.value("status").toString()),
+                     machine.out.constData());
+            QCOMPARE(QString::fromUtf8(human.out), o.value("message").toString() + "\n");
+        }
+        // The daemon wrote its log where the hello said.
+        QTRY_VERIFY_WITH_TIMEOUT(QFileInfo::exists(log), 15000);
+
+        // The run's twin: one object per line, answer and events.
+        const Result run = ctl(socket() + QStringList{"run", "--json", "j", "--", "/bin/sh", "-c", "echo hi; exit 3"});
+        QCOMPARE(run.exitCode, 3);
+        QStringList events;
+        for (const QByteArray &line : run.out.split('\n')) {
+            if (line.isEmpty())
+                continue;
+            const QJsonObject o = parsed(line);
+            QVERIFY2(!o.isEmpty(), line.constData());
+            events << (o.contains("event") ? o.value("event").toString() : "answer:" + o.value("status").toString());
+        }
+        QVERIFY2(events.contains("answer:started"), qPrintable(events.join(',')));
+        events.removeAll("answer:started");
+        QCOMPARE(events, (QStringList{"started", "stdout", "finished"}));
+    }
+
+    void errorsAndUsage()
+    {
+        // An error answer: 1, with the daemon's text, and its JSON.
+        Result r = ctl(socket() + QStringList{"status", "nobody"});
+        QCOMPARE(r.exitCode, 1);
+        QCOMPARE(r.err, QByteArray("tarnctl: Process not found: nobody\n"));
+        r = ctl(socket() + QStringList{"stop", "nobody", "--json"});
+        QCOMPARE(r.exitCode, 1);
+        QCOMPARE(parsed(r.out).value("error").toString(), QStringLiteral("Process not found: nobody"));
+
+        // Usage errors: 2, and nothing reaches the daemon.
+        const QList<QStringList> wrong{
+            {}, {"frobnicate"}, {"status"}, {"status", "a", "b"}, {"run", "only-an-id"},
+            {"run", "x", "--max-restart-attempts", "many", "--", "/bin/true"}, {"list", "--no-such-option"},
+            {"hello"}, {"completion", "zsh"},
+        };
+        for (const QStringList &args : wrong) {
+            r = ctl(socket() + args);
+            QVERIFY2(r.exitCode == 2, qPrintable(args.join(' ') + ": " + QString::number(r.exitCode)));
+            QVERIFY2(!r.err.isEmpty(), qPrintable(args.join(' ')));
+        }
+        QVERIFY(!m_daemon->log().contains("action: \"start\""));
+
+        // No daemon: 3, naming the socket and what to check.
+        const QString missing = m_daemon->path("run/tarnd-77");
+        for (const QStringList &args : QList<QStringList>{{"list"}, {"run", "x", "--", "/bin/true"}, {"version"}}) {
+            r = ctl(QStringList{"--socket", missing} + args);
+            QCOMPARE(r.exitCode, 3);
+            QVERIFY2(r.err.contains(missing.toUtf8()) && r.err.contains("Is tarnd running"), r.err.constData());
+        }
+        // The variable chooses the socket as the option does.
+        QProcess p;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert("TARND_SOCKET", m_daemon->socketPath());
+        p.setProcessEnvironment(env);
+        p.start(Tarnctl, {"version"});
+        QVERIFY(p.waitForFinished(30000));
+        QCOMPARE(p.exitCode(), 0);
+    }
+
+    void bashCompletionFollowsTheCommandTable()
+    {
+        const Result help = ctl({"--help"});
+        QCOMPARE(help.exitCode, 0);
+        const auto complete = [](const QString &line) {
+            QProcess bash;
+            bash.start("bash", {"-c", QStringLiteral("source <(\"%1\" completion bash); COMP_WORDS=(%2); "
+                                                     "COMP_CWORD=$((${#COMP_WORDS[@]} - 1)); _tarnctl; "
+                                                     "echo \"${COMPREPLY[*]}\"")
+                                          .arg(Tarnctl, line)});
+            bash.waitForFinished(30000);
+            return QString::fromUtf8(bash.readAllStandardOutput()).trimmed().split(' ', Qt::SkipEmptyParts);
+        };
+        // Every command of the overview is offered, and each one's own options.
+        const QStringList all = complete("tarnctl ''");
+        for (const QString cmd : {"run", "list", "status", "stop", "kill", "restart", "send", "clear-logs", "hello",
+                                  "version", "completion"}) {
+            QVERIFY2(all.contains(cmd), qPrintable(all.join(' ')));
+            QVERIFY2(help.out.contains(QByteArray("  " + cmd.toUtf8() + " ")), help.out.constData());
+        }
+        QCOMPARE(complete("tarnctl --socket /x re"), (QStringList{"restart"}));
+        QCOMPARE(complete("tarnctl run --au"), (QStringList{"--auto-restart"}));
+        QCOMPARE(complete("tarnctl send x --new"), (QStringList{"--newline"}));
+        QVERIFY(complete("tarnctl list --new").isEmpty());
+    }
+};
+
+QTEST_GUILESS_MAIN(TestTarnctl)
+#include "tst_tarnctl.moc"

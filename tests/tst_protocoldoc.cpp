@@ -1,0 +1,144 @@
+// The example exchange of docs/protocol.md, replayed against the real daemon: a client author
+// copies from that page, so it must say what the daemon does, frame by frame.
+
+#include "ipc/framing.h"
+#include "testsupport.h"
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QLocalSocket>
+#include <QRegularExpression>
+#include <QtTest>
+
+using testsupport::Daemon;
+
+namespace {
+
+struct Frame
+{
+    bool fromClient = false;
+    QJsonObject message;
+};
+
+QList<Frame> exampleExchange(QString *error)
+{
+    const QString text = QString::fromUtf8(testsupport::readFile(QStringLiteral(TARND_SOURCE_DIR "/docs/protocol.md")));
+    const QString section = text.section(QStringLiteral("## An example exchange"), 1).section(QStringLiteral("\n## "), 0, 0);
+    QList<Frame> frames;
+    static const QRegularExpression block(QStringLiteral("```json (client|daemon)\\n(.*?)\\n```"),
+                                          QRegularExpression::DotMatchesEverythingOption);
+    for (auto it = block.globalMatch(section); it.hasNext();) {
+        const auto m = it.next();
+        QJsonParseError e;
+        const QJsonDocument doc = QJsonDocument::fromJson(m.captured(2).toUtf8(), &e);
+        if (e.error != QJsonParseError::NoError || !doc.isObject()) {
+            *error = "not a JSON object: " + m.captured(2);
+            return {};
+        }
+        frames << Frame{m.captured(1) == QLatin1String("client"), doc.object()};
+    }
+    return frames;
+}
+
+bool isPlaceholder(const QJsonValue &v)
+{
+    const QString s = v.toString();
+    return v.isString() && s.startsWith('<') && s.endsWith('>');
+}
+
+// Where the daemon's frame differs from the document's, or an empty text.
+QString difference(const QJsonValue &documented, const QJsonValue &actual, const QString &at)
+{
+    if (isPlaceholder(documented))
+        return actual.isUndefined() ? at + " is missing" : QString();
+    if (documented.isObject() && actual.isObject()) {
+        const QJsonObject d = documented.toObject(), a = actual.toObject();
+        for (auto it = a.begin(); it != a.end(); ++it)
+            if (!d.contains(it.key()))
+                return at + "." + it.key() + " is not in the document";
+        for (auto it = d.begin(); it != d.end(); ++it) {
+            const QString diff = difference(it.value(), a.value(it.key()), at + "." + it.key());
+            if (!diff.isEmpty())
+                return diff;
+        }
+        return QString();
+    }
+    if (documented.isArray() && actual.isArray()) {
+        const QJsonArray d = documented.toArray(), a = actual.toArray();
+        if (d.size() != a.size())
+            return at + " has " + QString::number(a.size()) + " elements";
+        for (int i = 0; i < d.size(); ++i) {
+            const QString diff = difference(d[i], a[i], at + "[" + QString::number(i) + "]");
+            if (!diff.isEmpty())
+                return diff;
+        }
+        return QString();
+    }
+    return documented == actual ? QString() : at + " is " + QJsonDocument(QJsonArray{actual}).toJson(QJsonDocument::Compact);
+}
+
+} // namespace
+
+class TestProtocolDoc : public QObject
+{
+    Q_OBJECT
+private Q_SLOTS:
+    void theDocumentedExchangeReplays()
+    {
+        QString error;
+        const QList<Frame> frames = exampleExchange(&error);
+        QVERIFY2(error.isEmpty(), qPrintable(error));
+        QVERIFY(frames.size() >= 10);
+
+        Daemon d;
+        QVERIFY(d.start());
+        QLocalSocket socket;
+        socket.connectToServer(d.socketPath());
+        QVERIFY(socket.waitForConnected(15000));
+        framing::FrameReader reader;
+        const auto next = [&] {
+            QJsonObject m;
+            (void)QTest::qWaitFor([&] {
+                if (reader.next(&m) == framing::FrameReader::Result::Message)
+                    return true;
+                if (socket.bytesAvailable() || socket.waitForReadyRead(50))
+                    reader.append(socket.readAll());
+                return false;
+            }, 20000);
+            return m;
+        };
+        for (int i = 0; i < frames.size(); ++i) {
+            QJsonObject message = frames[i].message;
+            if (frames[i].fromClient) {
+                // What the client chooses is real here.
+                if (message.contains("log-path"))
+                    message.insert("log-path", d.path("client/tarnd.log"));
+                socket.write(framing::encode(message));
+                QVERIFY(socket.flush() || socket.bytesToWrite() == 0);
+                continue;
+            }
+            const QJsonObject got = next();
+            QVERIFY2(!got.isEmpty(), qPrintable(QString("frame %1: nothing came").arg(i)));
+            const QString diff = difference(message, got, "frame " + QString::number(i));
+            QVERIFY2(diff.isEmpty(), qPrintable(diff + "\n  got " + QJsonDocument(got).toJson(QJsonDocument::Compact)));
+        }
+        // Nothing the document leaves out came after the last frame.
+        socket.write(framing::encode({{"action", "heartbeat"}, {"request-id", "last"}}));
+        QCOMPARE(next(), (QJsonObject{{"status", "success"}, {"request-id", "last"}}));
+    }
+
+    void theComparisonSeesDrift()
+    {
+        // The replay is only worth something if a changed key, value or element fails it.
+        const QJsonObject doc{{"status", "success"}, {"pid", "<pid>"}, {"processes", QJsonArray{1}}};
+        QVERIFY(difference(doc, QJsonObject{{"status", "success"}, {"pid", 7}, {"processes", QJsonArray{1}}}, "f").isEmpty());
+        QVERIFY(!difference(doc, QJsonObject{{"status", "error"}, {"pid", 7}, {"processes", QJsonArray{1}}}, "f").isEmpty());
+        QVERIFY(!difference(doc, QJsonObject{{"status", "success"}, {"processes", QJsonArray{1}}}, "f").isEmpty());
+        QVERIFY(!difference(doc, QJsonObject{{"status", "success"}, {"pid", 7}, {"processes", QJsonArray{}}}, "f").isEmpty());
+        QVERIFY(!difference(doc, QJsonObject{{"status", "success"}, {"pid", 7}, {"processes", QJsonArray{1}}, {"x", 1}}, "f")
+                     .isEmpty());
+    }
+};
+
+QTEST_GUILESS_MAIN(TestProtocolDoc)
+#include "tst_protocoldoc.moc"

@@ -14,6 +14,7 @@
 #include <QSocketNotifier>
 #include <QStringDecoder>
 #include <QTextStream>
+#include <QTimer>
 
 #include <cerrno>
 #include <csignal>
@@ -316,29 +317,77 @@ int runCommand(Context &c)
         client.send({{"action", kill ? "kill" : "stop"}, {"process-id", id}});
     });
 
-    // What arrives on standard input goes to the child; its end closes nothing there.
+    // What arrives on standard input goes to the child; its end closes nothing there. One piece
+    // is in flight at a time and reading pauses while a megabyte waits, so that the order holds
+    // and a large file piped in waits here. The daemon refuses a piece that would overfill its
+    // queue for the child (16 MiB) without keeping any of it: that piece is offered again a little
+    // later, for as long as RetryLimit allows, since a child that closed its input refuses forever.
+    constexpr qsizetype MaxPendingInput = 1024 * 1024;
+    constexpr int RetryDelayMs = 100;
+    constexpr int RetryLimit = 300;
     QStringDecoder decoder(QStringDecoder::Utf8);
     std::unique_ptr<QSocketNotifier> input;
+    bool inputOpen = false;
+    bool startAnswered = false;
+    bool busy = false; // a piece is in flight or waits to be offered again
+    int refusals = 0;
+    QByteArray pending;
+    QString outgoing;
     if (::fcntl(0, F_GETFD) != -1) {
         input = std::make_unique<QSocketNotifier>(0, QSocketNotifier::Read);
         input->setEnabled(false);
+        inputOpen = true;
     }
+    const auto updateInput = [&] {
+        if (input)
+            input->setEnabled(inputOpen && startAnswered && !finished && pending.size() < MaxPendingInput);
+    };
+    std::function<void()> sendInput = [&] {
+        if (busy || finished)
+            return;
+        if (outgoing.isEmpty()) {
+            outgoing = decoder(pending);
+            pending.clear();
+            updateInput();
+        }
+        if (outgoing.isEmpty())
+            return;
+        busy = true;
+        client.request({{"action", "stdin"}, {"process-id", id}, {"data", outgoing}}, &loop, [&](const TarnReply &r) {
+            if (r.isOk()) {
+                busy = false;
+                refusals = 0;
+                outgoing.clear();
+                sendInput();
+                return;
+            }
+            if (r.outcome() != TarnReply::Outcome::Answered || finished)
+                return; // the loss or the end is reported on its own
+            if (++refusals <= RetryLimit) {
+                QTimer::singleShot(RetryDelayMs, &loop, [&] {
+                    busy = false;
+                    sendInput();
+                });
+                return;
+            }
+            err(QStringLiteral("tarnctl: input no longer passed to %1: %2\n").arg(id, r.errorString()));
+            inputOpen = false;
+            pending.clear();
+            outgoing.clear();
+            updateInput();
+        });
+    };
     const auto readInput = [&] {
         char buf[65536];
         const ssize_t n = ::read(0, buf, sizeof buf);
         if (n < 0 && (errno == EINTR || errno == EAGAIN))
             return;
-        if (n <= 0) {
-            input->setEnabled(false);
-            return;
-        }
-        const QString text = decoder(QByteArrayView(buf, n));
-        if (text.isEmpty())
-            return;
-        client.request({{"action", "stdin"}, {"process-id", id}, {"data", text}}, &loop, [&, id](const TarnReply &r) {
-            if (!r.isOk())
-                err(QStringLiteral("tarnctl: input not passed to %1: %2\n").arg(id, r.errorString()));
-        });
+        if (n <= 0)
+            inputOpen = false;
+        else
+            pending.append(buf, n);
+        updateInput();
+        sendInput();
     };
     if (input)
         QObject::connect(input.get(), &QSocketNotifier::activated, &loop, readInput);
@@ -354,8 +403,8 @@ int runCommand(Context &c)
                 end(r.outcome() == TarnReply::Outcome::Answered ? ErrorAnswer : Unreachable);
             return;
         }
-        if (input)
-            input->setEnabled(true);
+        startAnswered = true;
+        updateInput();
     });
     if (!finished)
         loop.exec();
@@ -568,6 +617,10 @@ int main(int argc, char *argv[])
         // The parser names the program by the path it was started with.
         QString help = parser.helpText();
         help.replace(QCoreApplication::arguments().constFirst(), QStringLiteral("tarnctl"));
+        // The synopsis names the arguments already; the parser's list of them would be one bare word.
+        const qsizetype arguments = help.indexOf(QLatin1String("\nArguments:\n"));
+        if (arguments >= 0)
+            help.truncate(arguments + 1);
         out(help);
         return Ok;
     }

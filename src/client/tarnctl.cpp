@@ -421,7 +421,8 @@ QList<Command> commands()
          "The first Ctrl+C (or SIGTERM) asks the process to stop (its Ctrl+C, then a kill 10 s later), a\n"
          "second kills it at once. A restart after a crash is reported on stderr.\n"
          "Exits with the process's exit code when it has finished (128+N for a death by signal N, 130 for\n"
-         "a stop it did not handle, 1 for a kill, 255 when a relaunch failed), 1 when the start is refused.\n"
+         "a stop it did not handle, 1 for a kill, that of the last run when the restarts ran out, 255 when\n"
+         "a relaunch could not be launched), 1 when the start is refused, 3 when the daemon is lost.\n"
          "With --json, every answer and event is printed as one JSON object per line instead.",
          {{"auto-restart", "", "Relaunch the process when it crashes."},
           {"max-restart-attempts", "N", "How many relaunches in all (the daemon's default: 3)."},

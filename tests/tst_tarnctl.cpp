@@ -121,8 +121,8 @@ private Q_SLOTS:
         QVERIFY(watcher.connectToDaemon(m_daemon->socketPath()));
         QVERIFY(watcher.call({{"action", "status"}, {"process-id", "echo"}}).value("running").toBool());
         QCOMPARE(echo.state(), QProcess::Running);
-        // Ctrl+C: a stop, which this child does not handle.
-        ::kill(pid_t(echo.processId()), SIGINT);
+        // SIGTERM is taken as Ctrl+C: a stop, which this child does not handle.
+        ::kill(pid_t(echo.processId()), SIGTERM);
         QVERIFY(echo.waitForFinished(30000));
         QCOMPARE(echo.exitCode(), 128 + SIGINT);
 

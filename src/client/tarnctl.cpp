@@ -480,7 +480,8 @@ QList<Command> commands()
              }
              c.client.setLogPath(c.parser.value("log-path"));
              c.client.setClientVersion(c.parser.value("client-version"));
-             const bool connected = connectClient(c);
+             // A refused hello fails the connection as well; only the hello's answer tells the two apart.
+             connectClient(c);
              const QJsonObject answer = c.client.helloResponse();
              if (answer.isEmpty())
                  return unreachable(c);
@@ -493,7 +494,6 @@ QList<Command> commands()
                  out(QStringLiteral("The daemon restarts: %1\n").arg(answer.value("reason").toString()));
              else
                  out(QStringLiteral("Log path set to %1\n").arg(c.parser.value("log-path")));
-             (void)connected;
              return status == QLatin1String("error") ? int(ErrorAnswer) : int(Ok);
          }},
         {"version", "", "Show the versions of tarnctl and of the daemon", "", {}, 0, 0,

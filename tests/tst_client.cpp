@@ -134,8 +134,14 @@ private Q_SLOTS:
         QVERIFY(c.connectToDaemon(d.socketPath()));
         QByteArray out, err;
         int finishedCode = -2;
-        connect(&c, &TarnClient::processOutput, this, [&](const QString &, const QString &t) { out += t.toUtf8(); });
-        connect(&c, &TarnClient::processErrorOutput, this, [&](const QString &, const QString &t) { err += t.toUtf8(); });
+        connect(&c, &TarnClient::processOutput, this, [&](const QString &id, const QString &t) {
+            if (id == "talker")
+                out += t.toUtf8();
+        });
+        connect(&c, &TarnClient::processErrorOutput, this, [&](const QString &id, const QString &t) {
+            if (id == "talker")
+                err += t.toUtf8();
+        });
         connect(&c, &TarnClient::processFinished, this, [&](const QString &id, int code) {
             if (id == "talker")
                 finishedCode = code;

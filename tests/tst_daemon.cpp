@@ -95,7 +95,7 @@ private Q_SLOTS:
             TarnClient c;
             return c.connectToDaemon(d.socketPath(), 5000);
         };
-        QTRY_VERIFY_WITH_TIMEOUT(greeted(), 30000);
+        QTRY_VERIFY2_WITH_TIMEOUT(greeted(), qPrintable(d.log().right(1500)), 60000);
     }
 
     void connectedComesFirst()

@@ -12,8 +12,13 @@ ClientConnection::ClientConnection(QObject *parent)
 
 ClientConnection::~ClientConnection()
 {
-    if (m_socket && m_socket->state() != QLocalSocket::UnconnectedState)
-        m_socket->disconnectFromServer();
+    // Whoever deletes a connection has already forgotten it: nothing the closing socket says
+    // may reach back into a half-destroyed object.
+    if (m_socket) {
+        m_socket->disconnect(this);
+        if (m_socket->state() != QLocalSocket::UnconnectedState)
+            m_socket->disconnectFromServer();
+    }
 }
 
 QString ClientConnection::newClientId()

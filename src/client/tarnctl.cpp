@@ -411,6 +411,15 @@ int runCommand(Context &c)
     return exitCode;
 }
 
+// stop, kill and restart: the process id in, the daemon's "message" out.
+std::function<int(Context &)> answeredWithMessage(const char *action)
+{
+    return [action](Context &c) {
+        return ask(c, {{"action", action}, {"process-id", c.positional[0]}},
+                   [](const QJsonObject &a) { return a.value("message").toString() + '\n'; });
+    };
+}
+
 QList<Command> commands()
 {
     return {
@@ -438,23 +447,14 @@ QList<Command> commands()
              return ask(c, {{"action", "status"}, {"process-id", c.positional[0]}}, statusLine);
          }},
         {"stop", "ID", "Stop a process: its Ctrl+C, then a kill 10 s later", "", {}, 1, 1,
-         [](Context &c) {
-             return ask(c, {{"action", "stop"}, {"process-id", c.positional[0]}},
-                        [](const QJsonObject &a) { return a.value("message").toString() + '\n'; });
-         }},
+         answeredWithMessage("stop")},
         {"kill", "ID", "Kill a process at once", "", {}, 1, 1,
-         [](Context &c) {
-             return ask(c, {{"action", "kill"}, {"process-id", c.positional[0]}},
-                        [](const QJsonObject &a) { return a.value("message").toString() + '\n'; });
-         }},
+         answeredWithMessage("kill")},
         {"restart", "ID", "Ask for a restart: the process is stopped as by stop",
          "The daemon stops the process as stop does, and answers \"restarting\"; starting it again is up to\n"
          "its owner.",
          {}, 1, 1,
-         [](Context &c) {
-             return ask(c, {{"action", "restart"}, {"process-id", c.positional[0]}},
-                        [](const QJsonObject &a) { return a.value("message").toString() + '\n'; });
-         }},
+         answeredWithMessage("restart")},
         {"send", "ID TEXT", "Write text to a process's standard input", "",
          {{"newline", "", "Append a newline to the text."}}, 2, 2,
          [](Context &c) {

@@ -77,6 +77,15 @@ private Q_SLOTS:
         Daemon d;
         d.setDescriptorLimit(64);
         QVERIFY(d.start());
+        const auto greeted = [&d] {
+            TarnClient c;
+            return c.connectToDaemon(d.socketPath(), 5000);
+        };
+        // One client served and gone first. Besides being the usual history of a daemon, it
+        // matters under UBSan: its type check probes memory through a pipe, which cannot be
+        // made once descriptors are out, and then it takes a sound object for a wrong one.
+        // A pairing it has seen before is answered from its cache.
+        QVERIFY(greeted());
         std::vector<std::unique_ptr<QLocalSocket>> held;
         while (held.size() < 200 && !d.log().contains("stopped listening")) {
             auto s = std::make_unique<QLocalSocket>();
@@ -91,10 +100,6 @@ private Q_SLOTS:
         held.clear();
         // A connection may still land in the backlog of the socket that is given up when the
         // server listens again; only a greeting tells that the session is served.
-        const auto greeted = [&d] {
-            TarnClient c;
-            return c.connectToDaemon(d.socketPath(), 5000);
-        };
         QTRY_VERIFY2_WITH_TIMEOUT(greeted(), qPrintable(d.log().right(1500)), 60000);
     }
 

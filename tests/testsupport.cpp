@@ -1,4 +1,5 @@
 #include "testsupport.h"
+#include "process/processmanager.h"
 
 #include <sys/resource.h>
 
@@ -9,6 +10,7 @@
 
 #include <csignal>
 #include <functional>
+#include <optional>
 #include <unistd.h>
 
 namespace testsupport {
@@ -19,6 +21,16 @@ QByteArray readFile(const QString &path)
     if (!f.open(QIODevice::ReadOnly))
         return QByteArray();
     return f.readAll();
+}
+
+QJsonObject startNow(ProcessManager &pm, const QJsonObject &spec)
+{
+    std::optional<QJsonObject> answer;
+    pm.startProcess(spec, [&answer](const QJsonObject &r) { answer = r; });
+    // Generous: a device lookup and removal may take their full time on a busy machine.
+    if (!QTest::qWaitFor([&answer] { return answer.has_value(); }, 30000))
+        return QJsonObject{{"status", "error"}, {"error", "no answer to the start"}};
+    return *answer;
 }
 
 void writeFile(const QString &path, const QByteArray &bytes)

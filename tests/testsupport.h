@@ -2,6 +2,7 @@
 // Shared pieces of the native tests.
 
 #include <QByteArray>
+#include <QJsonObject>
 #include <QList>
 #include <QLocalServer>
 #include <QLocalSocket>
@@ -9,6 +10,8 @@
 #include <QTemporaryDir>
 
 #include <memory>
+
+class ProcessManager;
 
 namespace testsupport {
 
@@ -35,6 +38,9 @@ QList<qint64> leftovers();
 // there then is described in *report and killed, so that one failed test does not spill into
 // the next; false in that case.
 bool noLeftovers(QString *report, int timeoutMs = 15000);
+
+// A start as the daemon makes it, its answer waited for (only the TUN core's can wait).
+QJsonObject startNow(ProcessManager &pm, const QJsonObject &spec);
 
 // The messages of the daemon's logging category written in this process while it lives.
 class LogCapture

@@ -73,12 +73,12 @@ private Q_SLOTS:
     {
         ProcessManager pm;
         Events ev(pm);
-        QCOMPARE(pm.startProcess(spec("o", {"out", "5000"})).value("status").toString(), QStringLiteral("started"));
-        QCOMPARE(pm.startProcess(spec("e", {"err", "3000"})).value("status").toString(), QStringLiteral("started"));
+        QCOMPARE(testsupport::startNow(pm, spec("o", {"out", "5000"})).value("status").toString(), QStringLiteral("started"));
+        QCOMPARE(testsupport::startNow(pm, spec("e", {"err", "3000"})).value("status").toString(), QStringLiteral("started"));
         // "started" is out before the start call returns.
         QCOMPARE(ev.of("o", "started").size(), 1);
         for (int code : {0, 1, 255})
-            pm.startProcess(spec(QString("x%1").arg(code), {"exit", QString::number(code)}));
+            testsupport::startNow(pm, spec(QString("x%1").arg(code), {"exit", QString::number(code)}));
         QTRY_VERIFY_WITH_TIMEOUT(ev.finished("o") && ev.finished("e") && ev.finished("x255") && ev.finished("x0")
                                      && ev.finished("x1"),
                                  15000);
@@ -97,7 +97,7 @@ private Q_SLOTS:
         // Finished processes leave the table, and their ids are free again.
         QCOMPARE(pm.getProcessStatus("o").value("error").toString(), QStringLiteral("Process not found: o"));
         QCOMPARE(pm.listProcesses().value("processes").toArray().size(), 0);
-        QCOMPARE(pm.startProcess(spec("o", {"exit", "0"})).value("status").toString(), QStringLiteral("started"));
+        QCOMPARE(testsupport::startNow(pm, spec("o", {"exit", "0"})).value("status").toString(), QStringLiteral("started"));
         QTRY_COMPARE_WITH_TIMEOUT(ev.of("o", "finished").size(), 2, 15000);
     }
 
@@ -105,8 +105,8 @@ private Q_SLOTS:
     {
         ProcessManager pm;
         Events ev(pm);
-        pm.startProcess(spec("mixed", {"mixed", "40000"}));
-        pm.startProcess(spec("big", {"out", QString::number(9 * 1024 * 1024 + 17)}));
+        testsupport::startNow(pm, spec("mixed", {"mixed", "40000"}));
+        testsupport::startNow(pm, spec("big", {"out", QString::number(9 * 1024 * 1024 + 17)}));
         QTRY_VERIFY_WITH_TIMEOUT(ev.finished("mixed") && ev.finished("big"), 60000);
         QString out, err;
         for (int i = 0; i < 40000; ++i) {
@@ -126,7 +126,7 @@ private Q_SLOTS:
         ProcessManager pm;
         Events ev(pm);
         for (int i = 0; i < 8; ++i)
-            pm.startProcess(spec(QString("last%1").arg(i), {"lastwords", QString::number(200000 + i)}));
+            testsupport::startNow(pm, spec(QString("last%1").arg(i), {"lastwords", QString::number(200000 + i)}));
         for (int i = 0; i < 8; ++i) {
             const QString id = QString("last%1").arg(i);
             QTRY_VERIFY_WITH_TIMEOUT(ev.finished(id), 15000);
@@ -135,7 +135,7 @@ private Q_SLOTS:
             QCOMPARE(ev.of(id).last().value("event").toString(), QStringLiteral("finished"));
         }
         // A grandchild holding the pipe delays the end only by a bounded drain.
-        pm.startProcess(spec("gc", {"grandchild"}));
+        testsupport::startNow(pm, spec("gc", {"grandchild"}));
         QTRY_VERIFY_WITH_TIMEOUT(ev.finished("gc"), 10000);
         QCOMPARE(ev.text("gc", "stdout"), QStringLiteral("parent"));
     }
@@ -144,7 +144,7 @@ private Q_SLOTS:
     {
         ProcessManager pm;
         Events ev(pm);
-        pm.startProcess(spec("split", {"split"}));
+        testsupport::startNow(pm, spec("split", {"split"}));
         QTRY_VERIFY_WITH_TIMEOUT(ev.finished("split"), 15000);
         QVERIFY(ev.of("split", "stdout").size() >= 2); // the pause spans flushes
         QCOMPARE(ev.text("split", "stdout"), QString("A") + QChar(0x20AC) + "B" + QChar(0xFFFD));
@@ -176,16 +176,16 @@ private Q_SLOTS:
     {
         ProcessManager pm;
         Events ev(pm);
-        pm.startProcess(spec("warm", {"exit", "0"})); // thread pools and the like exist from here on
+        testsupport::startNow(pm, spec("warm", {"exit", "0"})); // thread pools and the like exist from here on
         QTRY_VERIFY_WITH_TIMEOUT(ev.finished("warm"), 15000);
         const int before = openDescriptors();
         for (int i = 0; i < 20; ++i) {
-            const QJsonObject r = pm.startProcess(spec("ghost", {}, "/nonexistent/program"));
+            const QJsonObject r = testsupport::startNow(pm, spec("ghost", {}, "/nonexistent/program"));
             QCOMPARE(r.value("status").toString(), QStringLiteral("error"));
             QCOMPARE(r.value("error").toString(), QStringLiteral("Failed to start process: ghost"));
         }
-        QCOMPARE(pm.startProcess(spec("dup", {"noread"})).value("status").toString(), QStringLiteral("started"));
-        QCOMPARE(pm.startProcess(spec("dup", {"noread"})).value("error").toString(),
+        QCOMPARE(testsupport::startNow(pm, spec("dup", {"noread"})).value("status").toString(), QStringLiteral("started"));
+        QCOMPARE(testsupport::startNow(pm, spec("dup", {"noread"})).value("error").toString(),
                  QStringLiteral("Process already exists: dup"));
         pm.killProcess("dup");
         QTRY_VERIFY_WITH_TIMEOUT(ev.finished("dup"), 15000);
@@ -200,9 +200,9 @@ private Q_SLOTS:
         QTemporaryDir dir;
         QJsonObject s = spec("cwd", {"cwd"});
         s.insert("working-dir", dir.path());
-        pm.startProcess(s);
+        testsupport::startNow(pm, s);
         const QStringList args{"two words", "\"quoted\"", "", "back\\", "--opt=a b", "ünï"};
-        pm.startProcess(spec("args", QStringList{"args"} + args));
+        testsupport::startNow(pm, spec("args", QStringList{"args"} + args));
         QTRY_VERIFY_WITH_TIMEOUT(ev.finished("cwd") && ev.finished("args"), 15000);
         QCOMPARE(ev.text("cwd", "stdout"), QDir(dir.path()).canonicalPath() + "\n");
         QString expected;
@@ -215,7 +215,7 @@ private Q_SLOTS:
     {
         ProcessManager pm;
         Events ev(pm);
-        pm.startProcess(spec("run", {"noread"}));
+        testsupport::startNow(pm, spec("run", {"noread"}));
         QTRY_COMPARE_WITH_TIMEOUT(ev.text("run", "stdout"), QStringLiteral("ready\n"), 15000);
         const QJsonObject st = pm.getProcessStatus("run");
         QCOMPARE(st.value("status").toString(), QStringLiteral("success"));
@@ -239,13 +239,13 @@ private Q_SLOTS:
         ProcessManager pm;
         Events ev(pm);
         QVERIFY(!pm.writeToProcess("nobody", "x"));
-        pm.startProcess(spec("echo", {"echo"}));
+        testsupport::startNow(pm, spec("echo", {"echo"}));
         QVERIFY(pm.writeToProcess("echo", "abc"));
         QVERIFY(pm.writeToProcess("echo", QByteArray("\xE2\x82\xAC\n")));
         QTRY_COMPARE_WITH_TIMEOUT(ev.text("echo", "stdout"), QString("abc") + QChar(0x20AC) + "\n", 15000);
 
         // A child that never reads: the pipe fills, the rest waits in a bounded queue.
-        pm.startProcess(spec("deaf", {"noread"}));
+        testsupport::startNow(pm, spec("deaf", {"noread"}));
         QTRY_COMPARE_WITH_TIMEOUT(ev.text("deaf", "stdout"), QStringLiteral("ready\n"), 15000);
         const QByteArray mib(1024 * 1024, 'z');
         int accepted = 0;

@@ -102,9 +102,9 @@ private Q_SLOTS:
         // A short deadline, so that the kill of a child that ignores the Ctrl+C comes soon.
         ProcessManager pm(nullptr, {300, 500});
         Events ev(pm);
-        pm.startProcess(spec("graceful", {"trapint", "0"}));
-        pm.startProcess(spec("stubborn", {"ignoreint"}));
-        pm.startProcess(spec("plain", {"noread"}));
+        testsupport::startNow(pm, spec("graceful", {"trapint", "0"}));
+        testsupport::startNow(pm, spec("stubborn", {"ignoreint"}));
+        testsupport::startNow(pm, spec("plain", {"noread"}));
         for (const char *id : {"graceful", "stubborn", "plain"})
             QTRY_COMPARE_WITH_TIMEOUT(ev.text(id), QStringLiteral("ready\n"), 15000);
 
@@ -122,7 +122,7 @@ private Q_SLOTS:
         QVERIFY(!log.contains("Forcefully terminating process \"graceful\""));
 
         // A killed process's id is free again at once.
-        QCOMPARE(pm.startProcess(spec("plain", {"exit", "4"})).value("status").toString(), QStringLiteral("started"));
+        QCOMPARE(testsupport::startNow(pm, spec("plain", {"exit", "4"})).value("status").toString(), QStringLiteral("started"));
         QTRY_COMPARE_WITH_TIMEOUT(ev.of("plain", "finished").size(), 2, 15000);
         QCOMPARE(ev.of("plain", "finished").last().value("data").toString(), QStringLiteral("4"));
         QCOMPARE(pm.listProcesses().value("processes").toArray().size(), 0);
@@ -166,7 +166,7 @@ private Q_SLOTS:
         QFETCH(QString, exitCode);
         ProcessManager pm;
         Events ev(pm);
-        QCOMPARE(pm.startProcess(spec("family", args)).value("status").toString(), QStringLiteral("started"));
+        QCOMPARE(testsupport::startNow(pm, spec("family", args)).value("status").toString(), QStringLiteral("started"));
         QTRY_VERIFY_WITH_TIMEOUT(familyPids(ev, "family").size() == 2, 15000);
         const qint64 grandchild = familyPids(ev, "family")[1];
         if (args[1] == "stay")
@@ -188,7 +188,7 @@ private Q_SLOTS:
         // output, during which the record must neither claim a pid nor act on one.
         ProcessManager pm(nullptr, {10000, 5000});
         Events ev(pm);
-        pm.startProcess(spec("drain", {"family", "leave", "hold"}));
+        testsupport::startNow(pm, spec("drain", {"family", "leave", "hold"}));
         QTRY_VERIFY_WITH_TIMEOUT(familyPids(ev, "drain").size() == 2, 15000);
         const qint64 grandchild = familyPids(ev, "drain")[1];
         QTRY_COMPARE_WITH_TIMEOUT(pm.getProcessStatus("drain").value("state").toInt(), 0, 15000);
@@ -224,19 +224,19 @@ private Q_SLOTS:
         QVERIFY(QFile::setPermissions(doomedTwice, QFileDevice::ReadOwner | QFileDevice::ExeOwner));
 
         QJsonObject clean = restarting("clean", {"exit", "0"}, 3);
-        pm.startProcess(clean);
+        testsupport::startNow(pm, clean);
         QJsonObject defaults = spec("crashy", {"exit", "3"});
         defaults.insert("auto-restart", true);
         defaults.insert("restart-delay-ms", 100); // attempts: the default of 3
-        pm.startProcess(defaults);
-        pm.startProcess(restarting("none", {"exit", "3"}, 0));
+        testsupport::startNow(pm, defaults);
+        testsupport::startNow(pm, restarting("none", {"exit", "3"}, 0));
         // Each run lasts a while: a relaunch that runs is no reason to forget the earlier crashes.
-        pm.startProcess(restarting("slow", {"crashafter", "700", "5"}, 2));
+        testsupport::startNow(pm, restarting("slow", {"crashafter", "700", "5"}, 2));
         // The executable is gone when the relaunch comes.
-        pm.startProcess(restarting("vanish", {"unlinkself", "4"}, 1, 100, doomed));
-        pm.startProcess(restarting("vanish2", {"unlinkself", "4"}, 2, 100, doomedTwice));
+        testsupport::startNow(pm, restarting("vanish", {"unlinkself", "4"}, 1, 100, doomed));
+        testsupport::startNow(pm, restarting("vanish2", {"unlinkself", "4"}, 2, 100, doomedTwice));
         // A delay of 0 would relaunch a crashing child in a tight loop.
-        pm.startProcess(restarting("eager", {"exit", "6"}, 1, 0));
+        testsupport::startNow(pm, restarting("eager", {"exit", "6"}, 1, 0));
 
         const QStringList ids{"clean", "crashy", "none", "slow", "vanish", "vanish2", "eager"};
         QTRY_VERIFY_WITH_TIMEOUT(std::all_of(ids.begin(), ids.end(), [&](const QString &id) { return ev.finished(id); }),
@@ -268,8 +268,8 @@ private Q_SLOTS:
     {
         ProcessManager pm;
         Events ev(pm);
-        pm.startProcess(restarting("waiting", {"exit", "3"}, 3, 60000));
-        pm.startProcess(restarting("soon", {"exit", "3"}, 1, 300));
+        testsupport::startNow(pm, restarting("waiting", {"exit", "3"}, 3, 60000));
+        testsupport::startNow(pm, restarting("soon", {"exit", "3"}, 1, 300));
         QTRY_VERIFY_WITH_TIMEOUT(pm.getProcessStatus("waiting").value("state").toInt() == 0
                                      && pm.getProcessStatus("soon").value("state").toInt() == 0,
                                  15000);
@@ -288,7 +288,7 @@ private Q_SLOTS:
         QVERIFY(ev.finished("waiting"));
         QCOMPARE(ev.exitData("waiting"), QStringLiteral("3"));
         QCOMPARE(ev.starts("waiting"), 1);
-        QCOMPARE(pm.startProcess(spec("waiting", {"exit", "0"})).value("status").toString(), QStringLiteral("started"));
+        QCOMPARE(testsupport::startNow(pm, spec("waiting", {"exit", "0"})).value("status").toString(), QStringLiteral("started"));
         QTRY_COMPARE_WITH_TIMEOUT(ev.of("waiting", "finished").size(), 2, 15000);
     }
 
@@ -296,25 +296,25 @@ private Q_SLOTS:
     {
         ProcessManager pm;
         Events ev(pm);
-        pm.startProcess(spec("warm", {"exit", "0"})); // thread pools and the like exist from here on
+        testsupport::startNow(pm, spec("warm", {"exit", "0"})); // thread pools and the like exist from here on
         QTRY_VERIFY_WITH_TIMEOUT(ev.finished("warm"), 15000);
         QTRY_VERIFY_WITH_TIMEOUT(pm.listProcesses().value("processes").toArray().isEmpty(), 15000);
         const int descriptors = openDescriptors();
 
         const QStringList graceful{"g1", "g2", "g3"}, stubborn{"s1", "s2"};
         for (const QString &id : graceful)
-            pm.startProcess(spec(id, {"trapint", "0"}));
+            testsupport::startNow(pm, spec(id, {"trapint", "0"}));
         for (const QString &id : stubborn)
-            pm.startProcess(spec(id, {"ignoreint"}));
-        pm.startProcess(spec("family", {"family", "stay", "hold"}));
-        pm.startProcess(restarting("waiting", {"exit", "3"}, 3, 60000));
+            testsupport::startNow(pm, spec(id, {"ignoreint"}));
+        testsupport::startNow(pm, spec("family", {"family", "stay", "hold"}));
+        testsupport::startNow(pm, restarting("waiting", {"exit", "3"}, 3, 60000));
         QTRY_VERIFY_WITH_TIMEOUT(ev.text("g1") == "ready\n" && ev.text("g2") == "ready\n" && ev.text("g3") == "ready\n"
                                      && ev.text("s1") == "ready\n" && ev.text("s2") == "ready\n"
                                      && familyPids(ev, "family").size() == 2
                                      && pm.getProcessStatus("waiting").value("state").toInt() == 0,
                                  15000);
         // One is dead, its exit not yet handled, when the stop comes.
-        pm.startProcess(spec("dead", {"exit", "9"}));
+        testsupport::startNow(pm, spec("dead", {"exit", "9"}));
         const qint64 dead = pm.getProcessStatus("dead").value("pid").toInteger();
         for (int i = 0; i < 1000 && alive(dead); ++i)
             ::usleep(10000); // no events may run here: the exit must stay unhandled
@@ -337,7 +337,7 @@ private Q_SLOTS:
         QVERIFY2(testsupport::noLeftovers(&report), qPrintable(report));
         QTRY_COMPARE_WITH_TIMEOUT(openDescriptors(), descriptors, 15000);
         // The daemon is going away: nothing new starts.
-        QCOMPARE(pm.startProcess(spec("late", {"exit", "0"})).value("error").toString(),
+        QCOMPARE(testsupport::startNow(pm, spec("late", {"exit", "0"})).value("error").toString(),
                  QStringLiteral("Daemon is shutting down"));
     }
 
@@ -345,8 +345,8 @@ private Q_SLOTS:
     {
         ProcessManager pm;
         Events ev(pm);
-        pm.startProcess(spec("closed", {"closestdin"}));
-        pm.startProcess(spec("open", {"echo"}));
+        testsupport::startNow(pm, spec("closed", {"closestdin"}));
+        testsupport::startNow(pm, spec("open", {"echo"}));
         QTRY_COMPARE_WITH_TIMEOUT(ev.text("closed"), QStringLiteral("ready\n"), 15000);
         QVERIFY(!pm.writeToProcess("closed", "nobody reads this\n"));
         QVERIFY(pm.writeToProcess("open", "read\n"));
@@ -369,9 +369,9 @@ private Q_SLOTS:
 
         ProcessManager pm;
         Events ev(pm);
-        pm.startProcess(spec("env", {"env"}));
+        testsupport::startNow(pm, spec("env", {"env"}));
         // A bare name is looked up on the daemon's PATH.
-        QCOMPARE(pm.startProcess(spec("bare", {"exit", "5"}, "tarnd-test-child")).value("status").toString(),
+        QCOMPARE(testsupport::startNow(pm, spec("bare", {"exit", "5"}, "tarnd-test-child")).value("status").toString(),
                  QStringLiteral("started"));
         QTRY_VERIFY_WITH_TIMEOUT(ev.finished("env") && ev.finished("bare"), 15000);
         qputenv("PATH", path);

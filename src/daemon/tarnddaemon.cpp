@@ -119,7 +119,8 @@ void TarnDaemon::handleClientMessage(const QString &clientId, const QJsonObject 
         m_communicationServer->updateHeartbeat(clientId);
         response = success();
     } else if (action == QLatin1String("start")) {
-        response = handleStart(clientId, message);
+        // Answered once the start is made, which may wait for the TUN device removal.
+        return handleStart(clientId, message);
     } else if (action == QLatin1String("list")) {
         response = m_processManager->listProcesses();
         // Only what the client's session may see.
@@ -153,12 +154,17 @@ void TarnDaemon::handleClientMessage(const QString &clientId, const QJsonObject 
         response = error(QStringLiteral("Unknown action: ") + clientText(action));
     }
 
-    copyRequestId(message, &response);
+    reply(clientId, message, response);
+}
+
+void TarnDaemon::reply(const QString &clientId, const QJsonObject &request, QJsonObject response)
+{
+    copyRequestId(request, &response);
     qCDebug(lcTarnd) << "Sending response to client" << clientId << ":" << clientText(compact(response));
     m_communicationServer->sendToClient(clientId, response);
 }
 
-QJsonObject TarnDaemon::handleStart(const QString &clientId, const QJsonObject &message)
+void TarnDaemon::handleStart(const QString &clientId, const QJsonObject &message)
 {
     const QString processId = message.value("process-id").toString();
     const ClientConnection *client = m_communicationServer->client(clientId);
@@ -167,7 +173,8 @@ QJsonObject TarnDaemon::handleStart(const QString &clientId, const QJsonObject &
     if (inSession >= m_limits.processesPerSession && !m_processSessions.contains(processId)) {
         qCWarning(lcTarnd) << "Refused a start in session" << session << ": it has" << inSession
                            << "processes, the limit";
-        return error(QStringLiteral("Too many processes in this session (limit %1)").arg(m_limits.processesPerSession));
+        return reply(clientId, message,
+                     error(QStringLiteral("Too many processes in this session (limit %1)").arg(m_limits.processesPerSession)));
     }
     QJsonObject request = message;
     if (m_policy.active() && ProcessInfo::validate(message).isEmpty()) {
@@ -176,26 +183,31 @@ QJsonObject TarnDaemon::handleStart(const QString &clientId, const QJsonObject &
         if (!refusal.isEmpty()) {
             qCWarning(lcTarnd).noquote() << "Refused to start process" << clientText(processId) << "for client"
                                          << clientId << "-" << clientText(refusal);
-            return error(refusal);
+            return reply(clientId, message, error(refusal));
         }
         // What was checked is what runs, whatever the client's path points to by now.
         request.insert("executable", resolved);
     }
     // Owned only once started: a start refused (a second client's, or a client retrying
     // its own) must not take the process away from the client that has it.
-    m_starting = {processId, clientId};
-    qCDebug(lcTarnd) << "Process" << clientText(processId) << "will be owned by client" << clientId;
-    QJsonObject response = m_processManager->startProcess(request);
-    m_starting = {};
-    if (response.value("status").toString() == QLatin1String("started")) {
-        m_processOwners.insert(processId, clientId);
-        m_processSessions.insert(processId, session);
-        if (m_heldOwners.contains(clientId))
-            m_processManager->setOutputHeld(processId, true);
-    } else {
-        qCDebug(lcTarnd) << "Process" << clientText(processId) << "failed to start, ownership unchanged";
+    const bool first = !m_starting.contains(processId);
+    if (first) {
+        m_starting.insert(processId, clientId);
+        qCDebug(lcTarnd) << "Process" << clientText(processId) << "will be owned by client" << clientId;
     }
-    return response;
+    m_processManager->startProcess(request, [=](const QJsonObject &response) {
+        if (first)
+            m_starting.remove(processId);
+        if (response.value("status").toString() == QLatin1String("started")) {
+            m_processOwners.insert(processId, clientId);
+            m_processSessions.insert(processId, session);
+            if (m_heldOwners.contains(clientId))
+                m_processManager->setOutputHeld(processId, true);
+        } else {
+            qCDebug(lcTarnd) << "Process" << clientText(processId) << "failed to start, ownership unchanged";
+        }
+        reply(clientId, message, response);
+    });
 }
 
 bool TarnDaemon::visibleTo(const QString &clientId, const QString &processId) const
@@ -291,6 +303,9 @@ void TarnDaemon::handleDeparture(const QString &clientId, uint sessionId, const 
         m_processManager->stopProcess(processId);
         m_processOwners.remove(processId);
     }
+    // A start still waiting would make a process nobody owns.
+    for (const QString &processId : m_starting.keys(clientId))
+        m_processManager->cancelStart(processId);
     if (sessionId == 0) {
         qCInfo(lcTarnd) << "Client" << clientId << "has sessionId=0, cannot check for stale processes";
         return;
@@ -359,7 +374,7 @@ QString TarnDaemon::ownerOf(const QString &processId) const
     const auto it = m_processOwners.constFind(processId);
     if (it != m_processOwners.constEnd())
         return *it;
-    return processId == m_starting.first ? m_starting.second : QString();
+    return m_starting.value(processId);
 }
 
 void TarnDaemon::broadcastProcessEvent(const QJsonObject &event)

@@ -66,7 +66,8 @@ public Q_SLOTS:
 
 private:
     QJsonObject handleHello(const QString &clientId, const QJsonObject &message, bool *restarting);
-    QJsonObject handleStart(const QString &clientId, const QJsonObject &message);
+    void handleStart(const QString &clientId, const QJsonObject &message);
+    void reply(const QString &clientId, const QJsonObject &request, QJsonObject response);
     bool clearLogs(const QString &clientId);
     // A process may be seen and driven by any client of the session it was started from, and
     // by root / LocalSystem.
@@ -84,7 +85,8 @@ private:
     PrivilegeManager *m_privilegeManager;
     QHash<QString, QString> m_processOwners;
     QHash<QString, quint32> m_processSessions; // until "finished": the session it was started from
-    // The start being made, whose "started" goes to the client asking before it owns anything.
-    std::pair<QString, QString> m_starting; // process id, client id
+    // The starts being made (process id -> client id), whose "started" goes to the client
+    // asking before it owns anything.
+    QHash<QString, QString> m_starting;
     QSet<QString> m_heldOwners; // clients so far behind that their processes' output waits
 };

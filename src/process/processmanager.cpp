@@ -24,9 +24,10 @@ ProcessManager::ProcessManager(QObject *parent)
 {
 }
 
-ProcessManager::ProcessManager(QObject *parent, Timing timing)
+ProcessManager::ProcessManager(QObject *parent, Timing timing, const TunTools &tools)
     : QObject(parent)
     , m_timing(timing)
+    , m_tools(tools)
     , m_flushTimer(new QTimer(this))
 {
     connect(m_flushTimer, &QTimer::timeout, this, &ProcessManager::flushOutputBuffers);
@@ -41,17 +42,51 @@ ProcessManager::~ProcessManager()
     m_outputBuffers.clear();
 }
 
-QJsonObject ProcessManager::startProcess(const QJsonObject &spec)
+void ProcessManager::startProcess(const QJsonObject &spec, Answer answer)
 {
     if (m_stopping)
-        return makeErrorResponse(QStringLiteral("Daemon is shutting down"));
+        return answer(makeErrorResponse(QStringLiteral("Daemon is shutting down")));
     const QString problem = ProcessInfo::validate(spec);
     if (!problem.isEmpty())
-        return makeErrorResponse(problem);
+        return answer(makeErrorResponse(problem));
     const QString id = spec.value("process-id").toString();
-    if (m_processes.contains(id))
-        return makeErrorResponse(QStringLiteral("Process already exists: ") + id);
+    if (m_processes.contains(id) || m_pendingStarts.contains(id))
+        return answer(makeErrorResponse(QStringLiteral("Process already exists: ") + id));
+    if (id != QLatin1String(TunProcessId))
+        return answer(launch(spec));
 
+    // The new core must not meet the adapter of a previous run. Meanwhile the id is taken.
+    auto *scope = new QObject(this);
+    m_pendingStarts.insert(id, PendingStart{spec, std::move(answer), scope});
+    removeTunDevice(QString::fromLatin1(TunInterfaceName), scope, [this, id] { launchPending(id); });
+}
+
+void ProcessManager::launchPending(const QString &processId)
+{
+    const auto it = m_pendingStarts.find(processId);
+    if (it == m_pendingStarts.end())
+        return;
+    const PendingStart pending = it.value();
+    m_pendingStarts.erase(it);
+    pending.scope->deleteLater();
+    pending.answer(m_stopping ? makeErrorResponse(QStringLiteral("Daemon is shutting down")) : launch(pending.spec));
+}
+
+void ProcessManager::cancelStart(const QString &processId)
+{
+    const auto it = m_pendingStarts.find(processId);
+    if (it == m_pendingStarts.end())
+        return;
+    const PendingStart pending = it.value();
+    m_pendingStarts.erase(it);
+    qCInfo(lcTarnd) << "[ProcessManager] Start of" << processId << "cancelled while it waited for the TUN device removal";
+    delete pending.scope;
+    pending.answer(makeErrorResponse(QStringLiteral("Process start cancelled: ") + processId));
+}
+
+QJsonObject ProcessManager::launch(const QJsonObject &spec)
+{
+    const QString id = spec.value("process-id").toString();
     auto *process = new ManagedProcess(id, this, m_timing.exitDrainMs);
     connect(process, &ManagedProcess::processStarted, this, &ProcessManager::onProcessStarted);
     connect(process, &ManagedProcess::processFinished, this, &ProcessManager::onProcessFinished);
@@ -63,6 +98,7 @@ QJsonObject ProcessManager::startProcess(const QJsonObject &spec)
         return makeErrorResponse(QStringLiteral("Failed to start process: ") + id);
     }
     m_processes.insert(id, process);
+    armDnsOverride(id, spec);
     return makeStatusResponse(QStringLiteral("started"), QStringLiteral("Process started successfully"));
 }
 
@@ -75,6 +111,7 @@ QJsonObject ProcessManager::stopProcess(const QString &processId)
         return makeErrorResponse(QStringLiteral("Process not found: ") + processId);
     }
     qCDebug(lcTarnd) << "[ProcessManager] Calling stop() on process" << processId;
+    cancelDnsOverride(processId, "is stopping");
     p->stop(m_timing.stopBudgetMs);
     return makeStatusResponse(QStringLiteral("stopping"), QStringLiteral("Process stop requested"));
 }
@@ -84,6 +121,7 @@ QJsonObject ProcessManager::killProcess(const QString &processId)
     ManagedProcess *p = m_processes.value(processId);
     if (!p)
         return makeErrorResponse(QStringLiteral("Process not found: ") + processId);
+    cancelDnsOverride(processId, "was killed");
     p->kill();
     return makeStatusResponse(QStringLiteral("killed"), QStringLiteral("Process killed"));
 }
@@ -93,6 +131,7 @@ QJsonObject ProcessManager::restartProcess(const QString &processId)
     ManagedProcess *p = m_processes.value(processId);
     if (!p)
         return makeErrorResponse(QStringLiteral("Process not found: ") + processId);
+    cancelDnsOverride(processId, "is stopping");
     p->stop(m_timing.stopBudgetMs);
     return makeStatusResponse(QStringLiteral("restarting"), QStringLiteral("Process restart initiated"));
 }
@@ -160,6 +199,13 @@ bool ProcessManager::anyProcess(const std::function<bool(const ManagedProcess *)
 void ProcessManager::stopAll(int timeoutMs)
 {
     m_stopping = true;
+    for (const QString &id : m_pendingStarts.keys()) {
+        const PendingStart pending = m_pendingStarts.take(id);
+        delete pending.scope;
+        pending.answer(makeErrorResponse(QStringLiteral("Daemon is shutting down")));
+    }
+    for (const QString &id : m_dnsOverrides.keys())
+        cancelDnsOverride(id, "is stopping with the daemon");
     if (m_processes.isEmpty()) {
         qCInfo(lcTarnd) << "[ProcessManager] No processes to stop";
         return;
@@ -195,6 +241,12 @@ void ProcessManager::stopAll(int timeoutMs)
         return p->running() || p->phase() == ManagedProcess::Phase::Exiting;
     };
     serveEventsUntil([&] { return !anyProcess(ending); }, m_timing.exitDrainMs + SettleAfterKillMs, 100);
+    // The TUN core's adapter goes too, within the time its lookup and removal may take.
+    const auto removingDevice = [this] {
+        return std::any_of(m_finishing.cbegin(), m_finishing.cend(),
+                           [](const Finishing &f) { return f.step == Finishing::Step::RemovingDevice; });
+    };
+    serveEventsUntil([&] { return !removingDevice(); }, 2 * m_timing.commandLimitMs + SettleAfterKillMs, 100);
 }
 
 void ProcessManager::onProcessStarted(const QString &processId)
@@ -204,12 +256,16 @@ void ProcessManager::onProcessStarted(const QString &processId)
 
 void ProcessManager::onProcessFinished(const QString &processId, int exitCode)
 {
-    m_finishing.insert(processId, exitCode);
+    cancelDnsOverride(processId, "has ended");
+    m_finishing.insert(processId, Finishing{exitCode});
     finishWhenFlushed(processId);
 }
 
 void ProcessManager::finishWhenFlushed(const QString &processId)
 {
+    const auto f = m_finishing.find(processId);
+    if (f == m_finishing.end() || f->step == Finishing::Step::RemovingDevice)
+        return;
     if (m_outputBuffers.contains(processId)) {
         flushStream(processId, &OutputBuffers::out, true);
         flushStream(processId, &OutputBuffers::err, true);
@@ -218,7 +274,20 @@ void ProcessManager::finishWhenFlushed(const QString &processId)
             return; // held: the flush timer comes back once the receiver has caught up
         m_outputBuffers.remove(processId);
     }
-    const int exitCode = m_finishing.take(processId);
+    Finishing &finishing = m_finishing[processId];
+    if (processId == QLatin1String(TunProcessId) && finishing.step == Finishing::Step::Flushing) {
+        finishing.step = Finishing::Step::RemovingDevice;
+        finishing.scope = new QObject(this);
+        removeTunDevice(QString::fromLatin1(TunInterfaceName), finishing.scope, [this, processId] {
+            Finishing &f = m_finishing[processId];
+            f.step = Finishing::Step::Done;
+            f.scope->deleteLater();
+            f.scope = nullptr;
+            finishWhenFlushed(processId);
+        });
+        return;
+    }
+    const int exitCode = m_finishing.take(processId).exitCode;
     Q_EMIT processEvent(makeEvent(processId, QStringLiteral("finished"), QString::number(exitCode)));
     if (ManagedProcess *p = m_processes.take(processId))
         p->deleteLater();

@@ -1,6 +1,9 @@
 #pragma once
 
+#include "tunnel/tuntools.h"
+
 #include <QByteArray>
+#include <QElapsedTimer>
 #include <QHash>
 #include <QJsonObject>
 #include <QObject>
@@ -27,13 +30,27 @@ public:
     {
         int stopBudgetMs = 10000; // from the Ctrl+C of a stop or restart to the forced kill
         int exitDrainMs = 500;    // at most, for the end of a child's output after its exit
+        // The tunnel operations' tools: the wait for an interface and its probes, and the
+        // other commands (DNS, device lookup and removal).
+        int dnsDelayMs = 100;
+        int interfaceWaitMs = 10000;
+        int probeLimitMs = 3000;
+        int probeReapMs = 500;
+        int probePauseMs = 200;
+        int commandLimitMs = 5000;
     };
+    using Answer = std::function<void(const QJsonObject &response)>;
 
     explicit ProcessManager(QObject *parent = nullptr);
-    ProcessManager(QObject *parent, Timing timing);
+    // tools: what the tunnel operations run, by default the platform's own.
+    ProcessManager(QObject *parent, Timing timing, const TunTools &tools = nativeTunTools());
     ~ProcessManager() override;
 
-    QJsonObject startProcess(const QJsonObject &spec);
+    // Answered at once, before this returns, unless the TUN core's stale device must go first:
+    // then once it has, the event loop running meanwhile. Answered exactly once in any case.
+    void startProcess(const QJsonObject &spec, Answer answer);
+    // A start still waiting is answered with an error and launches nothing.
+    void cancelStart(const QString &processId);
     QJsonObject stopProcess(const QString &processId);
     QJsonObject killProcess(const QString &processId);
     QJsonObject restartProcess(const QString &processId);
@@ -54,6 +71,17 @@ public:
     // The number of bytes at the end of data that begin a UTF-8 sequence still incomplete.
     static int incompleteUtf8Tail(const QByteArray &data);
 
+    // Tunnel interface support. None of them waits on a tool: each answers through done (or
+    // only through the log), from the event loop. Everything they run and arm belongs to
+    // scope: deleting it cancels them, and then done is not called.
+    void waitForInterfaceUp(const QString &interfaceName, int timeoutMs, QObject *scope,
+                            std::function<void(bool up)> done);
+    void setInterfaceDns(const QString &dnsAddress, const QString &interfaceName, QObject *scope,
+                         std::function<void()> done);
+    // The adapter's GUID without braces (on Linux: the device's name), or empty.
+    void getInterfaceGuid(const QString &interfaceName, QObject *scope, std::function<void(const QString &)> done);
+    void removeTunDevice(const QString &interfaceName, QObject *scope, std::function<void()> done);
+
 Q_SIGNALS:
     void processEvent(const QJsonObject &event);
 
@@ -70,6 +98,36 @@ private:
         QByteArray out;
         QByteArray err;
     };
+    struct PendingStart
+    {
+        QJsonObject spec;
+        Answer answer;
+        QObject *scope; // the device removal it waits for
+    };
+    // A process gone for good: its last output goes out, then (the TUN core) its device, then
+    // its "finished".
+    struct Finishing
+    {
+        enum class Step { Flushing, RemovingDevice, Done };
+        int exitCode = 0;
+        Step step = Step::Flushing;
+        QObject *scope = nullptr;
+    };
+    struct InterfaceWait
+    {
+        QString name;
+        int timeoutMs;
+        ToolCommand probe;
+        QElapsedTimer clock;
+        QObject *scope;
+        std::function<void(bool)> done;
+    };
+    QJsonObject launch(const QJsonObject &spec);
+    void launchPending(const QString &processId);
+    void armDnsOverride(const QString &processId, const QJsonObject &spec);
+    void cancelDnsOverride(const QString &processId, const char *why);
+    void probeInterface(const InterfaceWait &wait);
+    void interfaceNotUp(const InterfaceWait &wait);
     void append(const QString &processId, QByteArray OutputBuffers::*stream, const QByteArray &data);
     // Emits what a stream holds, whole characters only unless final; at most MaxEventBytes an
     // event, and nothing more once the process is held.
@@ -80,9 +138,12 @@ private:
     bool anyProcess(const std::function<bool(const ManagedProcess *)> &test) const;
 
     const Timing m_timing;
+    const TunTools &m_tools;
     QHash<QString, ManagedProcess *> m_processes;
     QHash<QString, OutputBuffers> m_outputBuffers;
-    QHash<QString, int> m_finishing; // process id -> exit code, while its last output waits
+    QHash<QString, Finishing> m_finishing;
+    QHash<QString, PendingStart> m_pendingStarts;
+    QHash<QString, QObject *> m_dnsOverrides; // process id -> the scope of its DNS step
     QTimer *m_flushTimer;
     bool m_stopping = false;
 };

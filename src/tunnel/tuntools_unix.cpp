@@ -1,0 +1,7 @@
+#include "tunnel/tuntools.h"
+
+const TunTools &nativeTunTools()
+{
+    static const LinuxTunTools tools;
+    return tools;
+}

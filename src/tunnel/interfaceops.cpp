@@ -30,13 +30,13 @@ void ProcessManager::armDnsOverride(const QString &processId, const QJsonObject 
     // Both go into the command line of a tool run with the service's rights.
     const QHostAddress ip(address);
     if (ip.isNull()) {
-        qCWarning(lcTarnd).noquote() << "[ProcessManager] Refusing the DNS override of" << clientText(processId)
-                                     << "-" << clientText(address) << "is not an IP address";
+        qCWarning(lcTarnd) << "[ProcessManager] Refusing the DNS override of" << clientText(processId) << "-"
+                           << clientText(address) << "is not an IP address";
         return;
     }
     if (!m_tools.acceptsInterfaceName(iface)) {
-        qCWarning(lcTarnd).noquote() << "[ProcessManager] Refusing the DNS override of" << clientText(processId)
-                                     << "-" << clientText(iface) << "is not an interface name";
+        qCWarning(lcTarnd) << "[ProcessManager] Refusing the DNS override of" << clientText(processId) << "-"
+                           << clientText(iface) << "is not an interface name";
         return;
     }
     cancelDnsOverride(processId, "is starting again");

@@ -185,6 +185,9 @@ extern "C" int LLVMFuzzerInitialize(int *argc, char ***argv)
     if (!scratch->isValid())
         std::abort();
     qputenv("XDG_DATA_HOME", scratch->path().toLocal8Bit());
+    // The tunnel operations run ip and resolvectl by name: none is found, so no input changes
+    // the machine's interfaces or DNS. The executables the inputs name are absolute paths.
+    qputenv("PATH", (scratch->path() + "/no-tools").toLocal8Bit());
     auto *app = new QCoreApplication(*argc, *argv);
     QCoreApplication::setApplicationVersion(QStringLiteral(TARND_VERSION));
     app->installEventFilter(new SwallowQuit);

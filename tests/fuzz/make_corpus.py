@@ -34,6 +34,9 @@ requests = {
                   {"action": "start", "process-id": "p", "executable": "x\u0000y"},
                   {"action": "start", "process-id": "p", "executable": "x", "restart-delay-ms": -1}],
     "clear_logs": [hello, {"action": "clear-logs"}],
+    "tun_core": [dict(start, **{"process-id": "sing-box-tun",
+                                "tun-dns-override": {"address": "1.1.1.1", "iface": "tarn-tun"}}),
+                 {"action": "stop", "process-id": "sing-box-tun"}],
     "unknown": [{"action": "reboot"}, {"action": "restart"}],
 }
 

@@ -39,13 +39,20 @@ void runDaemon(int argc, char **argv, ServiceControl &service)
         qCInfo(lcTarnd) << "Received SERVICE_CONTROL_SHUTDOWN_CLIENTS from installer";
         QMetaObject::invokeMethod(target, "broadcastClientShutdown", Qt::QueuedConnection);
     });
-
-    if (!daemon->start()) {
-        qCCritical(lcTarnd) << "Failed to start daemon";
+    // One way out for both ends: the handler refers to the daemon and is withdrawn first; the
+    // host lets go of what it holds of the application (its notifier) when told of the stop;
+    // then the rest goes in the reverse order of its making.
+    const auto tearDown = [&](quint32 exitCode) {
+        service.setCustomControlHandler({});
+        service.reportStopped(exitCode);
         daemon.reset();
         parser.reset();
         app.reset();
-        service.reportStopped(1);
+    };
+
+    if (!daemon->start()) {
+        qCCritical(lcTarnd) << "Failed to start daemon";
+        tearDown(1);
         return;
     }
 
@@ -56,10 +63,5 @@ void runDaemon(int argc, char **argv, ServiceControl &service)
     qCInfo(lcTarnd) << "Event loop exited, stopping daemon...";
     daemon->stop();
     qCInfo(lcTarnd) << "Daemon cleanup complete, reporting service stopped";
-    service.reportStopped(0);
-    // The handler refers to the daemon: withdraw it before the daemon goes.
-    service.setCustomControlHandler({});
-    daemon.reset();
-    parser.reset();
-    app.reset();
+    tearDown(0);
 }

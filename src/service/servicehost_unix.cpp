@@ -1,8 +1,10 @@
-// The Linux host of the run body, the way a systemd Type=notify service runs: SIGTERM and
+// The Linux entry: "--register" and "--unregister" (registration_unix.cpp), or else the host
+// of the run body, the way a systemd Type=notify service runs: SIGTERM and
 // SIGINT are the stop control, SIGUSR1 the "shut clients down" control, and readiness and
 // stopping are told to systemd over $NOTIFY_SOCKET.
 
 #include "service/logging.h"
+#include "service/registration.h"
 #include "service/rundaemon.h"
 #include "service/servicehost.h"
 
@@ -76,7 +78,8 @@ public:
     void setCustomControlHandler(std::function<void(quint32)> handler) override
     {
         m_customControl = std::move(handler);
-        watchSignals();
+        if (m_customControl)
+            watchSignals();
     }
     void reportRunning() override
     {
@@ -125,6 +128,9 @@ private:
 
 int runServiceHost(int argc, char **argv)
 {
+    const int command = registration::runCommand(argc, argv);
+    if (command >= 0)
+        return command;
     LinuxHost host;
     runDaemon(argc, argv, host);
     return host.exitCode();

@@ -102,7 +102,7 @@ QString readQuoted(const QString &text, qsizetype from, qsizetype *end)
 
 // A tool set for the process manager in this test process: the Windows one, whose pnputil is
 // found under WINDIR.
-const WindowsTunTools windowsTools;
+const TunTools &windowsTools = windowsTunTools();
 
 ProcessManager::Timing quick()
 {
@@ -192,7 +192,7 @@ private Q_SLOTS:
         QCOMPARE(removal.mode, QIODevice::ReadWrite);
 
         // Linux: the UP flag itself, not LOWER_UP; the device as ip names it.
-        const LinuxTunTools lx;
+        const TunTools &lx = linuxTunTools();
         const auto up = [&lx](const QByteArray &out) {
             ToolResult r;
             r.started = r.finished = true;

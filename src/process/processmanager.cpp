@@ -63,22 +63,18 @@ void ProcessManager::startProcess(const QJsonObject &spec, Answer answer)
 
 void ProcessManager::launchPending(const QString &processId)
 {
-    const auto it = m_pendingStarts.find(processId);
-    if (it == m_pendingStarts.end())
+    if (!m_pendingStarts.contains(processId))
         return;
-    const PendingStart pending = it.value();
-    m_pendingStarts.erase(it);
+    const PendingStart pending = m_pendingStarts.take(processId);
     pending.scope->deleteLater();
     pending.answer(m_stopping ? makeErrorResponse(QStringLiteral("Daemon is shutting down")) : launch(pending.spec));
 }
 
 void ProcessManager::cancelStart(const QString &processId)
 {
-    const auto it = m_pendingStarts.find(processId);
-    if (it == m_pendingStarts.end())
+    if (!m_pendingStarts.contains(processId))
         return;
-    const PendingStart pending = it.value();
-    m_pendingStarts.erase(it);
+    const PendingStart pending = m_pendingStarts.take(processId);
     qCInfo(lcTarnd) << "[ProcessManager] Start of" << processId << "cancelled while it waited for the TUN device removal";
     delete pending.scope;
     pending.answer(makeErrorResponse(QStringLiteral("Process start cancelled: ") + processId));

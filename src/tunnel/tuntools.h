@@ -58,41 +58,9 @@ public:
     virtual ToolCommand deviceRemoval(const QString &device) const = 0;
 };
 
-// Windows: powershell.exe from the search path, pnputil.exe under %WINDIR%\System32.
-class WindowsTunTools : public TunTools
-{
-public:
-    QString dnsToolName() const override;
-    QString deviceWord() const override;
-    bool acceptsInterfaceName(const QString &name) const override;
-    ToolCommand readinessProbe(const QString &interfaceName) const override;
-    bool reportsUp(const ToolResult &probe) const override;
-    ToolCommand dnsCommand(const QString &interfaceName, const QString &dnsAddress) const override;
-    ToolCommand deviceLookup(const QString &interfaceName) const override;
-    QString deviceFound(const ToolResult &lookup) const override;
-    QString deviceLabel(const QString &device) const override;
-    ToolCommand deviceRemoval(const QString &device) const override;
-
-    // text as the content of a PowerShell single-quoted literal naming an adapter: every kind
-    // of single quote PowerShell knows doubled, and its wildcard characters escaped, so that
-    // the name matches that one adapter only.
-    static QString quotedName(const QString &text);
-};
-
-// Linux: ip (iproute2) and resolvectl (systemd-resolved) from the search path.
-class LinuxTunTools : public TunTools
-{
-public:
-    QString dnsToolName() const override;
-    QString deviceWord() const override;
-    bool acceptsInterfaceName(const QString &name) const override;
-    ToolCommand readinessProbe(const QString &interfaceName) const override;
-    bool reportsUp(const ToolResult &probe) const override;
-    ToolCommand dnsCommand(const QString &interfaceName, const QString &dnsAddress) const override;
-    ToolCommand deviceLookup(const QString &interfaceName) const override;
-    QString deviceFound(const ToolResult &lookup) const override;
-    QString deviceLabel(const QString &device) const override;
-    ToolCommand deviceRemoval(const QString &device) const override;
-};
-
+// Both sets on every platform. Windows: powershell.exe from the search path, pnputil.exe under
+// %WINDIR%\System32. Linux: ip (iproute2) and resolvectl (systemd-resolved) from the search path.
+const TunTools &windowsTunTools();
+const TunTools &linuxTunTools();
+// The daemon's.
 const TunTools &nativeTunTools();

@@ -2,6 +2,5 @@
 
 const TunTools &nativeTunTools()
 {
-    static const LinuxTunTools tools;
-    return tools;
+    return linuxTunTools();
 }

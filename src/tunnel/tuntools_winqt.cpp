@@ -2,6 +2,5 @@
 
 const TunTools &nativeTunTools()
 {
-    static const WindowsTunTools tools;
-    return tools;
+    return windowsTunTools();
 }

@@ -24,6 +24,7 @@ foreach(src IN LISTS TARND_WIN_HELPERS)
   get_filename_component(name ${src} NAME_WE)
   add_executable(${name} ${src})
   target_link_options(${name} PRIVATE -municode)
+  target_link_libraries(${name} PRIVATE tarnd_win)
   list(APPEND TARND_WIN_HELPER_TARGETS ${name})
 endforeach()
 

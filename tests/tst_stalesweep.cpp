@@ -13,6 +13,7 @@
 #include <QRegularExpression>
 #include <QtTest>
 
+#include <cerrno>
 #include <csignal>
 #include <fcntl.h>
 #include <sys/wait.h>
@@ -71,7 +72,14 @@ pid_t spawnAs(unsigned uid, const QString &exe)
             _exit(10);
         const int null = ::open("/dev/null", O_WRONLY);
         dup2(null, 1);
-        execl(path.constData(), path.constData(), "noread", static_cast<char *>(nullptr));
+        // A copy just written may still be open for writing in a child another thread forked
+        // meanwhile (until that child's own exec): the kernel then refuses to run it for a while.
+        for (int tries = 0; tries < 500; ++tries) {
+            execl(path.constData(), path.constData(), "noread", static_cast<char *>(nullptr));
+            if (errno != ETXTBSY)
+                break;
+            usleep(10000);
+        }
         _exit(11);
     }
     return pid;
@@ -162,9 +170,14 @@ private Q_SLOTS:
             pids << pid;
         }
         // Running under their names before anybody leaves.
-        for (const pid_t pid : pids)
-            QTRY_VERIFY_WITH_TIMEOUT(QFile::symLinkTarget(QString("/proc/%1/exe").arg(pid)).startsWith(m_dir.path()),
-                                     15000);
+        for (const pid_t pid : pids) {
+            const auto there = [&] {
+                return QFile::symLinkTarget(QString("/proc/%1/exe").arg(pid)).startsWith(m_dir.path());
+            };
+            int status = -1;
+            QTRY_VERIFY_WITH_TIMEOUT(there() || waitpid(pid, &status, WNOHANG) == pid, 15000);
+            QVERIFY2(status == -1, qPrintable(QString("child %1 ended before it ran: status %2").arg(pid).arg(status)));
+        }
 
         // nobody's client comes and goes.
         const testsupport::ForeignClient visitor = testsupport::runAsUser(Nobody, backend->socketName("tarnd", 2));

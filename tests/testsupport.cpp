@@ -4,6 +4,7 @@
 #include <sys/resource.h>
 
 #include <QDir>
+#include <QMutex>
 #include <QFile>
 #include <QUuid>
 #include <QtTest>
@@ -115,12 +116,16 @@ bool noLeftovers(QString *report, int timeoutMs)
 namespace {
 
 QStringList g_captured;
+// Worker threads log too.
+QMutex g_capturedLock;
 QtMessageHandler g_previous = nullptr;
 
 void capture(QtMsgType type, const QMessageLogContext &context, const QString &message)
 {
-    if (context.category && qstrcmp(context.category, "tarnd") == 0)
+    if (context.category && qstrcmp(context.category, "tarnd") == 0) {
+        QMutexLocker lock(&g_capturedLock);
         g_captured.append(message);
+    }
     if (g_previous)
         g_previous(type, context, message);
 }
@@ -129,6 +134,7 @@ void capture(QtMsgType type, const QMessageLogContext &context, const QString &m
 
 LogCapture::LogCapture()
 {
+    QMutexLocker lock(&g_capturedLock);
     g_captured.clear();
     g_previous = qInstallMessageHandler(capture);
 }
@@ -141,6 +147,7 @@ LogCapture::~LogCapture()
 
 QString LogCapture::text() const
 {
+    QMutexLocker lock(&g_capturedLock);
     return g_captured.join('\n');
 }
 

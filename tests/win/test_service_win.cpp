@@ -6,6 +6,7 @@
 #include "service/logfile_win.h"
 #include "service/privilege.h"
 #include "service/wintext_win.h"
+#include "wintest.h"
 
 #include <windows.h>
 #include <sddl.h>
@@ -26,17 +27,7 @@ std::string tempDir()
 
 std::string slurp(const std::string &path)
 {
-    HANDLE h = CreateFileW(wintext::widen(path).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0,
-                           nullptr);
-    if (h == INVALID_HANDLE_VALUE)
-        return "<missing>";
-    std::string out;
-    char buf[4096];
-    DWORD n = 0;
-    while (ReadFile(h, buf, sizeof buf, &n, nullptr) && n > 0)
-        out.append(buf, n);
-    CloseHandle(h);
-    return out;
+    return wintest::slurp(wintext::widen(path));
 }
 
 // The answer from the token, asked independently of the code under test.

@@ -130,21 +130,6 @@ Run run(const std::wstring &exe, const std::wstring &args)
     return r;
 }
 
-std::string slurp(const std::wstring &path)
-{
-    HANDLE h = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0,
-                           nullptr);
-    if (h == INVALID_HANDLE_VALUE)
-        return {};
-    std::string s;
-    char buf[4096];
-    DWORD n = 0;
-    while (ReadFile(h, buf, sizeof buf, &n, nullptr) && n > 0)
-        s.append(buf, n);
-    CloseHandle(h);
-    return s;
-}
-
 bool waitForState(SC_HANDLE service, DWORD state)
 {
     SERVICE_STATUS s{};
@@ -314,7 +299,7 @@ TEST_CASE("the entry and a real service under wine")
     CHECK(waitForState(service, SERVICE_STOPPED));
     CloseServiceHandle(service);
     CloseServiceHandle(manager);
-    CHECK(slurp(log) == "running\ncontrol 128\nstop requested\nstopped\n");
+    CHECK(wintest::slurp(log) == "running\ncontrol 128\nstop requested\nstopped\n");
 
     r = run(exe, L"--unregister");
     CHECK(r.code == 0);

@@ -31,6 +31,22 @@ inline int openHandles()
     return n;
 }
 
+// A whole file's bytes, or "<missing>" when it cannot be opened.
+inline std::string slurp(const std::wstring &path)
+{
+    HANDLE h = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0,
+                           nullptr);
+    if (h == INVALID_HANDLE_VALUE)
+        return "<missing>";
+    std::string out;
+    char buf[4096];
+    DWORD n = 0;
+    while (ReadFile(h, buf, sizeof buf, &n, nullptr) && n > 0)
+        out.append(buf, n);
+    CloseHandle(h);
+    return out;
+}
+
 // Reads until the text appears; false after a few seconds without it.
 inline bool readUntil(childprocess::Child &child, std::string &out, const std::string &text)
 {

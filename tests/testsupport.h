@@ -34,6 +34,8 @@ bool isRoot();
 // and grandchildren), carries a tag in its environment that no other test process has. These
 // are the ones still running, this process aside.
 QList<qint64> leftovers();
+// The tag, as the environment entry "NAME=VALUE".
+QByteArray tagEntry();
 // Waits (generously: the machine may be busy) for every tagged process to end. Whatever is still
 // there then is described in *report and killed, so that one failed test does not spill into
 // the next; false in that case.

@@ -3,6 +3,7 @@
 // Exit status: 0 success, 1 an error answer, 2 a usage error, 3 the daemon cannot be reached.
 
 #include "tarnclient.h"
+#include "terminal.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -11,18 +12,12 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QLoggingCategory>
-#include <QSocketNotifier>
 #include <QStringDecoder>
 #include <QTextStream>
 #include <QTimer>
 
-#include <cerrno>
-#include <csignal>
-#include <cstring>
-#include <memory>
-#include <fcntl.h>
 #include <functional>
-#include <unistd.h>
+#include <memory>
 
 namespace {
 
@@ -64,17 +59,7 @@ struct Context
 
 void writeAll(int fd, const QByteArray &bytes)
 {
-    const char *p = bytes.constData();
-    qsizetype left = bytes.size();
-    while (left > 0) {
-        const ssize_t n = ::write(fd, p, size_t(left));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return; // a closed terminal or pipe: nothing more can be said
-        p += n;
-        left -= n;
-    }
+    Terminal::writeAll(fd, bytes);
 }
 
 void out(const QString &text)
@@ -219,17 +204,6 @@ QString statusLine(const QJsonObject &p)
         .arg(p.value("restarts").toInt());
 }
 
-// The self-pipe that turns SIGINT and SIGTERM into events of the event loop.
-int g_signalPipe[2] = {-1, -1};
-
-void onSignal(int)
-{
-    const int saved = errno;
-    const char c = 1;
-    (void)!::write(g_signalPipe[1], &c, 1);
-    errno = saved;
-}
-
 int runCommand(Context &c)
 {
     const QString id = c.positional.value(0);
@@ -260,17 +234,7 @@ int runCommand(Context &c)
     if (!ok)
         return Usage;
 
-    if (::pipe2(g_signalPipe, O_CLOEXEC | O_NONBLOCK) != 0) {
-        err(QStringLiteral("tarnctl: %1\n").arg(QString::fromLocal8Bit(std::strerror(errno))));
-        return ErrorAnswer;
-    }
-    struct sigaction sa = {};
-    sa.sa_handler = onSignal;
-    sigemptyset(&sa.sa_mask);
-    sa.sa_flags = SA_RESTART;
-    ::sigaction(SIGINT, &sa, nullptr);
-    ::sigaction(SIGTERM, &sa, nullptr);
-
+    Terminal terminal;
     if (!connectClient(c))
         return unreachable(c);
     TarnClient &client = c.client;
@@ -305,12 +269,8 @@ int runCommand(Context &c)
     });
 
     int interrupts = 0;
-    QSocketNotifier interruptions(g_signalPipe[0], QSocketNotifier::Read);
-    QObject::connect(&interruptions, &QSocketNotifier::activated, &loop, [&] {
-        char buf[16];
-        while (::read(g_signalPipe[0], buf, sizeof buf) > 0)
-            ++interrupts;
-        const bool kill = interrupts > 1;
+    QObject::connect(&terminal, &Terminal::interrupted, &loop, [&] {
+        const bool kill = ++interrupts > 1;
         if (!c.json)
             err(kill ? QStringLiteral("tarnctl: killing %1\n").arg(id)
                      : QStringLiteral("tarnctl: stopping %1 (again to kill it)\n").arg(id));
@@ -326,21 +286,18 @@ int runCommand(Context &c)
     constexpr int RetryDelayMs = 100;
     constexpr int RetryLimit = 300;
     QStringDecoder decoder(QStringDecoder::Utf8);
-    std::unique_ptr<QSocketNotifier> input;
-    bool inputOpen = false;
+    bool inputOpen = terminal.hasInput();
+    bool reading = false; // a piece of input is asked for
     bool startAnswered = false;
     bool busy = false; // a piece is in flight or waits to be offered again
     int refusals = 0;
     QByteArray pending;
     QString outgoing;
-    if (::fcntl(0, F_GETFD) != -1) {
-        input = std::make_unique<QSocketNotifier>(0, QSocketNotifier::Read);
-        input->setEnabled(false);
-        inputOpen = true;
-    }
     const auto updateInput = [&] {
-        if (input)
-            input->setEnabled(inputOpen && startAnswered && !finished && pending.size() < MaxPendingInput);
+        if (!reading && inputOpen && startAnswered && !finished && pending.size() < MaxPendingInput) {
+            reading = true;
+            terminal.readInput();
+        }
     };
     std::function<void()> sendInput = [&] {
         if (busy || finished)
@@ -377,20 +334,17 @@ int runCommand(Context &c)
             updateInput();
         });
     };
-    const auto readInput = [&] {
-        char buf[65536];
-        const ssize_t n = ::read(0, buf, sizeof buf);
-        if (n < 0 && (errno == EINTR || errno == EAGAIN))
-            return;
-        if (n <= 0)
-            inputOpen = false;
-        else
-            pending.append(buf, n);
+    QObject::connect(&terminal, &Terminal::inputRead, &loop, [&](const QByteArray &piece) {
+        reading = false;
+        pending.append(piece);
         updateInput();
         sendInput();
-    };
-    if (input)
-        QObject::connect(input.get(), &QSocketNotifier::activated, &loop, readInput);
+    });
+    QObject::connect(&terminal, &Terminal::inputEnded, &loop, [&] {
+        reading = false;
+        inputOpen = false;
+        sendInput();
+    });
 
     client.request(TarnClient::startRequest(id, executable, arguments, options), &loop, [&](const TarnReply &r) {
         if (c.json)

@@ -8,11 +8,34 @@
 #include <QMetaObject>
 
 #include <memory>
+#include <mutex>
+
+namespace {
+
+// A stop may come from the host's control thread at any moment: before the application object
+// exists, before its event loop runs, or while it is torn down. It is a posted quit event,
+// which the loop takes when it runs, sent only while the object is known to live.
+std::mutex g_appLock;
+QCoreApplication *g_app = nullptr;
+bool g_stopRequested = false;
+
+void publishApplication(QCoreApplication *app)
+{
+    const std::lock_guard<std::mutex> lock(g_appLock);
+    g_app = app;
+    if (g_app && g_stopRequested)
+        QCoreApplication::postEvent(g_app, new QEvent(QEvent::Quit));
+}
+
+} // namespace
 
 void requestDaemonStop()
 {
     qCInfo(lcTarnd) << "Service stop requested, quitting event loop...";
-    QCoreApplication::quit();
+    const std::lock_guard<std::mutex> lock(g_appLock);
+    g_stopRequested = true;
+    if (g_app)
+        QCoreApplication::postEvent(g_app, new QEvent(QEvent::Quit));
 }
 
 void runDaemon(int argc, char **argv, ServiceControl &service)
@@ -28,6 +51,7 @@ void runDaemon(int argc, char **argv, ServiceControl &service)
     parser->addHelpOption();
     parser->addVersionOption();
     parser->process(*app);
+    publishApplication(app.get());
 
     QLoggingCategory::setFilterRules(QStringLiteral("tarnd.debug=false"));
 
@@ -47,6 +71,7 @@ void runDaemon(int argc, char **argv, ServiceControl &service)
         service.reportStopped(exitCode);
         daemon.reset();
         parser.reset();
+        publishApplication(nullptr);
         app.reset();
     };
 

@@ -1,0 +1,55 @@
+// The Windows entry: the service runtime of the Qt-free layer (windowsservice_win.cpp) around
+// the run body, which takes its arguments in UTF-8 as on Linux.
+
+#include "service/rundaemon.h"
+#include "service/servicehost.h"
+#include "service/windowsservice_win.h"
+
+#include <QByteArray>
+#include <QString>
+
+#include <vector>
+
+namespace {
+
+class WindowsHost : public ServiceControl
+{
+public:
+    explicit WindowsHost(WindowsService &service) : m_service(service) {}
+
+    void setCustomControlHandler(std::function<void(quint32)> handler) override
+    {
+        if (!handler) {
+            m_service.setCustomControlHandler({});
+            return;
+        }
+        m_service.setCustomControlHandler([handler = std::move(handler)](std::uint32_t code) { handler(code); });
+    }
+    void reportRunning() override { m_service.reportRunning(); }
+    void reportStopped(quint32 exitCode) override { m_service.reportStopped(exitCode); }
+
+private:
+    WindowsService &m_service;
+};
+
+} // namespace
+
+int runServiceHost(int argc, wchar_t **argv)
+{
+    std::vector<QByteArray> utf8;
+    utf8.reserve(std::size_t(argc));
+    for (int i = 0; i < argc; ++i)
+        utf8.push_back(QString::fromWCharArray(argv[i]).toUtf8());
+    std::vector<char *> args;
+    for (QByteArray &a : utf8)
+        args.push_back(a.data());
+    args.push_back(nullptr);
+
+    return runServiceEntry(
+        argc, argv,
+        [&](WindowsService &service) {
+            WindowsHost host(service);
+            runDaemon(argc, args.data(), host);
+        },
+        requestDaemonStop);
+}

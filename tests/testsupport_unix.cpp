@@ -1,0 +1,337 @@
+// The Linux half of the tests' support: processes found by their tag in /proc, the daemon run
+// and signalled as systemd would, clients forked to run as other users.
+#include "testsupport.h"
+
+#include <QDir>
+#include <QFile>
+#include <QtTest>
+
+#include <csignal>
+#include <sys/resource.h>
+#include <unistd.h>
+
+namespace testsupport {
+
+bool isRoot()
+{
+    return ::geteuid() == 0;
+}
+
+QList<qint64> leftovers()
+{
+    const QByteArray entry = tagEntry();
+    QList<qint64> found;
+    const QStringList pids = QDir("/proc").entryList(QDir::Dirs | QDir::NoDotAndDotDot);
+    for (const QString &name : pids) {
+        bool numeric = false;
+        const qint64 pid = name.toLongLong(&numeric);
+        if (!numeric || pid == ::getpid())
+            continue;
+        QFile f("/proc/" + name + "/environ");
+        if (!f.open(QIODevice::ReadOnly))
+            continue;
+        if (f.readAll().split('\0').contains(entry))
+            found.append(pid);
+    }
+    return found;
+}
+
+bool noLeftovers(QString *report, int timeoutMs)
+{
+    if (QTest::qWaitFor([] { return leftovers().isEmpty(); }, timeoutMs))
+        return true;
+    report->clear();
+    for (qint64 pid : leftovers()) {
+        const QByteArray cmdline = readFile(QString("/proc/%1/cmdline").arg(pid)).replace('\0', ' ');
+        *report += QString("pid %1: %2\n").arg(pid).arg(QString::fromLocal8Bit(cmdline));
+        ::kill(pid_t(pid), SIGKILL);
+    }
+    return false;
+}
+
+} // namespace testsupport
+
+#include <QFileInfo>
+#include <QProcessEnvironment>
+
+#include <csignal>
+
+namespace testsupport {
+
+Daemon::Daemon()
+{
+    m_process.setProcessChannelMode(QProcess::MergedChannels);
+    QObject::connect(&m_process, &QProcess::readyRead, [this] { m_log += m_process.readAll(); });
+}
+
+Daemon::~Daemon()
+{
+    // Stopped the way systemd stops it, so that its children are stopped too; killed only if
+    // it does not end in time (its stop budget is 10 s, plus the flush of its clients).
+    if (m_process.state() != QProcess::NotRunning) {
+        ::kill(static_cast<pid_t>(m_process.processId()), SIGTERM);
+        if (!m_process.waitForFinished(30000)) {
+            m_process.kill();
+            m_process.waitForFinished(5000);
+        }
+    }
+}
+
+bool Daemon::start(const QStringList &extraEnv)
+{
+    QDir(m_dir.path()).mkpath("run");
+    QDir(m_dir.path()).mkpath("data");
+    QDir(m_dir.path()).mkpath("home");
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("RUNTIME_DIRECTORY", m_dir.path() + "/run");
+    env.insert("XDG_DATA_HOME", m_dir.path() + "/data");
+    env.insert("HOME", m_dir.path() + "/home");
+    env.remove("NOTIFY_SOCKET");
+    for (const QString &kv : extraEnv)
+        env.insert(kv.section('=', 0, 0), kv.section('=', 1));
+    m_process.setProcessEnvironment(env);
+    m_process.start(QStringLiteral(TARND_BINARY), QStringList());
+    if (!m_process.waitForStarted(10000))
+        return false;
+    QElapsedTimer clock;
+    clock.start();
+    while (!QFileInfo::exists(socketPath()) || !log().contains("Daemon ready for connections")) {
+        if (clock.elapsed() > 20000 || m_process.state() == QProcess::NotRunning)
+            return false;
+        QTest::qWait(20);
+    }
+    return true;
+}
+
+void Daemon::setDescriptorLimit(int limit)
+{
+    m_process.setChildProcessModifier([limit] {
+        const rlimit l{rlim_t(limit), rlim_t(limit)};
+        setrlimit(RLIMIT_NOFILE, &l);
+    });
+}
+
+QString Daemon::log()
+{
+    m_log += m_process.readAll();
+    return QString::fromUtf8(m_log);
+}
+
+bool Daemon::waitForLog(const QString &text, int timeoutMs)
+{
+    QElapsedTimer clock;
+    clock.start();
+    while (!log().contains(text)) {
+        if (clock.elapsed() > timeoutMs)
+            return false;
+        QTest::qWait(20);
+    }
+    return true;
+}
+
+void Daemon::signal(int signo)
+{
+    ::kill(static_cast<pid_t>(m_process.processId()), signo);
+}
+
+int Daemon::waitForExit(int timeoutMs)
+{
+    QElapsedTimer clock;
+    clock.start();
+    while (m_process.state() != QProcess::NotRunning) {
+        if (clock.elapsed() > timeoutMs)
+            return -1;
+        QTest::qWait(20);
+    }
+    log();
+    return m_process.exitStatus() == QProcess::NormalExit ? m_process.exitCode() : -1;
+}
+
+} // namespace testsupport
+
+#include "ipc/framing.h"
+
+#include <QJsonDocument>
+
+#include <poll.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+
+namespace testsupport {
+
+namespace {
+
+bool readExact(int fd, char *buf, size_t n)
+{
+    while (n > 0) {
+        pollfd p{fd, POLLIN, 0};
+        if (poll(&p, 1, 20000) != 1)
+            return false;
+        const ssize_t r = read(fd, buf, n);
+        if (r <= 0)
+            return false;
+        buf += r;
+        n -= size_t(r);
+    }
+    return true;
+}
+
+QByteArray readFrame(int fd)
+{
+    unsigned char len[4];
+    if (!readExact(fd, reinterpret_cast<char *>(len), 4))
+        return QByteArray();
+    const quint32 n = (quint32(len[0]) << 24) | (quint32(len[1]) << 16) | (quint32(len[2]) << 8) | len[3];
+    QByteArray payload(int(n), '\0');
+    return readExact(fd, payload.data(), n) ? payload : QByteArray();
+}
+
+bool writeAll(int fd, const QByteArray &b)
+{
+    return write(fd, b.constData(), size_t(b.size())) == b.size();
+}
+
+} // namespace
+
+// What a forked client reports through its pipe until it ends (30 s at most), while this
+// process's event loop keeps running for the daemon it talks to.
+QByteArray collectFromChild(pid_t child, int fd)
+{
+    QByteArray collected;
+    const auto drain = [&] {
+        char buf[4096];
+        pollfd p{fd, POLLIN, 0};
+        while (poll(&p, 1, 0) == 1) {
+            const ssize_t n = read(fd, buf, sizeof buf);
+            if (n <= 0)
+                return;
+            collected.append(buf, int(n));
+        }
+    };
+    int status = 0;
+    QElapsedTimer clock;
+    clock.start();
+    while (waitpid(child, &status, WNOHANG) != child) {
+        if (clock.elapsed() > 30000) {
+            kill(child, SIGKILL);
+            waitpid(child, &status, 0);
+            break;
+        }
+        QTest::qWait(10);
+        drain();
+    }
+    drain();
+    close(fd);
+    return collected;
+}
+
+// Runs body in a forked child as uid/gid, and returns what it wrote to the descriptor it is given.
+// Whatever body needs is to be made before: after the fork, only plain system calls.
+QByteArray forkedAs(unsigned uid, const std::function<void(int report)> &body)
+{
+    int report[2];
+    if (pipe(report) != 0)
+        return {};
+    const pid_t child = fork();
+    if (child == 0) {
+        close(report[0]);
+        if (setresgid(uid, uid, uid) != 0 || setresuid(uid, uid, uid) != 0)
+            _exit(10);
+        body(report[1]);
+        _exit(0);
+    }
+    close(report[1]);
+    return collectFromChild(child, report[0]);
+}
+
+// The next frame that is not an event.
+QByteArray readResponse(int fd)
+{
+    QByteArray frame;
+    do {
+        frame = readFrame(fd);
+    } while (!frame.isEmpty() && frame.contains("\"event\""));
+    return frame;
+}
+
+int connectUnix(const QByteArray &path)
+{
+    const int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    strncpy(addr.sun_path, path.constData(), sizeof addr.sun_path - 1);
+    if (::connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0)
+        return -1;
+    return fd;
+}
+
+ForeignClient runAsUser(unsigned uid, const QString &socketPath, const QList<QJsonObject> &requests)
+{
+    // Everything the child needs is made before fork: after it, only plain system calls.
+    QList<QByteArray> frames;
+    for (const QJsonObject &r : requests)
+        frames << framing::encode(r);
+    const QByteArray path = socketPath.toLocal8Bit();
+    const QByteArray collected = forkedAs(uid, [&](int report) {
+        const int fd = connectUnix(path);
+        if (fd < 0)
+            _exit(11);
+        const QByteArray greeting = readFrame(fd);
+        if (greeting.isEmpty())
+            _exit(0);
+        writeAll(report, greeting + "\n");
+        for (const QByteArray &f : frames) {
+            if (!writeAll(fd, f))
+                _exit(12);
+            const QByteArray response = readResponse(fd);
+            if (response.isEmpty() || !writeAll(report, response + "\n"))
+                _exit(13);
+        }
+    });
+    ForeignClient result;
+    const QList<QByteArray> lines = collected.split('\n');
+    for (const QByteArray &line : lines) {
+        if (line.isEmpty())
+            continue;
+        const QJsonObject o = QJsonDocument::fromJson(line).object();
+        if (result.refused) {
+            result.refused = false;
+            result.greeting = o;
+        } else {
+            result.responses << o;
+        }
+    }
+    return result;
+}
+
+ForeignConnections connectAsUser(unsigned uid, const QString &socketPath, int count)
+{
+    const QByteArray path = socketPath.toLocal8Bit();
+    const QByteArray heartbeat = framing::encode(QJsonObject{{"action", "heartbeat"}});
+    const QByteArray collected = forkedAs(uid, [&](int report) {
+        // All are opened before any is asked anything, so that all are held at once.
+        std::vector<int> fds;
+        for (int i = 0; i < count; ++i) {
+            const int fd = connectUnix(path);
+            const bool greeted = fd >= 0 && !readFrame(fd).isEmpty();
+            writeAll(report, greeted ? "y" : "n");
+            fds.push_back(greeted ? fd : -1);
+        }
+        writeAll(report, "|");
+        for (int fd : fds) {
+            const bool answered = fd >= 0 && writeAll(fd, heartbeat) && readResponse(fd).contains("success");
+            writeAll(report, answered ? "h" : "-");
+        }
+    });
+    ForeignConnections result;
+    const QList<QByteArray> parts = collected.split('|');
+    for (char c : parts.value(0))
+        result.admitted << (c == 'y');
+    for (char c : parts.value(1))
+        result.answered << (c == 'h');
+    return result;
+}
+
+} // namespace testsupport

@@ -57,24 +57,19 @@ struct Context
     TarnClient client;
 };
 
-void writeAll(int fd, const QByteArray &bytes)
-{
-    Terminal::writeAll(fd, bytes);
-}
-
 void out(const QString &text)
 {
-    writeAll(1, text.toUtf8());
+    Terminal::writeAll(1, text.toUtf8());
 }
 
 void err(const QString &text)
 {
-    writeAll(2, text.toUtf8());
+    Terminal::writeAll(2, text.toUtf8());
 }
 
 void printJson(const QJsonObject &o)
 {
-    writeAll(1, QJsonDocument(o).toJson(QJsonDocument::Compact) + '\n');
+    Terminal::writeAll(1, QJsonDocument(o).toJson(QJsonDocument::Compact) + '\n');
 }
 
 QString socketOf(const QCommandLineParser &parser)
@@ -255,9 +250,9 @@ int runCommand(Context &c)
         if (c.json)
             printJson(e);
         else if (kind == QLatin1String("stdout"))
-            writeAll(1, e.value("data").toString().toUtf8());
+            Terminal::writeAll(1, e.value("data").toString().toUtf8());
         else if (kind == QLatin1String("stderr"))
-            writeAll(2, e.value("data").toString().toUtf8());
+            Terminal::writeAll(2, e.value("data").toString().toUtf8());
         if (kind == QLatin1String("started") && ++starts > 1 && !c.json)
             err(QStringLiteral("tarnctl: %1 was restarted after a crash (restart %2)\n").arg(id).arg(starts - 1));
         if (kind == QLatin1String("finished"))

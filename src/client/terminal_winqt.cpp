@@ -32,7 +32,6 @@ Terminal::Terminal(QObject *parent)
 Terminal::~Terminal()
 {
     console::onInterrupt(nullptr);
-    d->input.reset();
 }
 
 bool Terminal::hasInput() const

@@ -19,12 +19,18 @@ std::mutex g_appLock;
 QCoreApplication *g_app = nullptr;
 bool g_stopRequested = false;
 
+// Under g_appLock.
+void quitIfAsked()
+{
+    if (g_app && g_stopRequested)
+        QCoreApplication::postEvent(g_app, new QEvent(QEvent::Quit));
+}
+
 void publishApplication(QCoreApplication *app)
 {
     const std::lock_guard<std::mutex> lock(g_appLock);
     g_app = app;
-    if (g_app && g_stopRequested)
-        QCoreApplication::postEvent(g_app, new QEvent(QEvent::Quit));
+    quitIfAsked();
 }
 
 } // namespace
@@ -34,8 +40,7 @@ void requestDaemonStop()
     qCInfo(lcTarnd) << "Service stop requested, quitting event loop...";
     const std::lock_guard<std::mutex> lock(g_appLock);
     g_stopRequested = true;
-    if (g_app)
-        QCoreApplication::postEvent(g_app, new QEvent(QEvent::Quit));
+    quitIfAsked();
 }
 
 void runDaemon(int argc, char **argv, ServiceControl &service)

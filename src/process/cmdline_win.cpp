@@ -5,8 +5,20 @@ namespace childprocess {
 
 namespace {
 
-void appendQuoted(std::wstring &out, const std::wstring &arg)
+// Without a blank, a tab or a quote an argument is one word as it stands: its backslashes are
+// literal, since none comes before a quote. A program that reads its raw command line (cmd.exe
+// /c above all) then gets what a person would have typed.
+bool needsQuotes(const std::wstring &arg)
 {
+    return arg.empty() || arg.find_first_of(L" \t\"") != std::wstring::npos;
+}
+
+void appendArgument(std::wstring &out, const std::wstring &arg)
+{
+    if (!needsQuotes(arg)) {
+        out += arg;
+        return;
+    }
     out.push_back(L'"');
     size_t backslashes = 0;
     for (wchar_t c : arg) {
@@ -39,7 +51,7 @@ std::wstring buildCommandLine(const std::string &executable, const std::vector<s
     line.push_back(L'"');
     for (const std::string &a : arguments) {
         line.push_back(L' ');
-        appendQuoted(line, wintext::widen(a));
+        appendArgument(line, wintext::widen(a));
     }
     return line;
 }

@@ -38,8 +38,10 @@ public:
     // Null on failure, with *error filled; then no handle or descriptor is left open.
     static std::unique_ptr<Child> launch(const LaunchSpec &spec, LaunchError *error);
     // Closes every handle it holds; never kills a child still running. Once the child has
-    // exited, whatever it left in its process group is killed (Linux), so nothing it started
-    // outlives its supervision.
+    // exited, whatever it left in its process group (Linux) or job (Windows) is killed, so
+    // nothing it started outlives its supervision. On Windows a child still running keeps its
+    // job until it exits, and then what it left is killed; if the daemon dies, its whole job
+    // goes with it.
     ~Child();
     Child(const Child &) = delete;
     Child &operator=(const Child &) = delete;
@@ -67,7 +69,8 @@ public:
     // Ctrl+C to the child's console (Windows) / SIGINT to its process group (Linux), which
     // reaches the group also after the child itself has exited.
     bool interrupt();
-    // Forced end: TerminateProcess with exit code 1 / SIGKILL to the process group.
+    // Forced end of the child and all it started: its job with exit code 1 / SIGKILL to the
+    // process group.
     bool terminate();
     // The error number of the last failed call above.
     long lastError() const;

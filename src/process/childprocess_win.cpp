@@ -1,20 +1,30 @@
-// Children on Windows: anonymous pipes for the standard streams, a hidden console of their own,
-// Ctrl+C through that console, TerminateProcess as the forced end.
+// Children on Windows: each in a job object of its own, its standard streams on named pipes whose
+// daemon ends are overlapped (waited on, never polled), nothing inherited but those three ends, a
+// hidden console of its own, Ctrl+C through that console, the end of the job as the forced end.
 
 #include "process/childprocess.h"
+#include "process/childprocess_win.h"
 #include "process/cmdline_win.h"
 #include "service/wintext_win.h"
 
 #include <windows.h>
+#include <ntsecapi.h>
 
 #include <algorithm>
 #include <atomic>
+#include <cstring>
 #include <mutex>
 #include <vector>
 
 namespace childprocess {
 
+std::atomic<bool> testhook::refuseNonBlockingStdin{false};
+std::atomic<long> testhook::readerWakeups{0};
+
 namespace {
+
+// What each pipe holds between the two ends, and what one read or write moves at most.
+constexpr DWORD PipeBytes = 64 * 1024;
 
 void closeHandle(HANDLE &h)
 {
@@ -46,36 +56,132 @@ BOOL WINAPI keepDaemonAlive(DWORD event)
     return event == CTRL_C_EVENT || event == CTRL_BREAK_EVENT;
 }
 
-enum class Drain { More, End, Failed };
-
-// Reads what the pipe holds now, up to max bytes, straight into the string. Reading only what
-// PeekNamedPipe reports keeps ReadFile from ever blocking the reader.
-Drain drainPipe(HANDLE h, std::string &into, std::size_t max, DWORD *error)
+// A pipe whose name nobody can foresee, so nobody can take it first; if somebody does anyway,
+// FILE_FLAG_FIRST_PIPE_INSTANCE fails the launch instead of joining theirs. One instance only:
+// once the child's end is connected, nobody else can connect, whatever the pipe's access list.
+std::wstring uniquePipeName()
 {
-    std::size_t got = 0;
-    while (got < max) {
-        DWORD available = 0;
-        if (!PeekNamedPipe(h, nullptr, 0, nullptr, &available, nullptr)) {
-            *error = GetLastError();
-            return *error == ERROR_BROKEN_PIPE ? Drain::End : Drain::Failed;
-        }
-        if (available == 0)
-            return Drain::More;
-        const std::size_t want = std::min<std::size_t>(available, max - got);
-        const std::size_t at = into.size();
-        into.resize(at + want);
-        DWORD n = 0;
-        const BOOL ok = ReadFile(h, &into[at], DWORD(want), &n, nullptr);
-        into.resize(at + n);
-        got += n;
-        if (!ok) {
-            *error = GetLastError();
-            return *error == ERROR_BROKEN_PIPE ? Drain::End : Drain::Failed;
-        }
-        if (n == 0) // a zero-length write by the child: nothing to take this round
-            return Drain::More;
+    static std::atomic<unsigned> counter{0};
+    unsigned long long nonce = 0;
+    if (!RtlGenRandom(&nonce, sizeof nonce))
+        nonce = GetTickCount64() ^ (ULONGLONG(GetCurrentThreadId()) << 32);
+    wchar_t name[96];
+    swprintf(name, 96, L"\\\\.\\pipe\\tarnd-child-%lu-%u-%016llx", GetCurrentProcessId(), ++counter, nonce);
+    return name;
+}
+
+// One standard stream of a child: the daemon's end overlapped and not inheritable, the child's
+// end inheritable and synchronous, as programs expect of their standard handles. This is how
+// CreatePipe makes an anonymous pipe, with the overlapped end that CreatePipe cannot give.
+bool makePipe(bool toChild, HANDLE *ours, HANDLE *theirs, DWORD *error)
+{
+    const std::wstring name = uniquePipeName();
+    const HANDLE server = CreateNamedPipeW(
+        name.c_str(), (toChild ? PIPE_ACCESS_OUTBOUND : PIPE_ACCESS_INBOUND) | FILE_FLAG_OVERLAPPED | FILE_FLAG_FIRST_PIPE_INSTANCE,
+        PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT | PIPE_REJECT_REMOTE_CLIENTS, 1, toChild ? PipeBytes : 0,
+        toChild ? 0 : PipeBytes, 0, nullptr);
+    if (server == INVALID_HANDLE_VALUE) {
+        *error = GetLastError();
+        return false;
     }
-    return Drain::More;
+    SECURITY_ATTRIBUTES inherit{};
+    inherit.nLength = sizeof inherit;
+    inherit.bInheritHandle = TRUE;
+    // The access rights of CreatePipe's ends: a child may ask its pipe's state and set its mode.
+    const DWORD access = toChild ? GENERIC_READ | FILE_WRITE_ATTRIBUTES : GENERIC_WRITE | FILE_READ_ATTRIBUTES;
+    const HANDLE client = CreateFileW(name.c_str(), access, 0, &inherit, OPEN_EXISTING, 0, nullptr);
+    if (client == INVALID_HANDLE_VALUE) {
+        *error = GetLastError();
+        CloseHandle(server);
+        return false;
+    }
+    *ours = server;
+    *theirs = client;
+    return true;
+}
+
+// The child's stdout or stderr, read overlapped into a buffer of its own. A read stays under way
+// between calls of readOutput, so what it brings is never lost; the buffer holds what a read
+// brought and a caller's maxBytes left over.
+struct OutStream
+{
+    HANDLE pipe = nullptr;
+    OVERLAPPED ov{};
+    std::vector<char> buffer;
+    bool pending = false;
+    std::size_t at = 0, held = 0; // [at, held) of buffer is still to be handed out
+};
+
+// The child's stdin. With PIPE_NOWAIT a write never waits: it takes what fits, or nothing.
+// Without it, a write the pipe cannot take whole stays under way, the bytes copied into the
+// buffer, and the pipe is full for the caller until that write has gone through.
+struct InStream
+{
+    HANDLE pipe = nullptr;
+    OVERLAPPED ov{};
+    std::vector<char> buffer;
+    bool pending = false;
+    DWORD pendingBytes = 0; // of the write under way, at the start of buffer
+    bool nonBlocking = false;
+};
+
+// Overlapped I/O may not be left behind at the end: the system would write into freed memory.
+void cancelAndClose(HANDLE &pipe, OVERLAPPED &ov, bool &pending)
+{
+    if (pending) {
+        CancelIoEx(pipe, &ov);
+        DWORD n = 0;
+        GetOverlappedResult(pipe, &ov, &n, TRUE);
+        pending = false;
+    }
+    closeHandle(pipe);
+    closeHandle(ov.hEvent);
+}
+
+bool isEnd(DWORD e)
+{
+    return e == ERROR_BROKEN_PIPE || e == ERROR_PIPE_NOT_CONNECTED || e == ERROR_HANDLE_EOF;
+}
+
+// A job whose child still runs when its Child goes. The child is not killed then (nothing here
+// kills unasked), yet what it started must not outlive it: the job is kept open until the child
+// exits, then closed, which ends whatever the child left. Should the daemon die first, the system
+// closes the job and so ends the whole tree.
+struct Parked
+{
+    HANDLE job;
+    HANDLE process;
+    HANDLE wait = nullptr;
+};
+
+std::mutex &parkLock()
+{
+    static std::mutex lock;
+    return lock;
+}
+
+void CALLBACK onParkedExit(void *context, BOOLEAN)
+{
+    auto *parked = static_cast<Parked *>(context);
+    {
+        // Taken once park() has stored the wait's handle, which may be after this callback began.
+        std::lock_guard<std::mutex> hold(parkLock());
+    }
+    // From inside its own callback this only fails with ERROR_IO_PENDING; the wait goes all the same.
+    UnregisterWait(parked->wait);
+    CloseHandle(parked->job);
+    CloseHandle(parked->process);
+    delete parked;
+}
+
+void park(HANDLE job, HANDLE process)
+{
+    auto *parked = new Parked{job, process};
+    std::lock_guard<std::mutex> hold(parkLock());
+    // Without the watch the job stays open for the daemon's life: the tree still goes with the
+    // daemon, which is the part that matters.
+    if (!RegisterWaitForSingleObject(&parked->wait, process, onParkedExit, parked, INFINITE, WT_EXECUTEONLYONCE))
+        parked->wait = nullptr;
 }
 
 } // namespace
@@ -84,28 +190,103 @@ struct Child::Impl
 {
     HANDLE process = nullptr;
     HANDLE thread = nullptr;
-    HANDLE stdinWrite = nullptr;
-    HANDLE stdoutRead = nullptr;
-    HANDLE stderrRead = nullptr;
+    HANDLE job = nullptr;       // kill on close: the child and all it starts
     HANDLE stopEvent = nullptr; // manual reset: releases waitForExit for good
     HANDLE wakeEvent = nullptr; // auto reset: releases one readOutput
+    InStream in;
+    OutStream streams[2];       // stdout, stderr
     DWORD pid = 0;
     std::atomic<bool> waitStopped{false};
     std::atomic<long> error{0};
 
     ~Impl()
     {
-        for (HANDLE *h : {&stdinWrite, &stdoutRead, &stderrRead, &process, &thread, &stopEvent, &wakeEvent})
+        cancelAndClose(in.pipe, in.ov, in.pending);
+        for (OutStream &s : streams)
+            cancelAndClose(s.pipe, s.ov, s.pending);
+        if (job && process && WaitForSingleObject(process, 0) == WAIT_TIMEOUT) {
+            park(job, process);
+            job = process = nullptr;
+        }
+        // Closing the job of a child that has exited ends what it left behind.
+        for (HANDLE *h : {&job, &process, &thread, &stopEvent, &wakeEvent})
             closeHandle(*h);
     }
 
-    // Closes a stream at its end; an unexpected failure is remembered, and the stream is given
-    // up all the same, since it would fail again on every later round.
-    void endStream(HANDLE &h, Drain how, DWORD code)
+    // A stream at its end, or one that failed and would fail again on every later round (its
+    // error is remembered), is closed and no longer read.
+    void endStream(OutStream &s, DWORD code)
     {
-        if (how == Drain::Failed)
+        if (!isEnd(code))
             error = long(code);
-        closeHandle(h);
+        closeHandle(s.pipe);
+        s.at = s.held = 0;
+    }
+
+    // Sees whether the read under way has finished: then its bytes are held, or the stream ended.
+    void complete(OutStream &s)
+    {
+        DWORD n = 0;
+        if (GetOverlappedResult(s.pipe, &s.ov, &n, FALSE)) {
+            s.pending = false;
+            s.at = 0;
+            s.held = n;
+            return;
+        }
+        const DWORD e = GetLastError();
+        if (e == ERROR_IO_INCOMPLETE)
+            return;
+        s.pending = false;
+        // The thread that began the read has ended, which cancels its I/O: what the read had
+        // taken by then is kept, and the next read goes on from there.
+        if (e == ERROR_OPERATION_ABORTED) {
+            s.at = 0;
+            s.held = n;
+            return;
+        }
+        endStream(s, e);
+    }
+
+    // Begins a read; it finishes at once when the pipe holds bytes, is under way otherwise.
+    void startRead(OutStream &s)
+    {
+        s.at = s.held = 0;
+        if (ReadFile(s.pipe, s.buffer.data(), DWORD(s.buffer.size()), nullptr, &s.ov)) {
+            DWORD n = 0;
+            GetOverlappedResult(s.pipe, &s.ov, &n, FALSE);
+            s.held = n;
+            return;
+        }
+        const DWORD e = GetLastError();
+        if (e == ERROR_IO_PENDING)
+            s.pending = true;
+        else
+            endStream(s, e);
+    }
+
+    // Hands out what the stream has without waiting, up to max bytes; true if any came.
+    bool drain(OutStream &s, std::string &into, std::size_t max)
+    {
+        std::size_t taken = 0;
+        // A zero-length write by the child finishes a read with nothing: a bounded number of
+        // rounds keeps a child that does nothing else from holding this loop.
+        for (int round = 0; round < 64; ++round) {
+            if (s.pending)
+                complete(s);
+            if (s.pending || !s.pipe)
+                break;
+            if (s.at < s.held) {
+                const std::size_t n = std::min(s.held - s.at, max - taken);
+                into.append(s.buffer.data() + s.at, n);
+                s.at += n;
+                taken += n;
+                if (taken >= max)
+                    break;
+                continue;
+            }
+            startRead(s);
+        }
+        return taken > 0;
     }
 };
 
@@ -121,9 +302,18 @@ std::unique_ptr<Child> Child::launch(const LaunchSpec &spec, LaunchError *error)
     // Owns every handle from here on, so each failure below leaves nothing open.
     auto impl = std::make_unique<Impl>();
     HANDLE inRead = nullptr, outWrite = nullptr, errWrite = nullptr;
-    const auto fail = [&](const char *step, DWORD code) {
+    LPPROC_THREAD_ATTRIBUTE_LIST attributes = nullptr;
+    const auto release = [&] {
         for (HANDLE *h : {&inRead, &outWrite, &errWrite})
             closeHandle(*h);
+        if (attributes) {
+            DeleteProcThreadAttributeList(attributes);
+            HeapFree(GetProcessHeap(), 0, attributes);
+            attributes = nullptr;
+        }
+    };
+    const auto fail = [&](const char *step, DWORD code) {
+        release();
         if (error) {
             error->step = step;
             error->code = long(code);
@@ -139,43 +329,72 @@ std::unique_ptr<Child> Child::launch(const LaunchSpec &spec, LaunchError *error)
     if (spec.executable.find('"') != std::string::npos)
         return fail("create process", ERROR_INVALID_NAME);
 
-    // The events come first: without them the child could not be watched, and failing after
-    // it started would leave it running with nobody holding it.
+    // The events and the job come first: without them the child could not be watched or ended,
+    // and failing after it started would leave it running with nobody holding it.
     impl->stopEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    if (!impl->stopEvent)
-        return fail("create process", GetLastError());
     impl->wakeEvent = CreateEventW(nullptr, FALSE, FALSE, nullptr);
-    if (!impl->wakeEvent)
+    impl->in.ov.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    for (OutStream &s : impl->streams)
+        s.ov.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    if (!impl->stopEvent || !impl->wakeEvent || !impl->in.ov.hEvent || !impl->streams[0].ov.hEvent
+        || !impl->streams[1].ov.hEvent)
+        return fail("create process", GetLastError());
+    impl->job = CreateJobObjectW(nullptr, nullptr);
+    if (!impl->job)
+        return fail("create process", GetLastError());
+    JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
+    limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
+    if (!SetInformationJobObject(impl->job, JobObjectExtendedLimitInformation, &limits, sizeof limits))
         return fail("create process", GetLastError());
 
-    // Only the child's ends may be inherited; a daemon end leaking into a child would keep the
-    // pipe open after the child it belongs to is gone.
-    SECURITY_ATTRIBUTES sa{};
-    sa.nLength = sizeof sa;
-    sa.lpSecurityDescriptor = nullptr;
-    sa.bInheritHandle = TRUE;
-    if (!CreatePipe(&inRead, &impl->stdinWrite, &sa, 0)
-        || !SetHandleInformation(impl->stdinWrite, HANDLE_FLAG_INHERIT, 0))
-        return fail("stdin pipe", GetLastError());
+    DWORD code = 0;
+    if (!makePipe(true, &impl->in.pipe, &inRead, &code))
+        return fail("stdin pipe", code);
     // Writes to stdin must never block the daemon: a full pipe takes nothing instead. This
     // changes only the daemon's end; the child still reads its stdin blocking.
     DWORD mode = PIPE_NOWAIT;
-    if (!SetNamedPipeHandleState(impl->stdinWrite, &mode, nullptr, nullptr))
-        return fail("stdin pipe", GetLastError());
-    if (!CreatePipe(&impl->stdoutRead, &outWrite, &sa, 0)
-        || !SetHandleInformation(impl->stdoutRead, HANDLE_FLAG_INHERIT, 0))
-        return fail("stdout pipe", GetLastError());
-    if (!CreatePipe(&impl->stderrRead, &errWrite, &sa, 0)
-        || !SetHandleInformation(impl->stderrRead, HANDLE_FLAG_INHERIT, 0))
-        return fail("stderr pipe", GetLastError());
+    impl->in.nonBlocking = !testhook::refuseNonBlockingStdin.load()
+                           && SetNamedPipeHandleState(impl->in.pipe, &mode, nullptr, nullptr);
+    impl->in.buffer.resize(PipeBytes);
+    if (!makePipe(false, &impl->streams[0].pipe, &outWrite, &code))
+        return fail("stdout pipe", code);
+    if (!makePipe(false, &impl->streams[1].pipe, &errWrite, &code))
+        return fail("stderr pipe", code);
+    for (OutStream &s : impl->streams)
+        s.buffer.resize(PipeBytes);
 
-    STARTUPINFOW si{};
-    si.cb = sizeof si;
-    si.dwFlags = STARTF_USESTDHANDLES | STARTF_USESHOWWINDOW;
-    si.wShowWindow = SW_HIDE;
-    si.hStdInput = inRead;
-    si.hStdOutput = outWrite;
-    si.hStdError = errWrite;
+    // The child inherits its three ends and nothing else the daemon holds inheritable at that
+    // moment, such as another child's pipes being made on another thread. The list may not name
+    // a handle twice.
+    std::vector<HANDLE> inherited{inRead, outWrite, errWrite};
+    std::sort(inherited.begin(), inherited.end());
+    inherited.erase(std::unique(inherited.begin(), inherited.end()), inherited.end());
+    // The job is the child's from its first instruction on, so there is no moment in which a
+    // daemon's death would leave it, or what it starts, outside.
+    SIZE_T size = 0;
+    InitializeProcThreadAttributeList(nullptr, 2, 0, &size);
+    attributes = static_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(HeapAlloc(GetProcessHeap(), 0, size));
+    if (!attributes)
+        return fail("create process", ERROR_NOT_ENOUGH_MEMORY);
+    if (!InitializeProcThreadAttributeList(attributes, 2, 0, &size)) {
+        HeapFree(GetProcessHeap(), 0, attributes);
+        attributes = nullptr;
+        return fail("create process", GetLastError());
+    }
+    if (!UpdateProcThreadAttribute(attributes, 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST, inherited.data(),
+                                   inherited.size() * sizeof(HANDLE), nullptr, nullptr)
+        || !UpdateProcThreadAttribute(attributes, 0, PROC_THREAD_ATTRIBUTE_JOB_LIST, &impl->job, sizeof(HANDLE),
+                                      nullptr, nullptr))
+        return fail("create process", GetLastError());
+
+    STARTUPINFOEXW si{};
+    si.StartupInfo.cb = sizeof si;
+    si.StartupInfo.dwFlags = STARTF_USESTDHANDLES | STARTF_USESHOWWINDOW;
+    si.StartupInfo.wShowWindow = SW_HIDE;
+    si.StartupInfo.hStdInput = inRead;
+    si.StartupInfo.hStdOutput = outWrite;
+    si.StartupInfo.hStdError = errWrite;
+    si.lpAttributeList = attributes;
 
     // CreateProcessW may write into the command line, so it gets a buffer of its own.
     const std::wstring line = buildCommandLine(spec.executable, spec.arguments);
@@ -187,13 +406,11 @@ std::unique_ptr<Child> Child::launch(const LaunchSpec &spec, LaunchError *error)
     // never reach it. The child's console of its own already keeps the Ctrl+C to the child.
     PROCESS_INFORMATION pi{};
     const BOOL created = CreateProcessW(nullptr, buffer.data(), nullptr, nullptr, TRUE,
-                                        CREATE_NEW_CONSOLE | CREATE_UNICODE_ENVIRONMENT, nullptr,
-                                        dir.empty() ? nullptr : dir.c_str(), &si, &pi);
+                                        CREATE_NEW_CONSOLE | CREATE_UNICODE_ENVIRONMENT | EXTENDED_STARTUPINFO_PRESENT,
+                                        nullptr, dir.empty() ? nullptr : dir.c_str(), &si.StartupInfo, &pi);
     const DWORD createError = GetLastError();
     // The child holds its own copies now; ours would keep its stdout from ever ending.
-    closeHandle(inRead);
-    closeHandle(outWrite);
-    closeHandle(errWrite);
+    release();
     if (!created)
         return fail("create process", createError);
 
@@ -238,38 +455,38 @@ void Child::stopWaiting()
 
 bool Child::readOutput(std::string &out, std::string &err, std::size_t maxBytes, int timeoutMs)
 {
-    // Anonymous pipes cannot be waited on: peek, and between empty peeks wait on the wake
-    // event with a pause that grows from 1 ms, so a busy child is read at once and an idle one
-    // costs little.
     const ULONGLONG started = GetTickCount64();
-    DWORD pause = 1;
+    std::string *into[2] = {&out, &err};
     for (;;) {
-        const std::size_t before = out.size() + err.size();
-        DWORD code = 0;
-        if (d->stdoutRead) {
-            const Drain r = drainPipe(d->stdoutRead, out, maxBytes, &code);
-            if (r != Drain::More)
-                d->endStream(d->stdoutRead, r, code);
-        }
-        if (d->stderrRead) {
-            const Drain r = drainPipe(d->stderrRead, err, maxBytes, &code);
-            if (r != Drain::More)
-                d->endStream(d->stderrRead, r, code);
-        }
-        if (!d->stdoutRead && !d->stderrRead)
+        bool got = false;
+        for (int i = 0; i < 2; ++i)
+            if (d->streams[i].pipe)
+                got = d->drain(d->streams[i], *into[i], maxBytes) || got;
+        if (!d->streams[0].pipe && !d->streams[1].pipe)
             return false;
-        if (out.size() + err.size() > before)
+        if (got)
             return true;
-        DWORD wait = pause;
+        // Nothing held: every open stream has a read under way, and this thread sleeps until
+        // one of them finishes or somebody wakes it.
+        HANDLE handles[3];
+        DWORD count = 0;
+        for (OutStream &s : d->streams)
+            if (s.pipe && s.pending)
+                handles[count++] = s.ov.hEvent;
+        handles[count++] = d->wakeEvent;
+        DWORD wait = INFINITE;
         if (timeoutMs >= 0) {
             const ULONGLONG spent = GetTickCount64() - started;
-            if (spent >= ULONGLONG(timeoutMs))
-                return true;
-            wait = DWORD(std::min<ULONGLONG>(pause, ULONGLONG(timeoutMs) - spent));
+            wait = spent >= ULONGLONG(timeoutMs) ? 0 : DWORD(ULONGLONG(timeoutMs) - spent);
         }
-        if (WaitForSingleObject(d->wakeEvent, wait) == WAIT_OBJECT_0)
+        const DWORD r = WaitForMultipleObjects(count, handles, FALSE, wait);
+        ++testhook::readerWakeups;
+        if (r == WAIT_TIMEOUT || r == WAIT_OBJECT_0 + count - 1)
             return true;
-        pause = std::min<DWORD>(pause * 2, 16);
+        if (r == WAIT_FAILED) {
+            d->error = long(GetLastError());
+            return true;
+        }
     }
 }
 
@@ -280,22 +497,63 @@ void Child::wakeReader()
 
 std::int64_t Child::writeInput(const char *data, std::size_t size)
 {
-    if (!d->stdinWrite)
+    InStream &in = d->in;
+    if (!in.pipe)
         return -1;
+    DWORD written = 0;
+    while (in.pending) {
+        if (GetOverlappedResult(in.pipe, &in.ov, &written, FALSE)) {
+            in.pending = false;
+            break;
+        }
+        const DWORD e = GetLastError();
+        if (e == ERROR_IO_INCOMPLETE)
+            return 0; // the last write still waits for room: the pipe is full
+        in.pending = false;
+        if (e != ERROR_OPERATION_ABORTED) {
+            d->error = long(e);
+            return -1;
+        }
+        // The thread that began the write has ended, which cancels its I/O. Its bytes were
+        // counted as taken, so what had not gone yet goes again, from the copy.
+        const DWORD rest = in.pendingBytes - std::min(written, in.pendingBytes);
+        std::memmove(in.buffer.data(), in.buffer.data() + (in.pendingBytes - rest), rest);
+        if (rest == 0)
+            break;
+        if (!WriteFile(in.pipe, in.buffer.data(), rest, nullptr, &in.ov)) {
+            const DWORD again = GetLastError();
+            if (again != ERROR_IO_PENDING) {
+                d->error = long(again);
+                return -1;
+            }
+            in.pending = true;
+            in.pendingBytes = rest;
+            return 0;
+        }
+    }
     // A non-blocking pipe may take a write only whole (wine does so: a piece larger than the
     // free space takes nothing, where Windows takes part). Halving the piece after a refusal
     // fills the pipe to the byte in a few calls either way.
     std::size_t total = 0;
-    std::size_t piece = 64 * 1024;
+    std::size_t piece = in.buffer.size();
     while (total < size) {
         const DWORD want = DWORD(std::min(size - total, piece));
-        DWORD written = 0;
-        if (!WriteFile(d->stdinWrite, data + total, want, &written, nullptr)) {
-            d->error = long(GetLastError());
+        // Copied, since a write that cannot finish at once still reads its bytes afterwards.
+        std::memcpy(in.buffer.data(), data + total, want);
+        if (!WriteFile(in.pipe, in.buffer.data(), want, nullptr, &in.ov)) {
+            const DWORD e = GetLastError();
+            if (e == ERROR_IO_PENDING) {
+                // The pipe has these bytes in hand and passes them on as the child reads.
+                in.pending = true;
+                in.pendingBytes = want;
+                return std::int64_t(total + want);
+            }
+            d->error = long(e);
             // Broken (the child's end is gone) or failed: nothing will ever go through, which
             // the caller must hear even if part of this call went.
             return total > 0 ? std::int64_t(total) : -1;
         }
+        GetOverlappedResult(in.pipe, &in.ov, &written, FALSE);
         total += written;
         if (written == 0) {
             if (want == 1)
@@ -319,7 +577,7 @@ bool Child::interrupt()
         guarded = true;
     }
     // The daemon lends itself to the child's console for the moment of the Ctrl+C, and ignores
-    // the Ctrl+C itself while attached.
+    // the Ctrl+C itself while attached. Everything the child started on that console gets it too.
     FreeConsole();
     bool attached = false;
     for (int attempt = 1; attempt <= 20; ++attempt) {
@@ -351,7 +609,8 @@ bool Child::interrupt()
 
 bool Child::terminate()
 {
-    if (!TerminateProcess(d->process, 1)) {
+    // The whole job, so that what the child started goes too; the child's exit code is 1.
+    if (!TerminateJobObject(d->job, 1)) {
         d->error = long(GetLastError());
         return false;
     }

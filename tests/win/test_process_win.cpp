@@ -4,6 +4,7 @@
 #include <doctest/doctest.h>
 
 #include "process/childprocess.h"
+#include "process/childprocess_win.h"
 #include "process/cmdline_win.h"
 #include "service/wintext_win.h"
 #include "wintest.h"
@@ -18,6 +19,7 @@
 #include <memory>
 #include <string>
 #include <thread>
+#include <cstring>
 
 using childprocess::Child;
 using childprocess::LaunchSpec;
@@ -145,9 +147,9 @@ TEST_CASE("arguments reach the child exactly as given")
     CHECK(r.out == expected + "same\n");
     CHECK(r.code == 0);
 
-    // Plain arguments are just wrapped in quotes; the executable is never escaped.
-    CHECK(childprocess::buildCommandLine("C:\\Program Files\\x.exe", {"a", "b c"})
-          == L"\"C:\\Program Files\\x.exe\" \"a\" \"b c\"");
+    // Only what needs them gets quotes; the executable always has them and is never escaped.
+    CHECK(childprocess::buildCommandLine("C:\\Program Files\\x.exe", {"a", "b c", "", "d\\e\\"})
+          == L"\"C:\\Program Files\\x.exe\" a \"b c\" \"\" d\\e\\");
     CHECK(childprocess::buildCommandLine("x.exe", {}) == L"\"x.exe\"");
     int n = 0;
     wchar_t **split = CommandLineToArgvW(childprocess::buildCommandLine("x.exe", {"a\\\"b", "c\\"}).c_str(), &n);
@@ -155,6 +157,17 @@ TEST_CASE("arguments reach the child exactly as given")
     CHECK(std::wstring(split[1]) == L"a\\\"b");
     CHECK(std::wstring(split[2]) == L"c\\");
     LocalFree(split);
+}
+
+TEST_CASE("a program that reads its raw command line gets what a person would type")
+{
+    LaunchSpec spec{"cmd.exe", {"/c", "echo", "hi"}, {}};
+    childprocess::LaunchError error;
+    auto child = Child::launch(spec, &error);
+    REQUIRE_MESSAGE(child, error.step << " " << error.code);
+    const Result r = finish(*child);
+    CHECK(r.out == "hi\r\n");
+    CHECK(r.code == 0);
 }
 
 TEST_CASE("exit codes, including those above 0x7FFFFFFF")
@@ -179,6 +192,24 @@ TEST_CASE("output arrives on its own stream, whole")
     const Result b = finish(*err);
     CHECK(b.err == pattern(5000));
     CHECK(b.out.empty());
+
+    // Both streams at once, taken in small bites: nothing a read brought beyond the bite is
+    // lost or handed to the other stream, and a child blocked on one stream is not left waiting
+    // while the reader waits on the other.
+    auto both = start({"both", "1000000"});
+    std::string o, e;
+    bool more = true;
+    while (more) {
+        const std::size_t o0 = o.size(), e0 = e.size();
+        more = both->readOutput(o, e, 1500, 10000);
+        REQUIRE(o.size() - o0 <= 1500);
+        REQUIRE(e.size() - e0 <= 1500);
+    }
+    std::string joined;
+    for (std::size_t at = 0, i = 0; at < o.size() + e.size(); at += 10000, ++i)
+        joined += (i % 2 ? e : o).substr(at / 20000 * 10000, 10000);
+    CHECK(o.size() + e.size() == 1000000);
+    CHECK(joined == pattern(1000000));
 }
 
 TEST_CASE("a failed launch says where and leaks no handle")
@@ -220,8 +251,37 @@ TEST_CASE("working directory and stdin")
 
 TEST_CASE("stdin of a child that never reads fills up instead of blocking")
 {
+    bool fallback = false;
+    SUBCASE("with a non-blocking pipe") {}
+    SUBCASE("with the overlapped writes that stand in for one") { fallback = true; }
+    childprocess::testhook::refuseNonBlockingStdin = fallback;
+    struct Restore
+    {
+        ~Restore() { childprocess::testhook::refuseNonBlockingStdin = false; }
+    } restore;
+
+    auto echo = start({"echo"});
+    const std::string text = pattern(100000);
+    std::string sent, out;
+    // More than the pipe holds, so the writes meet a full pipe while the child copies.
+    for (int i = 0; i < 2000 && sent.size() < text.size(); ++i) {
+        const std::int64_t n = echo->writeInput(text.data() + sent.size(), text.size() - sent.size());
+        REQUIRE(n >= 0);
+        sent.append(text, sent.size(), std::size_t(n));
+        std::string ignored;
+        echo->readOutput(out, ignored, 65536, n == 0 ? 10 : 0);
+    }
+    REQUIRE(sent == text);
+    std::string err;
+    for (int i = 0; i < 200 && out.size() < text.size(); ++i)
+        echo->readOutput(out, err, 65536, 100);
+    CHECK(out == text);
+    echo->terminate();
+    int code = 0;
+    CHECK(echo->waitForExit(&code));
+
     auto deaf = start({"noread"});
-    std::string out;
+    out.clear();
     REQUIRE(readUntil(*deaf, out, "ready"));
     // Bounded in time: a blocking write would hang here, and the future tells.
     auto filled = std::async(std::launch::async, [&] {
@@ -239,9 +299,25 @@ TEST_CASE("stdin of a child that never reads fills up instead of blocking")
     const std::int64_t total = filled.get();
     CHECK(total >= 0);
     CHECK(total < 64 * 1024 * 1000);
+    // Full stays full, and says so at once, as often as it is asked.
+    auto again = std::async(std::launch::async, [&] {
+        bool allZero = true;
+        for (int i = 0; i < 100; ++i)
+            allZero = deaf->writeInput("more", 4) == 0 && allZero;
+        return allZero;
+    });
+    REQUIRE(again.wait_for(std::chrono::seconds(20)) == std::future_status::ready);
+    CHECK(again.get());
     deaf->terminate();
-    int code = 0;
     CHECK(deaf->waitForExit(&code));
+    // The child's end is gone: a broken pipe, not a full one.
+    std::int64_t last = 0;
+    for (int i = 0; i < 100 && last == 0; ++i) {
+        last = deaf->writeInput("x", 1);
+        if (last == 0)
+            Sleep(50);
+    }
+    CHECK(last == -1);
 }
 
 TEST_SUITE("Ctrl+C")
@@ -383,5 +459,139 @@ TEST_CASE("a blocked exit wait is released from another thread")
     child->wakeReader();
     REQUIRE(reading.wait_for(std::chrono::seconds(10)) == std::future_status::ready);
     CHECK(reading.get());
+    child->terminate();
+}
+
+namespace {
+
+// The process number a "tree" child prints for the copy of itself it started.
+DWORD grandchildOf(Child &child)
+{
+    std::string out;
+    REQUIRE(readUntil(child, out, "\n"));
+    const auto at = out.find("grandchild ");
+    REQUIRE(at != std::string::npos);
+    return DWORD(std::stoul(out.substr(at + 11)));
+}
+
+HANDLE openProcess(DWORD pid, DWORD access = SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION)
+{
+    const HANDLE h = OpenProcess(access, FALSE, pid);
+    REQUIRE_MESSAGE(h, "process " << pid << ": " << GetLastError());
+    return h;
+}
+
+bool running(HANDLE process)
+{
+    return WaitForSingleObject(process, 0) == WAIT_TIMEOUT;
+}
+
+bool endsWithin(HANDLE process, DWORD ms)
+{
+    return WaitForSingleObject(process, ms) == WAIT_OBJECT_0;
+}
+
+} // namespace
+
+TEST_CASE("what a child starts goes with it")
+{
+    auto child = start({"tree"});
+    const HANDLE grandchild = openProcess(grandchildOf(*child));
+    int code = 0;
+
+    SUBCASE("by kill")
+    {
+        CHECK(child->terminate());
+        REQUIRE(child->waitForExit(&code));
+        CHECK(code == 1);
+        CHECK(endsWithin(grandchild, 10000));
+    }
+    SUBCASE("by stop, once the child's record goes")
+    {
+        // The grandchild ignores the Ctrl+C that ends the child, as a careless tool might.
+        CHECK(child->interrupt());
+        REQUIRE(child->waitForExit(&code));
+        CHECK(code == 42);
+        CHECK(running(grandchild));
+        child.reset();
+        CHECK(endsWithin(grandchild, 10000));
+    }
+    SUBCASE("a record that goes before its child kills nothing, and the tree ends with the child")
+    {
+        const HANDLE self = openProcess(DWORD(child->pid()), SYNCHRONIZE | PROCESS_TERMINATE);
+        // Reads under way when the record goes are cancelled, not left to write into freed memory.
+        std::string out, err;
+        child->readOutput(out, err, 4096, 0);
+        child.reset();
+        CHECK(running(self));
+        CHECK(running(grandchild));
+        TerminateProcess(self, 5);
+        CHECK(endsWithin(self, 10000));
+        CHECK(endsWithin(grandchild, 10000));
+        CloseHandle(self);
+    }
+    if (running(grandchild))
+        TerminateProcess(openProcess(GetProcessId(grandchild), PROCESS_TERMINATE), 0);
+    CloseHandle(grandchild);
+}
+
+TEST_CASE("a child inherits its three pipe ends and nothing else")
+{
+    // Inheritable, as a handle made by any other part of the daemon might be.
+    SECURITY_ATTRIBUTES sa{sizeof sa, nullptr, TRUE};
+    const HANDLE event = CreateEventW(&sa, TRUE, FALSE, nullptr);
+    REQUIRE(event);
+    auto child = start({"handles", std::to_string(reinterpret_cast<std::uintptr_t>(event))});
+    CHECK(child->writeInput("abc", 3) == 3);
+    const Result r = finish(*child);
+    CHECK(r.out == "foreign refused\nstdin abc\n");
+    CHECK(r.err == "stderr ok");
+    // Had the child held the event under the same number, it would have set it.
+    CHECK(WaitForSingleObject(event, 0) == WAIT_TIMEOUT);
+    CloseHandle(event);
+}
+
+TEST_CASE("a reader of an idle child sleeps until there is output")
+{
+    using childprocess::testhook::readerWakeups;
+    auto child = start({"ignorectrlc"});
+    std::atomic<bool> ready{false}, answered{false}, quit{false};
+    std::atomic<int> returns{0};
+    std::thread reader([&] {
+        std::string out, err;
+        while (!quit.load()) {
+            child->readOutput(out, err, 4096, -1);
+            ready = out.find("ready") != std::string::npos;
+            answered = out.find("ctrl-c") != std::string::npos;
+            ++returns;
+        }
+    });
+    struct Join
+    {
+        std::atomic<bool> &quit;
+        Child &child;
+        std::thread &reader;
+        ~Join()
+        {
+            quit = true;
+            child.wakeReader();
+            reader.join();
+        }
+    } join{quit, *child, reader};
+    for (int i = 0; i < 200 && !ready.load(); ++i)
+        Sleep(50);
+    REQUIRE(ready.load());
+    const long before = readerWakeups.load();
+    const int returnsBefore = returns.load();
+    Sleep(5000); // the quiet time being measured
+    // A reader that polled every 16 ms would have woken about 300 times by now.
+    CHECK(readerWakeups.load() == before);
+    CHECK(returns.load() == returnsBefore);
+    // Output still wakes it.
+    CHECK(child->interrupt());
+    for (int i = 0; i < 200 && !answered.load(); ++i)
+        Sleep(50);
+    CHECK(answered.load());
+    CHECK(readerWakeups.load() > before);
     child->terminate();
 }

@@ -10,10 +10,19 @@
 //   noconsole    leave its console, print "ready", end after 20 s
 //   lateconsole  leave its console, print "ready", take a new one 300 ms later, then as ctrlc
 //   cwd          print the working directory
+//   both N       N bytes of the pattern, in pieces of 10000 taken in turn by stdout and stderr
+//   flood MIB    MIB mebibytes on stdout, in writes of 64 KiB
+//   sleep MS     nothing for MS milliseconds
+//   tree         start a copy of itself as "deaf" on the same console, inheriting nothing, print
+//                "grandchild PID", then as ctrlc
+//   deaf         ignore Ctrl+C, end after 30 s
+//   handles H    try SetEvent on the handle value H (decimal), print "foreign refused" or
+//                "foreign set"; print "stderr ok" on stderr; read 3 bytes of stdin, print them
 
 #include <windows.h>
 #include <shellapi.h>
 
+#include <cstdint>
 #include <cwchar>
 #include <string>
 
@@ -131,6 +140,54 @@ int wmain(int argc, wchar_t **argv)
         if (!AllocConsole())
             return 3;
         return awaitCtrlC();
+    }
+    if (mode == L"both") {
+        const std::string all = pattern(n);
+        for (size_t at = 0, i = 0; at < all.size(); at += 10000, ++i)
+            put(GetStdHandle(i % 2 ? STD_ERROR_HANDLE : STD_OUTPUT_HANDLE), all.substr(at, 10000));
+        return 0;
+    }
+    if (mode == L"flood") {
+        const std::string piece = pattern(64 * 1024);
+        for (unsigned long i = 0; i < n * 16; ++i)
+            put(out, piece);
+        return 0;
+    }
+    if (mode == L"sleep") {
+        Sleep(DWORD(n));
+        return 0;
+    }
+    if (mode == L"tree") {
+        g_ctrlC = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+        SetConsoleCtrlHandler(onCtrl, TRUE);
+        wchar_t self[MAX_PATH];
+        GetModuleFileNameW(nullptr, self, MAX_PATH);
+        std::wstring line = L"\"" + std::wstring(self) + L"\" deaf";
+        STARTUPINFOW si{};
+        si.cb = sizeof si;
+        PROCESS_INFORMATION pi{};
+        if (!CreateProcessW(nullptr, &line[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi))
+            return 3;
+        CloseHandle(pi.hThread);
+        CloseHandle(pi.hProcess);
+        put(out, "grandchild " + std::to_string(pi.dwProcessId) + "\n");
+        return awaitCtrlC();
+    }
+    if (mode == L"deaf") {
+        SetConsoleCtrlHandler(nullptr, TRUE);
+        Sleep(30000);
+        return 0;
+    }
+    if (mode == L"handles") {
+        const HANDLE foreign = reinterpret_cast<HANDLE>(std::uintptr_t(n));
+        put(out, SetEvent(foreign) ? "foreign set\n" : "foreign refused\n");
+        put(GetStdHandle(STD_ERROR_HANDLE), "stderr ok");
+        char buf[3];
+        DWORD got = 0, r = 0;
+        while (got < sizeof buf && ReadFile(GetStdHandle(STD_INPUT_HANDLE), buf + got, sizeof buf - got, &r, nullptr) && r > 0)
+            got += r;
+        put(out, "stdin " + std::string(buf, got) + "\n");
+        return 0;
     }
     if (mode == L"cwd") {
         wchar_t dir[MAX_PATH];

@@ -6,7 +6,9 @@
 #include <QList>
 #include <QLocalServer>
 #include <QLocalSocket>
+#include <QProcess>
 #include <QString>
+#include <QStringList>
 #include <QTemporaryDir>
 
 #include <memory>
@@ -55,14 +57,6 @@ public:
     int count(const QString &s) const { return int(text().count(s)); }
 };
 
-} // namespace testsupport
-
-#include <QJsonObject>
-#include <QProcess>
-#include <QStringList>
-
-namespace testsupport {
-
 // The real tarnd binary, run in the foreground with its sockets and data in a private folder.
 class Daemon
 {
@@ -73,7 +67,6 @@ public:
     // Before start: the daemon may hold no more than this many descriptors (soft and hard).
     void setDescriptorLimit(int limit);
     QString socketPath() const { return m_dir.path() + "/run/tarnd-1"; }
-    QString dataDir() const { return m_dir.path() + "/data"; }
     QString path(const QString &relative) const { return m_dir.path() + "/" + relative; }
     // Everything the daemon wrote to standard error so far.
     QString log();
@@ -81,7 +74,6 @@ public:
     void signal(int signo);
     // Waits for the process to end; its exit code, or -1.
     int waitForExit(int timeoutMs = 30000);
-    qint64 pid() const { return m_process.processId(); }
     bool running() const { return m_process.state() == QProcess::Running; }
 
 private:
@@ -92,10 +84,6 @@ private:
 
 // Whether every needle occurs in the text, each after the previous one.
 bool inOrder(const QString &text, const QStringList &needles);
-
-} // namespace testsupport
-
-namespace testsupport {
 
 // A client forked to run as another user, speaking the protocol over raw sockets.
 struct ForeignClient

@@ -1,13 +1,21 @@
 // The Linux half of the tests' support: processes found by their tag in /proc, the daemon run
 // and signalled as systemd would, clients forked to run as other users.
 #include "testsupport.h"
+#include "ipc/framing.h"
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
+#include <QJsonDocument>
+#include <QProcessEnvironment>
 #include <QtTest>
 
 #include <csignal>
+#include <poll.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 namespace testsupport {
@@ -48,15 +56,6 @@ bool noLeftovers(QString *report, int timeoutMs)
     }
     return false;
 }
-
-} // namespace testsupport
-
-#include <QFileInfo>
-#include <QProcessEnvironment>
-
-#include <csignal>
-
-namespace testsupport {
 
 Daemon::Daemon()
 {
@@ -146,20 +145,6 @@ int Daemon::waitForExit(int timeoutMs)
     log();
     return m_process.exitStatus() == QProcess::NormalExit ? m_process.exitCode() : -1;
 }
-
-} // namespace testsupport
-
-#include "ipc/framing.h"
-
-#include <QJsonDocument>
-
-#include <poll.h>
-#include <sys/resource.h>
-#include <sys/socket.h>
-#include <sys/un.h>
-#include <sys/wait.h>
-
-namespace testsupport {
 
 namespace {
 

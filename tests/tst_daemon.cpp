@@ -2,14 +2,11 @@
 // stop paths and signals, and readiness told to systemd.
 
 #include "tarnclient.h"
-#include "daemon/tarnddaemon.h"
 #include "ipc/framing.h"
-#include "service/logsink.h"
 #include "testsupport.h"
 
 #include <QFileInfo>
 #include <QJsonArray>
-#include <QSignalSpy>
 #include <QtTest>
 
 #include <csignal>
@@ -101,19 +98,6 @@ private Q_SLOTS:
         // A connection may still land in the backlog of the socket that is given up when the
         // server listens again; only a greeting tells that the session is served.
         QTRY_VERIFY2_WITH_TIMEOUT(greeted(), qPrintable(d.log().right(1500)), 60000);
-    }
-
-    void connectedComesFirst()
-    {
-        Daemon d;
-        QVERIFY(d.start());
-        Conn c;
-        QVERIFY(c.open(d));
-        const QJsonObject first = c.client.waitForEvent([](const QJsonObject &) { return true; });
-        QCOMPARE(first, (QJsonObject{{"event", "connected"},
-                                     {"daemon-version", "1.4.9"},
-                                     {"privilege-level", testsupport::isRoot() ? 1 : 0}}));
-        QVERIFY(c.responses.isEmpty());
     }
 
     void actionTable_data()
@@ -209,29 +193,11 @@ private Q_SLOTS:
         QVERIFY(d.running());
     }
 
-    void clearLogsNamesItsPaths()
-    {
-        // In this process, with a log path of its own: the lines are debug lines, which the
-        // daemon's filter hides.
-        QTemporaryDir dir;
-        LogSink::instance().setLogFilePath(dir.filePath("chosen.log"));
-        testsupport::writeFile(dir.filePath("chosen.log.old"), "old");
-        testsupport::LogCapture log;
-        TarnDaemon daemon(nullptr);
-        daemon.handleClientMessage("nobody", {{"action", "clear-logs"}});
-        QVERIFY(log.contains("Checking if main log exists: \"" + dir.filePath("chosen.log") + "\""));
-        QVERIFY(log.contains("Checking if .old log exists: \"" + dir.filePath("chosen.log.old") + "\""));
-        QVERIFY(log.contains("Successfully removed .old log file"));
-        QVERIFY(!QFileInfo::exists(dir.filePath("chosen.log.old")));
-        LogSink::instance().setLogFilePath(QString());
-    }
-
     void newerClientRestartsDaemon_data()
     {
         QTest::addColumn<QString>("version");
+        // Compared by number, not by text; a suffix does not hide a newer number.
         QTest::newRow("1.4.10") << "1.4.10";
-        QTest::newRow("1.5.0") << "1.5.0";
-        QTest::newRow("2") << "2";
         QTest::newRow("suffix") << "1.5.0-beta";
     }
 
@@ -248,12 +214,6 @@ private Q_SLOTS:
                                  {"reason", "Client version is higher than daemon version"},
                                  {"request-id", "x"}}));
         QCOMPARE(d.waitForExit(), 0);
-        const QString log = d.log();
-        QVERIFY2(testsupport::inOrder(log, {"is higher than daemon version", "Initiating daemon restart due to version mismatch",
-                                            "Event loop exited, stopping daemon...", "Stopping tarnd daemon...",
-                                            "Daemon stopped", "Daemon cleanup complete, reporting service stopped"}),
-                 qPrintable(log));
-        QVERIFY(!log.contains("Service stop requested"));
         QCOMPARE(c.responses.size(), 1);
         QVERIFY(!QFileInfo::exists(d.socketPath()));
     }
@@ -290,7 +250,6 @@ private Q_SLOTS:
         const QJsonObject shutdown{{"event", "shutdown"}, {"reason", "installer-request"}};
         QCOMPARE(a.client.waitForEvent(isShutdown), shutdown);
         QCOMPARE(b.client.waitForEvent(isShutdown), shutdown);
-        QVERIFY(d.log().contains("Received SERVICE_CONTROL_SHUTDOWN_CLIENTS from installer"));
         QCOMPARE(a.ask({{"action", "heartbeat"}}).value("status").toString(), QStringLiteral("success"));
 
         // Two stop signals: one stop.
@@ -299,11 +258,6 @@ private Q_SLOTS:
         QCOMPARE(receive(), QByteArray("STOPPING=1"));
         QCOMPARE(d.waitForExit(), 0);
         const QString log = d.log();
-        QVERIFY2(testsupport::inOrder(log, {"Service stop requested, quitting event loop...",
-                                            "Event loop exited, stopping daemon...", "Stopping tarnd daemon...",
-                                            "[ProcessManager] No processes to stop", "Daemon stopped",
-                                            "Daemon cleanup complete, reporting service stopped"}),
-                 qPrintable(log));
         QCOMPARE(log.count("Service stop requested"), 1);
         QVERIFY(!log.contains("DEBUG:"));
         close(fd);
@@ -374,17 +328,6 @@ private Q_SLOTS:
         QCOMPARE(d.waitForExit(), 0);
     }
 
-    void helpAndVersion()
-    {
-        QProcess p;
-        p.start(QStringLiteral(TARND_BINARY), {"--version"});
-        QVERIFY(p.waitForFinished(10000));
-        QCOMPARE(p.exitCode(), 0);
-        QCOMPARE(p.readAllStandardOutput().trimmed(), QByteArray("tarnd 1.4.9"));
-        p.start(QStringLiteral(TARND_BINARY), {"--bogus"});
-        QVERIFY(p.waitForFinished(10000));
-        QVERIFY(p.exitCode() != 0);
-    }
 };
 
 QTEST_GUILESS_MAIN(TestDaemon)

@@ -1,5 +1,5 @@
 // A child for the tests to supervise; its first argument says what it does.
-//   out N | err N        N bytes of a fixed pattern on stdout / stderr, then exit 0
+//   out N                N bytes of a fixed pattern on stdout, then exit 0
 //   mixed N              N lines alternating between stdout and stderr
 //   exit CODE            exit with CODE
 //   lastwords N          N bytes on stdout, then exit at once with 7
@@ -9,7 +9,6 @@
 //   noread               never read stdin; wait for a signal
 //   args ...             print each further argument on a line of its own, in brackets
 //   grandchild           leave a grandchild holding stdout for 30 s, write "parent", exit 0
-//   flood BYTES          text lines as fast as the pipe takes them
 //   binary BYTES         BYTES control bytes (0x01), each of which a JSON text writes as six
 //   trapint CODE [N]     print "ready"; on SIGINT print "interrupted" and N bytes of the pattern,
 //                        then exit with CODE
@@ -59,9 +58,9 @@ int main(int argc, char **argv)
 {
     const std::string mode = argc > 1 ? argv[1] : "";
     const long n = argc > 2 ? std::atol(argv[2]) : 0;
-    if (mode == "out" || mode == "err") {
+    if (mode == "out") {
         const std::string p = pattern(size_t(n));
-        writeAll(mode == "out" ? 1 : 2, p.data(), p.size());
+        writeAll(1, p.data(), p.size());
         return 0;
     }
     if (mode == "mixed") {
@@ -120,12 +119,8 @@ int main(int argc, char **argv)
         writeAll(1, "parent", 6);
         return 0;
     }
-    if (mode == "flood" || mode == "binary") {
-        std::string block;
-        if (mode == "binary")
-            block.assign(64 * 1024, '\x01');
-        while (block.size() < 64 * 1024)
-            block += "the quick brown fox jumps over the lazy dog 0123456789\n";
+    if (mode == "binary") {
+        const std::string block(64 * 1024, '\x01');
         for (long left = n; left > 0;) {
             const size_t now = size_t(std::min<long>(left, long(block.size())));
             writeAll(1, block.data(), now);

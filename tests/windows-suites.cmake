@@ -1,6 +1,6 @@
 # Which portable suites run under wine. The rest are tied to Linux for the reason given; the
 # Windows layer's own behaviour is covered by the doctest suites in tests/win.
-set(TARND_TESTS_ON_WINDOWS framing logsink processinfo)
+set(TARND_TESTS_ON_WINDOWS framing logsink processinfo service_winqt)
 # Left out, each for its reason:
 #   childprocess_unix: the Linux child backend itself
 #   client: runs the daemon with its Linux socket folder (testsupport_unix.cpp) and the forking child helper

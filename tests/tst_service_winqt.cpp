@@ -101,6 +101,10 @@ private Q_SLOTS:
         r = ctl({QStringLiteral("run"), QStringLiteral("seven"), QStringLiteral("--"), bin("winchild.exe"),
                  QStringLiteral("exit"), QStringLiteral("7")});
         QCOMPARE(r.exitCode, 7);
+        // A program that reads its raw command line gets it as a person would type it.
+        r = ctl({QStringLiteral("run"), QStringLiteral("shell"), QStringLiteral("--"), QStringLiteral("cmd.exe"),
+                 QStringLiteral("/c"), QStringLiteral("echo"), QStringLiteral("hi")});
+        QVERIFY2(r.exitCode == 0 && r.out.trimmed() == QLatin1String("hi"), qPrintable(r.out + r.err));
 
         // A child that runs until stopped: listed, then stopped by its Ctrl+C (which it answers
         // with 42) from a second client of the session.

@@ -190,6 +190,14 @@ private Q_SLOTS:
         QCOMPARE(p.exitCode(), 1);
         QVERIFY(p.readAllStandardError().contains("Unknown option 'REGISTER'"));
         QCOMPARE(QFile::exists("/etc/systemd/system/tarnd.service"), registered);
+        // The test builds' session option is neither offered nor taken by a shipped build.
+        QVERIFY(!help.contains("test-session"));
+        if (!TARND_TEST_HOOKS) {
+            p.start(TARND_BINARY, {"--test-session", "1"});
+            QVERIFY(p.waitForFinished(20000));
+            QCOMPARE(p.exitCode(), 1);
+            QVERIFY(p.readAllStandardError().contains("--test-session is for test builds only"));
+        }
     }
 
     void realSystemd()

@@ -36,3 +36,13 @@ QString PlatformSessionBackend::socketName(const QString &baseName, quint32 sess
 {
     return QString::fromStdString(socketpath::socketPath(baseName.toStdString(), session));
 }
+
+std::optional<QList<SessionBackend::Session>> InjectedSessionBackend::activeSessions()
+{
+    sessions::SessionInfo self;
+    if (!sessions::ownIdentity(&self)) {
+        qCWarning(lcTarnd) << "The daemon's own user cannot be had for the injected session" << m_session;
+        return std::nullopt;
+    }
+    return QList<Session>{{m_session, QString::fromStdString(self.user), QString::fromStdString(self.principal)}};
+}

@@ -40,3 +40,16 @@ public:
     bool peerOf(QLocalSocket *socket, sessions::PeerInfo *peer) override;
     QString socketName(const QString &baseName, quint32 session) override;
 };
+
+// Test builds only (the daemon's --test-session start option): one session of the given number
+// for the daemon's own user, where the platform lists none a client could be in (wine lists no
+// Terminal Services sessions). Everything else is the platform's.
+class InjectedSessionBackend : public PlatformSessionBackend
+{
+public:
+    explicit InjectedSessionBackend(quint32 session) : m_session(session) {}
+    std::optional<QList<Session>> activeSessions() override;
+
+private:
+    const quint32 m_session;
+};

@@ -46,6 +46,10 @@ struct PeerInfo
 // impersonation (Windows). False when the identity cannot be had; then nothing is admitted.
 bool peerOf(std::intptr_t descriptor, PeerInfo *peer);
 
+// The user this process runs as, as a session would name it (user and principal; id left 0).
+// False when it cannot be had.
+bool ownIdentity(SessionInfo *self);
+
 // Human-readable name of the source in use ("logind", "single session", "Terminal Services").
 std::string sourceName();
 

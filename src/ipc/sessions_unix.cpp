@@ -422,6 +422,14 @@ bool sessionFromCgroup(std::int64_t pid, uid_t uid, std::uint32_t *session)
 
 } // namespace
 
+bool ownIdentity(SessionInfo *self)
+{
+    const uid_t uid = geteuid();
+    self->principal = std::to_string(uid);
+    self->user = userName(uid);
+    return true;
+}
+
 std::string sourceName()
 {
     return Logind::instance().available() ? "logind" : "single session";

@@ -177,6 +177,17 @@ bool peerOf(std::intptr_t descriptor, PeerInfo *peer)
     return true;
 }
 
+bool ownIdentity(SessionInfo *self)
+{
+    HANDLE token = nullptr;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token))
+        return false;
+    const wintoken::Handle owned(token);
+    self->principal = wintoken::userSid(token);
+    self->user = accountName(self->principal);
+    return !self->principal.empty();
+}
+
 std::string sourceName()
 {
     return "Terminal Services";

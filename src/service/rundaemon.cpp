@@ -1,5 +1,6 @@
 #include "service/rundaemon.h"
 #include "daemon/tarnddaemon.h"
+#include "ipc/sessionbackend.h"
 #include "service/logging.h"
 #include "service/logsink.h"
 
@@ -11,6 +12,9 @@
 #include <mutex>
 
 namespace {
+
+// Set by the build (TARND_TEST_HOOKS) for test builds only; production honours no test option.
+constexpr bool TestHooks = TARND_TEST_HOOKS;
 
 // A stop may come from the host's control thread at any moment: before the application object
 // exists, before its event loop runs, or while it is torn down. It is a posted quit event,
@@ -55,12 +59,35 @@ void runDaemon(int argc, char **argv, ServiceControl &service)
     parser->setApplicationDescription(QStringLiteral("Tarn Proxy Client Service"));
     parser->addHelpOption();
     parser->addVersionOption();
-    parser->process(*app);
+    QCommandLineOption testSession(QStringLiteral("test-session"), QString(), QStringLiteral("N"));
+    testSession.setFlags(QCommandLineOption::HiddenFromHelp);
+    parser->addOption(testSession);
+    // A service's options come with its start request ("sc start TarnService ARG..."), where
+    // nobody reads a console: a bad one fails the start with a log line instead of ending the
+    // process unreported.
+    const QStringList startArguments = service.startArguments();
+    QString refusal;
+    if (startArguments.isEmpty())
+        parser->process(*app);
+    else if (!parser->parse(QStringList(QCoreApplication::arguments().value(0)) + startArguments))
+        refusal = parser->errorText();
     publishApplication(app.get());
 
     QLoggingCategory::setFilterRules(QStringLiteral("tarnd.debug=false"));
 
-    auto daemon = std::make_unique<TarnDaemon>();
+    SessionBackend *sessions = nullptr; // the platform's
+    if (refusal.isEmpty() && parser->isSet(testSession)) {
+        bool ok = false;
+        const uint id = parser->value(testSession).toUInt(&ok);
+        if (!TestHooks)
+            refusal = QStringLiteral("--test-session is for test builds only");
+        else if (!ok || id == 0)
+            refusal = QStringLiteral("--test-session needs a session number above 0");
+        else
+            sessions = new InjectedSessionBackend(id);
+    }
+
+    auto daemon = std::make_unique<TarnDaemon>(nullptr, sessions);
     TarnDaemon *target = daemon.get();
     service.setCustomControlHandler([target](quint32 code) {
         if (code != ShutdownClientsControl)
@@ -80,6 +107,11 @@ void runDaemon(int argc, char **argv, ServiceControl &service)
         app.reset();
     };
 
+    if (!refusal.isEmpty()) {
+        qCCritical(lcTarnd).noquote() << "Refusing to start:" << refusal;
+        tearDown(1);
+        return;
+    }
     if (!daemon->start()) {
         qCCritical(lcTarnd) << "Failed to start daemon";
         tearDown(1);

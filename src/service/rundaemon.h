@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QStringList>
 #include <QtGlobal>
 
 #include <functional>
@@ -15,6 +16,9 @@ public:
     virtual void reportRunning() = 0;
     // exitCode 0 after a normal run, 1 when the daemon failed to start.
     virtual void reportStopped(quint32 exitCode) = 0;
+    // The options of the start request, apart from the program's command line (Windows:
+    // StartServiceW's arguments); none by default.
+    virtual QStringList startArguments() const { return {}; }
 };
 
 // The service's main function: from the application object to the daemon's shutdown.

@@ -7,6 +7,7 @@
 
 #include <QByteArray>
 #include <QString>
+#include <QStringList>
 
 #include <vector>
 
@@ -27,6 +28,13 @@ public:
     }
     void reportRunning() override { m_service.reportRunning(); }
     void reportStopped(quint32 exitCode) override { m_service.reportStopped(exitCode); }
+    QStringList startArguments() const override
+    {
+        QStringList out;
+        for (const std::wstring &a : m_service.startArguments())
+            out.append(QString::fromStdWString(a));
+        return out;
+    }
 
 private:
     WindowsService &m_service;

@@ -160,7 +160,7 @@ int WindowsService::runDispatcher(std::function<void()> mainCallback, std::funct
     return 1;
 }
 
-void WINAPI WindowsService::serviceMain(DWORD, LPWSTR *)
+void WINAPI WindowsService::serviceMain(DWORD argc, LPWSTR *argv)
 {
     WindowsService *self = nullptr;
     {
@@ -177,6 +177,10 @@ void WINAPI WindowsService::serviceMain(DWORD, LPWSTR *)
         self->m_statusHandle = handle;
     }
     self->report(SERVICE_START_PENDING, 0, NO_ERROR, 3000, true);
+    // The first one is the service's own name.
+    self->m_startArguments.clear();
+    for (DWORD i = 1; argv && i < argc; ++i)
+        self->m_startArguments.emplace_back(argv[i]);
     try {
         if (self->m_mainCallback)
             self->m_mainCallback();

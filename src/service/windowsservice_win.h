@@ -20,6 +20,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
 class WindowsService
 {
@@ -56,6 +57,9 @@ public:
     void uninstall();
 
     const std::wstring &serviceName() const { return m_serviceName; }
+    // What the start request passed after the service's name (StartServiceW's arguments, as in
+    // "sc start TarnService ARG..."); set before the main callback runs.
+    const std::vector<std::wstring> &startArguments() const { return m_startArguments; }
     SERVICE_STATUS status() const;
     ~WindowsService();
 
@@ -77,6 +81,7 @@ private:
     std::function<void(std::uint32_t)> m_customControl;
     std::atomic<bool> m_stopping{false};
     std::unique_ptr<Manager> m_manager;
+    std::vector<std::wstring> m_startArguments;
 };
 
 // The executable's entry (wmain), by its exact first argument: "--register", "--unregister",

@@ -54,3 +54,7 @@ foreach(src IN LISTS TARND_WIN_TESTS)
   add_test(NAME ${name} COMMAND ${name})
   set_tests_properties(${name} PROPERTIES FIXTURES_REQUIRED wine ENVIRONMENT "${TARND_WINE_ENV}" TIMEOUT 120)
 endforeach()
+# One service manager per wine prefix: the suites that register a service take turns.
+if(TEST test_servicehost_win)
+  set_tests_properties(test_servicehost_win PROPERTIES RESOURCE_LOCK service-manager)
+endif()

@@ -13,7 +13,6 @@
 #include <QRegularExpression>
 #include <QtTest>
 
-#include <cerrno>
 #include <csignal>
 #include <fcntl.h>
 #include <sys/wait.h>
@@ -72,14 +71,7 @@ pid_t spawnAs(unsigned uid, const QString &exe)
             _exit(10);
         const int null = ::open("/dev/null", O_WRONLY);
         dup2(null, 1);
-        // A copy just written may still be open for writing in a child another thread forked
-        // meanwhile (until that child's own exec): the kernel then refuses to run it for a while.
-        for (int tries = 0; tries < 500; ++tries) {
-            execl(path.constData(), path.constData(), "noread", static_cast<char *>(nullptr));
-            if (errno != ETXTBSY)
-                break;
-            usleep(10000);
-        }
+        execl(path.constData(), path.constData(), "noread", static_cast<char *>(nullptr));
         _exit(11);
     }
     return pid;
@@ -111,17 +103,10 @@ class TestStaleSweep : public QObject
     Q_OBJECT
     QTemporaryDir m_dir;
 
-    // A copy of the helper under the given name, which every user may run.
-    QString copyNamed(const QString &name)
-    {
-        const QString path = m_dir.filePath(name);
-        if (!QFile::exists(path)) {
-            QFile::copy(Helper, path);
-            QFile::setPermissions(path, QFileDevice::ReadOwner | QFileDevice::ExeOwner | QFileDevice::ReadOther
-                                            | QFileDevice::ExeOther | QFileDevice::ReadGroup | QFileDevice::ExeGroup);
-        }
-        return path;
-    }
+    // A copy of the helper under the given name, which every user may run. All are made before
+    // any daemon thread runs: a child forked by another thread while a copy is open for writing
+    // holds it open until its exec, and the kernel refuses to run the copy meanwhile.
+    QString helperCopy(const QString &name) { return m_dir.filePath(name); }
 
 private Q_SLOTS:
     void initTestCase()
@@ -132,6 +117,13 @@ private Q_SLOTS:
         QFile::setPermissions(m_dir.path(), QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner
                                                 | QFileDevice::ExeGroup | QFileDevice::ExeOther
                                                 | QFileDevice::ReadGroup | QFileDevice::ReadOther);
+        for (const char *name : {"xray", "XRAY", "SkirtNet", "xray2", "axray", "xray.exe", "skirt"}) {
+            const QString path = m_dir.filePath(name);
+            QVERIFY(QFile::copy(Helper, path));
+            QVERIFY(QFile::setPermissions(path, QFileDevice::ReadOwner | QFileDevice::ExeOwner
+                                                    | QFileDevice::ReadOther | QFileDevice::ExeOther
+                                                    | QFileDevice::ReadGroup | QFileDevice::ExeGroup));
+        }
     }
 
     void cleanup()
@@ -164,7 +156,7 @@ private Q_SLOTS:
         };
         QList<pid_t> pids;
         for (const Case &c : cases) {
-            const pid_t pid = spawnAs(c.uid, copyNamed(c.name));
+            const pid_t pid = spawnAs(c.uid, helperCopy(c.name));
             QVERIFY(pid > 0);
             backend->sessionOf.insert(pid, c.session);
             pids << pid;
@@ -201,7 +193,7 @@ private Q_SLOTS:
         auto *backend = new Backend(m_dir.path());
         TarnDaemon daemon(nullptr, backend);
         QVERIFY(daemon.start());
-        const QString xray = copyNamed("xray");
+        const QString xray = helperCopy("xray");
         const auto start = [&](TarnClient &c, const QString &id, const QString &mode) {
             return c.call(QJsonObject{{"action", "start"}, {"process-id", id}, {"executable", xray},
                                       {"arguments", QJsonArray{mode}}});

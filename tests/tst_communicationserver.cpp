@@ -5,7 +5,7 @@
 #include "ipc/communicationserver.h"
 #include "ipc/framing.h"
 #include "ipc/sessionbackend.h"
-#include "ipc/sessionserver.h"
+#include "ipc/locallistener.h"
 #include "ipc/socketpath.h"
 #include "testsupport.h"
 
@@ -143,7 +143,7 @@ private Q_SLOTS:
         // A socket whose server stopped listening of itself is served again at the next poll.
         backend->sessions = QList<SessionBackend::Session>{{2, selfUser(), QString::number(geteuid())}};
         QTRY_COMPARE_WITH_TIMEOUT(server->servedSessions(), QList<quint32>{2}, 5000);
-        QLocalServer *listening = server->findChild<SessionServer *>()->server();
+        LocalListener *listening = server->findChild<LocalListener *>();
         QTest::ignoreMessage(QtWarningMsg, QRegularExpression("session 2 stopped listening"));
         listening->close();
         QVERIFY(!QFileInfo::exists(s2));

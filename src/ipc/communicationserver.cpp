@@ -5,7 +5,6 @@
 #include "service/eventwait.h"
 #include "service/logging.h"
 
-#include <QLocalServer>
 #include <QLocalSocket>
 #include <QSet>
 #include <QTimer>
@@ -221,7 +220,7 @@ void CommunicationServer::onNewConnection()
 {
     SessionServer *from = nullptr;
     for (SessionServer *s : std::as_const(m_sessionServers)) {
-        if (s->server()->hasPendingConnections()) {
+        if (s->hasPendingConnections()) {
             from = s;
             break;
         }
@@ -229,11 +228,11 @@ void CommunicationServer::onNewConnection()
     if (!from)
         return;
     const quint32 sessionId = from->sessionId();
-    QLocalSocket *socket = from->server()->nextPendingConnection();
+    QLocalSocket *socket = from->nextPendingConnection();
     if (!socket)
         return;
     // A connection can bring more than one client at once; each needs its own call.
-    if (from->server()->hasPendingConnections())
+    if (from->hasPendingConnections())
         QMetaObject::invokeMethod(this, &CommunicationServer::onNewConnection, Qt::QueuedConnection);
 
     // The sockets are open to every user; only the session's own user (or root) gets in.

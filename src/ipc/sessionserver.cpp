@@ -1,8 +1,7 @@
 #include "ipc/sessionserver.h"
+#include "ipc/locallistener.h"
 #include "ipc/socketpath.h"
 #include "service/logging.h"
-
-#include <QLocalServer>
 
 SessionServer::SessionServer(quint32 sessionId, const QString &pipeName, const QString &user,
                              const QString &principal, QObject *parent)
@@ -11,9 +10,9 @@ SessionServer::SessionServer(quint32 sessionId, const QString &pipeName, const Q
     , m_pipeName(pipeName)
     , m_user(user)
     , m_principal(principal)
-    , m_server(new QLocalServer(this))
+    , m_listener(new LocalListener(this))
 {
-    connect(m_server, &QLocalServer::newConnection, this, &SessionServer::newConnection);
+    connect(m_listener, &LocalListener::newConnection, this, &SessionServer::newConnection);
 }
 
 SessionServer::~SessionServer()
@@ -23,19 +22,28 @@ SessionServer::~SessionServer()
 
 bool SessionServer::isListening() const
 {
-    return m_server->isListening();
+    return m_listener->isListening();
+}
+
+bool SessionServer::hasPendingConnections() const
+{
+    return m_listener->hasPendingConnections();
+}
+
+QLocalSocket *SessionServer::nextPendingConnection()
+{
+    return m_listener->nextPendingConnection();
 }
 
 QString SessionServer::errorString() const
 {
-    return m_server->errorString();
+    return m_listener->errorString();
 }
 
 void SessionServer::close()
 {
-    if (m_server->isListening()) {
-        m_server->close();
-        QLocalServer::removeServer(m_pipeName);
+    if (m_listener->isListening()) {
+        m_listener->close();
         qCDebug(lcTarnd) << "Named pipe server stopped for session" << m_sessionId;
     }
     m_claim.reset();
@@ -43,7 +51,7 @@ void SessionServer::close()
 
 bool SessionServer::start()
 {
-    if (m_server->isListening())
+    if (m_listener->isListening())
         return true;
 
     std::string problem;
@@ -61,12 +69,11 @@ bool SessionServer::start()
             return false;
         }
     }
-    QLocalServer::removeServer(m_pipeName);
-
-    m_server->setSocketOptions(QLocalServer::WorldAccessOption);
-    if (!m_server->listen(m_pipeName)) {
-        qCWarning(lcTarnd) << "Failed to start named pipe for session" << m_sessionId << ":"
-                           << m_server->errorString();
+    if (!m_listener->listen(m_pipeName, m_principal)) {
+        // Someone else's pipe under the session's name is never served: the session's client
+        // would be talking to whoever made it. Tried again at the next poll.
+        qCCritical(lcTarnd).noquote() << "Failed to start named pipe for session" << m_sessionId << ":"
+                                      << m_pipeName << "-" << m_listener->errorString();
         return false;
     }
     qCInfo(lcTarnd) << "Named pipe server started for session" << m_sessionId << ":" << m_pipeName;

@@ -5,7 +5,8 @@
 
 #include <memory>
 
-class QLocalServer;
+class LocalListener;
+class QLocalSocket;
 
 namespace socketpath {
 class Claim;
@@ -34,7 +35,8 @@ public:
     QString pipeName() const { return m_pipeName; }
     QString user() const { return m_user; }
     QString principal() const { return m_principal; }
-    QLocalServer *server() const { return m_server; }
+    bool hasPendingConnections() const;
+    QLocalSocket *nextPendingConnection();
 
 Q_SIGNALS:
     void newConnection();
@@ -44,6 +46,6 @@ private:
     const QString m_pipeName;
     const QString m_user;
     const QString m_principal;
-    QLocalServer *m_server;
+    LocalListener *m_listener;
     std::unique_ptr<socketpath::Claim> m_claim;
 };

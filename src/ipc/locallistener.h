@@ -1,0 +1,42 @@
+#pragma once
+// Accepts the clients of one session's socket, each as a connected QLocalSocket.
+//   Linux:   a QLocalServer at the socket's path; the trusted folder around it and the peer
+//            check on each connection keep other users out.
+//   Windows: pipe instances the daemon makes itself (ipc/pipeserver_win.h), which only
+//            LocalSystem, Administrators and the session's user can open; each connected
+//            instance is adopted with QLocalSocket::setSocketDescriptor.
+// Main thread.
+
+#include <QObject>
+#include <QString>
+
+#include <memory>
+
+class QLocalSocket;
+
+class LocalListener : public QObject
+{
+    Q_OBJECT
+public:
+    explicit LocalListener(QObject *parent = nullptr);
+    ~LocalListener() override;
+
+    // principal: the session user's identity (Windows: the user's SID string). A stale socket
+    // file at the path is replaced (Linux): the caller holds the right to serve it.
+    bool listen(const QString &name, const QString &principal);
+    // Stops listening and removes the socket file (Linux); connected sockets stay.
+    void close();
+    bool isListening() const;
+    QString errorString() const;
+
+    bool hasPendingConnections() const;
+    // The next connected socket, a child of the listener until the caller takes it; null if none.
+    QLocalSocket *nextPendingConnection();
+
+Q_SIGNALS:
+    void newConnection();
+
+private:
+    struct Private;
+    std::unique_ptr<Private> d;
+};

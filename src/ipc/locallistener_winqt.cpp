@@ -1,0 +1,100 @@
+#include "ipc/locallistener.h"
+#include "ipc/pipeserver_win.h"
+
+#include <QHash>
+#include <QLocalSocket>
+#include <QQueue>
+#include <QWinEventNotifier>
+
+#include <memory>
+#include <utility>
+
+namespace {
+// Instances of each pipe name this process has handed to sockets and not yet closed. While a
+// name has any, it is this process's: a new listener of it adds instances rather than asking for
+// the first one, which Windows would refuse.
+QHash<QString, int> openInstances;
+} // namespace
+
+struct LocalListener::Private
+{
+    pipeserver::Listener pipe;
+    QWinEventNotifier *notifier = nullptr;
+    QString name;
+    QString error;
+    QQueue<QLocalSocket *> pending;
+};
+
+LocalListener::LocalListener(QObject *parent) : QObject(parent), d(new Private) {}
+
+LocalListener::~LocalListener()
+{
+    close();
+}
+
+bool LocalListener::listen(const QString &name, const QString &principal)
+{
+    close();
+    std::string error;
+    if (!d->pipe.listen(name.toStdString(), principal.toStdString(), openInstances.value(name) == 0, &error)) {
+        d->error = QString::fromStdString(error);
+        return false;
+    }
+    d->name = name;
+    d->notifier = new QWinEventNotifier(d->pipe.connectEvent(), this);
+    connect(d->notifier, &QWinEventNotifier::activated, this, [this] {
+        std::string error;
+        const HANDLE connected = d->pipe.takeConnected(&error);
+        if (!error.empty()) {
+            d->error = QString::fromStdString(error);
+            delete d->notifier;
+            d->notifier = nullptr;
+        }
+        if (connected == INVALID_HANDLE_VALUE)
+            return;
+        auto *socket = new QLocalSocket(this);
+        if (!socket->setSocketDescriptor(qintptr(connected))) {
+            CloseHandle(connected);
+            delete socket;
+            return;
+        }
+        const QString name = d->name;
+        ++openInstances[name];
+        const auto closed = [name, counted = std::make_shared<bool>(true)] {
+            if (std::exchange(*counted, false) && --openInstances[name] == 0)
+                openInstances.remove(name);
+        };
+        connect(socket, &QLocalSocket::disconnected, closed);
+        connect(socket, &QObject::destroyed, closed);
+        d->pending.enqueue(socket);
+        Q_EMIT newConnection();
+    });
+    return true;
+}
+
+void LocalListener::close()
+{
+    delete d->notifier;
+    d->notifier = nullptr;
+    d->pipe.close();
+}
+
+bool LocalListener::isListening() const
+{
+    return d->pipe.isListening();
+}
+
+QString LocalListener::errorString() const
+{
+    return d->error;
+}
+
+bool LocalListener::hasPendingConnections() const
+{
+    return !d->pending.isEmpty();
+}
+
+QLocalSocket *LocalListener::nextPendingConnection()
+{
+    return d->pending.isEmpty() ? nullptr : d->pending.dequeue();
+}

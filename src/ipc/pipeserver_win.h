@@ -1,0 +1,74 @@
+#pragma once
+// The server end of one session's named pipe, made by the daemon rather than by Qt so that the
+// pipe's rules are its own: LocalSystem and Administrators have full control, the session's user
+// may read and write but not add server instances or change the pipe's security, network logons
+// are denied, remote clients are rejected, and the name is only taken when nobody holds it yet
+// (the first instance is made with FILE_FLAG_FIRST_PIPE_INSTANCE: a pipe someone else made first
+// is never served under that someone's rules).
+//
+// One instance waits for a client at a time (overlapped ConnectNamedPipe); connectEvent() is
+// signalled when it has one, and takeConnected() hands that instance over after the next one is
+// waiting, so that the name is never without an instance of ours.
+//
+// Threads: one thread (the main thread) makes every call. Nothing here blocks.
+
+#include <windows.h>
+
+#include <memory>
+#include <string>
+
+namespace pipeserver {
+
+// The security descriptor, as SDDL, of the pipe of the session whose user has this SID string.
+std::string securityFor(const std::string &userSid);
+
+// The DACL of an object as SDDL ("D:..."); empty when it cannot be read.
+std::string daclOf(HANDLE object);
+
+// CreateNamedPipeW, replaceable by a test (wine enforces neither the DACL nor the first-instance
+// flag, so a test checks what is asked for).
+struct Calls
+{
+    virtual ~Calls() = default;
+    virtual HANDLE createNamedPipe(const wchar_t *name, DWORD openMode, DWORD pipeMode, SECURITY_ATTRIBUTES *sa);
+};
+
+class Listener
+{
+public:
+    explicit Listener(std::unique_ptr<Calls> calls = nullptr);
+    ~Listener();
+    Listener(const Listener &) = delete;
+    Listener &operator=(const Listener &) = delete;
+
+    // Makes an instance and waits for a client on it. first: no instance of this process is
+    // open under the name, so the name must be free; it is made with FILE_FLAG_FIRST_PIPE_INSTANCE
+    // and refused when taken ("the pipe name is taken by another process"). Also false with
+    // *error when the SID is no SID or a call fails; then nothing is left open.
+    bool listen(const std::string &name, const std::string &userSid, bool first, std::string *error);
+    bool isListening() const { return m_waiting != INVALID_HANDLE_VALUE; }
+    // Closes the waiting instance; connected pipes handed over stay.
+    void close();
+
+    // Manual-reset; signalled while a client is connected to the waiting instance (or the wait
+    // on it failed: takeConnected then says so).
+    HANDLE connectEvent() const { return m_event; }
+    // The connected pipe (overlapped, the caller's to close), with the next instance waiting;
+    // INVALID_HANDLE_VALUE when no client is connected yet. A wait that failed, or a next
+    // instance that could not be made, stops listening with *error set.
+    HANDLE takeConnected(std::string *error);
+
+private:
+    HANDLE makeInstance(bool first, DWORD *error);
+    bool arm(std::string *error);
+
+    std::unique_ptr<Calls> m_calls;
+    std::wstring m_name;
+    PSECURITY_DESCRIPTOR m_security = nullptr;
+    HANDLE m_waiting = INVALID_HANDLE_VALUE;
+    HANDLE m_event = nullptr;
+    OVERLAPPED m_overlapped{};
+    bool m_connectedAtOnce = false; // the client came before the wait: m_overlapped is unused
+};
+
+} // namespace pipeserver

@@ -1,0 +1,249 @@
+// A session's pipe under wine: the rules it is made with (wine enforces neither the DACL nor the
+// first-instance flag, so the calls are recorded), what its DACL reads back as, and clients
+// connecting to it for real.
+
+#define DOCTEST_CONFIG_IMPLEMENT_WITH_MAIN
+#include <doctest/doctest.h>
+
+#include "ipc/pipeserver_win.h"
+#include "service/wintext_win.h"
+#include "service/wintoken_win.h"
+#include "wintest.h"
+
+#include <windows.h>
+#include <aclapi.h>
+#include <sddl.h>
+
+#include <string>
+#include <vector>
+
+namespace {
+
+struct Made
+{
+    DWORD openMode;
+    DWORD pipeMode;
+    std::string dacl;
+};
+
+// The real call, with what it was asked recorded; or a refusal, as for a name taken already.
+struct Recorder : pipeserver::Calls
+{
+    std::vector<Made> *made;
+    DWORD refuseWith = 0;
+    explicit Recorder(std::vector<Made> *m) : made(m) {}
+    HANDLE createNamedPipe(const wchar_t *name, DWORD openMode, DWORD pipeMode, SECURITY_ATTRIBUTES *sa) override
+    {
+        wchar_t *text = nullptr;
+        std::string dacl;
+        if (ConvertSecurityDescriptorToStringSecurityDescriptorW(sa->lpSecurityDescriptor, SDDL_REVISION_1,
+                                                                 DACL_SECURITY_INFORMATION, &text, nullptr)) {
+            dacl = wintext::narrow(text);
+            LocalFree(text);
+        }
+        made->push_back({openMode, pipeMode, dacl});
+        if (refuseWith) {
+            SetLastError(refuseWith);
+            return INVALID_HANDLE_VALUE;
+        }
+        return Calls::createNamedPipe(name, openMode, pipeMode, sa);
+    }
+};
+
+std::string ownSid()
+{
+    HANDLE token = nullptr;
+    OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token);
+    const std::string sid = wintoken::userSid(token);
+    CloseHandle(token);
+    return sid;
+}
+
+struct Ace
+{
+    BYTE type;
+    DWORD mask;
+    std::string sid;
+};
+
+// The entries of a DACL given as SDDL, in order.
+std::vector<Ace> acesOf(const std::string &sddl, bool *isProtected)
+{
+    PSECURITY_DESCRIPTOR sd = nullptr;
+    std::vector<Ace> out;
+    if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(wintext::widen(sddl).c_str(), SDDL_REVISION_1, &sd,
+                                                              nullptr))
+        return out;
+    SECURITY_DESCRIPTOR_CONTROL control = 0;
+    DWORD revision = 0;
+    GetSecurityDescriptorControl(sd, &control, &revision);
+    *isProtected = control & SE_DACL_PROTECTED;
+    BOOL present = FALSE, defaulted = FALSE;
+    PACL acl = nullptr;
+    GetSecurityDescriptorDacl(sd, &present, &acl, &defaulted);
+    for (DWORD i = 0; acl && i < acl->AceCount; ++i) {
+        void *ace = nullptr;
+        GetAce(acl, i, &ace);
+        const auto *header = static_cast<ACE_HEADER *>(ace);
+        // Allowed and denied entries share their layout.
+        const auto *entry = static_cast<ACCESS_ALLOWED_ACE *>(ace);
+        out.push_back({header->AceType, entry->Mask, wintoken::sidString(PSID(&entry->SidStart))});
+    }
+    LocalFree(sd);
+    return out;
+}
+
+bool fullControl(DWORD mask)
+{
+    return mask == GENERIC_ALL || (mask & FILE_ALL_ACCESS) == FILE_ALL_ACCESS;
+}
+
+// The rules of a session pipe: whoever else can do anything with it is a fault.
+void checkSessionRules(const std::string &sddl, const std::string &user)
+{
+    INFO("DACL: ", sddl);
+    bool isProtected = false;
+    const std::vector<Ace> aces = acesOf(sddl, &isProtected);
+    REQUIRE(aces.size() == 4);
+    CHECK(isProtected);
+    CHECK(aces[0].type == ACCESS_DENIED_ACE_TYPE); // network logons, before any grant
+    CHECK(aces[0].sid == "S-1-5-2");
+    CHECK(fullControl(aces[0].mask));
+    for (const Ace &a : std::vector<Ace>(aces.begin() + 1, aces.end()))
+        CHECK(a.type == ACCESS_ALLOWED_ACE_TYPE);
+    CHECK(aces[1].sid == "S-1-5-18"); // LocalSystem
+    CHECK(fullControl(aces[1].mask));
+    CHECK(aces[2].sid == "S-1-5-32-544"); // Administrators
+    CHECK(fullControl(aces[2].mask));
+    CHECK(aces[3].sid == user);
+    CHECK((aces[3].mask & (FILE_READ_DATA | FILE_WRITE_DATA)) == (FILE_READ_DATA | FILE_WRITE_DATA));
+    CHECK((aces[3].mask & (FILE_CREATE_PIPE_INSTANCE | WRITE_DAC | WRITE_OWNER | GENERIC_ALL | GENERIC_WRITE)) == 0);
+}
+
+HANDLE connectClient(const std::wstring &name)
+{
+    return CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+}
+
+std::wstring uniqueName(const char *what)
+{
+    return L"\\\\.\\pipe\\tarnd-test-" + wintext::widen(what) + L"-" + std::to_wstring(GetCurrentProcessId());
+}
+
+} // namespace
+
+TEST_CASE("every instance is made with the session's rules; the first one only where the name is free")
+{
+    const std::string user = ownSid();
+    REQUIRE(!user.empty());
+    std::vector<Made> made;
+    const std::wstring name = uniqueName("rules");
+    pipeserver::Listener listener(std::make_unique<Recorder>(&made));
+    std::string error;
+    REQUIRE_MESSAGE(listener.listen(wintext::narrow(name), user, true, &error), error);
+    CHECK(listener.takeConnected(&error) == INVALID_HANDLE_VALUE); // nobody yet
+
+    const HANDLE client = connectClient(name);
+    REQUIRE(client != INVALID_HANDLE_VALUE);
+    CHECK(WaitForSingleObject(listener.connectEvent(), 5000) == WAIT_OBJECT_0);
+    const HANDLE served = listener.takeConnected(&error);
+    REQUIRE(served != INVALID_HANDLE_VALUE);
+    CHECK(error.empty());
+    CHECK(listener.isListening());
+
+    REQUIRE(made.size() == 2); // the first instance, then the next one waiting
+    CHECK((made[0].openMode & FILE_FLAG_FIRST_PIPE_INSTANCE) != 0);
+    CHECK((made[1].openMode & FILE_FLAG_FIRST_PIPE_INSTANCE) == 0);
+    for (const Made &m : made) {
+        CHECK((m.openMode & FILE_FLAG_OVERLAPPED) != 0); // for Qt's reader and writer
+        CHECK((m.pipeMode & PIPE_REJECT_REMOTE_CLIENTS) != 0);
+        checkSessionRules(m.dacl, user);
+    }
+    // The DACL the pipe holds, read back from it (on Windows this is what is enforced).
+    const std::string held = pipeserver::daclOf(served);
+    if (!held.empty())
+        checkSessionRules(held, user);
+    else
+        MESSAGE("the pipe's DACL cannot be read back here");
+
+    // A listener of a name this process already serves adds instances rather than a first one.
+    pipeserver::Listener second(std::make_unique<Recorder>(&made));
+    REQUIRE_MESSAGE(second.listen(wintext::narrow(name), user, false, &error), error);
+    CHECK((made.back().openMode & FILE_FLAG_FIRST_PIPE_INSTANCE) == 0);
+    CloseHandle(client);
+    CloseHandle(served);
+}
+
+TEST_CASE("a name someone else made first, or a user that is no SID, is refused and leaves nothing open")
+{
+    const int before = wintest::openHandles();
+    std::vector<Made> made;
+    auto recorder = std::make_unique<Recorder>(&made);
+    recorder->refuseWith = ERROR_ACCESS_DENIED; // what FILE_FLAG_FIRST_PIPE_INSTANCE gets then
+    pipeserver::Listener taken(std::move(recorder));
+    std::string error;
+    CHECK_FALSE(taken.listen(wintext::narrow(uniqueName("taken")), ownSid(), true, &error));
+    CHECK(error == "the pipe name is taken by another process");
+    CHECK_FALSE(taken.isListening());
+    CHECK(made.size() == 1);
+
+    for (const char *sid : {"", "nobody", "S-1-5-18)(A;;GA;;;WD", "S-1-5-21-1-2-3-1001;;;WD"}) {
+        pipeserver::Listener listener;
+        error.clear();
+        CHECK_FALSE(listener.listen(wintext::narrow(uniqueName("sid")), sid, true, &error));
+        CHECK(error.find("no valid SID") != std::string::npos);
+    }
+    CHECK(wintest::openHandles() == before);
+}
+
+TEST_CASE("clients are served one after another, their bytes both ways, and closing leaks nothing")
+{
+    const int before = wintest::openHandles();
+    {
+        const std::wstring name = uniqueName("serve");
+        pipeserver::Listener listener;
+        std::string error;
+        REQUIRE_MESSAGE(listener.listen(wintext::narrow(name), ownSid(), true, &error), error);
+        std::vector<HANDLE> clients, served;
+        for (int i = 0; i < 3; ++i) {
+            const HANDLE c = connectClient(name);
+            REQUIRE(c != INVALID_HANDLE_VALUE);
+            REQUIRE(WaitForSingleObject(listener.connectEvent(), 5000) == WAIT_OBJECT_0);
+            const HANDLE s = listener.takeConnected(&error);
+            REQUIRE(s != INVALID_HANDLE_VALUE);
+            clients.push_back(c);
+            served.push_back(s);
+        }
+        // Each served handle is its own client's: what one writes reaches only its peer.
+        for (size_t i = 0; i < clients.size(); ++i) {
+            const std::string text = "client " + std::to_string(i);
+            DWORD n = 0;
+            REQUIRE(WriteFile(clients[i], text.data(), DWORD(text.size()), &n, nullptr));
+            OVERLAPPED ov{};
+            ov.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+            char buf[64];
+            if (!ReadFile(served[i], buf, sizeof buf, nullptr, &ov))
+                REQUIRE(GetLastError() == ERROR_IO_PENDING);
+            REQUIRE(GetOverlappedResult(served[i], &ov, &n, TRUE));
+            CHECK(std::string(buf, n) == text);
+            CloseHandle(ov.hEvent);
+        }
+        // A client that came and went before it was taken does not stop the listener.
+        CloseHandle(connectClient(name));
+        REQUIRE(WaitForSingleObject(listener.connectEvent(), 5000) == WAIT_OBJECT_0);
+        const HANDLE gone = listener.takeConnected(&error);
+        CHECK(error.empty());
+        CHECK(listener.isListening());
+        if (gone != INVALID_HANDLE_VALUE)
+            CloseHandle(gone);
+        for (HANDLE h : clients)
+            CloseHandle(h);
+        for (HANDLE h : served)
+            CloseHandle(h);
+        // Closed while waiting for a client: the wait is cancelled and the name is free again.
+        listener.close();
+        CHECK_FALSE(listener.isListening());
+        CHECK(connectClient(name) == INVALID_HANDLE_VALUE);
+    }
+    CHECK(wintest::openHandles() == before);
+}

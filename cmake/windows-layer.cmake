@@ -58,3 +58,30 @@ endforeach()
 if(TEST test_servicehost_win)
   set_tests_properties(test_servicehost_win PROPERTIES RESOURCE_LOCK service-manager)
 endif()
+
+# The output reader's benchmark, run by hand (docs/benchmarks.md), not by ctest: once with
+# today's reader, once with the polling reader it replaced, taken from git at configure time and
+# linked ahead of tarnd_win, so the library's own childprocess_win.o is never pulled in (should
+# it be, both define Child and the link fails).
+set(TARND_BENCH_READER_FLAGS ${TARND_STATIC_RUNTIME})
+add_executable(bench_reader_win bench/bench_reader_win.cpp)
+target_link_libraries(bench_reader_win PRIVATE tarnd_win)
+target_link_options(bench_reader_win PRIVATE ${TARND_BENCH_READER_FLAGS})
+add_dependencies(bench_reader_win winchild)
+
+set(TARND_POLLING_READER ${CMAKE_BINARY_DIR}/polling-reader/childprocess_win.cpp)
+execute_process(COMMAND git show 8d994c2^:src/process/childprocess_win.cpp
+  WORKING_DIRECTORY ${CMAKE_SOURCE_DIR} OUTPUT_VARIABLE TARND_POLLING_TEXT RESULT_VARIABLE TARND_POLLING_RESULT
+  ERROR_QUIET)
+if(TARND_POLLING_RESULT EQUAL 0)
+  # Written only when it changed, so that a new configure does not rebuild it.
+  file(WRITE ${TARND_POLLING_READER}.new "${TARND_POLLING_TEXT}")
+  file(COPY_FILE ${TARND_POLLING_READER}.new ${TARND_POLLING_READER} ONLY_IF_DIFFERENT)
+  add_executable(bench_reader_win_polling bench/bench_reader_win.cpp ${TARND_POLLING_READER})
+  target_compile_definitions(bench_reader_win_polling PRIVATE TARND_BENCH_POLLING)
+  target_link_libraries(bench_reader_win_polling PRIVATE tarnd_win)
+  target_link_options(bench_reader_win_polling PRIVATE ${TARND_BENCH_READER_FLAGS})
+  add_dependencies(bench_reader_win_polling winchild)
+else()
+  message(STATUS "No git history here: bench_reader_win_polling is not built")
+endif()

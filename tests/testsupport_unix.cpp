@@ -4,6 +4,7 @@
 #include "ipc/framing.h"
 
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
 #include <QJsonDocument>
@@ -296,19 +297,33 @@ ForeignConnections connectAsUser(unsigned uid, const QString &socketPath, int co
     const QByteArray path = socketPath.toLocal8Bit();
     const QByteArray heartbeat = framing::encode(QJsonObject{{"action", "heartbeat"}});
     const QByteArray collected = forkedAs(uid, [&](int report) {
-        // All are opened before any is asked anything, so that all are held at once.
+        // All are opened before any is asked anything else, so that all are held at once. Each
+        // heartbeats as a real client does, all at once, so that none times out waiting for its
+        // turn on a slow machine.
         std::vector<int> fds;
+        const auto heartbeatAll = [&] {
+            std::vector<bool> answered;
+            for (int fd : fds)
+                answered.push_back(fd >= 0 && writeAll(fd, heartbeat));
+            for (size_t i = 0; i < fds.size(); ++i)
+                answered[i] = answered[i] && readResponse(fds[i]).contains("success");
+            return answered;
+        };
+        QElapsedTimer sinceHeartbeat;
+        sinceHeartbeat.start();
         for (int i = 0; i < count; ++i) {
             const int fd = connectUnix(path);
             const bool greeted = fd >= 0 && !readFrame(fd).isEmpty();
             writeAll(report, greeted ? "y" : "n");
             fds.push_back(greeted ? fd : -1);
+            if (sinceHeartbeat.elapsed() > 2000) {
+                heartbeatAll();
+                sinceHeartbeat.restart();
+            }
         }
         writeAll(report, "|");
-        for (int fd : fds) {
-            const bool answered = fd >= 0 && writeAll(fd, heartbeat) && readResponse(fd).contains("success");
+        for (bool answered : heartbeatAll())
             writeAll(report, answered ? "h" : "-");
-        }
     });
     ForeignConnections result;
     const QList<QByteArray> parts = collected.split('|');

@@ -14,6 +14,17 @@ namespace {
 // name has any, it is this process's: a new listener of it adds instances rather than asking for
 // the first one, which Windows would refuse.
 QHash<QString, int> openInstances;
+
+// Also called from the notifier's own signal: it stops watching the event at once, and goes once
+// that signal has returned.
+void dropNotifier(QWinEventNotifier *&notifier)
+{
+    if (notifier) {
+        notifier->setEnabled(false);
+        notifier->deleteLater();
+        notifier = nullptr;
+    }
+}
 } // namespace
 
 struct LocalListener::Private
@@ -47,8 +58,7 @@ bool LocalListener::listen(const QString &name, const QString &principal)
         const HANDLE connected = d->pipe.takeConnected(&error);
         if (!error.empty()) {
             d->error = QString::fromStdString(error);
-            delete d->notifier;
-            d->notifier = nullptr;
+            dropNotifier(d->notifier);
         }
         if (connected == INVALID_HANDLE_VALUE)
             return;
@@ -74,10 +84,11 @@ bool LocalListener::listen(const QString &name, const QString &principal)
 
 void LocalListener::close()
 {
-    delete d->notifier;
-    d->notifier = nullptr;
+    dropNotifier(d->notifier);
     d->pipe.close();
 }
+
+
 
 bool LocalListener::isListening() const
 {

@@ -12,6 +12,7 @@
 
 #include "process/childprocess.h"
 #include "service/wintext_win.h"
+#include "win/wintest.h"
 
 #include <windows.h>
 
@@ -67,21 +68,6 @@ double seconds()
     return double(t.QuadPart) * unit;
 }
 
-std::string slurp(const std::wstring &path)
-{
-    const HANDLE h = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                 OPEN_EXISTING, 0, nullptr);
-    if (h == INVALID_HANDLE_VALUE)
-        return {};
-    std::string s;
-    char buf[4096];
-    DWORD n = 0;
-    while (ReadFile(h, buf, sizeof buf, &n, nullptr) && n > 0)
-        s.append(buf, n);
-    CloseHandle(h);
-    return s;
-}
-
 long long field(const std::string &status, const char *name)
 {
     const std::string key = std::string("\n") + name + ":";
@@ -111,7 +97,7 @@ Counts counters(const std::wstring &proc)
 {
     Counts counts;
     for (const std::wstring &tid : entries(proc + L"\\task")) {
-        const long long n = field(slurp(proc + L"\\task\\" + tid + L"\\status"), "voluntary_ctxt_switches");
+        const long long n = field(wintest::slurp(proc + L"\\task\\" + tid + L"\\status"), "voluntary_ctxt_switches");
         if (n >= 0)
             counts[tid] = n;
     }
@@ -139,7 +125,7 @@ std::wstring lower(std::wstring s)
 
 int threadCount(const std::wstring &proc)
 {
-    return int(field(slurp(proc + L"\\status"), "Threads"));
+    return int(field(wintest::slurp(proc + L"\\status"), "Threads"));
 }
 
 // Under wine a file is opened by the wine server, so Z:\proc\self names the server's process,
@@ -151,7 +137,7 @@ std::wstring ownLinuxProcess()
     name = lower(name.substr(name.find_last_of(L"\\/") + 1));
     std::vector<std::wstring> candidates;
     for (const std::wstring &pid : entries(L"Z:\\proc")) {
-        const std::string cmd = slurp(L"Z:\\proc\\" + pid + L"\\cmdline");
+        const std::string cmd = wintest::slurp(L"Z:\\proc\\" + pid + L"\\cmdline");
         std::wstring first = wintext::widen(cmd.substr(0, cmd.find('\0')));
         first = lower(first.substr(first.find_last_of(L"\\/") + 1));
         if (first == name)
@@ -183,10 +169,10 @@ bool mainThreadLeads(const std::wstring &proc)
 {
     const std::wstring leader = proc.substr(proc.find_last_of(L'\\') + 1);
     const std::wstring status = proc + L"\\task\\" + leader + L"\\status";
-    const long long before = field(slurp(status), "voluntary_ctxt_switches");
+    const long long before = field(wintest::slurp(status), "voluntary_ctxt_switches");
     for (int i = 0; i < 40; ++i)
         Sleep(2);
-    const long long after = field(slurp(status), "voluntary_ctxt_switches");
+    const long long after = field(wintest::slurp(status), "voluntary_ctxt_switches");
     return before >= 0 && after - before >= 40;
 }
 
@@ -410,7 +396,7 @@ int main(int argc, char **argv)
     }
     // Z:\proc\self\status is opened by the server, so it tells the server's pid; a longer path
     // under Z:\proc\self would be looked up in this process's own first, and not be found.
-    const std::string serverStatus = slurp(L"Z:\\proc\\self\\status");
+    const std::string serverStatus = wintest::slurp(L"Z:\\proc\\self\\status");
     const long long serverPid = field(serverStatus, "Pid");
     if (serverPid <= 0) {
         std::fprintf(stderr, "no wine server under Z:\\proc\\self\n");

@@ -24,7 +24,6 @@
 #include <cstdint>
 #include <cstdlib>
 #include <functional>
-#include <memory>
 
 namespace {
 

@@ -121,46 +121,67 @@ std::wstring uniqueName(const char *what)
 
 } // namespace
 
-TEST_CASE("every instance is made with the session's rules; the first one only where the name is free")
+TEST_CASE("every instance has the session's rules, the first only where the name is free; closing leaks nothing")
 {
     const std::string user = ownSid();
     REQUIRE(!user.empty());
+    const int before = wintest::openHandles();
     std::vector<Made> made;
-    const std::wstring name = uniqueName("rules");
-    pipeserver::Listener listener(std::make_unique<Recorder>(&made));
-    std::string error;
-    REQUIRE_MESSAGE(listener.listen(wintext::narrow(name), user, true, &error), error);
-    CHECK(listener.takeConnected(&error) == INVALID_HANDLE_VALUE); // nobody yet
+    {
+        const std::wstring name = uniqueName("serve");
+        pipeserver::Listener listener(std::make_unique<Recorder>(&made));
+        std::string error;
+        REQUIRE_MESSAGE(listener.listen(wintext::narrow(name), user, true, &error), error);
+        CHECK(listener.takeConnected(&error) == INVALID_HANDLE_VALUE); // nobody yet
+        const auto take = [&] {
+            REQUIRE(WaitForSingleObject(listener.connectEvent(), 5000) == WAIT_OBJECT_0);
+            return listener.takeConnected(&error);
+        };
+        // Clients one after another, each served on its own instance.
+        std::vector<HANDLE> clients, served;
+        for (int i = 0; i < 3; ++i) {
+            clients.push_back(connectClient(name));
+            REQUIRE(clients.back() != INVALID_HANDLE_VALUE);
+            served.push_back(take());
+            REQUIRE(served.back() != INVALID_HANDLE_VALUE);
+            CHECK(error.empty());
+            CHECK(listener.isListening());
+        }
+        REQUIRE(made.size() == 4); // the first instance, then the next one waiting after each take
+        for (size_t i = 0; i < made.size(); ++i) {
+            CHECK(((made[i].openMode & FILE_FLAG_FIRST_PIPE_INSTANCE) != 0) == (i == 0));
+            CHECK((made[i].openMode & FILE_FLAG_OVERLAPPED) != 0); // for Qt's reader and writer
+            CHECK((made[i].pipeMode & PIPE_REJECT_REMOTE_CLIENTS) != 0);
+            checkSessionRules(made[i].dacl, user);
+        }
+        // The DACL the pipe holds, read back from it (on Windows this is what is enforced).
+        const std::string held = pipeserver::daclOf(served[0]);
+        if (!held.empty())
+            checkSessionRules(held, user);
+        else
+            MESSAGE("the pipe's DACL cannot be read back here");
 
-    const HANDLE client = connectClient(name);
-    REQUIRE(client != INVALID_HANDLE_VALUE);
-    CHECK(WaitForSingleObject(listener.connectEvent(), 5000) == WAIT_OBJECT_0);
-    const HANDLE served = listener.takeConnected(&error);
-    REQUIRE(served != INVALID_HANDLE_VALUE);
-    CHECK(error.empty());
-    CHECK(listener.isListening());
-
-    REQUIRE(made.size() == 2); // the first instance, then the next one waiting
-    CHECK((made[0].openMode & FILE_FLAG_FIRST_PIPE_INSTANCE) != 0);
-    CHECK((made[1].openMode & FILE_FLAG_FIRST_PIPE_INSTANCE) == 0);
-    for (const Made &m : made) {
-        CHECK((m.openMode & FILE_FLAG_OVERLAPPED) != 0); // for Qt's reader and writer
-        CHECK((m.pipeMode & PIPE_REJECT_REMOTE_CLIENTS) != 0);
-        checkSessionRules(m.dacl, user);
+        // A client that came and went before it was taken does not stop the listener.
+        CloseHandle(connectClient(name));
+        served.push_back(take());
+        CHECK(error.empty());
+        CHECK(listener.isListening());
+        // A listener of a name this process already serves adds instances rather than a first one.
+        pipeserver::Listener second(std::make_unique<Recorder>(&made));
+        REQUIRE_MESSAGE(second.listen(wintext::narrow(name), user, false, &error), error);
+        CHECK((made.back().openMode & FILE_FLAG_FIRST_PIPE_INSTANCE) == 0);
+        second.close();
+        for (HANDLE h : clients)
+            CloseHandle(h);
+        for (HANDLE h : served)
+            if (h != INVALID_HANDLE_VALUE)
+                CloseHandle(h);
+        // Closed while waiting for a client: the wait is cancelled and the name is free again.
+        listener.close();
+        CHECK_FALSE(listener.isListening());
+        CHECK(connectClient(name) == INVALID_HANDLE_VALUE);
     }
-    // The DACL the pipe holds, read back from it (on Windows this is what is enforced).
-    const std::string held = pipeserver::daclOf(served);
-    if (!held.empty())
-        checkSessionRules(held, user);
-    else
-        MESSAGE("the pipe's DACL cannot be read back here");
-
-    // A listener of a name this process already serves adds instances rather than a first one.
-    pipeserver::Listener second(std::make_unique<Recorder>(&made));
-    REQUIRE_MESSAGE(second.listen(wintext::narrow(name), user, false, &error), error);
-    CHECK((made.back().openMode & FILE_FLAG_FIRST_PIPE_INSTANCE) == 0);
-    CloseHandle(client);
-    CloseHandle(served);
+    CHECK(wintest::openHandles() == before);
 }
 
 TEST_CASE("a name someone else made first, or a user that is no SID, is refused and leaves nothing open")
@@ -181,43 +202,6 @@ TEST_CASE("a name someone else made first, or a user that is no SID, is refused 
         error.clear();
         CHECK_FALSE(listener.listen(wintext::narrow(uniqueName("sid")), sid, true, &error));
         CHECK(error.find("no valid SID") != std::string::npos);
-    }
-    CHECK(wintest::openHandles() == before);
-}
-
-TEST_CASE("clients are served one after another, one that left is no harm, and closing leaks nothing")
-{
-    const int before = wintest::openHandles();
-    {
-        const std::wstring name = uniqueName("serve");
-        pipeserver::Listener listener;
-        std::string error;
-        REQUIRE_MESSAGE(listener.listen(wintext::narrow(name), ownSid(), true, &error), error);
-        const auto take = [&] {
-            REQUIRE(WaitForSingleObject(listener.connectEvent(), 5000) == WAIT_OBJECT_0);
-            return listener.takeConnected(&error);
-        };
-        std::vector<HANDLE> clients, served;
-        for (int i = 0; i < 3; ++i) {
-            clients.push_back(connectClient(name));
-            REQUIRE(clients.back() != INVALID_HANDLE_VALUE);
-            served.push_back(take());
-            REQUIRE(served.back() != INVALID_HANDLE_VALUE);
-        }
-        // A client that came and went before it was taken does not stop the listener.
-        CloseHandle(connectClient(name));
-        served.push_back(take());
-        CHECK(error.empty());
-        CHECK(listener.isListening());
-        for (HANDLE h : clients)
-            CloseHandle(h);
-        for (HANDLE h : served)
-            if (h != INVALID_HANDLE_VALUE)
-                CloseHandle(h);
-        // Closed while waiting for a client: the wait is cancelled and the name is free again.
-        listener.close();
-        CHECK_FALSE(listener.isListening());
-        CHECK(connectClient(name) == INVALID_HANDLE_VALUE);
     }
     CHECK(wintest::openHandles() == before);
 }

@@ -64,11 +64,11 @@ TEST_CASE("privilege level is the token's elevation, as 0 or 1")
     CHECK(privilege::privilegeLevel() == (elevation.TokenIsElevated ? 1 : 0));
 }
 
-TEST_CASE("log file append writes CRLF, creates folders, rotates by rename; a folder is no log file")
+// Line ends, nested folders, sizes and rotation are checked through the log sink in tst_logsink.
+TEST_CASE("a folder is no log file, a missing one has no size, and a rename replaces the older file")
 {
     const std::string dir = tempDir() + "\\a\\b";
     REQUIRE(logfile::makePath(dir));
-    REQUIRE(logfile::makePath(dir)); // existing folders are fine
     CHECK(logfile::size(dir) == -1);
     CHECK_FALSE(logfile::append(dir, "x\n"));
 
@@ -76,13 +76,9 @@ TEST_CASE("log file append writes CRLF, creates folders, rotates by rename; a fo
     CHECK(logfile::size(path) == -1);
     CHECK_FALSE(logfile::exists(path));
     REQUIRE(logfile::append(path, "one\n"));
-    REQUIRE(logfile::append(path, "two\n"));
-    CHECK(slurp(path) == "one\r\ntwo\r\n");
-    CHECK(logfile::size(path) == 10);
-
     REQUIRE(logfile::append(path + ".old", "stale"));
     REQUIRE(logfile::rename(path, path + ".old"));
-    CHECK(slurp(path + ".old") == "one\r\ntwo\r\n");
+    CHECK(slurp(path + ".old") == "one\r\n");
     CHECK_FALSE(logfile::exists(path));
     REQUIRE(logfile::remove(path + ".old"));
     CHECK_FALSE(logfile::remove(path + ".old"));

@@ -251,7 +251,10 @@ TEST_CASE("the entry and a real service under wine")
 
     expect({"--unregister"}, 0, "Service unregistered successfully");
     // The deletion completes a little later.
-    for (int i = 0; i < 50 && run(exe, {"--unregister"}).output.find("Failed to open service") == std::string::npos; ++i)
+    const auto gone = [&] {
+        return run(exe, {"--unregister"}).output.find("Failed to open service") != std::string::npos;
+    };
+    for (int i = 0; i < 50 && !gone(); ++i)
         Sleep(100);
     expect({"--unregister"}, 1, "Failed to unregister service: Failed to open service\n");
 }

@@ -8,6 +8,8 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+using namespace Qt::StringLiterals;
+
 namespace {
 
 struct Run
@@ -43,16 +45,16 @@ QString bin(const QString &name)
     return QDir::toNativeSeparators(QCoreApplication::applicationDirPath() + '/' + name);
 }
 
-const QString Service = QStringLiteral("TarnService");
+const QString Service = u"TarnService"_s;
 
 QString serviceState()
 {
-    return run(QStringLiteral("sc.exe"), {QStringLiteral("query"), Service}, 30000).out;
+    return run(u"sc.exe"_s, {u"query"_s, Service}, 30000).out;
 }
 
-Run ctl(const QStringList &args, int timeoutMs = 120000)
+Run ctl(const QStringList &args)
 {
-    return run(bin("tarnctl.exe"), args, timeoutMs);
+    return run(bin(u"tarnctl.exe"_s), args);
 }
 
 } // namespace
@@ -66,68 +68,58 @@ private Q_SLOTS:
     {
         if (!TARND_TEST_HOOKS)
             QSKIP("built without TARND_TEST_HOOKS: the service could not be given a session under wine");
-        run(bin("tarnd.exe"), {QStringLiteral("--unregister")}); // a leftover of an earlier run
+        run(bin(u"tarnd.exe"_s), {u"--unregister"_s}); // a leftover of an earlier run
     }
 
     void cleanupTestCase()
     {
-        if (serviceState().contains(QLatin1String("RUNNING")))
-            run(QStringLiteral("sc.exe"), {QStringLiteral("stop"), Service});
-        QTRY_VERIFY_WITH_TIMEOUT(!serviceState().contains(QLatin1String("RUNNING")), 60000);
-        run(bin("tarnd.exe"), {QStringLiteral("--unregister")});
+        if (serviceState().contains("RUNNING"_L1))
+            run(u"sc.exe"_s, {u"stop"_s, Service});
+        QTRY_VERIFY_WITH_TIMEOUT(!serviceState().contains("RUNNING"_L1), 60000);
+        run(bin(u"tarnd.exe"_s), {u"--unregister"_s});
     }
 
     void serviceServesTheSession()
     {
-        Run r = run(bin("tarnd.exe"), {QStringLiteral("--register")});
+        Run r = run(bin(u"tarnd.exe"_s), {u"--register"_s});
         QVERIFY2(r.exitCode == 0, qPrintable(r.out + r.err));
-        r = run(QStringLiteral("sc.exe"),
-                {QStringLiteral("start"), Service, QStringLiteral("--test-session"), QStringLiteral("1")});
+        r = run(u"sc.exe"_s, {u"start"_s, Service, u"--test-session"_s, u"1"_s});
         QVERIFY2(r.exitCode == 0, qPrintable(r.out + r.err));
-        QTRY_VERIFY_WITH_TIMEOUT(serviceState().contains(QLatin1String("RUNNING")), 60000);
+        QTRY_VERIFY_WITH_TIMEOUT(serviceState().contains("RUNNING"_L1), 60000);
 
         // The pipe comes with the first session poll.
         QTemporaryDir dir;
         QVERIFY(dir.isValid());
-        const QString logPath = QDir::toNativeSeparators(dir.filePath(QStringLiteral("client.log")));
-        QTRY_VERIFY_WITH_TIMEOUT(ctl({QStringLiteral("hello"), QStringLiteral("--log-path"), logPath}).exitCode == 0,
-                                 60000);
+        const QString logPath = QDir::toNativeSeparators(dir.filePath(u"client.log"_s));
+        QTRY_VERIFY_WITH_TIMEOUT(ctl({u"hello"_s, u"--log-path"_s, logPath}).exitCode == 0, 60000);
 
         // A child's output and exit code come back to its owner.
-        r = ctl({QStringLiteral("run"), QStringLiteral("greet"), QStringLiteral("--"), bin("winchild.exe"),
-                 QStringLiteral("args"), QStringLiteral("hello world")});
-        QVERIFY2(r.exitCode == 0, qPrintable(r.out + r.err));
-        QVERIFY2(r.out.contains(QLatin1String("[hello world]")), qPrintable(r.out));
-        r = ctl({QStringLiteral("run"), QStringLiteral("seven"), QStringLiteral("--"), bin("winchild.exe"),
-                 QStringLiteral("exit"), QStringLiteral("7")});
-        QCOMPARE(r.exitCode, 7);
-        // A program that reads its raw command line gets it as a person would type it.
-        r = ctl({QStringLiteral("run"), QStringLiteral("shell"), QStringLiteral("--"), QStringLiteral("cmd.exe"),
-                 QStringLiteral("/c"), QStringLiteral("echo"), QStringLiteral("hi")});
-        QVERIFY2(r.exitCode == 0 && r.out.trimmed() == QLatin1String("hi"), qPrintable(r.out + r.err));
+        const QString child = bin(u"winchild.exe"_s);
+        r = ctl({u"run"_s, u"greet"_s, u"--"_s, child, u"args"_s, u"hello world"_s});
+        QVERIFY2(r.exitCode == 0 && r.out.contains("[hello world]"_L1), qPrintable(r.out + r.err));
+        QCOMPARE(ctl({u"run"_s, u"seven"_s, u"--"_s, child, u"exit"_s, u"7"_s}).exitCode, 7);
 
         // A child that runs until stopped: listed, then stopped by its Ctrl+C (which it answers
         // with 42) from a second client of the session.
         QProcess owner;
-        owner.start(bin("tarnctl.exe"), {QStringLiteral("run"), QStringLiteral("keep"), QStringLiteral("--"),
-                                         bin("winchild.exe"), QStringLiteral("ctrlc")});
+        owner.start(bin(u"tarnctl.exe"_s), {u"run"_s, u"keep"_s, u"--"_s, child, u"ctrlc"_s});
         QVERIFY(owner.waitForStarted(60000));
         QByteArray seen;
         QTRY_VERIFY_WITH_TIMEOUT((seen += owner.readAllStandardOutput()).contains("ready")
                                      || owner.state() != QProcess::Running,
                                  60000);
         QCOMPARE(owner.state(), QProcess::Running);
-        r = ctl({QStringLiteral("list")});
-        QVERIFY2(r.exitCode == 0 && r.out.contains(QLatin1String("keep")), qPrintable(r.out + r.err));
-        r = ctl({QStringLiteral("stop"), QStringLiteral("keep")});
+        r = ctl({u"list"_s});
+        QVERIFY2(r.exitCode == 0 && r.out.contains("keep"_L1), qPrintable(r.out + r.err));
+        r = ctl({u"stop"_s, u"keep"_s});
         QVERIFY2(r.exitCode == 0, qPrintable(r.out + r.err));
         QVERIFY(owner.waitForFinished(60000));
         QCOMPARE(owner.exitCode(), 42);
 
-        r = run(QStringLiteral("sc.exe"), {QStringLiteral("stop"), Service});
+        r = run(u"sc.exe"_s, {u"stop"_s, Service});
         QVERIFY2(r.exitCode == 0, qPrintable(r.out + r.err));
-        QTRY_VERIFY_WITH_TIMEOUT(serviceState().contains(QLatin1String("STOPPED")), 60000);
-        r = run(bin("tarnd.exe"), {QStringLiteral("--unregister")});
+        QTRY_VERIFY_WITH_TIMEOUT(serviceState().contains("STOPPED"_L1), 60000);
+        r = run(bin(u"tarnd.exe"_s), {u"--unregister"_s});
         QVERIFY2(r.exitCode == 0, qPrintable(r.out + r.err));
     }
 };

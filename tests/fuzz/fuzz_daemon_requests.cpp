@@ -1,14 +1,9 @@
-// TarnDaemon::handleClientMessage on the requests of the input, from three clients connected
-// over private sockets: two in session 1, one privileged in session 2. Safe to run as root:
-// every executable becomes /bin/cat (which runs until stopped, echoing its stdin, and ends by
-// itself should the target die, at the end of its stdin), /bin/true or a path that does not
-// exist, chosen by the length of the one asked for; every argument
-// becomes "-" (cat's stdin) or stays empty; every log path and working folder is one in a
-// private folder; no process is ever taken for a stale one of a session; and the daemon's
-// children are stopped every few hundred inputs and at exit.
+// TarnDaemon::handleClientMessage on the requests of the input, from three clients over private
+// sockets: two in session 1, one privileged in session 2. Safe as root: every executable becomes
+// /bin/cat, /bin/true or a missing path, every argument "-" or empty, every log path and folder
+// a private one; the children are stopped every few hundred inputs and at exit.
 //
-// Input: one request a line, a JSON object; a line may start with "1 " or "2 " to come from
-// another client than the first. Other lines are skipped.
+// Input: one JSON request a line; "1 " or "2 " in front sends it from another client.
 
 #include "daemon/tarnddaemon.h"
 #include "fuzzsupport.h"
@@ -29,7 +24,6 @@
 #include <cstdint>
 #include <cstdlib>
 #include <functional>
-#include <memory>
 
 namespace {
 
@@ -42,9 +36,8 @@ constexpr int ConnectMs = 10000;
 // Well under the time after which a silent client counts as gone.
 constexpr int HeartbeatEveryMs = 2000;
 
-// Sessions 1 and 2. The peers are told apart by the order they connect in, which the target
-// keeps: the first two are user 1000 in session 1, the third root. No process is in any
-// session, so the stale sweep of a departure never ends one.
+// The peers are told apart by the order they connect in: the first two are user 1000 in session
+// 1, the third root in session 2. No process is in a session, so no stale sweep ends one.
 class FuzzSessions : public SessionBackend
 {
 public:
@@ -91,8 +84,7 @@ QStringList clientIds;
 QElapsedTimer sinceHeartbeat;
 int inputsServed;
 
-// Keeps the kind of text the daemon checks (not a string, empty, holding a NUL) and puts one of
-// the harmless choices in its place.
+// Keeps what the daemon checks of a text (not a string, empty, holding a NUL), not the text.
 QJsonValue harmless(const QJsonValue &value, const QStringList &choices)
 {
     const QString text = value.toString();
@@ -185,8 +177,7 @@ extern "C" int LLVMFuzzerInitialize(int *argc, char ***argv)
     if (!scratch->isValid())
         std::abort();
     qputenv("XDG_DATA_HOME", scratch->path().toLocal8Bit());
-    // The tunnel operations run ip and resolvectl by name: none is found, so no input changes
-    // the machine's interfaces or DNS. The executables the inputs name are absolute paths.
+    // No ip or resolvectl is found by name, so no input changes the machine's interfaces or DNS.
     qputenv("PATH", (scratch->path() + "/no-tools").toLocal8Bit());
     auto *app = new QCoreApplication(*argc, *argv);
     QCoreApplication::setApplicationVersion(QStringLiteral(TARND_VERSION));

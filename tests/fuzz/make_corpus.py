@@ -41,11 +41,13 @@ requests = {
 }
 
 
-def reset(target):
+def write(target, files):
     path = os.path.join(HERE, "corpus", target)
     shutil.rmtree(path, ignore_errors=True)
     os.makedirs(path)
-    return path
+    for name, data in files.items():
+        with open(os.path.join(path, name), "wb") as f:
+            f.write(data)
 
 
 def frame(payload):
@@ -57,7 +59,7 @@ def compact(obj):
 
 
 def main():
-    out = reset("fuzz_daemon_requests")
+    daemon = {}
     for name, reqs in requests.items():
         # The second and third clients act on the first client's process.
         lines = [compact(r) for r in reqs]
@@ -65,24 +67,19 @@ def main():
             lines.append(b"1 " + compact({"action": "stop", "process-id": "p"}))
         if name == "start_kill":
             lines.append(b"2 " + compact({"action": "status", "process-id": "p"}))
-        with open(os.path.join(out, name), "wb") as f:
-            f.write(b"\n".join(lines) + b"\n")
-    with open(os.path.join(out, "bad_json"), "wb") as f:
-        f.write(b"{\"action\": \"heartbeat\"\n[1,2]\n")
+        daemon[name] = b"\n".join(lines) + b"\n"
+    daemon["bad_json"] = b"{\"action\": \"heartbeat\"\n[1,2]\n"
+    write("fuzz_daemon_requests", daemon)
 
-    out = reset("fuzz_processinfo")
     starts = {"full": start, "missing": missing, "minimal": {"process-id": "p", "executable": "x"},
              "nul": {"process-id": "p", "executable": "x", "arguments": ["a\u0000"]},
              "negative": {"process-id": "p", "executable": "x", "max-restart-attempts": -3},
              "types": {"process-id": "p", "executable": "x", "restart-delay-ms": 1.5, "arguments": "a"}}
-    for name, request in starts.items():
-        with open(os.path.join(out, name), "wb") as f:
-            f.write(compact(request))
+    write("fuzz_processinfo", {name: compact(request) for name, request in starts.items()})
 
-    out = reset("fuzz_frame_reader")
     whole = b"\x00"  # no chunk sizes: the stream at once
     split = b"\x03\x00\x02\x06"  # chunks of 1, 3 and 7 bytes
-    frames = {
+    write("fuzz_frame_reader", {
         "hello": whole + frame(compact(hello)),
         "two_split": split + frame(compact(start)) + frame(compact({"action": "heartbeat"})),
         "not_object": whole + frame(b"[1,2]") + frame(compact({"action": "list"})),
@@ -91,10 +88,7 @@ def main():
         "partial": split + frame(compact(hello))[:-3],
         "escapes": whole + frame(json.dumps({"data": "\u00e9\u4e2d\ud83d\ude00\t\"\\\u0001 \ud800"}).encode()),
         "numbers": whole + frame(b'{"a":1e300,"b":-0,"c":9007199254740993,"d":[0.1,true,null,{}]}'),
-    }
-    for name, data in frames.items():
-        with open(os.path.join(out, name), "wb") as f:
-            f.write(data)
+    })
 
 
 main()

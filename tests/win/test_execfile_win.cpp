@@ -1,11 +1,6 @@
-// The executable policy's file check under wine: what a client's token may change.
-//
-// What wine cannot show: it runs every program as one user and makes up each file's security
-// from the Unix mode bits, with that user as owner, so every file and folder here is changeable
-// by the current token whatever security is set on it. A file on disk that the token may NOT
-// change (the case the check lets through) and the walk up the folders past such a file are only
-// seen on Windows itself; the access question behind them is asked here of descriptors made in
-// memory instead.
+// The executable policy's file check under wine: what a client's token may change. Wine makes
+// every file changeable by its one user, so a file the token may NOT change is only seen on
+// Windows; the access question behind it is asked here of descriptors made in memory.
 
 #define DOCTEST_CONFIG_IMPLEMENT_WITH_MAIN
 #include <doctest/doctest.h>

@@ -1,6 +1,5 @@
-// A session's pipe under wine: the rules it is made with (wine enforces neither the DACL nor the
-// first-instance flag, so the calls are recorded), what its DACL reads back as, and clients
-// connecting to it for real.
+// A session's pipe under wine: the rules it is made with (recorded, as wine enforces neither the
+// DACL nor the first-instance flag), its DACL as read back, and real clients.
 
 #define DOCTEST_CONFIG_IMPLEMENT_WITH_MAIN
 #include <doctest/doctest.h>
@@ -11,11 +10,11 @@
 #include "wintest.h"
 
 #include <windows.h>
-#include <aclapi.h>
-#include <sddl.h>
 
 #include <string>
 #include <vector>
+
+using wintest::ownSid;
 
 namespace {
 
@@ -49,15 +48,6 @@ struct Recorder : pipeserver::Calls
         return Calls::createNamedPipe(name, openMode, pipeMode, sa);
     }
 };
-
-std::string ownSid()
-{
-    HANDLE token = nullptr;
-    OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token);
-    const std::string sid = wintoken::userSid(token);
-    CloseHandle(token);
-    return sid;
-}
 
 struct Ace
 {
@@ -106,15 +96,14 @@ void checkSessionRules(const std::string &sddl, const std::string &user)
     const std::vector<Ace> aces = acesOf(sddl, &isProtected);
     REQUIRE(aces.size() == 4);
     CHECK(isProtected);
-    CHECK(aces[0].type == ACCESS_DENIED_ACE_TYPE); // network logons, before any grant
-    CHECK(aces[0].sid == "S-1-5-2");
-    CHECK(fullControl(aces[0].mask));
-    for (const Ace &a : std::vector<Ace>(aces.begin() + 1, aces.end()))
-        CHECK(a.type == ACCESS_ALLOWED_ACE_TYPE);
-    CHECK(aces[1].sid == "S-1-5-18"); // LocalSystem
-    CHECK(fullControl(aces[1].mask));
-    CHECK(aces[2].sid == "S-1-5-32-544"); // Administrators
-    CHECK(fullControl(aces[2].mask));
+    // Network logons denied before any grant; LocalSystem and Administrators in full.
+    const char *const full[] = {"S-1-5-2", "S-1-5-18", "S-1-5-32-544"};
+    for (int i = 0; i < 3; ++i) {
+        CHECK(aces[i].type == (i == 0 ? ACCESS_DENIED_ACE_TYPE : ACCESS_ALLOWED_ACE_TYPE));
+        CHECK(aces[i].sid == full[i]);
+        CHECK(fullControl(aces[i].mask));
+    }
+    CHECK(aces[3].type == ACCESS_ALLOWED_ACE_TYPE);
     CHECK(aces[3].sid == user);
     CHECK((aces[3].mask & (FILE_READ_DATA | FILE_WRITE_DATA)) == (FILE_READ_DATA | FILE_WRITE_DATA));
     CHECK((aces[3].mask & (FILE_CREATE_PIPE_INSTANCE | WRITE_DAC | WRITE_OWNER | GENERIC_ALL | GENERIC_WRITE)) == 0);
@@ -132,46 +121,67 @@ std::wstring uniqueName(const char *what)
 
 } // namespace
 
-TEST_CASE("every instance is made with the session's rules; the first one only where the name is free")
+TEST_CASE("every instance has the session's rules, the first only where the name is free; closing leaks nothing")
 {
     const std::string user = ownSid();
     REQUIRE(!user.empty());
+    const int before = wintest::openHandles();
     std::vector<Made> made;
-    const std::wstring name = uniqueName("rules");
-    pipeserver::Listener listener(std::make_unique<Recorder>(&made));
-    std::string error;
-    REQUIRE_MESSAGE(listener.listen(wintext::narrow(name), user, true, &error), error);
-    CHECK(listener.takeConnected(&error) == INVALID_HANDLE_VALUE); // nobody yet
+    {
+        const std::wstring name = uniqueName("serve");
+        pipeserver::Listener listener(std::make_unique<Recorder>(&made));
+        std::string error;
+        REQUIRE_MESSAGE(listener.listen(wintext::narrow(name), user, true, &error), error);
+        CHECK(listener.takeConnected(&error) == INVALID_HANDLE_VALUE); // nobody yet
+        const auto take = [&] {
+            REQUIRE(WaitForSingleObject(listener.connectEvent(), 5000) == WAIT_OBJECT_0);
+            return listener.takeConnected(&error);
+        };
+        // Clients one after another, each served on its own instance.
+        std::vector<HANDLE> clients, served;
+        for (int i = 0; i < 3; ++i) {
+            clients.push_back(connectClient(name));
+            REQUIRE(clients.back() != INVALID_HANDLE_VALUE);
+            served.push_back(take());
+            REQUIRE(served.back() != INVALID_HANDLE_VALUE);
+            CHECK(error.empty());
+            CHECK(listener.isListening());
+        }
+        REQUIRE(made.size() == 4); // the first instance, then the next one waiting after each take
+        for (size_t i = 0; i < made.size(); ++i) {
+            CHECK(((made[i].openMode & FILE_FLAG_FIRST_PIPE_INSTANCE) != 0) == (i == 0));
+            CHECK((made[i].openMode & FILE_FLAG_OVERLAPPED) != 0); // for Qt's reader and writer
+            CHECK((made[i].pipeMode & PIPE_REJECT_REMOTE_CLIENTS) != 0);
+            checkSessionRules(made[i].dacl, user);
+        }
+        // The DACL the pipe holds, read back from it (on Windows this is what is enforced).
+        const std::string held = pipeserver::daclOf(served[0]);
+        if (!held.empty())
+            checkSessionRules(held, user);
+        else
+            MESSAGE("the pipe's DACL cannot be read back here");
 
-    const HANDLE client = connectClient(name);
-    REQUIRE(client != INVALID_HANDLE_VALUE);
-    CHECK(WaitForSingleObject(listener.connectEvent(), 5000) == WAIT_OBJECT_0);
-    const HANDLE served = listener.takeConnected(&error);
-    REQUIRE(served != INVALID_HANDLE_VALUE);
-    CHECK(error.empty());
-    CHECK(listener.isListening());
-
-    REQUIRE(made.size() == 2); // the first instance, then the next one waiting
-    CHECK((made[0].openMode & FILE_FLAG_FIRST_PIPE_INSTANCE) != 0);
-    CHECK((made[1].openMode & FILE_FLAG_FIRST_PIPE_INSTANCE) == 0);
-    for (const Made &m : made) {
-        CHECK((m.openMode & FILE_FLAG_OVERLAPPED) != 0); // for Qt's reader and writer
-        CHECK((m.pipeMode & PIPE_REJECT_REMOTE_CLIENTS) != 0);
-        checkSessionRules(m.dacl, user);
+        // A client that came and went before it was taken does not stop the listener.
+        CloseHandle(connectClient(name));
+        served.push_back(take());
+        CHECK(error.empty());
+        CHECK(listener.isListening());
+        // A listener of a name this process already serves adds instances rather than a first one.
+        pipeserver::Listener second(std::make_unique<Recorder>(&made));
+        REQUIRE_MESSAGE(second.listen(wintext::narrow(name), user, false, &error), error);
+        CHECK((made.back().openMode & FILE_FLAG_FIRST_PIPE_INSTANCE) == 0);
+        second.close();
+        for (HANDLE h : clients)
+            CloseHandle(h);
+        for (HANDLE h : served)
+            if (h != INVALID_HANDLE_VALUE)
+                CloseHandle(h);
+        // Closed while waiting for a client: the wait is cancelled and the name is free again.
+        listener.close();
+        CHECK_FALSE(listener.isListening());
+        CHECK(connectClient(name) == INVALID_HANDLE_VALUE);
     }
-    // The DACL the pipe holds, read back from it (on Windows this is what is enforced).
-    const std::string held = pipeserver::daclOf(served);
-    if (!held.empty())
-        checkSessionRules(held, user);
-    else
-        MESSAGE("the pipe's DACL cannot be read back here");
-
-    // A listener of a name this process already serves adds instances rather than a first one.
-    pipeserver::Listener second(std::make_unique<Recorder>(&made));
-    REQUIRE_MESSAGE(second.listen(wintext::narrow(name), user, false, &error), error);
-    CHECK((made.back().openMode & FILE_FLAG_FIRST_PIPE_INSTANCE) == 0);
-    CloseHandle(client);
-    CloseHandle(served);
+    CHECK(wintest::openHandles() == before);
 }
 
 TEST_CASE("a name someone else made first, or a user that is no SID, is refused and leaves nothing open")
@@ -192,58 +202,6 @@ TEST_CASE("a name someone else made first, or a user that is no SID, is refused 
         error.clear();
         CHECK_FALSE(listener.listen(wintext::narrow(uniqueName("sid")), sid, true, &error));
         CHECK(error.find("no valid SID") != std::string::npos);
-    }
-    CHECK(wintest::openHandles() == before);
-}
-
-TEST_CASE("clients are served one after another, their bytes both ways, and closing leaks nothing")
-{
-    const int before = wintest::openHandles();
-    {
-        const std::wstring name = uniqueName("serve");
-        pipeserver::Listener listener;
-        std::string error;
-        REQUIRE_MESSAGE(listener.listen(wintext::narrow(name), ownSid(), true, &error), error);
-        std::vector<HANDLE> clients, served;
-        for (int i = 0; i < 3; ++i) {
-            const HANDLE c = connectClient(name);
-            REQUIRE(c != INVALID_HANDLE_VALUE);
-            REQUIRE(WaitForSingleObject(listener.connectEvent(), 5000) == WAIT_OBJECT_0);
-            const HANDLE s = listener.takeConnected(&error);
-            REQUIRE(s != INVALID_HANDLE_VALUE);
-            clients.push_back(c);
-            served.push_back(s);
-        }
-        // Each served handle is its own client's: what one writes reaches only its peer.
-        for (size_t i = 0; i < clients.size(); ++i) {
-            const std::string text = "client " + std::to_string(i);
-            DWORD n = 0;
-            REQUIRE(WriteFile(clients[i], text.data(), DWORD(text.size()), &n, nullptr));
-            OVERLAPPED ov{};
-            ov.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-            char buf[64];
-            if (!ReadFile(served[i], buf, sizeof buf, nullptr, &ov))
-                REQUIRE(GetLastError() == ERROR_IO_PENDING);
-            REQUIRE(GetOverlappedResult(served[i], &ov, &n, TRUE));
-            CHECK(std::string(buf, n) == text);
-            CloseHandle(ov.hEvent);
-        }
-        // A client that came and went before it was taken does not stop the listener.
-        CloseHandle(connectClient(name));
-        REQUIRE(WaitForSingleObject(listener.connectEvent(), 5000) == WAIT_OBJECT_0);
-        const HANDLE gone = listener.takeConnected(&error);
-        CHECK(error.empty());
-        CHECK(listener.isListening());
-        if (gone != INVALID_HANDLE_VALUE)
-            CloseHandle(gone);
-        for (HANDLE h : clients)
-            CloseHandle(h);
-        for (HANDLE h : served)
-            CloseHandle(h);
-        // Closed while waiting for a client: the wait is cancelled and the name is free again.
-        listener.close();
-        CHECK_FALSE(listener.isListening());
-        CHECK(connectClient(name) == INVALID_HANDLE_VALUE);
     }
     CHECK(wintest::openHandles() == before);
 }

@@ -10,7 +10,6 @@
 #include "wintest.h"
 
 #include <windows.h>
-#include <shellapi.h>
 
 #include <atomic>
 #include <chrono>
@@ -19,37 +18,44 @@
 #include <memory>
 #include <string>
 #include <thread>
-#include <cstring>
+#include <utility>
 
 using childprocess::Child;
 using childprocess::LaunchSpec;
-
-namespace {
-
 using wintest::openHandles;
 using wintest::readUntil;
 
-std::string helper()
-{
-    return wintext::narrow(wintest::ownFolder() + L"winchild.exe");
-}
+namespace {
 
-std::unique_ptr<Child> start(std::vector<std::string> args, const std::string &dir = {})
+std::unique_ptr<Child> launch(const std::string &program, std::vector<std::string> args, const std::string &dir = {})
 {
-    LaunchSpec spec{helper(), std::move(args), dir};
     childprocess::LaunchError error;
-    auto child = Child::launch(spec, &error);
+    auto child = Child::launch(LaunchSpec{program, std::move(args), dir}, &error);
     REQUIRE_MESSAGE(child, error.step << " " << error.code);
     return child;
 }
 
-// Everything the child writes until both pipes end, and its exit code.
+std::unique_ptr<Child> start(std::vector<std::string> args, const std::string &dir = {})
+{
+    return launch(wintext::narrow(wintest::ownFolder() + L"winchild.exe"), std::move(args), dir);
+}
+
+// A child that has said "ready".
+std::unique_ptr<Child> startReady(const char *mode)
+{
+    auto child = start({mode});
+    std::string out;
+    REQUIRE(readUntil(*child, out, "ready"));
+    return child;
+}
+
 struct Result
 {
     std::string out, err;
     int code = -12345;
 };
 
+// Everything the child writes until both pipes end, and its exit code.
 Result finish(Child &child)
 {
     Result r;
@@ -59,6 +65,13 @@ Result finish(Child &child)
     return r;
 }
 
+int exitCode(Child &child)
+{
+    int code = -12345;
+    CHECK(child.waitForExit(&code));
+    return code;
+}
+
 std::string pattern(size_t n)
 {
     std::string s(n, '\0');
@@ -66,7 +79,6 @@ std::string pattern(size_t n)
         s[i] = char('a' + (i * 7 + i / 13) % 26);
     return s;
 }
-
 
 // Reads until the text has appeared count times; false after a few seconds short of that.
 bool readCount(Child &child, std::string &out, const std::string &text, int count)
@@ -83,10 +95,8 @@ bool readCount(Child &child, std::string &out, const std::string &text, int coun
     return seen() == count;
 }
 
-// A Ctrl+C that got past every other handler of this process, where the default handler would
-// have ended it. Under wine that end comes with exit code 0, which ctest would take for a pass;
-// this handler counts it and keeps the process alive to fail the test instead. It is registered
-// before any test runs, and handlers run latest first, so it sees only what all later ones let by.
+// Under wine the default handler ends the process with exit code 0, which ctest would take for a
+// pass: this one, registered first and so run last, counts a Ctrl+C every other handler let by.
 std::atomic<int> g_fatalCtrlC{0};
 
 BOOL WINAPI backstop(DWORD event)
@@ -99,8 +109,7 @@ BOOL WINAPI backstop(DWORD event)
 
 const bool g_backstopSet = SetConsoleCtrlHandler(backstop, TRUE) != 0;
 
-// Sees a Ctrl+C first and passes it on, remembering the thread it came on: once that thread has
-// ended, every handler has had its turn.
+// Runs first and passes a Ctrl+C on; once its thread has ended, every handler has had its turn.
 HANDLE g_spySeen;
 HANDLE g_spyThread;
 
@@ -113,23 +122,6 @@ BOOL WINAPI spy(DWORD event)
     return FALSE;
 }
 
-struct SpyOnCtrlC
-{
-    SpyOnCtrlC()
-    {
-        g_spySeen = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-        g_spyThread = nullptr;
-        SetConsoleCtrlHandler(spy, TRUE);
-    }
-    ~SpyOnCtrlC()
-    {
-        SetConsoleCtrlHandler(spy, FALSE);
-        if (g_spyThread)
-            CloseHandle(g_spyThread);
-        CloseHandle(g_spySeen);
-    }
-};
-
 } // namespace
 
 TEST_CASE("arguments reach the child exactly as given")
@@ -139,8 +131,7 @@ TEST_CASE("arguments reach the child exactly as given")
                                         "ünïcödé €", "-opt=\"a b\""};
     std::vector<std::string> all{"args"};
     all.insert(all.end(), args.begin(), args.end());
-    auto child = start(all);
-    const Result r = finish(*child);
+    const Result r = finish(*start(all));
     std::string expected;
     for (const auto &a : args)
         expected += "[" + a + "]\n";
@@ -151,55 +142,31 @@ TEST_CASE("arguments reach the child exactly as given")
     CHECK(childprocess::buildCommandLine("C:\\Program Files\\x.exe", {"a", "b c", "", "d\\e\\"})
           == L"\"C:\\Program Files\\x.exe\" a \"b c\" \"\" d\\e\\");
     CHECK(childprocess::buildCommandLine("x.exe", {}) == L"\"x.exe\"");
-    int n = 0;
-    wchar_t **split = CommandLineToArgvW(childprocess::buildCommandLine("x.exe", {"a\\\"b", "c\\"}).c_str(), &n);
-    REQUIRE(n == 3);
-    CHECK(std::wstring(split[1]) == L"a\\\"b");
-    CHECK(std::wstring(split[2]) == L"c\\");
-    LocalFree(split);
-}
 
-TEST_CASE("a program that reads its raw command line gets what a person would type")
-{
-    LaunchSpec spec{"cmd.exe", {"/c", "echo", "hi"}, {}};
-    childprocess::LaunchError error;
-    auto child = Child::launch(spec, &error);
-    REQUIRE_MESSAGE(child, error.step << " " << error.code);
-    const Result r = finish(*child);
-    CHECK(r.out == "hi\r\n");
-    CHECK(r.code == 0);
+    // A program that reads its raw command line gets what a person would type.
+    const Result shell = finish(*launch("cmd.exe", {"/c", "echo", "hi"}));
+    CHECK(shell.out == "hi\r\n");
+    CHECK(shell.code == 0);
 }
 
 TEST_CASE("exit codes, including those above 0x7FFFFFFF")
 {
-    for (const char *code : {"0", "1", "255", "0xC000013A"}) {
-        auto child = start({"exit", code});
-        const Result r = finish(*child);
-        CHECK(r.code == static_cast<int>(std::stoul(code, nullptr, 0)));
-    }
-    auto child = start({"exit", "0xC000013A"});
-    CHECK(finish(*child).code == -1073741510);
+    for (const char *code : {"0", "1", "255", "0xC000013A"})
+        CHECK(finish(*start({"exit", code})).code == static_cast<int>(std::stoul(code, nullptr, 0)));
 }
 
 TEST_CASE("output arrives on its own stream, whole")
 {
-    auto out = start({"out", "3000000"});
-    const Result a = finish(*out);
-    CHECK(a.out == pattern(3000000));
-    CHECK(a.err.empty());
-
-    auto err = start({"err", "5000"});
-    const Result b = finish(*err);
-    CHECK(b.err == pattern(5000));
-    CHECK(b.out.empty());
-
-    // Both streams at once, taken in small bites: nothing a read brought beyond the bite is
-    // lost or handed to the other stream, and a child blocked on one stream is not left waiting
-    // while the reader waits on the other.
+    for (const auto &[mode, size] : {std::pair<const char *, size_t>{"out", 3000000}, {"err", 5000}}) {
+        const Result r = finish(*start({mode, std::to_string(size)}));
+        CHECK((mode[0] == 'o' ? r.out : r.err) == pattern(size));
+        CHECK((mode[0] == 'o' ? r.err : r.out).empty());
+    }
+    // Both at once in small bites: nothing read beyond a bite is lost or handed to the other
+    // stream, and a child blocked on one stream is not left waiting while the reader waits on the other.
     auto both = start({"both", "1000000"});
     std::string o, e;
-    bool more = true;
-    while (more) {
+    for (bool more = true; more;) {
         const std::size_t o0 = o.size(), e0 = e.size();
         more = both->readOutput(o, e, 1500, 10000);
         REQUIRE(o.size() - o0 <= 1500);
@@ -214,9 +181,7 @@ TEST_CASE("output arrives on its own stream, whole")
 
 TEST_CASE("a failed launch says where and leaks no handle")
 {
-    auto warm = start({"exit", "0"});
-    finish(*warm);
-    warm.reset();
+    finish(*start({"exit", "0"})); // warms up what a first launch allocates for good
     const int before = openHandles();
     REQUIRE(before > 0);
     for (int i = 0; i < 10; ++i) {
@@ -228,25 +193,14 @@ TEST_CASE("a failed launch says where and leaks no handle")
     CHECK(openHandles() == before);
 }
 
-TEST_CASE("working directory and stdin")
+TEST_CASE("a child runs in the working directory it is given")
 {
     wchar_t temp[MAX_PATH];
     GetTempPathW(MAX_PATH, temp);
-    std::wstring dir(temp);
-    if (!dir.empty() && dir.back() == L'\\')
+    std::string dir = wintext::narrow(temp);
+    if (!dir.empty() && dir.back() == '\\')
         dir.pop_back();
-    auto cwd = start({"cwd"}, wintext::narrow(dir));
-    CHECK(finish(*cwd).out == wintext::narrow(dir) + "\n");
-
-    auto echo = start({"echo"});
-    CHECK(echo->writeInput("hello ", 6) == 6);
-    CHECK(echo->writeInput("world\n", 6) == 6);
-    std::string out;
-    CHECK(readUntil(*echo, out, "hello world\n"));
-    echo->terminate();
-    int code = 0;
-    CHECK(echo->waitForExit(&code));
-    CHECK(code == 1);
+    CHECK(finish(*start({"cwd"}, dir)).out == dir + "\n");
 }
 
 TEST_CASE("stdin of a child that never reads fills up instead of blocking")
@@ -260,29 +214,24 @@ TEST_CASE("stdin of a child that never reads fills up instead of blocking")
         ~Restore() { childprocess::testhook::refuseNonBlockingStdin = false; }
     } restore;
 
+    // More than the pipe holds, so the writes meet a full pipe while the child copies.
     auto echo = start({"echo"});
     const std::string text = pattern(100000);
-    std::string sent, out;
-    // More than the pipe holds, so the writes meet a full pipe while the child copies.
+    std::string sent, out, err;
     for (int i = 0; i < 2000 && sent.size() < text.size(); ++i) {
         const std::int64_t n = echo->writeInput(text.data() + sent.size(), text.size() - sent.size());
         REQUIRE(n >= 0);
         sent.append(text, sent.size(), std::size_t(n));
-        std::string ignored;
-        echo->readOutput(out, ignored, 65536, n == 0 ? 10 : 0);
+        echo->readOutput(out, err, 65536, n == 0 ? 10 : 0);
     }
     REQUIRE(sent == text);
-    std::string err;
     for (int i = 0; i < 200 && out.size() < text.size(); ++i)
         echo->readOutput(out, err, 65536, 100);
     CHECK(out == text);
     echo->terminate();
-    int code = 0;
-    CHECK(echo->waitForExit(&code));
+    exitCode(*echo);
 
-    auto deaf = start({"noread"});
-    out.clear();
-    REQUIRE(readUntil(*deaf, out, "ready"));
+    auto deaf = startReady("noread");
     // Bounded in time: a blocking write would hang here, and the future tells.
     auto filled = std::async(std::launch::async, [&] {
         const std::string chunk(64 * 1024, 'z');
@@ -309,47 +258,28 @@ TEST_CASE("stdin of a child that never reads fills up instead of blocking")
     REQUIRE(again.wait_for(std::chrono::seconds(20)) == std::future_status::ready);
     CHECK(again.get());
     deaf->terminate();
-    CHECK(deaf->waitForExit(&code));
+    exitCode(*deaf);
     // The child's end is gone: a broken pipe, not a full one.
     std::int64_t last = 0;
-    for (int i = 0; i < 100 && last == 0; ++i) {
-        last = deaf->writeInput("x", 1);
-        if (last == 0)
+    for (int i = 0; i < 100 && last == 0; ++i)
+        if ((last = deaf->writeInput("x", 1)) == 0)
             Sleep(50);
-    }
     CHECK(last == -1);
 }
 
 TEST_SUITE("Ctrl+C")
 {
-TEST_CASE("Ctrl+C reaches a child that handles it")
-{
-    auto child = start({"ctrlc"});
-    std::string out;
-    REQUIRE(readUntil(*child, out, "ready"));
-    CHECK(child->interrupt());
-    int code = 0;
-    CHECK(child->waitForExit(&code));
-    CHECK(code == 42);
-}
-
 TEST_CASE("the interrupting process outlives its interrupts, and later children still take theirs")
 {
     REQUIRE(g_backstopSet);
-    // Each child after the first starts once Ctrl+C has gone out. Had the ignoring passed on to
-    // it, it would let the Ctrl+C go by and end with 9 after 20 s.
+    // Had the ignoring of Ctrl+C passed on to a later child, it would let its Ctrl+C by and end with 9.
     for (int i = 0; i < 5; ++i) {
         CAPTURE(i);
-        auto child = start({"ctrlc"});
-        std::string out;
-        REQUIRE(readUntil(*child, out, "ready"));
+        auto child = startReady("ctrlc");
         CHECK(child->interrupt());
-        int code = 0;
-        REQUIRE(child->waitForExit(&code));
-        REQUIRE(code == 42);
+        REQUIRE(exitCode(*child) == 42);
     }
-    // A child that ignores them, interrupted again and again: every one arrives, and it is still
-    // running at the end for TerminateProcess to give it exit code 1.
+    // Every one of many interrupts arrives, and the child is still there for TerminateProcess.
     auto stubborn = start({"ignorectrlc"});
     std::string out;
     REQUIRE(readUntil(*stubborn, out, "ready"));
@@ -357,9 +287,7 @@ TEST_CASE("the interrupting process outlives its interrupts, and later children 
         CHECK(stubborn->interrupt());
     CHECK(readCount(*stubborn, out, "ctrl-c\n", 5));
     CHECK(stubborn->terminate());
-    int code = 0;
-    CHECK(stubborn->waitForExit(&code));
-    CHECK(code == 1);
+    CHECK(exitCode(*stubborn) == 1);
     CHECK(g_fatalCtrlC == 0);
 }
 
@@ -367,81 +295,68 @@ TEST_CASE("a Ctrl+C coming after the interrupt is over leaves the process alive"
 {
     REQUIRE(g_backstopSet);
     // An interrupt first, so that whatever it puts in place sits below the spy.
-    auto first = start({"ctrlc"});
-    std::string out;
-    REQUIRE(readUntil(*first, out, "ready"));
+    auto first = startReady("ctrlc");
     REQUIRE(first->interrupt());
-    int code = 0;
-    CHECK(first->waitForExit(&code));
-    CHECK(code == 42);
+    CHECK(exitCode(*first) == 42);
 
-    // The late delivery, made at will: this process on a child's console receives a Ctrl+C
-    // while it no longer ignores Ctrl+C, just as it would if interrupt()'s one came late.
+    // A late delivery made at will: this process, on a child's console, gets a Ctrl+C.
     auto other = start({"ignorectrlc"});
-    out.clear();
+    std::string out;
     REQUIRE(readUntil(*other, out, "ready"));
-    {
-        SpyOnCtrlC spying;
-        FreeConsole();
-        REQUIRE(AttachConsole(DWORD(other->pid())));
-        REQUIRE(GenerateConsoleCtrlEvent(CTRL_C_EVENT, 0));
-        // Detached too soon, this process might not be sent the event at all.
-        const DWORD seen = WaitForSingleObject(g_spySeen, 5000);
-        FreeConsole();
-        // Never seen: the handlers never ran, so the process still ignores Ctrl+C.
-        REQUIRE_MESSAGE(seen == WAIT_OBJECT_0, "no Ctrl+C reached this process's handlers");
-        REQUIRE(g_spyThread);
-        REQUIRE(WaitForSingleObject(g_spyThread, 5000) == WAIT_OBJECT_0);
-        CHECK(g_fatalCtrlC == 0);
-    }
+    g_spySeen = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    g_spyThread = nullptr;
+    SetConsoleCtrlHandler(spy, TRUE);
+    FreeConsole();
+    REQUIRE(AttachConsole(DWORD(other->pid())));
+    REQUIRE(GenerateConsoleCtrlEvent(CTRL_C_EVENT, 0));
+    // Detached too soon, this process might not be sent the event at all.
+    const DWORD seen = WaitForSingleObject(g_spySeen, 5000);
+    FreeConsole();
+    // Never seen: the handlers never ran, so the process still ignores Ctrl+C.
+    REQUIRE_MESSAGE(seen == WAIT_OBJECT_0, "no Ctrl+C reached this process's handlers");
+    REQUIRE(g_spyThread);
+    REQUIRE(WaitForSingleObject(g_spyThread, 5000) == WAIT_OBJECT_0);
+    CHECK(g_fatalCtrlC == 0);
+    SetConsoleCtrlHandler(spy, FALSE);
+    CloseHandle(g_spyThread);
+    CloseHandle(g_spySeen);
     CHECK(readCount(*other, out, "ctrl-c\n", 1));
     other->terminate();
-    other->waitForExit(&code);
+    exitCode(*other);
 }
 
 TEST_CASE("an interrupt with no console to reach fails within about a second")
 {
-    const auto timed = [](Child &child, bool *ok) {
+    const auto interrupt = [](Child &child, bool expected) {
         const ULONGLONG started = GetTickCount64();
-        *ok = child.interrupt();
-        return GetTickCount64() - started;
+        CHECK(child.interrupt() == expected);
+        CHECK(GetTickCount64() - started < 2000);
     };
-    bool ok = true;
-    int code = 0;
-
     SUBCASE("the child has exited")
     {
         auto gone = start({"exit", "3"});
-        REQUIRE(gone->waitForExit(&code));
-        CHECK(timed(*gone, &ok) < 2000);
-        CHECK_FALSE(ok);
+        exitCode(*gone);
+        interrupt(*gone, false);
         CHECK(gone->lastError() != 0);
     }
     SUBCASE("the child has left its console")
     {
-        auto bare = start({"noconsole"});
-        std::string out;
-        REQUIRE(readUntil(*bare, out, "ready"));
-        CHECK(timed(*bare, &ok) < 2000);
-        CHECK_FALSE(ok);
+        auto bare = startReady("noconsole");
+        interrupt(*bare, false);
         CHECK(bare->lastError() == ERROR_INVALID_HANDLE);
         bare->terminate();
-        bare->waitForExit(&code);
+        exitCode(*bare);
     }
     SUBCASE("a console that comes a moment late is waited for")
     {
-        auto late = start({"lateconsole"});
-        std::string out;
-        REQUIRE(readUntil(*late, out, "ready"));
-        CHECK(timed(*late, &ok) < 2000);
-        CHECK(ok);
-        CHECK(late->waitForExit(&code));
-        CHECK(code == 42);
+        auto late = startReady("lateconsole");
+        interrupt(*late, true);
+        CHECK(exitCode(*late) == 42);
     }
 }
 } // TEST_SUITE
 
-TEST_CASE("a blocked exit wait is released from another thread")
+TEST_CASE("a blocked exit wait, and a blocked reader, are released from another thread")
 {
     auto child = start({"noread"});
     int code = 0;
@@ -451,7 +366,6 @@ TEST_CASE("a blocked exit wait is released from another thread")
     REQUIRE(waiting.wait_for(std::chrono::seconds(10)) == std::future_status::ready);
     CHECK_FALSE(waiting.get());
     CHECK_FALSE(child->waitForExit(&code)); // stays released
-    // A reader waiting for output is released the same way.
     std::string out, err;
     readUntil(*child, out, "ready");
     auto reading = std::async(std::launch::async, [&] { return child->readOutput(out, err, 4096, -1); });
@@ -462,76 +376,52 @@ TEST_CASE("a blocked exit wait is released from another thread")
     child->terminate();
 }
 
-namespace {
-
-// The process number a "tree" child prints for the copy of itself it started.
-DWORD grandchildOf(Child &child)
-{
-    std::string out;
-    REQUIRE(readUntil(child, out, "\n"));
-    const auto at = out.find("grandchild ");
-    REQUIRE(at != std::string::npos);
-    return DWORD(std::stoul(out.substr(at + 11)));
-}
-
-HANDLE openProcess(DWORD pid, DWORD access = SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION)
-{
-    const HANDLE h = OpenProcess(access, FALSE, pid);
-    REQUIRE_MESSAGE(h, "process " << pid << ": " << GetLastError());
-    return h;
-}
-
-bool running(HANDLE process)
-{
-    return WaitForSingleObject(process, 0) == WAIT_TIMEOUT;
-}
-
-bool endsWithin(HANDLE process, DWORD ms)
-{
-    return WaitForSingleObject(process, ms) == WAIT_OBJECT_0;
-}
-
-} // namespace
-
 TEST_CASE("what a child starts goes with it")
 {
+    const auto open = [](DWORD pid, DWORD access) {
+        const HANDLE h = OpenProcess(access, FALSE, pid);
+        REQUIRE_MESSAGE(h, "process " << pid << ": " << GetLastError());
+        return h;
+    };
+    const auto running = [](HANDLE process) { return WaitForSingleObject(process, 0) == WAIT_TIMEOUT; };
+    const auto ends = [](HANDLE process) { return WaitForSingleObject(process, 10000) == WAIT_OBJECT_0; };
     auto child = start({"tree"});
-    const HANDLE grandchild = openProcess(grandchildOf(*child));
-    int code = 0;
+    std::string out;
+    REQUIRE(readUntil(*child, out, "\n"));
+    const auto at = out.find("grandchild ");
+    REQUIRE(at != std::string::npos);
+    const HANDLE grandchild = open(DWORD(std::stoul(out.substr(at + 11))), SYNCHRONIZE | PROCESS_TERMINATE);
 
     SUBCASE("by kill")
     {
         CHECK(child->terminate());
-        REQUIRE(child->waitForExit(&code));
-        CHECK(code == 1);
-        CHECK(endsWithin(grandchild, 10000));
+        CHECK(exitCode(*child) == 1);
+        CHECK(ends(grandchild));
     }
     SUBCASE("by stop, once the child's record goes")
     {
         // The grandchild ignores the Ctrl+C that ends the child, as a careless tool might.
         CHECK(child->interrupt());
-        REQUIRE(child->waitForExit(&code));
-        CHECK(code == 42);
+        CHECK(exitCode(*child) == 42);
         CHECK(running(grandchild));
         child.reset();
-        CHECK(endsWithin(grandchild, 10000));
+        CHECK(ends(grandchild));
     }
     SUBCASE("a record that goes before its child kills nothing, and the tree ends with the child")
     {
-        const HANDLE self = openProcess(DWORD(child->pid()), SYNCHRONIZE | PROCESS_TERMINATE);
+        const HANDLE self = open(DWORD(child->pid()), SYNCHRONIZE | PROCESS_TERMINATE);
         // Reads under way when the record goes are cancelled, not left to write into freed memory.
-        std::string out, err;
+        std::string err;
         child->readOutput(out, err, 4096, 0);
         child.reset();
         CHECK(running(self));
         CHECK(running(grandchild));
         TerminateProcess(self, 5);
-        CHECK(endsWithin(self, 10000));
-        CHECK(endsWithin(grandchild, 10000));
+        CHECK(ends(self));
+        CHECK(ends(grandchild));
         CloseHandle(self);
     }
-    if (running(grandchild))
-        TerminateProcess(openProcess(GetProcessId(grandchild), PROCESS_TERMINATE), 0);
+    TerminateProcess(grandchild, 0);
     CloseHandle(grandchild);
 }
 
@@ -566,29 +456,20 @@ TEST_CASE("a reader of an idle child sleeps until there is output")
             ++returns;
         }
     });
-    struct Join
-    {
-        std::atomic<bool> &quit;
-        Child &child;
-        std::thread &reader;
-        ~Join()
-        {
-            quit = true;
-            child.wakeReader();
-            reader.join();
-        }
-    } join{quit, *child, reader};
+    const std::shared_ptr<void> join(nullptr, [&](void *) {
+        quit = true;
+        child->wakeReader();
+        reader.join();
+    });
     for (int i = 0; i < 200 && !ready.load(); ++i)
         Sleep(50);
     REQUIRE(ready.load());
     const long before = readerWakeups.load();
     const int returnsBefore = returns.load();
-    Sleep(5000); // the quiet time being measured
-    // A reader that polled every 16 ms would have woken about 300 times by now.
+    Sleep(5000); // the quiet time being measured: a reader polling every 16 ms would wake ~300 times
     CHECK(readerWakeups.load() == before);
     CHECK(returns.load() == returnsBefore);
-    // Output still wakes it.
-    CHECK(child->interrupt());
+    CHECK(child->interrupt()); // output still wakes it
     for (int i = 0; i < 200 && !answered.load(); ++i)
         Sleep(50);
     CHECK(answered.load());

@@ -18,25 +18,15 @@
 using processscan::Entry;
 using processscan::Snapshot;
 using processscan::Target;
+using wintest::ownFolder;
 
 namespace {
 
-using wintest::openHandles;
-using wintest::ownFolder;
-
-std::wstring ownName()
-{
-    wchar_t path[MAX_PATH];
-    GetModuleFileNameW(nullptr, path, MAX_PATH);
-    const std::wstring p(path);
-    return p.substr(p.find_last_of(L"\\/") + 1);
-}
-
 // A winchild that has said "ready", so it is surely running.
-std::unique_ptr<childprocess::Child> startChild(const std::string &program)
+std::unique_ptr<childprocess::Child> startChild(const std::wstring &program = ownFolder() + L"winchild.exe")
 {
     childprocess::LaunchError error;
-    auto child = childprocess::Child::launch({program, {"noread"}, {}}, &error);
+    auto child = childprocess::Child::launch({wintext::narrow(program), {"noread"}, {}}, &error);
     REQUIRE_MESSAGE(child, error.step << " " << error.code);
     std::string out;
     REQUIRE(wintest::readUntil(*child, out, "ready"));
@@ -59,7 +49,6 @@ std::vector<Entry> walk()
     return all;
 }
 
-
 const Entry *find(const std::vector<Entry> &all, std::int64_t pid)
 {
     for (const Entry &e : all)
@@ -70,49 +59,30 @@ const Entry *find(const std::vector<Entry> &all, std::int64_t pid)
 
 } // namespace
 
-TEST_CASE("a snapshot lists the running processes by number and file name")
+TEST_CASE("a snapshot lists the running processes by number and UTF-8 file name; one found is ended with code 1")
 {
-    auto child = startChild(wintext::narrow(ownFolder() + L"winchild.exe"));
-    // The name comes as UTF-8, not in some code page.
-    const std::wstring oddName = L"w\u00efnchild-\u20ac.exe";
+    auto child = startChild();
     wchar_t temp[MAX_PATH];
     GetTempPathW(MAX_PATH, temp);
-    const std::wstring oddPath = std::wstring(temp) + oddName;
+    const std::wstring oddPath = std::wstring(temp) + L"w\u00efnchild-\u20ac.exe";
     REQUIRE(CopyFileW((ownFolder() + L"winchild.exe").c_str(), oddPath.c_str(), FALSE));
-    auto odd = startChild(wintext::narrow(oddPath));
+    auto odd = startChild(oddPath);
 
     const std::vector<Entry> all = walk();
-    CHECK(all.size() > 1);
-
     const Entry *found = find(all, child->pid());
     REQUIRE(found);
     CHECK(found->name == "winchild.exe");
     CHECK_FALSE(found->hasOwner);
     CHECK(found->consoleId == -1);
-
-    const Entry *self = find(all, std::int64_t(GetCurrentProcessId()));
-    REQUIRE(self);
-    CHECK(self->name == wintext::narrow(ownName()));
-
+    wchar_t self[MAX_PATH];
+    GetModuleFileNameW(nullptr, self, MAX_PATH);
+    const std::string selfPath = wintext::narrow(self);
+    const Entry *own = find(all, std::int64_t(GetCurrentProcessId()));
+    REQUIRE(own);
+    CHECK(own->name == selfPath.substr(selfPath.find_last_of("\\/") + 1));
     const Entry *oddFound = find(all, odd->pid());
     REQUIRE(oddFound);
     CHECK(oddFound->name == "w\xc3\xafnchild-\xe2\x82\xac.exe");
-
-    for (auto *c : {child.get(), odd.get()}) {
-        c->terminate();
-        int code = 0;
-        c->waitForExit(&code);
-    }
-    odd.reset();
-    DeleteFileW(oddPath.c_str());
-}
-
-TEST_CASE("a process found in the snapshot is ended with exit code 1")
-{
-    auto child = startChild(wintext::narrow(ownFolder() + L"winchild.exe"));
-    const std::vector<Entry> all = walk();
-    const Entry *found = find(all, child->pid());
-    REQUIRE(found);
 
     // A number beyond 32 bits must not be cut down to the child's.
     Entry wide = *found;
@@ -120,7 +90,6 @@ TEST_CASE("a process found in the snapshot is ended with exit code 1")
     long error = 0;
     CHECK_FALSE(Target::open(wide, &error));
     CHECK(error == ERROR_INVALID_PARAMETER);
-
     error = 0;
     auto target = Target::open(*found, &error);
     REQUIRE_MESSAGE(target, error);
@@ -135,15 +104,20 @@ TEST_CASE("a process found in the snapshot is ended with exit code 1")
     error = 0;
     CHECK_FALSE(Target::open(missing, &error));
     CHECK(error != 0);
+
+    odd->terminate();
+    odd->waitForExit(&code);
+    odd.reset();
+    DeleteFileW(oddPath.c_str());
 }
 
 TEST_CASE("snapshots and targets leave no handle open")
 {
-    auto child = startChild(wintext::narrow(ownFolder() + L"winchild.exe"));
+    auto child = startChild();
     Entry entry;
     entry.pid = child->pid();
     walk();
-    const int before = openHandles();
+    const int before = wintest::openHandles();
     REQUIRE(before > 0);
     for (int i = 0; i < 10; ++i) {
         walk();
@@ -151,10 +125,9 @@ TEST_CASE("snapshots and targets leave no handle open")
         long error = 0;
         CHECK(twice.take(&error));
         CHECK(twice.take(&error));
-        long openError = 0;
-        CHECK(Target::open(entry, &openError));
+        CHECK(Target::open(entry, &error));
     }
-    CHECK(openHandles() == before);
+    CHECK(wintest::openHandles() == before);
     child->terminate();
     int code = 0;
     child->waitForExit(&code);

@@ -5,12 +5,14 @@
 #define DOCTEST_CONFIG_IMPLEMENT_WITH_MAIN
 #include <doctest/doctest.h>
 
+#include "process/childprocess.h"
 #include "service/wintext_win.h"
 #include "service/windowsservice_win.h"
 #include "wintest.h"
 
 #include <windows.h>
 
+#include <functional>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -22,10 +24,7 @@ struct Recorder : WindowsService::Manager
     std::vector<SERVICE_STATUS> *reports;
     bool registers = true;
     DWORD dispatcherError = 0;
-    explicit Recorder(std::vector<SERVICE_STATUS> *r)
-        : reports(r)
-    {
-    }
+    explicit Recorder(std::vector<SERVICE_STATUS> *r) : reports(r) {}
     SERVICE_STATUS_HANDLE registerHandler(const wchar_t *, LPHANDLER_FUNCTION_EX) override
     {
         return registers ? reinterpret_cast<SERVICE_STATUS_HANDLE>(0x1234) : nullptr;
@@ -77,56 +76,25 @@ void checkReport(const SERVICE_STATUS &s, DWORD state, DWORD accepted, DWORD exi
     CHECK(s.dwWaitHint == hint);
 }
 
-std::string message(const std::function<void()> &f)
-{
-    try {
-        f();
-    } catch (const std::runtime_error &e) {
-        return e.what();
-    }
-    return {};
-}
-
 struct Run
 {
-    DWORD code = 0;
-    std::string output; // standard output and standard error, as written
+    int code = 0;
+    std::string output; // standard output, then standard error, without the CR of each line end
 };
 
-// A program's exit code and what it wrote.
-Run run(const std::wstring &exe, const std::wstring &args)
+Run run(const std::wstring &exe, std::vector<std::string> args)
 {
-    SECURITY_ATTRIBUTES inherit{sizeof(inherit), nullptr, TRUE};
-    HANDLE readEnd, writeEnd;
-    CreatePipe(&readEnd, &writeEnd, &inherit, 0);
-    SetHandleInformation(readEnd, HANDLE_FLAG_INHERIT, 0);
-    STARTUPINFOW si{};
-    si.cb = sizeof(si);
-    si.dwFlags = STARTF_USESTDHANDLES;
-    si.hStdOutput = writeEnd;
-    si.hStdError = writeEnd;
-    PROCESS_INFORMATION pi{};
-    std::wstring line = L"\"" + exe + L"\" " + args;
-    Run r;
-    const BOOL started =
-        CreateProcessW(nullptr, line.data(), nullptr, nullptr, TRUE, CREATE_NO_WINDOW, nullptr, nullptr, &si, &pi);
-    CloseHandle(writeEnd);
-    if (!started) {
-        CloseHandle(readEnd);
-        r.code = 0xFFFFFFFF;
-        return r;
+    childprocess::LaunchError error;
+    auto child = childprocess::Child::launch({wintext::narrow(exe), std::move(args), {}}, &error);
+    REQUIRE_MESSAGE(child, error.step << " " << error.code);
+    std::string out, err;
+    while (child->readOutput(out, err, 65536, 60000)) {
     }
-    char buf[4096];
-    DWORD n = 0;
-    while (ReadFile(readEnd, buf, sizeof buf, &n, nullptr) && n > 0)
-        for (DWORD i = 0; i < n; ++i)
-            if (buf[i] != '\r') // text mode writes "\r\n"
-                r.output += buf[i];
-    CloseHandle(readEnd);
-    WaitForSingleObject(pi.hProcess, 60000);
-    GetExitCodeProcess(pi.hProcess, &r.code);
-    CloseHandle(pi.hProcess);
-    CloseHandle(pi.hThread);
+    Run r;
+    REQUIRE(child->waitForExit(&r.code));
+    for (const char c : out + err)
+        if (c != '\r')
+            r.output += c;
     return r;
 }
 
@@ -143,73 +111,55 @@ bool waitForState(SC_HANDLE service, DWORD state)
 
 } // namespace
 
-TEST_CASE("the status reports of a run and their checkpoints")
+TEST_CASE("the status reports of a run and their checkpoints; a shutdown stops like a stop")
 {
-    Fixture f;
-    int stops = 0;
-    const int code = f.service->runDispatcher(
-        [&] {
-            f.service->reportRunning();
-            CHECK(WindowsService::controlHandler(SERVICE_CONTROL_STOP, 0, nullptr, nullptr) == NO_ERROR);
-            // A second stop, and a shutdown, while stopping: answered, and nothing new.
-            CHECK(WindowsService::controlHandler(SERVICE_CONTROL_STOP, 0, nullptr, nullptr) == NO_ERROR);
-            CHECK(WindowsService::controlHandler(SERVICE_CONTROL_SHUTDOWN, 0, nullptr, nullptr) == NO_ERROR);
-            CHECK(WindowsService::controlHandler(SERVICE_CONTROL_INTERROGATE, 0, nullptr, nullptr) == NO_ERROR);
-            f.service->reportStopped();
-        },
-        [&] { ++stops; });
-    CHECK(code == 0);
-    CHECK(stops == 1);
-    REQUIRE(f.reports.size() == 4);
-    checkReport(f.reports[0], SERVICE_START_PENDING, 0, 0, 1, 3000);
-    checkReport(f.reports[1], SERVICE_RUNNING, 5, 0, 0, 0);
-    checkReport(f.reports[2], SERVICE_STOP_PENDING, 5, 0, 1, 30000);
-    checkReport(f.reports[3], SERVICE_STOPPED, 5, 0, 0, 0);
-}
-
-TEST_CASE("a shutdown stops like a stop; a failing run body ends stopped with code 1")
-{
-    {
+    const auto control = [](DWORD code) { return WindowsService::controlHandler(code, 0, nullptr, nullptr); };
+    for (const DWORD first : {DWORD(SERVICE_CONTROL_STOP), DWORD(SERVICE_CONTROL_SHUTDOWN)}) {
+        CAPTURE(first);
         Fixture f;
         int stops = 0;
-        f.service->runDispatcher(
+        const int code = f.service->runDispatcher(
             [&] {
                 f.service->reportRunning();
-                CHECK(WindowsService::controlHandler(SERVICE_CONTROL_SHUTDOWN, 0, nullptr, nullptr) == NO_ERROR);
+                CHECK(control(first) == NO_ERROR);
+                // More stops and a shutdown while stopping: answered, and nothing new.
+                for (DWORD c : {DWORD(SERVICE_CONTROL_STOP), DWORD(SERVICE_CONTROL_SHUTDOWN),
+                                DWORD(SERVICE_CONTROL_INTERROGATE)})
+                    CHECK(control(c) == NO_ERROR);
                 f.service->reportStopped();
             },
             [&] { ++stops; });
+        CHECK(code == 0);
         CHECK(stops == 1);
         REQUIRE(f.reports.size() == 4);
+        checkReport(f.reports[0], SERVICE_START_PENDING, 0, 0, 1, 3000);
+        checkReport(f.reports[1], SERVICE_RUNNING, 5, 0, 0, 0);
         checkReport(f.reports[2], SERVICE_STOP_PENDING, 5, 0, 1, 30000);
+        checkReport(f.reports[3], SERVICE_STOPPED, 5, 0, 0, 0);
     }
-    {
+}
+
+TEST_CASE("a run body that fails or reports a failed start ends stopped with code 1; no manager, no run")
+{
+    const std::function<void(WindowsService *)> failures[] = {
+        [](WindowsService *) { throw std::runtime_error("run body"); },
+        [](WindowsService *s) { s->reportStopped(1); },
+    };
+    for (const auto &body : failures) {
         Fixture f;
-        f.service->runDispatcher([] { throw std::runtime_error("run body"); }, [] {});
+        f.service->runDispatcher([&] { body(f.service); }, [] {});
         REQUIRE(f.reports.size() == 2);
         checkReport(f.reports[0], SERVICE_START_PENDING, 0, 0, 1, 3000);
         checkReport(f.reports[1], SERVICE_STOPPED, 5, 1, 0, 0);
     }
-    {
-        // The daemon failed to start: the run body reports it so.
-        Fixture f;
-        f.service->runDispatcher([&] { f.service->reportStopped(1); }, [] {});
-        REQUIRE(f.reports.size() == 2);
-        checkReport(f.reports[1], SERVICE_STOPPED, 5, 1, 0, 0);
-    }
-    {
-        Fixture f;
-        f.recorder->registers = false;
-        bool ran = false;
-        CHECK(f.service->runDispatcher([&] { ran = true; }, [] {}) == 0);
-        CHECK(!ran);
-        CHECK(f.reports.empty());
-    }
-    {
-        Fixture f;
-        f.recorder->dispatcherError = ERROR_FAILED_SERVICE_CONTROLLER_CONNECT;
-        CHECK(f.service->runDispatcher([] {}, [] {}) == 1);
-        f.recorder->dispatcherError = ERROR_ACCESS_DENIED;
+    Fixture f;
+    f.recorder->registers = false;
+    bool ran = false;
+    CHECK(f.service->runDispatcher([&] { ran = true; }, [] {}) == 0);
+    CHECK(!ran);
+    CHECK(f.reports.empty());
+    for (const DWORD error : {DWORD(ERROR_FAILED_SERVICE_CONTROLLER_CONNECT), DWORD(ERROR_ACCESS_DENIED)}) {
+        f.recorder->dispatcherError = error;
         CHECK(f.service->runDispatcher([] {}, [] {}) == 1);
     }
 }
@@ -244,10 +194,10 @@ TEST_CASE("the control handler's table")
 
 TEST_CASE("one instance")
 {
-    CHECK(message([] { WindowsService::instance(); }) == "WindowsService not initialized");
+    CHECK_THROWS_WITH(WindowsService::instance(), "WindowsService not initialized");
     WindowsService &s = WindowsService::init(L"A", L"B");
     CHECK(&WindowsService::instance() == &s);
-    CHECK(message([] { WindowsService::init(L"A", L"B"); }) == "WindowsService already initialized");
+    CHECK_THROWS_WITH(WindowsService::init(L"A", L"B"), "WindowsService already initialized");
     WindowsService::release();
 }
 
@@ -261,21 +211,19 @@ TEST_CASE("the entry and a real service under wine")
     const std::wstring log = folder + L"\\winservice.log";
     DeleteFileW(log.c_str());
 
+    const auto expect = [&](std::vector<std::string> args, int code, const std::string &text) {
+        const Run r = run(exe, std::move(args));
+        CHECK(r.code == code);
+        CHECK_MESSAGE(r.output.find(text) != std::string::npos, r.output);
+    };
     // From a console the dispatcher cannot connect.
-    Run r = run(exe, L"");
-    CHECK(r.code == 1);
-    CHECK(r.output.find("ERROR: tarnd must be run as a Windows Service.\n"
-                     "To register the service, run: tarnd.exe --register\n"
-                     "Then start it via Services or: sc start TarnService\n") != std::string::npos);
-    // Nor is the capital spelling a registration.
-    CHECK(run(exe, L"--REGISTER").code == 1);
-
-    r = run(exe, L"--register --ignored");
-    CHECK(r.code == 0);
-    CHECK(r.output.find("Service registered successfully") != std::string::npos);
-    r = run(exe, L"--register");
-    CHECK(r.code == 1);
-    CHECK(r.output.find("Failed to register service: Service already exists\n") != std::string::npos);
+    expect({}, 1,
+           "ERROR: tarnd must be run as a Windows Service.\n"
+           "To register the service, run: tarnd.exe --register\n"
+           "Then start it via Services or: sc start TarnService\n");
+    CHECK(run(exe, {"--REGISTER"}).code == 1); // nor is the capital spelling a registration
+    expect({"--register", "--ignored"}, 0, "Service registered successfully");
+    expect({"--register"}, 1, "Failed to register service: Service already exists\n");
 
     SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
     REQUIRE(manager);
@@ -301,16 +249,12 @@ TEST_CASE("the entry and a real service under wine")
     CloseServiceHandle(manager);
     CHECK(wintest::slurp(log) == "running\ncontrol 128\nstop requested\nstopped\n");
 
-    r = run(exe, L"--unregister");
-    CHECK(r.code == 0);
-    CHECK(r.output.find("Service unregistered successfully") != std::string::npos);
+    expect({"--unregister"}, 0, "Service unregistered successfully");
     // The deletion completes a little later.
-    for (int i = 0; i < 50; ++i) {
-        r = run(exe, L"--unregister");
-        if (r.output.find("Failed to open service") != std::string::npos)
-            break;
+    const auto gone = [&] {
+        return run(exe, {"--unregister"}).output.find("Failed to open service") != std::string::npos;
+    };
+    for (int i = 0; i < 50 && !gone(); ++i)
         Sleep(100);
-    }
-    CHECK(r.code == 1);
-    CHECK(r.output.find("Failed to unregister service: Failed to open service\n") != std::string::npos);
+    expect({"--unregister"}, 1, "Failed to unregister service: Failed to open service\n");
 }

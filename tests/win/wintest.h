@@ -4,6 +4,7 @@
 #include "process/childprocess.h"
 
 #include <windows.h>
+#include <sddl.h>
 
 #include <cstdint>
 #include <string>
@@ -29,6 +30,24 @@ inline int openHandles()
         if (GetHandleInformation(reinterpret_cast<HANDLE>(h), &flags))
             ++n;
     return n;
+}
+
+// The SID string of this process's user, asked without the code under test; empty if unknown.
+inline std::string ownSid()
+{
+    HANDLE token = nullptr;
+    unsigned char buffer[256];
+    DWORD length = 0;
+    LPSTR text = nullptr;
+    std::string sid;
+    if (OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)
+        && GetTokenInformation(token, TokenUser, buffer, sizeof buffer, &length)
+        && ConvertSidToStringSidA(reinterpret_cast<TOKEN_USER *>(buffer)->User.Sid, &text))
+        sid = text;
+    LocalFree(text);
+    if (token)
+        CloseHandle(token);
+    return sid;
 }
 
 // A whole file's bytes, or "<missing>" when it cannot be opened.

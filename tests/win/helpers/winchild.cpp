@@ -12,7 +12,6 @@
 //   cwd          print the working directory
 //   both N       N bytes of the pattern, in pieces of 10000 taken in turn by stdout and stderr
 //   flood MIB    MIB mebibytes on stdout, in writes of 64 KiB
-//   sleep MS     nothing for MS milliseconds
 //   tree         start a copy of itself as "deaf" on the same console, inheriting nothing, print
 //                "grandchild PID", then as ctrlc
 //   deaf         ignore Ctrl+C, end after 30 s
@@ -68,6 +67,12 @@ BOOL WINAPI countCtrl(DWORD type)
     return TRUE;
 }
 
+void armCtrlC()
+{
+    g_ctrlC = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    SetConsoleCtrlHandler(onCtrl, TRUE);
+}
+
 int awaitCtrlC()
 {
     return WaitForSingleObject(g_ctrlC, 20000) == WAIT_OBJECT_0 ? 42 : 9;
@@ -112,8 +117,7 @@ int wmain(int argc, wchar_t **argv)
         return 0;
     }
     if (mode == L"ctrlc") {
-        g_ctrlC = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-        SetConsoleCtrlHandler(onCtrl, TRUE);
+        armCtrlC();
         put(out, "ready\n");
         return awaitCtrlC();
     }
@@ -130,10 +134,8 @@ int wmain(int argc, wchar_t **argv)
         return 0;
     }
     if (mode == L"lateconsole") {
-        // The handler comes first: a Ctrl+C that found the new console before it would end
-        // this child by the default handler.
-        g_ctrlC = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-        SetConsoleCtrlHandler(onCtrl, TRUE);
+        // The handler first: a Ctrl+C reaching the new console before it would end this child.
+        armCtrlC();
         FreeConsole();
         put(out, "ready\n");
         Sleep(300);
@@ -153,13 +155,8 @@ int wmain(int argc, wchar_t **argv)
             put(out, piece);
         return 0;
     }
-    if (mode == L"sleep") {
-        Sleep(DWORD(n));
-        return 0;
-    }
     if (mode == L"tree") {
-        g_ctrlC = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-        SetConsoleCtrlHandler(onCtrl, TRUE);
+        armCtrlC();
         wchar_t self[MAX_PATH];
         GetModuleFileNameW(nullptr, self, MAX_PATH);
         std::wstring line = L"\"" + std::wstring(self) + L"\" deaf";

@@ -21,21 +21,6 @@ QString sessionPath(quint32 id)
     return ManagerPath + "/session/" + QString::number(id);
 }
 
-// Everyone may own and call anything: only the tests' processes can reach the socket.
-const char BusConfig[] = R"(<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN"
- "http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd">
-<busconfig>
-  <listen>unix:path=%1</listen>
-  <auth>EXTERNAL</auth>
-  <policy context="default">
-    <allow user="*"/>
-    <allow own="*"/>
-    <allow send_destination="*"/>
-    <allow receive_sender="*"/>
-  </policy>
-</busconfig>
-)";
-
 void end(QProcess &p)
 {
     if (p.state() == QProcess::NotRunning)
@@ -64,15 +49,9 @@ LogindMock::~LogindMock()
 
 bool LogindMock::start(QString *error)
 {
-    const QString config = m_dir.path() + "/bus.conf";
-    QFile f(config);
-    if (!m_dir.isValid() || !f.open(QIODevice::WriteOnly)
-        || f.write(QString::fromLatin1(BusConfig).arg(m_dir.path() + "/bus").toUtf8()) < 0) {
-        *error = "cannot write " + config;
-        return false;
-    }
-    f.close();
-    m_bus.start(QStringLiteral("dbus-daemon"), {"--config-file=" + config, "--nofork", "--print-address"});
+    // A session bus: only this user's processes (the tests' and their daemons') may use it.
+    m_bus.start(QStringLiteral("dbus-daemon"),
+                {"--session", "--address=unix:path=" + m_dir.path() + "/bus", "--nofork", "--print-address"});
     QByteArray out;
     (void)QTest::qWaitFor([&] {
         m_bus.waitForReadyRead(200);

@@ -6,8 +6,6 @@
 #include <QDBusMessage>
 #include <QDBusObjectPath>
 #include <QDBusVariant>
-#include <QElapsedTimer>
-#include <QFile>
 #include <QUuid>
 #include <QtTest>
 
@@ -17,27 +15,11 @@ namespace {
 
 const QString Login1 = QStringLiteral("org.freedesktop.login1");
 const QString ManagerPath = QStringLiteral("/org/freedesktop/login1");
-const QString MockIface = QStringLiteral("org.freedesktop.DBus.Mock");
 
 QString sessionPath(quint32 id)
 {
     return ManagerPath + "/session/" + QString::number(id);
 }
-
-// Everyone may own and call anything: only the tests' processes can reach the socket.
-const char BusConfig[] = R"(<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN"
- "http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd">
-<busconfig>
-  <listen>unix:path=%1</listen>
-  <auth>EXTERNAL</auth>
-  <policy context="default">
-    <allow user="*"/>
-    <allow own="*"/>
-    <allow send_destination="*"/>
-    <allow receive_sender="*"/>
-  </policy>
-</busconfig>
-)";
 
 void end(QProcess &p)
 {
@@ -52,11 +34,9 @@ void end(QProcess &p)
 
 } // namespace
 
-LogindMock::LogindMock()
-    : m_connection(QStringLiteral("logindmock-") + QUuid::createUuid().toString(QUuid::Id128))
+LogindMock::LogindMock() : m_connection("logindmock-" + QUuid::createUuid().toString(QUuid::Id128))
 {
-    // The stand-in logs every call on its standard output, which nobody reads.
-    m_logind.setStandardOutputFile(QProcess::nullDevice());
+    m_logind.setStandardOutputFile(QProcess::nullDevice()); // a line per call, which nobody reads
     m_bus.setProcessChannelMode(QProcess::ForwardedErrorChannel);
 }
 
@@ -69,35 +49,18 @@ LogindMock::~LogindMock()
 
 bool LogindMock::start(QString *error)
 {
-    if (!m_dir.isValid()) {
-        *error = "no temporary folder";
-        return false;
-    }
-    const QString config = m_dir.path() + "/bus.conf";
-    QFile f(config);
-    if (!f.open(QIODevice::WriteOnly) || f.write(QString::fromLatin1(BusConfig).arg(m_dir.path() + "/bus").toUtf8()) < 0) {
-        *error = "cannot write " + config;
-        return false;
-    }
-    f.close();
-
-    m_bus.start(QStringLiteral("dbus-daemon"), {"--config-file=" + config, "--nofork", "--print-address"});
-    QElapsedTimer clock;
-    clock.start();
+    // A session bus: only this user's processes (the tests' and their daemons') may use it.
+    m_bus.start(QStringLiteral("dbus-daemon"),
+                {"--session", "--address=unix:path=" + m_dir.path() + "/bus", "--nofork", "--print-address"});
     QByteArray out;
-    while (!out.contains('\n') && clock.elapsed() < 20000 && m_bus.state() != QProcess::NotRunning) {
+    (void)QTest::qWaitFor([&] {
         m_bus.waitForReadyRead(200);
-        out += m_bus.readAllStandardOutput();
-    }
+        return (out += m_bus.readAllStandardOutput()).contains('\n') || m_bus.state() == QProcess::NotRunning;
+    }, 20000);
     m_address = QString::fromUtf8(out.left(out.indexOf('\n'))).trimmed();
-    if (m_address.isEmpty()) {
-        *error = "dbus-daemon gave no address: " + m_bus.errorString() + " " + m_bus.readAllStandardError();
-        return false;
-    }
-
     QDBusConnection bus = QDBusConnection::connectToBus(m_address, m_connection);
-    if (!bus.isConnected()) {
-        *error = "cannot connect to " + m_address;
+    if (m_address.isEmpty() || !bus.isConnected()) {
+        *error = "no bus from dbus-daemon: " + m_bus.errorString();
         return false;
     }
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
@@ -105,10 +68,9 @@ bool LogindMock::start(QString *error)
     m_logind.setProcessEnvironment(env);
     // The distribution's interpreter: the one on PATH may lack the dbusmock module.
     m_logind.start(QStringLiteral("/usr/bin/python3"), {"-m", "dbusmock", "--template", "logind"});
-    const bool up = QTest::qWaitFor(
-        [&] { return m_logind.state() == QProcess::NotRunning || bus.interface()->isServiceRegistered(Login1); },
-        30000);
-    if (!up || m_logind.state() == QProcess::NotRunning) {
+    (void)QTest::qWaitFor(
+        [&] { return m_logind.state() == QProcess::NotRunning || bus.interface()->isServiceRegistered(Login1); }, 30000);
+    if (m_logind.state() == QProcess::NotRunning || !bus.interface()->isServiceRegistered(Login1)) {
         *error = "the logind stand-in did not come up (python3-dbusmock installed?)";
         return false;
     }
@@ -120,34 +82,31 @@ bool LogindMock::start(QString *error)
     return true;
 }
 
-bool LogindMock::mock(const QString &path, const QString &method, const QVariantList &args, QDBusMessage *reply,
-                      const QString &iface)
+QVariantList LogindMock::mock(const QString &path, const QString &method, const QVariantList &args, bool *ok,
+                              const QString &iface)
 {
-    QDBusMessage call = QDBusMessage::createMethodCall(Login1, path, iface.isEmpty() ? MockIface : iface, method);
+    QDBusMessage call = QDBusMessage::createMethodCall(Login1, path, iface, method);
     call.setArguments(args);
     const QDBusMessage answer = QDBusConnection(m_connection).call(call, QDBus::Block, 10000);
-    if (answer.type() != QDBusMessage::ReplyMessage) {
+    *ok = answer.type() == QDBusMessage::ReplyMessage;
+    if (!*ok)
         qWarning().noquote() << "logind stand-in:" << method << answer.errorName() << answer.errorMessage();
-        return false;
-    }
-    if (reply)
-        *reply = answer;
-    return true;
+    return answer.arguments();
 }
 
 bool LogindMock::addSession(quint32 id, uint uid, const QString &user, bool active)
 {
-    return mock(ManagerPath, "AddSession", {QString::number(id), QStringLiteral("seat0"), uid, user, active});
+    return call(ManagerPath, "AddSession", {QString::number(id), QStringLiteral("seat0"), uid, user, active});
 }
 
 bool LogindMock::removeSession(quint32 id)
 {
-    return mock(ManagerPath, "RemoveObject", {QVariant::fromValue(QDBusObjectPath(sessionPath(id)))});
+    return call(ManagerPath, "RemoveObject", {QVariant::fromValue(QDBusObjectPath(sessionPath(id)))});
 }
 
 bool LogindMock::setSession(quint32 id, const QVariantMap &properties)
 {
-    return mock(sessionPath(id), "UpdateProperties", {QStringLiteral("org.freedesktop.login1.Session"), properties});
+    return call(sessionPath(id), "UpdateProperties", {QStringLiteral("org.freedesktop.login1.Session"), properties});
 }
 
 bool LogindMock::setDisplay(uint uid, quint32 session)
@@ -158,38 +117,39 @@ bool LogindMock::setDisplay(uint uid, quint32 session)
             << QDBusObjectPath(session ? sessionPath(session) : QStringLiteral("/"));
     display.endStructure();
     // The stand-in's UpdateProperties cannot take a structure; the plain Set can.
-    return mock(ManagerPath + "/user/" + QString::number(uid), "Set",
-                {QStringLiteral("org.freedesktop.login1.User"), QStringLiteral("Display"),
-                 QVariant::fromValue(QDBusVariant(QVariant::fromValue(display)))},
-                nullptr, QStringLiteral("org.freedesktop.DBus.Properties"));
+    bool ok = false;
+    mock(ManagerPath + "/user/" + QString::number(uid), "Set",
+         {QStringLiteral("org.freedesktop.login1.User"), QStringLiteral("Display"),
+          QVariant::fromValue(QDBusVariant(QVariant::fromValue(display)))},
+         &ok, QStringLiteral("org.freedesktop.DBus.Properties"));
+    return ok;
 }
 
 bool LogindMock::setMethod(const QString &name, const QString &inSignature, const QString &outSignature,
                            const QString &code)
 {
-    return mock(ManagerPath, "AddMethod",
+    return call(ManagerPath, "AddMethod",
                 {QStringLiteral("org.freedesktop.login1.Manager"), name, inSignature, outSignature, code});
 }
 
 int LogindMock::calls(const QString &method)
 {
-    QDBusMessage reply;
-    if (!mock(ManagerPath, "GetMethodCalls", {method}, &reply) || reply.arguments().isEmpty())
+    bool ok = false;
+    const QVariantList reply = mock(ManagerPath, "GetMethodCalls", {method}, &ok);
+    if (!ok || reply.isEmpty())
         return -1;
-    const QDBusArgument list = reply.arguments().constFirst().value<QDBusArgument>();
+    const QDBusArgument list = reply.constFirst().value<QDBusArgument>();
     int n = 0;
     list.beginArray();
-    while (!list.atEnd()) {
+    for (; !list.atEnd(); ++n)
         list.asVariant();
-        ++n;
-    }
     list.endArray();
     return n;
 }
 
 bool LogindMock::clearCalls()
 {
-    return mock(ManagerPath, "ClearCalls", {});
+    return call(ManagerPath, "ClearCalls", {});
 }
 
 void LogindMock::stopLogind()

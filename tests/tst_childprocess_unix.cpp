@@ -31,13 +31,9 @@ QSet<int> openDescriptors()
 rlim_t limitLeaving(const QSet<int> &open, int free)
 {
     int fd = 0;
-    for (int left = free;; ++fd) {
-        if (open.contains(fd))
-            continue;
-        if (left == 0)
-            return rlim_t(fd);
-        --left;
-    }
+    for (; free > 0 || open.contains(fd); ++fd)
+        free -= !open.contains(fd);
+    return rlim_t(fd);
 }
 
 bool noChildren()
@@ -75,9 +71,8 @@ private Q_SLOTS:
                 continue;
             }
             launched = true;
-            QVERIFY(child->terminate());
             int code = 0;
-            QVERIFY(child->waitForExit(&code));
+            QVERIFY(child->terminate() && child->waitForExit(&code));
             QCOMPARE(code, 1);
             child.reset();
             QCOMPARE(openDescriptors(), before);

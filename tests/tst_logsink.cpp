@@ -7,7 +7,6 @@
 #include <QFileInfo>
 #include <QOperatingSystemVersion>
 #include <QRegularExpression>
-#include <QThread>
 #include <QtTest>
 
 #include <algorithm>
@@ -18,17 +17,18 @@ using testsupport::writeFile;
 
 namespace {
 
-// A log file as its lines are meant: each ends in the platform's line end (carriage return and
-// line feed on Windows, where the file is written in text mode), read back here as a line feed.
-// A file with any other line end reads as a text no check accepts.
+const bool Windows = QOperatingSystemVersion::currentType() == QOperatingSystemVersion::Windows;
+
+// A log file whose lines each end in the platform's line end (CR LF on Windows, where the file
+// is written in text mode), read back with line feeds; any other line end reads as a text no
+// check accepts.
 QByteArray readFile(const QString &path)
 {
-    const bool windows = QOperatingSystemVersion::currentType() == QOperatingSystemVersion::Windows;
     const QByteArray raw = testsupport::readFile(path);
     QByteArray bytes = raw;
-    if (windows)
+    if (Windows)
         bytes.replace("\r\n", "\n");
-    if (bytes.count('\r') != 0 || (windows && raw.count("\r\n") != raw.count('\n')))
+    if (bytes.count('\r') != 0 || (Windows && raw.count("\r\n") != raw.count('\n')))
         return "line ends of " + path.toUtf8() + " are not the platform's";
     return bytes;
 }
@@ -41,42 +41,36 @@ class TestLogSink : public QObject
 private Q_SLOTS:
     void lineFormat()
     {
-        QCOMPARE(LogSink::formatLine("T", QtInfoMsg, "hello"), QStringLiteral("[T] INFO: hello\n"));
-        QCOMPARE(LogSink::formatLine("T", QtDebugMsg, "m"), QStringLiteral("[T] DEBUG: m\n"));
-        QCOMPARE(LogSink::formatLine("T", QtWarningMsg, "m"), QStringLiteral("[T] WARNING: m\n"));
-        QCOMPARE(LogSink::formatLine("T", QtCriticalMsg, "m"), QStringLiteral("[T] CRITICAL: m\n"));
-        QCOMPARE(LogSink::formatLine("T", QtFatalMsg, "m"), QStringLiteral("[T] FATAL: m\n"));
-        QCOMPARE(LogSink::formatLine("T", QtMsgType(42), "m"), QStringLiteral("[T] : m\n"));
+        const QList<std::pair<QtMsgType, QString>> types{{QtDebugMsg, "DEBUG"},       {QtInfoMsg, "INFO"},
+                                                         {QtWarningMsg, "WARNING"},   {QtCriticalMsg, "CRITICAL"},
+                                                         {QtFatalMsg, "FATAL"},       {QtMsgType(42), ""}};
+        for (const auto &[type, name] : types)
+            QCOMPARE(LogSink::formatLine("T", type, "m"), "[T] " + name + ": m\n");
         QCOMPARE(LogSink::formatLine("T", QtInfoMsg, "100%1 %2 %%3"), QStringLiteral("[T] INFO: 100%1 %2 %%3\n"));
     }
 
-    void writesTimestampedLinesToDefaultFile()
-    {
-        QTemporaryDir data;
-        LogSink sink(data.path());
-        const QString expected = data.path() + "/Tarn/logs/tarnd.log";
-        QCOMPARE(QDir::fromNativeSeparators(sink.logFilePath()), expected);
-        QVERIFY(QFileInfo(data.path() + "/Tarn/logs").isDir());
-
-        sink.write(QtWarningMsg, QStringLiteral("disk %1 full"));
-        QVERIFY(sink.flush());
-        const QString text = QString::fromUtf8(readFile(expected));
-        static const QRegularExpression line(
-            R"(^\[\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3}\] WARNING: disk %1 full\n$)");
-        QVERIFY2(line.match(text).hasMatch(), qPrintable(text));
-    }
-
-    void overrideRedirectsAndStopsCreatingDefault()
+    void defaultFileAndOverride()
     {
         QTemporaryDir data, other;
-        LogSink sink(data.path());
+        {
+            LogSink sink(data.path());
+            const QString expected = data.path() + "/Tarn/logs/tarnd.log";
+            QCOMPARE(QDir::fromNativeSeparators(sink.logFilePath()), expected);
+            sink.write(QtWarningMsg, QStringLiteral("disk %1 full"));
+            QVERIFY(sink.flush());
+            const QString text = QString::fromUtf8(readFile(expected));
+            static const QRegularExpression line(R"(^\[\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3}\] WARNING: disk %1 full\n$)");
+            QVERIFY2(line.match(text).hasMatch(), qPrintable(text));
+        }
+        // Redirected before a first line, the default folder is never made.
+        LogSink sink(other.path());
         const QString path = other.path() + "/client.log";
         sink.setLogFilePath(path);
         QCOMPARE(sink.logFilePath(), path);
         sink.write(QtInfoMsg, "one");
         QVERIFY(sink.flush());
         QVERIFY(readFile(path).endsWith("INFO: one\n"));
-        QVERIFY(!QFileInfo::exists(data.path() + "/Tarn"));
+        QVERIFY(!QFileInfo::exists(other.path() + "/Tarn"));
     }
 
     void rotatesAtHundredthMessageOnlyAboveOneMebibyte()
@@ -91,17 +85,14 @@ private Q_SLOTS:
         for (int i = 1; i < 100; ++i)
             sink.write(QtInfoMsg, "x");
         QVERIFY(sink.flush());
-        const qint64 now = QFileInfo(path).size();
         // As written: in text mode the line feed takes two bytes on Windows.
-        const QByteArray line = LogSink::formatLine("2000-01-01 00:00:00.000", QtInfoMsg, "y").toUtf8()
-            + (QOperatingSystemVersion::currentType() == QOperatingSystemVersion::Windows ? "\r" : "");
+        const QByteArray line = LogSink::formatLine("2000-01-01 00:00:00.000", QtInfoMsg, "y").toUtf8() + (Windows ? "\r" : "");
         QFile f(path);
         QVERIFY(f.open(QIODevice::Append));
-        f.write(QByteArray(LogSink::RotateAboveBytes - now - line.size(), 'p'));
+        f.write(QByteArray(LogSink::RotateAboveBytes - f.size() - line.size(), 'p'));
         f.close();
         sink.write(QtInfoMsg, "y");
         QVERIFY(sink.flush());
-        QCOMPARE(sink.messageCount(), 100);
         QCOMPARE(QFileInfo(path).size(), LogSink::RotateAboveBytes);
         QCOMPARE(readFile(path + ".old"), QByteArray("previous generation"));
 
@@ -114,11 +105,9 @@ private Q_SLOTS:
         const QByteArray before = readFile(path);
         sink.write(QtInfoMsg, "last");
         QVERIFY(sink.flush());
-        QCOMPARE(sink.messageCount(), 200);
         QVERIFY(!QFileInfo::exists(path));
-        QCOMPARE(readFile(path + ".old"), before + readFile(path + ".old").mid(before.size()));
-        QVERIFY(readFile(path + ".old").endsWith("INFO: last\n"));
-
+        const QByteArray old = readFile(path + ".old");
+        QVERIFY(old.startsWith(before) && old.endsWith("INFO: last\n"));
         sink.write(QtInfoMsg, "fresh");
         QVERIFY(sink.flush());
         QVERIFY(readFile(path).endsWith("INFO: fresh\n"));
@@ -152,15 +141,13 @@ private Q_SLOTS:
         sink.holdWriter(true);
         for (int i = 0; i < 20; ++i)
             sink.write(QtInfoMsg, QStringLiteral("line %1").arg(i));
-        // The caller never waited for the file.
-        QVERIFY(!QFileInfo::exists(path));
+        QVERIFY(!QFileInfo::exists(path)); // the caller never waited for the file
         sink.holdWriter(false);
         QVERIFY(sink.flush());
         QTRY_VERIFY_WITH_TIMEOUT(readFile(path).contains("12 log line(s) were left out"), 5000);
         const QByteArray text = readFile(path);
         QVERIFY(text.contains("INFO: line 7\n"));
         QVERIFY(!text.contains("INFO: line 8\n"));
-        QCOMPARE(sink.messageCount(), 21); // the notice is a message too
     }
 
     void refusesSymlinkAsLogFile()
@@ -168,10 +155,9 @@ private Q_SLOTS:
         QTemporaryDir dir;
         const QString target = dir.path() + "/target";
         writeFile(target, "keep");
-        const QString link = dir.path() + "/link.log";
-        QVERIFY(QFile::link(target, link));
+        QVERIFY(QFile::link(target, dir.path() + "/link.log"));
         LogSink sink(dir.path());
-        sink.setLogFilePath(link);
+        sink.setLogFilePath(dir.path() + "/link.log");
         sink.write(QtInfoMsg, "must not land in the target");
         QVERIFY(sink.flush());
         QCOMPARE(readFile(target), QByteArray("keep"));
@@ -194,7 +180,6 @@ private Q_SLOTS:
         for (auto &th : pool)
             th.join();
         QVERIFY(sink.flush());
-        QCOMPARE(sink.messageCount(), threads * perThread);
         const QList<QByteArray> lines = readFile(path).split('\n');
         QCOMPARE(lines.size(), threads * perThread + 1);
         static const QRegularExpression shape(R"(^\[[^\]]+\] INFO: t\d i\d+ q{200}$)");

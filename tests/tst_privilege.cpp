@@ -14,19 +14,14 @@ class TestPrivilege : public QObject
 private Q_SLOTS:
     void levelFollowsEffectiveUser()
     {
-        PrivilegeManager manager;
         QCOMPARE(PrivilegeManager::privilegeLevel(), testsupport::isRoot() ? 1 : 0);
-        QCOMPARE(manager.isElevated(), testsupport::isRoot());
+        QCOMPARE(PrivilegeManager().isElevated(), testsupport::isRoot());
         if (!testsupport::isRoot())
             QSKIP("dropping to another user needs root");
-
         // An unprivileged process is told 0; the level is asked anew, not cached.
         const pid_t child = fork();
-        if (child == 0) {
-            if (setresgid(65534, 65534, 65534) != 0 || setresuid(65534, 65534, 65534) != 0)
-                _exit(3);
-            _exit(PrivilegeManager::privilegeLevel());
-        }
+        if (child == 0)
+            _exit(setresgid(65534, 65534, 65534) || setresuid(65534, 65534, 65534) ? 3 : PrivilegeManager::privilegeLevel());
         int status = 0;
         QCOMPARE(waitpid(child, &status, 0), child);
         QVERIFY(WIFEXITED(status));

@@ -6,9 +6,7 @@
 #include "testsupport.h"
 
 #include <QDir>
-#include <QFile>
 #include <QProcess>
-#include <QTemporaryDir>
 #include <QtTest>
 
 #include <cstdio>
@@ -16,11 +14,6 @@
 #include <unistd.h>
 
 namespace {
-
-std::string path(const QTemporaryDir &dir, const char *relative)
-{
-    return QString(dir.path() + relative).toStdString();
-}
 
 struct Root
 {
@@ -30,38 +23,38 @@ struct Root
     {
         for (const char *d : {"bin", "etc/systemd/system", "etc/polkit-1", "run/systemd/system"})
             QDir(dir.path()).mkpath(d);
-        places.unitDir = path(dir, "/etc/systemd/system");
-        places.polkitDir = path(dir, "/etc/polkit-1/rules.d");
-        places.systemdRunning = path(dir, "/run/systemd/system");
+        places.unitDir = at("/etc/systemd/system");
+        places.polkitDir = at("/etc/polkit-1/rules.d");
+        places.systemdRunning = at("/run/systemd/system");
         testsupport::writeFile(dir.path() + "/bin/systemctl",
                                "#!/bin/sh\n(IFS=' '; echo \"$*\") >> \"$(dirname \"$0\")/calls\"\n");
         QFile::setPermissions(dir.path() + "/bin/systemctl", QFile::ReadOwner | QFile::ExeOwner);
+        qputenv("PATH", (dir.path() + "/bin:").toUtf8() + qgetenv("PATH"));
     }
+    std::string at(const char *relative) const { return QString(dir.path() + relative).toStdString(); }
     QString unit() const { return QString::fromStdString(places.unitDir) + "/tarnd.service"; }
     QString rule() const { return QString::fromStdString(places.polkitDir) + "/50-tarnd.rules"; }
     QStringList calls() const
     {
         return QString::fromUtf8(testsupport::readFile(dir.path() + "/bin/calls")).split('\n', Qt::SkipEmptyParts);
     }
+    QString install(const std::string &exe) const { return QString::fromStdString(registration::install(places, exe)); }
+    QString uninstall() const { return QString::fromStdString(registration::uninstall(places)); }
 };
 
-// What a command line mode writes and returns, run in this process.
-struct Output
-{
-    int code;
-    QString out;
-    QString err;
-};
-Output run(const QStringList &args, const registration::Places &places)
+// A command line mode run in this process: its exit code, then what it wrote to stdout and stderr.
+QStringList run(const QStringList &args, const registration::Places &places)
 {
     QTemporaryDir dir;
     std::fflush(stdout);
     std::fflush(stderr);
-    const int savedOut = ::dup(1), savedErr = ::dup(2);
-    const int out = ::open(qPrintable(dir.path() + "/out"), O_WRONLY | O_CREAT, 0600);
-    const int err = ::open(qPrintable(dir.path() + "/err"), O_WRONLY | O_CREAT, 0600);
-    ::dup2(out, 1);
-    ::dup2(err, 2);
+    int saved[2];
+    for (int fd : {1, 2}) {
+        saved[fd - 1] = ::dup(fd);
+        const int file = ::open(qPrintable(dir.path() + "/" + QString::number(fd)), O_WRONLY | O_CREAT, 0600);
+        ::dup2(file, fd);
+        ::close(file);
+    }
     std::vector<QByteArray> bytes;
     std::vector<char *> argv;
     for (const QString &a : QStringList{"tarnd"} + args)
@@ -72,12 +65,19 @@ Output run(const QStringList &args, const registration::Places &places)
     const int code = registration::runCommand(int(bytes.size()), argv.data(), places);
     std::fflush(stdout);
     std::fflush(stderr);
-    ::dup2(savedOut, 1);
-    ::dup2(savedErr, 2);
-    for (int fd : {savedOut, savedErr, out, err})
-        ::close(fd);
-    return {code, QString::fromUtf8(testsupport::readFile(dir.path() + "/out")),
-            QString::fromUtf8(testsupport::readFile(dir.path() + "/err"))};
+    QStringList out{QString::number(code)};
+    for (int fd : {1, 2}) {
+        ::dup2(saved[fd - 1], fd);
+        ::close(saved[fd - 1]);
+        out << QString::fromUtf8(testsupport::readFile(dir.path() + "/" + QString::number(fd)));
+    }
+    return out;
+}
+
+int runBinary(QProcess &p, const QStringList &args, int timeoutMs = 20000)
+{
+    p.start(TARND_BINARY, args);
+    return p.waitForFinished(timeoutMs) && p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
 }
 
 } // namespace
@@ -85,7 +85,7 @@ Output run(const QStringList &args, const registration::Places &places)
 class TestRegistration : public QObject
 {
     Q_OBJECT
-    QByteArray m_path = qgetenv("PATH");
+    const QByteArray m_path = qgetenv("PATH");
 
 private Q_SLOTS:
     void cleanup() { qputenv("PATH", m_path); }
@@ -93,109 +93,84 @@ private Q_SLOTS:
     void registersAndRemoves()
     {
         Root root;
-        qputenv("PATH", (root.dir.path() + "/bin:" + m_path).toUtf8());
-
         // A path with a space and systemd's specifier characters is still one program.
         const std::string exe = "/opt/Tarn Client/100%/$HOME/tarnd";
-        QCOMPARE(QString::fromStdString(registration::install(root.places, exe)), QString());
+        QCOMPARE(root.install(exe), QString());
         const QString unit = QString::fromUtf8(testsupport::readFile(root.unit()));
-        QVERIFY2(unit.contains("\nExecStart=\"/opt/Tarn Client/100%%/$$HOME/tarnd\"\n"), qPrintable(unit));
-        for (const char *line : {"\nType=notify\n", "\nKillMode=control-group\n", "\nRestart=always\n",
-                                 "\nRuntimeDirectory=tarnd\n"})
-            QVERIFY2(unit.contains(line), line);
+        for (const char *line : {"\nExecStart=\"/opt/Tarn Client/100%%/$$HOME/tarnd\"\n", "\nType=notify\n",
+                                 "\nKillMode=control-group\n", "\nRestart=always\n", "\nRuntimeDirectory=tarnd\n"})
+            QVERIFY2(unit.contains(line), qPrintable(unit));
         // The stop budget is 10 s; systemd's own kill comes well after it.
         const QRegularExpressionMatch stop = QRegularExpression("\nTimeoutStopSec=(\\d+)\n").match(unit);
         QVERIFY(stop.hasMatch() && stop.captured(1).toInt() > 20);
         const QString rule = QString::fromUtf8(testsupport::readFile(root.rule()));
         QVERIFY(rule.contains("\"org.freedesktop.systemd1.manage-units\"") && rule.contains("\"tarnd.service\"")
                 && rule.contains("subject.active && subject.local"));
-        // Demand-started: reloaded, never enabled.
-        QCOMPARE(root.calls(), QStringList{"daemon-reload"});
+        QCOMPARE(root.calls(), QStringList{"daemon-reload"}); // demand-started: reloaded, never enabled
 
         // Registered twice: the first stays as it was.
-        QCOMPARE(QString::fromStdString(registration::install(root.places, "/usr/bin/other")),
-                 QStringLiteral("Service already exists"));
+        QCOMPARE(root.install("/usr/bin/other"), QStringLiteral("Service already exists"));
         QCOMPARE(QString::fromUtf8(testsupport::readFile(root.unit())), unit);
-        QCOMPARE(QString::fromStdString(registration::install(root.places, "relative/tarnd")),
-                 QStringLiteral("Failed to get module file name"));
+        QCOMPARE(root.install("relative/tarnd"), QStringLiteral("Failed to get module file name"));
 
-        QCOMPARE(QString::fromStdString(registration::uninstall(root.places)), QString());
+        QCOMPARE(root.uninstall(), QString());
         QVERIFY(!QFile::exists(root.unit()) && !QFile::exists(root.rule()));
         QCOMPARE(root.calls(), (QStringList{"daemon-reload", "stop tarnd.service", "daemon-reload"}));
-        QCOMPARE(QString::fromStdString(registration::uninstall(root.places)), QStringLiteral("Failed to open service"));
+        QCOMPARE(root.uninstall(), QStringLiteral("Failed to open service"));
 
         // A line break cannot add lines of its own to the unit.
-        QCOMPARE(QString::fromStdString(registration::install(root.places, "/opt/a\nExecStartPre=/bin/evil")),
-                 QStringLiteral("Failed to create service"));
+        QCOMPARE(root.install("/opt/a\nExecStartPre=/bin/evil"), QStringLiteral("Failed to create service"));
         QVERIFY(!QFile::exists(root.unit()));
 
-        // Without systemd running nothing is reloaded or stopped; without a unit folder of ours
-        // there is nowhere to register.
-        root.places.systemdRunning = path(root.dir, "/run/none");
-        QCOMPARE(QString::fromStdString(registration::install(root.places, exe)), QString());
-        QCOMPARE(QString::fromStdString(registration::uninstall(root.places)), QString());
+        // Without systemd running nothing is reloaded or stopped; without polkit, no rule;
+        // without a unit folder of ours there is nowhere to register.
+        root.places.systemdRunning = root.at("/run/none");
+        QCOMPARE(root.install(exe), QString());
+        QCOMPARE(root.uninstall(), QString());
         QCOMPARE(root.calls().size(), 3);
-        // Without polkit, no rule.
-        root.places.polkitDir = path(root.dir, "/etc/no-polkit/rules.d");
-        QCOMPARE(QString::fromStdString(registration::install(root.places, exe)), QString());
+        root.places.polkitDir = root.at("/etc/no-polkit/rules.d");
+        QCOMPARE(root.install(exe), QString());
         QVERIFY(QFile::exists(root.unit()) && !QFile::exists(root.rule()));
-        root.places.unitDir = path(root.dir, "/etc/systemd/missing");
-        QCOMPARE(QString::fromStdString(registration::install(root.places, exe)),
-                 QStringLiteral("Failed to open Service Control Manager"));
+        root.places.unitDir = root.at("/etc/systemd/missing");
+        QCOMPARE(root.install(exe), QStringLiteral("Failed to open Service Control Manager"));
     }
 
     void commandLineModes()
     {
         Root root;
-        qputenv("PATH", (root.dir.path() + "/bin:" + m_path).toUtf8());
-        Output o = run({"--register", "--ignored", "x"}, root.places);
-        QCOMPARE(o.code, 0);
-        QCOMPARE(o.out, QStringLiteral("Service registered successfully\n"));
-        QVERIFY(o.err.isEmpty());
+        QCOMPARE(run({"--register", "--ignored", "x"}, root.places),
+                 (QStringList{"0", "Service registered successfully\n", ""}));
         // The unit names the program that registered it: this one.
         const QByteArray self = QFileInfo(QCoreApplication::applicationFilePath()).canonicalFilePath().toUtf8();
         QVERIFY(testsupport::readFile(root.unit()).contains(QByteArray("ExecStart=\"" + self + "\"")));
-        o = run({"--register"}, root.places);
-        QCOMPARE(o.code, 1);
-        QCOMPARE(o.err, QStringLiteral("Failed to register service: Service already exists\n"));
-        QVERIFY(o.out.isEmpty());
-        o = run({"--unregister"}, root.places);
-        QCOMPARE(o.code, 0);
-        QCOMPARE(o.out, QStringLiteral("Service unregistered successfully\n"));
-        o = run({"--unregister"}, root.places);
-        QCOMPARE(o.code, 1);
-        QCOMPARE(o.err, QStringLiteral("Failed to unregister service: Failed to open service\n"));
+        QCOMPARE(run({"--register"}, root.places),
+                 (QStringList{"1", "", "Failed to register service: Service already exists\n"}));
+        QCOMPARE(run({"--unregister"}, root.places), (QStringList{"0", "Service unregistered successfully\n", ""}));
+        QCOMPARE(run({"--unregister"}, root.places),
+                 (QStringList{"1", "", "Failed to unregister service: Failed to open service\n"}));
         // Anything else is the service mode.
         for (const QStringList &args : {QStringList{}, QStringList{"--REGISTER"}, QStringList{"register"}})
-            QCOMPARE(run(args, root.places).code, -1);
+            QCOMPARE(run(args, root.places).first(), QStringLiteral("-1"));
         QVERIFY(!QFile::exists(root.unit()));
     }
 
     void shippedBinary()
     {
         QProcess p;
-        p.start(TARND_BINARY, {"--version"});
-        QVERIFY(p.waitForFinished(20000));
-        QCOMPARE(p.exitCode(), 0);
+        QCOMPARE(runBinary(p, {"--version"}), 0);
         QCOMPARE(p.readAllStandardOutput().trimmed(), QByteArray("tarnd " TARND_VERSION));
-        p.start(TARND_BINARY, {"--help"});
-        QVERIFY(p.waitForFinished(20000));
-        QCOMPARE(p.exitCode(), 0);
+        QCOMPARE(runBinary(p, {"--help"}), 0);
         const QByteArray help = p.readAllStandardOutput();
         QVERIFY2(help.contains("Tarn Proxy Client Service") && help.contains("--version"), help.constData());
-        // Not a registration: the service mode's parser knows no such option.
-        const bool registered = QFile::exists("/etc/systemd/system/tarnd.service");
-        p.start(TARND_BINARY, {"--REGISTER"});
-        QVERIFY(p.waitForFinished(20000));
-        QCOMPARE(p.exitCode(), 1);
-        QVERIFY(p.readAllStandardError().contains("Unknown option 'REGISTER'"));
-        QCOMPARE(QFile::exists("/etc/systemd/system/tarnd.service"), registered);
         // The test builds' session option is neither offered nor taken by a shipped build.
         QVERIFY(!help.contains("test-session"));
+        // Not a registration: the service mode's parser knows no such option.
+        const bool registered = QFile::exists("/etc/systemd/system/tarnd.service");
+        QCOMPARE(runBinary(p, {"--REGISTER"}), 1);
+        QVERIFY(p.readAllStandardError().contains("Unknown option 'REGISTER'"));
+        QCOMPARE(QFile::exists("/etc/systemd/system/tarnd.service"), registered);
         if (!TARND_TEST_HOOKS) {
-            p.start(TARND_BINARY, {"--test-session", "1"});
-            QVERIFY(p.waitForFinished(20000));
-            QCOMPARE(p.exitCode(), 1);
+            QCOMPARE(runBinary(p, {"--test-session", "1"}), 1);
             QVERIFY(p.readAllStandardError().contains("--test-session is for test builds only"));
         }
     }
@@ -208,19 +183,12 @@ private Q_SLOTS:
         if (QFile::exists("/etc/systemd/system/tarnd.service"))
             QSKIP("tarnd is registered on this machine already: left as it is");
         QProcess p;
-        const auto tarnd = [&p](const QStringList &args) {
-            p.start(TARND_BINARY, args);
-            return p.waitForFinished(60000) && p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
-        };
-        QCOMPARE(tarnd({"--register"}), 0);
-        const auto systemctl = [&p](const QStringList &args) {
-            p.start("systemctl", args);
-            return p.waitForFinished(60000) ? p.exitCode() : -1;
-        };
-        QCOMPARE(systemctl({"start", "tarnd.service"}), 0);
-        QCOMPARE(systemctl({"is-active", "tarnd.service"}), 0);
-        QCOMPARE(systemctl({"stop", "tarnd.service"}), 0);
-        QCOMPARE(tarnd({"--unregister"}), 0);
+        QCOMPARE(runBinary(p, {"--register"}, 60000), 0);
+        for (const char *verb : {"start", "is-active", "stop"}) {
+            p.start("systemctl", {verb, "tarnd.service"});
+            QVERIFY2(p.waitForFinished(60000) && p.exitCode() == 0, verb);
+        }
+        QCOMPARE(runBinary(p, {"--unregister"}, 60000), 0);
         QVERIFY(!QFile::exists("/etc/systemd/system/tarnd.service"));
     }
 };

@@ -4,21 +4,17 @@
 
 #include "tarnclient.h"
 #include "daemon/tarnddaemon.h"
-#include "ipc/communicationserver.h"
 #include "ipc/sessionbackend.h"
 #include "process/processmanager.h"
 #include "testsupport.h"
 
 #include <QJsonArray>
-#include <QRegularExpression>
 #include <QtTest>
 
 #include <csignal>
 #include <fcntl.h>
 #include <sys/wait.h>
 #include <unistd.h>
-
-using testsupport::LogCapture;
 
 namespace {
 
@@ -33,10 +29,7 @@ public:
     explicit Backend(const QString &dir) : m_dir(dir) {}
     QHash<qint64, quint32> sessionOf;
 
-    std::optional<QList<Session>> activeSessions() override
-    {
-        return QList<Session>{{1, "root", "0"}, {2, "nobody", "65534"}};
-    }
+    std::optional<QList<Session>> activeSessions() override { return QList<Session>{{1, "root", "0"}, {2, "nobody", "65534"}}; }
     bool peerOf(QLocalSocket *socket, sessions::PeerInfo *peer) override
     {
         if (!sessions::peerOf(socket->socketDescriptor(), peer))
@@ -51,10 +44,8 @@ public:
     }
     bool sessionOfProcess(qint64 pid, quint32 *session) override
     {
-        if (!sessionOf.contains(pid))
-            return false;
         *session = sessionOf.value(pid);
-        return true;
+        return sessionOf.contains(pid);
     }
 
 private:
@@ -69,31 +60,20 @@ pid_t spawnAs(unsigned uid, const QString &exe)
     if (pid == 0) {
         if (setresgid(uid, uid, uid) != 0 || setresuid(uid, uid, uid) != 0)
             _exit(10);
-        const int null = ::open("/dev/null", O_WRONLY);
-        dup2(null, 1);
+        dup2(::open("/dev/null", O_WRONLY), 1);
         execl(path.constData(), path.constData(), "noread", static_cast<char *>(nullptr));
         _exit(11);
     }
     return pid;
 }
 
-// How a child of this process ended: the signal that ended it, 0 while it runs.
-int endingSignal(pid_t pid, int timeoutMs = 15000)
+// The signal that ended a child of this process; 0 while it runs.
+int endingSignal(pid_t pid)
 {
     int status = 0;
-    QElapsedTimer clock;
-    clock.start();
-    while (waitpid(pid, &status, WNOHANG) == 0) {
-        if (clock.elapsed() > timeoutMs)
-            return 0;
-        QTest::qWait(20);
-    }
+    if (!QTest::qWaitFor([&] { return waitpid(pid, &status, WNOHANG) != 0; }, 15000))
+        return 0;
     return WIFSIGNALED(status) ? WTERMSIG(status) : -WEXITSTATUS(status);
-}
-
-bool running(pid_t pid)
-{
-    return waitpid(pid, nullptr, WNOHANG) == 0;
 }
 
 } // namespace
@@ -114,15 +94,12 @@ private Q_SLOTS:
         if (!testsupport::isRoot())
             QSKIP("processes of other users need root");
         QVERIFY(m_dir.isValid());
-        QFile::setPermissions(m_dir.path(), QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner
-                                                | QFileDevice::ExeGroup | QFileDevice::ExeOther
-                                                | QFileDevice::ReadGroup | QFileDevice::ReadOther);
+        const auto everyone = QFileDevice::ReadOwner | QFileDevice::ExeOwner | QFileDevice::ReadGroup
+            | QFileDevice::ExeGroup | QFileDevice::ReadOther | QFileDevice::ExeOther;
+        QFile::setPermissions(m_dir.path(), everyone | QFileDevice::WriteOwner);
         for (const char *name : {"xray", "XRAY", "SkirtNet", "xray2", "axray", "xray.exe", "skirt"}) {
-            const QString path = m_dir.filePath(name);
-            QVERIFY(QFile::copy(Helper, path));
-            QVERIFY(QFile::setPermissions(path, QFileDevice::ReadOwner | QFileDevice::ExeOwner
-                                                    | QFileDevice::ReadOther | QFileDevice::ExeOther
-                                                    | QFileDevice::ReadGroup | QFileDevice::ExeGroup));
+            QVERIFY(QFile::copy(Helper, m_dir.filePath(name)));
+            QVERIFY(QFile::setPermissions(m_dir.filePath(name), everyone));
         }
     }
 
@@ -136,7 +113,7 @@ private Q_SLOTS:
 
     void onlyTheDepartedUsersProxiesInItsSession()
     {
-        LogCapture log;
+        testsupport::LogCapture log;
         auto *backend = new Backend(m_dir.path());
         TarnDaemon daemon(nullptr, backend);
         QVERIFY(daemon.start());
@@ -147,69 +124,61 @@ private Q_SLOTS:
             unsigned uid;
             quint32 session;
             bool swept;
+            pid_t pid = 0;
         };
-        const QList<Case> cases{
-            {"xray", Nobody, 2, true},       {"XRAY", Nobody, 2, true},        {"SkirtNet", Nobody, 2, true},
-            {"xray2", Nobody, 2, false},     {"axray", Nobody, 2, false},      {"xray.exe", Nobody, 2, false},
-            {"skirt", Nobody, 2, false},     {"xray", Nobody, 3, false},       {"xray", Nobody - 1, 2, false},
+        QList<Case> cases{
+            {"xray", Nobody, 2, true},   {"XRAY", Nobody, 2, true},   {"SkirtNet", Nobody, 2, true},
+            {"xray2", Nobody, 2, false}, {"axray", Nobody, 2, false}, {"xray.exe", Nobody, 2, false},
+            {"skirt", Nobody, 2, false}, {"xray", Nobody, 3, false},  {"xray", Nobody - 1, 2, false},
             {"xray", 0, 2, false},
         };
-        QList<pid_t> pids;
-        for (const Case &c : cases) {
-            const pid_t pid = spawnAs(c.uid, helperCopy(c.name));
-            QVERIFY(pid > 0);
-            backend->sessionOf.insert(pid, c.session);
-            pids << pid;
+        for (Case &c : cases) {
+            QVERIFY((c.pid = spawnAs(c.uid, helperCopy(c.name))) > 0);
+            backend->sessionOf.insert(c.pid, c.session);
         }
         // Running under their names before anybody leaves.
-        for (const pid_t pid : pids) {
-            const auto there = [&] {
-                return QFile::symLinkTarget(QString("/proc/%1/exe").arg(pid)).startsWith(m_dir.path());
-            };
+        for (const Case &c : cases) {
             int status = -1;
-            QTRY_VERIFY_WITH_TIMEOUT(there() || waitpid(pid, &status, WNOHANG) == pid, 15000);
-            QVERIFY2(status == -1, qPrintable(QString("child %1 ended before it ran: status %2").arg(pid).arg(status)));
+            QTRY_VERIFY_WITH_TIMEOUT(QFile::symLinkTarget(QString("/proc/%1/exe").arg(c.pid)).startsWith(m_dir.path())
+                                         || waitpid(c.pid, &status, WNOHANG) == c.pid,
+                                     15000);
+            QVERIFY2(status == -1, qPrintable(QString("child %1 ended before it ran: status %2").arg(c.pid).arg(status)));
         }
 
         // nobody's client comes and goes.
-        const testsupport::ForeignClient visitor = testsupport::runAsUser(Nobody, backend->socketName("tarnd", 2));
-        QVERIFY(!visitor.refused);
+        QVERIFY(!testsupport::runAsUser(Nobody, backend->socketName("tarnd", 2)).refused);
         QTRY_VERIFY_WITH_TIMEOUT(log.contains("stale process(es) in session 2"), 15000);
-
-        for (int i = 0; i < cases.size(); ++i) {
-            if (cases[i].swept)
-                QCOMPARE(endingSignal(pids[i]), SIGKILL);
+        for (const Case &c : cases) {
+            if (c.swept)
+                QCOMPARE(endingSignal(c.pid), SIGKILL);
             else
-                QVERIFY2(running(pids[i]), qPrintable(cases[i].name));
+                QVERIFY2(waitpid(c.pid, nullptr, WNOHANG) == 0, qPrintable(c.name));
         }
-        for (const pid_t pid : pids)
-            ::kill(pid, SIGKILL);
+        for (const Case &c : cases)
+            ::kill(c.pid, SIGKILL);
         daemon.stop();
     }
 
     void aConnectedClientsChildrenAreLeftToIt()
     {
-        LogCapture log;
+        testsupport::LogCapture log;
         auto *backend = new Backend(m_dir.path());
         TarnDaemon daemon(nullptr, backend);
         QVERIFY(daemon.start());
         const QString xray = helperCopy("xray");
-        const auto start = [&](TarnClient &c, const QString &id, const QString &mode) {
-            return c.call(QJsonObject{{"action", "start"}, {"process-id", id}, {"executable", xray},
-                                      {"arguments", QJsonArray{mode}}});
-        };
         // Both clients are root, in session 2: the daemon's own children are theirs.
         TarnClient keeper, leaver;
         keeper.setEventQueue(true);
         leaver.setEventQueue(true);
-        QVERIFY(keeper.connectToDaemon(backend->socketName("tarnd", 2)));
-        QVERIFY(leaver.connectToDaemon(backend->socketName("tarnd", 2)));
-        QCOMPARE(start(keeper, "kept", "noread").value("status").toString(), QStringLiteral("started"));
-        QCOMPARE(start(leaver, "left", "ignoreint").value("status").toString(), QStringLiteral("started"));
-        const qint64 kept = daemon.processes()->childPid("kept");
-        const qint64 left = daemon.processes()->childPid("left");
-        backend->sessionOf.insert(kept, 2);
-        backend->sessionOf.insert(left, 2);
+        for (auto [client, id, mode] : {std::tuple{&keeper, "kept", "noread"}, std::tuple{&leaver, "left", "ignoreint"}}) {
+            QVERIFY(client->connectToDaemon(backend->socketName("tarnd", 2)));
+            QCOMPARE(client->call(QJsonObject{{"action", "start"}, {"process-id", id}, {"executable", xray},
+                                              {"arguments", QJsonArray{mode}}})
+                         .value("status").toString(),
+                     QStringLiteral("started"));
+            backend->sessionOf.insert(daemon.processes()->childPid(id), 2);
+        }
+        const qint64 kept = daemon.processes()->childPid("kept"), left = daemon.processes()->childPid("left");
         const pid_t outside = spawnAs(0, xray); // root's own, started elsewhere in that session
         backend->sessionOf.insert(outside, 2);
         QVERIFY(!leaver.waitForEvent([](const QJsonObject &e) { return e.value("data") == "ready\n"; }).isEmpty());

@@ -8,16 +8,16 @@
 #include "tunnel/tuntools.h"
 
 #include <QDir>
-#include <QFile>
 #include <QJsonArray>
-#include <QTemporaryDir>
 #include <QtTest>
 
+using namespace Qt::StringLiterals;
 
 namespace {
 
 const QString Helper = QStringLiteral(HELPER_CHILDHELPER);
 const QString Guid = QStringLiteral("0A1B2C3D-0000-0000-0000-000000000001");
+const TunTools &windowsTools = windowsTunTools();
 
 QJsonObject spec(const QString &id, const QStringList &args, const QJsonObject &dns = {})
 {
@@ -45,8 +45,14 @@ public:
                                          + body + "\n");
         QFile::setPermissions(path, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
     }
+    // WINDIR\System32\pnputil.exe: on Linux one file name with backslashes in it, in a fake WINDIR.
+    void addPnputil(const QByteArray &body)
+    {
+        qputenv("WINDIR", (m_dir.path() + "/win").toUtf8());
+        add("../pnputil", body);
+        QFile::rename(bin() + "/../pnputil", m_dir.path() + "/win\\System32\\pnputil.exe");
+    }
     QString bin() const { return m_dir.path() + "/bin"; }
-    QString log() const { return m_dir.path() + "/calls.log"; }
     QStringList env() const
     {
         return {"PATH=" + bin() + ":" + qEnvironmentVariable("PATH"), "TOOL_LOG=" + log(),
@@ -55,10 +61,9 @@ public:
     // For the tools run from this test process.
     void useHere() const
     {
-        qputenv("PATH", (bin() + ":" + m_path).toUtf8());
+        qputenv("PATH", (bin() + ":" + qEnvironmentVariable("PATH")).toUtf8());
         qputenv("TOOL_LOG", log().toUtf8());
     }
-
     QList<QStringList> calls(const QString &tool = QString()) const
     {
         QList<QStringList> out;
@@ -71,36 +76,38 @@ public:
     }
 
 private:
+    QString log() const { return m_dir.path() + "/calls.log"; }
     QTemporaryDir m_dir;
-    const QString m_path = qEnvironmentVariable("PATH");
 };
 
-// The text of a PowerShell single-quoted literal that begins at text[from], as PowerShell reads
-// it, and in *end where the literal ends.
+// The PowerShell single-quoted literal that begins at text[from] as PowerShell reads it; *end
+// is where it ends.
 QString readQuoted(const QString &text, qsizetype from, qsizetype *end)
 {
     static const QString quotes = QStringLiteral("'\u2018\u2019\u201A\u201B");
     QString out;
     qsizetype i = from;
     for (; i < text.size(); ++i) {
-        if (!quotes.contains(text[i])) {
-            out += text[i];
+        if (quotes.contains(text[i])) {
+            if (i + 1 >= text.size() || !quotes.contains(text[i + 1]))
+                break;
+            out += text[i++]; // a doubled quote is one quote
             continue;
         }
-        if (i + 1 < text.size() && quotes.contains(text[i + 1])) {
-            out += text[i];
-            ++i;
-            continue;
-        }
-        break;
+        out += text[i];
     }
     *end = i;
     return out;
 }
 
-// A tool set for the process manager in this test process: the Windows one, whose pnputil is
-// found under WINDIR.
-const TunTools &windowsTools = windowsTunTools();
+ToolResult result(const QByteArray &out, int code = 0)
+{
+    ToolResult r;
+    r.started = r.finished = true;
+    r.exitCode = code;
+    r.out = out;
+    return r;
+}
 
 ProcessManager::Timing quick()
 {
@@ -114,16 +121,11 @@ ProcessManager::Timing quick()
 class TestTunnel : public QObject
 {
     Q_OBJECT
-    QByteArray m_windir;
-    QByteArray m_path;
+    const QByteArray m_windir = qgetenv("WINDIR");
+    const QByteArray m_path = qgetenv("PATH");
 
 private Q_SLOTS:
-    void initTestCase()
-    {
-        m_windir = qgetenv("WINDIR");
-        m_path = qgetenv("PATH");
-        QLoggingCategory::setFilterRules(QStringLiteral("tarnd.debug=true"));
-    }
+    void initTestCase() { QLoggingCategory::setFilterRules(QStringLiteral("tarnd.debug=true")); }
     void cleanup()
     {
         qputenv("WINDIR", m_windir);
@@ -136,50 +138,40 @@ private Q_SLOTS:
     {
         // Whatever quotes a name holds, PowerShell reads back exactly the name, and the command
         // around it is untouched.
-        const QString probeTail = QStringLiteral(" -ErrorAction SilentlyContinue | Where-Object {$_.Status -eq 'Up'}");
-        for (const QString &name : {QStringLiteral("x'; Remove-Item -Recurse C:\\; '"), QStringLiteral("a\u2019b''c"),
-                                    QStringLiteral("'"), QStringLiteral("%2 %1")}) {
+        for (const QString &name : {u"x'; Remove-Item -Recurse C:\\; '"_s, u"a\u2019b''c"_s, u"'"_s, u"%2 %1"_s}) {
             QVERIFY2(windowsTools.acceptsInterfaceName(name), qPrintable(name));
             const QString text = windowsTools.readinessProbe(name).arguments.last();
-            const QString head = QStringLiteral("Get-NetAdapter -Name '");
+            const QString head = u"Get-NetAdapter -Name '"_s;
             QVERIFY(text.startsWith(head));
             qsizetype end = 0;
             QCOMPARE(readQuoted(text, head.size(), &end), name);
-            QCOMPARE(text.mid(end + 1), probeTail);
+            QCOMPARE(text.mid(end + 1), u" -ErrorAction SilentlyContinue | Where-Object {$_.Status -eq 'Up'}"_s);
             const QString dns = windowsTools.dnsCommand(name, name).arguments.last();
-            const QString dnsHead = QStringLiteral("Set-DnsClientServerAddress -InterfaceAlias '");
-            QCOMPARE(readQuoted(dns, dnsHead.size(), &end), name);
-            const QString middle = QStringLiteral("' -ServerAddresses ('");
+            QCOMPARE(readQuoted(dns, QString("Set-DnsClientServerAddress -InterfaceAlias '").size(), &end), name);
+            const QString middle = u"' -ServerAddresses ('"_s;
             QCOMPARE(dns.mid(end, middle.size()), middle);
             QCOMPARE(readQuoted(dns, end + middle.size(), &end), name);
-            QCOMPARE(dns.mid(end), QStringLiteral("')"));
+            QCOMPARE(dns.mid(end), u"')"_s);
         }
         // A pattern would reach every adapter of the machine; control characters no adapter has.
         for (const QString name : {"*", "tarn?", "[ab]", "a`b", "a\nb", ""})
             QVERIFY2(!windowsTools.acceptsInterfaceName(name), qPrintable(name));
 
         // The lookup's answer: one GUID, with or without braces, or nothing at all.
-        const auto result = [](const QByteArray &out, int code = 0) {
-            ToolResult r;
-            r.started = r.finished = true;
-            r.exitCode = code;
-            r.out = out;
-            return r;
-        };
-        const auto found = [&](const QByteArray &out, int code = 0) { return windowsTools.deviceFound(result(out, code)); };
+        const auto found = [](const QByteArray &out, int code = 0) { return windowsTools.deviceFound(result(out, code)); };
         QCOMPARE(found("{" + Guid.toLatin1() + "}\r\n"), Guid);
         QCOMPARE(found("  " + Guid.toLower().toLatin1() + "\n"), Guid.toLower());
+        for (const QByteArray &none : {QByteArray(Guid.toLatin1() + "\r\n" + Guid.toLatin1()), QByteArray("x} /remove-device *"),
+                                       QByteArray()})
+            QCOMPARE(found(none), QString());
         QCOMPARE(found(Guid.toLatin1(), 1), QString());
-        QCOMPARE(found(Guid.toLatin1() + "\r\n" + Guid.toLatin1()), QString());
-        QCOMPARE(found("x} /remove-device *"), QString());
-        QCOMPARE(found(""), QString());
 
         // Linux: the UP flag itself, not LOWER_UP; the device as ip names it.
         const TunTools &lx = linuxTunTools();
         QVERIFY(lx.reportsUp(result("4: tarn-tun: <POINTOPOINT,MULTICAST,NOARP,UP,LOWER_UP> mtu 1500")));
         QVERIFY(!lx.reportsUp(result("4: tarn-tun: <POINTOPOINT,NOARP,LOWER_UP> mtu 1500 state DOWN UP")));
         QVERIFY(!lx.reportsUp(result("")));
-        QCOMPARE(lx.deviceFound(result("7: tarn-tun@NONE: <POINTOPOINT,UP> mtu 1500 qdisc noop")), QStringLiteral("tarn-tun"));
+        QCOMPARE(lx.deviceFound(result("7: tarn-tun@NONE: <POINTOPOINT,UP> mtu 1500 qdisc noop")), u"tarn-tun"_s);
         QVERIFY(lx.acceptsInterfaceName("a'b"));
         for (const QString name : {"-h", "a b", "a/b", "a:b", "..", "sixteen-bytes-xx", ""})
             QVERIFY2(!lx.acceptsInterfaceName(name), qPrintable(name));
@@ -189,30 +181,24 @@ private Q_SLOTS:
     {
         FakeTools tools;
         tools.useHere();
-        QTemporaryDir windir;
-        qputenv("WINDIR", (windir.path() + "/win").toUtf8());
         tools.add("powershell.exe", "echo '{" + Guid.toLatin1() + "}'");
-        // WINDIR\System32\pnputil.exe: on Linux one file name with backslashes in it.
-        tools.add("../pnputil", "");
-        QFile::rename(tools.bin() + "/../pnputil", windir.path() + "/win\\System32\\pnputil.exe");
-
+        tools.addPnputil("");
         ProcessManager pm(nullptr, quick(), windowsTools);
         QList<QJsonObject> events;
         connect(&pm, &ProcessManager::processEvent, [&](const QJsonObject &e) {
             events << QJsonObject{{"event", e.value("event")}, {"calls", int(tools.calls().size())}};
         });
-        const QJsonObject answer = testsupport::startNow(pm, spec(TunProcessId, {"exit", "0"}));
-        QCOMPARE(answer.value("status").toString(), QStringLiteral("started"));
+        QCOMPARE(testsupport::startNow(pm, spec(TunProcessId, {"exit", "0"})).value("status").toString(), u"started"_s);
         QTRY_VERIFY_WITH_TIMEOUT(!events.isEmpty() && events.last().value("event") == "finished", 20000);
 
         // Looked up and removed before the start, and again before "finished".
         const QList<QStringList> calls = tools.calls();
         QCOMPARE(calls.size(), 4);
-        QCOMPARE(calls[0].value(0), QStringLiteral("powershell.exe"));
+        QCOMPARE(calls[0].value(0), u"powershell.exe"_s);
         QVERIFY(calls[0].last().startsWith("Get-NetAdapter -Name 'tarn-tun' "));
         QCOMPARE(calls[1], (QStringList{"win\\System32\\pnputil.exe", "/remove-device", "SWD\\Wintun\\{" + Guid + "}"}));
         QCOMPARE(calls[3], calls[1]);
-        QCOMPARE(events.first().value("event").toString(), QStringLiteral("started"));
+        QCOMPARE(events.first().value("event").toString(), u"started"_s);
         QCOMPARE(events.first().value("calls").toInt(), 2);
         QCOMPARE(events.last().value("calls").toInt(), 4);
     }
@@ -221,36 +207,26 @@ private Q_SLOTS:
     {
         FakeTools tools;
         tools.useHere();
-        QTemporaryDir windir;
-        qputenv("WINDIR", (windir.path() + "/win").toUtf8());
-        tools.add("../pnputil", "echo 'Failed to remove the device.' >&2; exit 5");
-        QFile::rename(tools.bin() + "/../pnputil", windir.path() + "/win\\System32\\pnputil.exe");
+        tools.addPnputil("echo 'Failed to remove the device.' >&2; exit 5");
         ProcessManager pm(nullptr, quick(), windowsTools);
         QObject scope;
-        int removals = 0;
-        const auto remove = [&] {
-            removals = 0;
+        // A failing pnputil still ends the removal. A lookup cut off at its limit finds nothing,
+        // whatever it had printed by then; text that is not a GUID, or no adapter at all, never
+        // reaches pnputil.
+        const QByteArray echo = "echo '" + Guid.toLatin1() + "'";
+        for (const QByteArray &lookup : {echo, QByteArray(echo + "; exec sleep 30"),
+                                         QByteArray("echo 'x} /remove-device *'"), QByteArray("exit 0")}) {
+            tools.add("powershell.exe", lookup);
+            int removals = 0;
             pm.removeTunDevice(TunInterfaceName, &scope, [&] { ++removals; });
             QTRY_COMPARE_WITH_TIMEOUT(removals, 1, 20000);
-        };
-
-        // A failing pnputil still ends the removal.
-        tools.add("powershell.exe", "echo '" + Guid.toLatin1() + "'");
-        remove();
-        // A lookup cut off at its limit finds nothing, whatever it had printed by then; text
-        // that is not a GUID, or no adapter at all, never reaches pnputil.
-        const QByteArray lookups[] = {"echo '" + Guid.toLatin1() + "'; exec sleep 30", "echo 'x} /remove-device *'", "exit 0"};
-        for (const QByteArray &lookup : lookups) {
-            tools.add("powershell.exe", lookup);
-            remove();
         }
         QCOMPARE(tools.calls("win\\System32\\pnputil.exe").size(), 1);
         QCOMPARE(tools.calls("powershell.exe").size(), 4);
 
         // Only the TUN core, spelled exactly, has its device removed.
         for (const QString id : {"Sing-Box-Tun", "sing-box-tun ", "xray"})
-            QCOMPARE(testsupport::startNow(pm, spec(id, {"exit", "0"})).value("status").toString(),
-                     QStringLiteral("started"));
+            QCOMPARE(testsupport::startNow(pm, spec(id, {"exit", "0"})).value("status").toString(), u"started"_s);
         QTRY_VERIFY_WITH_TIMEOUT(pm.listProcesses().value("processes").toArray().isEmpty(), 20000);
         QCOMPARE(tools.calls("powershell.exe").size(), 4);
 
@@ -301,18 +277,20 @@ private Q_SLOTS:
         t.probePauseMs = 50;
         testsupport::LogCapture log;
         ProcessManager pm(nullptr, t, linuxTunTools());
-        const auto start = [](ProcessManager &in, const QString &id, const QJsonObject &dns) {
-            return testsupport::startNow(in, spec(id, {"noread"}, dns)).value("status").toString();
+        const auto start = [](ProcessManager &in, const QString &id, const QString &address, const QString &iface) {
+            return testsupport::startNow(in, spec(id, {"noread"}, {{"address", address}, {"iface", iface}}))
+                .value("status").toString();
         };
         // The quote is part of the name the tools get, nothing more; a failing tool ends the override.
-        QCOMPARE(start(pm, "quoted", {{"address", "9.9.9.9"}, {"iface", "a'b"}}), QStringLiteral("started"));
-        QTRY_COMPARE_WITH_TIMEOUT(tools.calls("resolvectl"), (QList<QStringList>{{"resolvectl", "dns", "a'b", "9.9.9.9"}}), 20000);
+        QCOMPARE(start(pm, "quoted", "9.9.9.9", "a'b"), u"started"_s);
+        QTRY_COMPARE_WITH_TIMEOUT(tools.calls("resolvectl"), (QList<QStringList>{{"resolvectl", "dns", "a'b", "9.9.9.9"}}),
+                                  20000);
         // Refused before anything runs, the process started all the same.
-        QCOMPARE(start(pm, "badaddress", {{"address", "1.1.1.1; reboot"}, {"iface", "tarn-tun"}}), QStringLiteral("started"));
-        QCOMPARE(start(pm, "badname", {{"address", "1.1.1.1"}, {"iface", "-h"}}), QStringLiteral("started"));
-        QCOMPARE(start(pm, "noiface", {{"address", "1.1.1.1"}, {"iface", ""}}), QStringLiteral("started"));
+        QCOMPARE(start(pm, "badaddress", "1.1.1.1; reboot", "tarn-tun"), u"started"_s);
+        QCOMPARE(start(pm, "badname", "1.1.1.1", "-h"), u"started"_s);
+        QCOMPARE(start(pm, "noiface", "1.1.1.1", ""), u"started"_s);
         // Stopped while it waits: the wait is given up, nothing more runs for it.
-        QCOMPARE(start(pm, "stopped", {{"address", "1.1.1.1"}, {"iface", "late0"}}), QStringLiteral("started"));
+        QCOMPARE(start(pm, "stopped", "1.1.1.1", "late0"), u"started"_s);
         QTRY_VERIFY_WITH_TIMEOUT(!tools.calls("ip").isEmpty() && tools.calls("ip").last().last() == "late0", 20000);
         QCOMPARE(pm.stopProcess("stopped").value("status"), QJsonValue("stopping"));
         QTRY_VERIFY_WITH_TIMEOUT(log.contains("DNS override of \"stopped\" given up: the process is stopping"), 10000);
@@ -321,11 +299,10 @@ private Q_SLOTS:
         QTest::qWait(700); // many probe periods
         QCOMPARE(tools.calls("ip").size(), probes);
 
-        // An interface whose probes hang, each cut off at its limit: given up after the wait, and
-        // no DNS set.
+        // Probes that hang, each cut off at its limit: given up after the wait, no DNS set.
         t.interfaceWaitMs = 1000;
         ProcessManager brief(nullptr, t, linuxTunTools());
-        QCOMPARE(start(brief, "hung", {{"address", "1.1.1.1"}, {"iface", "hang0"}}), QStringLiteral("started"));
+        QCOMPARE(start(brief, "hung", "1.1.1.1", "hang0"), u"started"_s);
         QTRY_VERIFY_WITH_TIMEOUT(log.contains("Cannot set DNS - interface \"hang0\" not found"), 20000);
         for (const QStringList &call : tools.calls())
             QVERIFY2(call.contains("a'b") || call.contains("late0") || call.contains("hang0"), qPrintable(call.join(' ')));
@@ -341,8 +318,7 @@ private Q_SLOTS:
         tools.add("ip", "[ \"$1\" = -o ] && { sleep 2; echo \"7: tarn-tun: <POINTOPOINT,UP> mtu 1500\"; }; exit 0");
         testsupport::Daemon d;
         QVERIFY(d.start(tools.env()));
-        TarnClient owner;
-        TarnClient other;
+        TarnClient owner, other;
         owner.setEventQueue(true);
         QVERIFY(owner.connectToDaemon(d.socketPath()));
         QVERIFY(other.connectToDaemon(d.socketPath()));
@@ -351,7 +327,7 @@ private Q_SLOTS:
         // While the start waits, others are served, and the id is taken.
         QCOMPARE(other.call({{"action", "heartbeat"}}).value("status"), QJsonValue("success"));
         QCOMPARE(other.call(spec(TunProcessId, {"noread"})).value("error"),
-                 QJsonValue(QString(QStringLiteral("Process already exists: ") + TunProcessId)));
+                 QJsonValue(u"Process already exists: "_s + TunProcessId));
         QVERIFY(!started->isFinished());
         QTRY_VERIFY_WITH_TIMEOUT(started->isFinished(), 30000);
         QCOMPARE(started->response().value("status"), QJsonValue("started"));

@@ -73,7 +73,8 @@ Daemon::Daemon()
 
 Daemon::~Daemon()
 {
-    // Stopped as systemd stops it, so that its children stop too; killed past its 10 s budget.
+    // Stopped as systemd stops it, so that its children stop too; killed only past its 10 s stop
+    // budget and the flush of its clients.
     if (m_process.state() != QProcess::NotRunning) {
         ::kill(static_cast<pid_t>(m_process.processId()), SIGTERM);
         if (!m_process.waitForFinished(30000)) {

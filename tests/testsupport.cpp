@@ -1,7 +1,6 @@
 #include "testsupport.h"
 #include "process/processmanager.h"
 
-#include <QDir>
 #include <QMutex>
 #include <QFile>
 #include <QUuid>
@@ -113,7 +112,6 @@ QString LogCapture::text() const
     QMutexLocker lock(&g_capturedLock);
     return g_captured.join('\n');
 }
-
 
 bool inOrder(const QString &text, const QStringList &needles)
 {

@@ -32,15 +32,9 @@ struct SocketPair
 // Whether the tests run as root (needed to act as another user).
 bool isRoot();
 
-// Every process started from this test process, however indirectly (daemons, their children
-// and grandchildren), carries a tag in its environment that no other test process has. These
-// are the ones still running, this process aside.
-QList<qint64> leftovers();
-// The tag, as the environment entry "NAME=VALUE".
-QByteArray tagEntry();
-// Waits (generously: the machine may be busy) for every tagged process to end. Whatever is still
-// there then is described in *report and killed, so that one failed test does not spill into
-// the next; false in that case.
+// Every process started from this test process, however indirectly, carries a tag in its
+// environment. Waits for every tagged one to end; whatever is left is described in *report and
+// killed, so that one failed test does not spill into the next, and false is returned.
 bool noLeftovers(QString *report, int timeoutMs = 15000);
 
 // A start as the daemon makes it, its answer waited for (only the TUN core's can wait).

@@ -21,11 +21,16 @@
 
 namespace testsupport {
 
+QByteArray tagEntry(); // testsupport.cpp: the tag, as "NAME=VALUE"
+
 bool isRoot()
 {
     return ::geteuid() == 0;
 }
 
+namespace {
+
+// The tagged processes still running, this one aside.
 QList<qint64> leftovers()
 {
     const QByteArray entry = tagEntry();
@@ -44,6 +49,8 @@ QList<qint64> leftovers()
     }
     return found;
 }
+
+} // namespace
 
 bool noLeftovers(QString *report, int timeoutMs)
 {
@@ -66,8 +73,8 @@ Daemon::Daemon()
 
 Daemon::~Daemon()
 {
-    // Stopped the way systemd stops it, so that its children are stopped too; killed only if
-    // it does not end in time (its stop budget is 10 s, plus the flush of its clients).
+    // Stopped as systemd stops it, so that its children stop too; killed only past its 10 s stop
+    // budget and the flush of its clients.
     if (m_process.state() != QProcess::NotRunning) {
         ::kill(static_cast<pid_t>(m_process.processId()), SIGTERM);
         if (!m_process.waitForFinished(30000)) {
@@ -93,14 +100,9 @@ bool Daemon::start(const QStringList &extraEnv)
     m_process.start(QStringLiteral(TARND_BINARY), QStringList());
     if (!m_process.waitForStarted(10000))
         return false;
-    QElapsedTimer clock;
-    clock.start();
-    while (!QFileInfo::exists(socketPath()) || !log().contains("Daemon ready for connections")) {
-        if (clock.elapsed() > 20000 || m_process.state() == QProcess::NotRunning)
-            return false;
-        QTest::qWait(20);
-    }
-    return true;
+    const auto ready = [this] { return QFileInfo::exists(socketPath()) && log().contains("Daemon ready for connections"); };
+    (void)QTest::qWaitFor([&] { return ready() || m_process.state() == QProcess::NotRunning; }, 20000);
+    return ready();
 }
 
 void Daemon::setDescriptorLimit(int limit)
@@ -119,14 +121,7 @@ QString Daemon::log()
 
 bool Daemon::waitForLog(const QString &text, int timeoutMs)
 {
-    QElapsedTimer clock;
-    clock.start();
-    while (!log().contains(text)) {
-        if (clock.elapsed() > timeoutMs)
-            return false;
-        QTest::qWait(20);
-    }
-    return true;
+    return QTest::qWaitFor([&] { return log().contains(text); }, timeoutMs);
 }
 
 void Daemon::signal(int signo)
@@ -136,13 +131,8 @@ void Daemon::signal(int signo)
 
 int Daemon::waitForExit(int timeoutMs)
 {
-    QElapsedTimer clock;
-    clock.start();
-    while (m_process.state() != QProcess::NotRunning) {
-        if (clock.elapsed() > timeoutMs)
-            return -1;
-        QTest::qWait(20);
-    }
+    if (!QTest::qWaitFor([this] { return m_process.state() == QProcess::NotRunning; }, timeoutMs))
+        return -1;
     log();
     return m_process.exitStatus() == QProcess::NormalExit ? m_process.exitCode() : -1;
 }
@@ -178,8 +168,6 @@ bool writeAll(int fd, const QByteArray &b)
 {
     return write(fd, b.constData(), size_t(b.size())) == b.size();
 }
-
-} // namespace
 
 // What a forked client reports through its pipe until it ends (30 s at most), while this
 // process's event loop keeps running for the daemon it talks to.
@@ -253,9 +241,10 @@ int connectUnix(const QByteArray &path)
     return fd;
 }
 
+} // namespace
+
 ForeignClient runAsUser(unsigned uid, const QString &socketPath, const QList<QJsonObject> &requests)
 {
-    // Everything the child needs is made before fork: after it, only plain system calls.
     QList<QByteArray> frames;
     for (const QJsonObject &r : requests)
         frames << framing::encode(r);
@@ -297,9 +286,7 @@ ForeignConnections connectAsUser(unsigned uid, const QString &socketPath, int co
     const QByteArray path = socketPath.toLocal8Bit();
     const QByteArray heartbeat = framing::encode(QJsonObject{{"action", "heartbeat"}});
     const QByteArray collected = forkedAs(uid, [&](int report) {
-        // All are opened before any is asked anything else, so that all are held at once. Each
-        // heartbeats as a real client does, all at once, so that none times out waiting for its
-        // turn on a slow machine.
+        // All are held at once; all heartbeat together, so none times out waiting its turn.
         std::vector<int> fds;
         const auto heartbeatAll = [&] {
             std::vector<bool> answered;

@@ -1,6 +1,5 @@
-// The client library against the real daemon (greeting, hello, correlation among events, loss)
-// and against a scripted stand-in where the daemon would have to misbehave (silence, a huge
-// frame, a late answer).
+// The client library against the real daemon, and against a scripted stand-in where the daemon
+// would have to misbehave (silence, a huge frame, a late answer).
 
 #include "ipc/framing.h"
 #include "tarnclient.h"
@@ -68,11 +67,6 @@ public:
     }
 };
 
-QJsonObject startRequest(const QString &id, const QStringList &args)
-{
-    return TarnClient::startRequest(id, Helper, args);
-}
-
 } // namespace
 
 class TestClient : public QObject
@@ -98,9 +92,6 @@ private Q_SLOTS:
         QCOMPARE(c.daemonVersion(), QStringLiteral("1.4.9"));
         QCOMPARE(c.privilegeLevel(), testsupport::isRoot() ? QStringLiteral("1") : QStringLiteral("0"));
         QCOMPARE(c.helloResponse().value("status").toString(), QStringLiteral("success"));
-        // The daemon writes its log where the hello said.
-        QTRY_VERIFY_WITH_TIMEOUT(testsupport::readFile(d.path("client-logs/tarnd.log")).contains("Client connected:"),
-                                 15000);
 
         // A refused path leaves the connection usable and says why.
         TarnClient refused;
@@ -110,12 +101,12 @@ private Q_SLOTS:
                  qPrintable(refused.helloResponse().value("error").toString()));
         QCOMPARE(refused.call({{"action", "heartbeat"}}).value("status").toString(), QStringLiteral("success"));
 
-        // A newer application makes the daemon restart: no connection, and the reason.
+        // A newer application (a suffix hides no newer number) restarts the daemon: no connection, and why.
         QSignalSpy lostFirst(&c, &TarnClient::daemonLost);
         TarnClient newer;
         QSignalSpy lost(&newer, &TarnClient::daemonLost);
         newer.setLogPath(d.path("client-logs/tarnd.log"));
-        newer.setClientVersion(QStringLiteral("1.5.0"));
+        newer.setClientVersion(QStringLiteral("1.5.0-beta"));
         QVERIFY(!newer.connectToDaemon(d.socketPath()));
         QCOMPARE(lost.count(), 1);
         QVERIFY2(newer.errorString().startsWith("The daemon is restarting:"), qPrintable(newer.errorString()));
@@ -134,21 +125,20 @@ private Q_SLOTS:
         QVERIFY(c.connectToDaemon(d.socketPath()));
         QByteArray out, err;
         int finishedCode = -2;
-        connect(&c, &TarnClient::processOutput, this, [&](const QString &id, const QString &t) {
-            if (id == "talker")
-                out += t.toUtf8();
-        });
-        connect(&c, &TarnClient::processErrorOutput, this, [&](const QString &id, const QString &t) {
-            if (id == "talker")
-                err += t.toUtf8();
-        });
+        const auto into = [](QByteArray *stream) {
+            return [stream](const QString &id, const QString &t) {
+                if (id == "talker")
+                    *stream += t.toUtf8();
+            };
+        };
+        connect(&c, &TarnClient::processOutput, this, into(&out));
+        connect(&c, &TarnClient::processErrorOutput, this, into(&err));
         connect(&c, &TarnClient::processFinished, this, [&](const QString &id, int code) {
             if (id == "talker")
                 finishedCode = code;
         });
-        QCOMPARE(c.call(startRequest("talker", {"mixed", "4000"})).value("status").toString(),
-                 QStringLiteral("started"));
-        QCOMPARE(c.call(startRequest("waiter", {"noread"})).value("status").toString(), QStringLiteral("started"));
+        for (const QStringList &start : {QStringList{"talker", "mixed", "4000"}, QStringList{"waiter", "noread"}})
+            QCOMPARE(c.call(TarnClient::startRequest(start[0], Helper, start.mid(1))).value("status").toString(), QStringLiteral("started"));
         // Many calls in flight at once while output streams in; each answer must be its own.
         QList<TarnReply *> replies;
         QStringList asked;
@@ -255,12 +245,14 @@ private Q_SLOTS:
         // A hello answered; then a shutdown and a closed connection: one loss, with the reason,
         // and what was waiting ends as lost.
         QSignalSpy readySpy(&c, &TarnClient::ready);
+        const auto greeted = [&] {
+            c.open(15000);
+            const QJsonObject hello = fake.waitForRequest("client-hello");
+            fake.answer(hello, {{"status", "success"}});
+            return readySpy.wait(15000) ? hello : QJsonObject();
+        };
         fake.requests.clear(); // the hello of the attempt that timed out
-        c.open(15000);
-        const QJsonObject hello = fake.waitForRequest("client-hello");
-        QCOMPARE(hello.value("log-path").toString(), dir.filePath("log/tarnd.log"));
-        fake.answer(hello, {{"status", "success"}});
-        QVERIFY(readySpy.wait(15000));
+        QCOMPARE(greeted().value("log-path").toString(), dir.filePath("log/tarnd.log"));
         TarnReply *waiting = c.request({{"action", "list"}});
         QSignalSpy shutdown(&c, &TarnClient::shutdownRequested);
         fake.send({{"event", "shutdown"}, {"reason", "installer-request"}});
@@ -276,11 +268,7 @@ private Q_SLOTS:
 
         // Reconnecting is the application's call, and it says hello again.
         QVERIFY(!c.isConnected());
-        c.open(15000);
-        const QJsonObject again = fake.waitForRequest("client-hello");
-        QVERIFY(!again.isEmpty());
-        fake.answer(again, {{"status", "success"}});
-        QVERIFY(readySpy.wait(15000));
+        QVERIFY(!greeted().isEmpty());
         QCOMPARE(fake.connections, 3);
 
         // A frame past the client's cap ends the connection rather than being held.

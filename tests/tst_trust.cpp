@@ -1,6 +1,5 @@
-// The trust boundary of a daemon shared by several users: each session sees and drives only its
-// own processes, one user cannot take every connection or process slot, a policy limits what
-// may be started, and what a client sends cannot swell the log.
+// A daemon shared by several users: sessions apart, per-user slots, the start policy, and a
+// log that client text cannot swell.
 
 #include "tarnclient.h"
 #include "daemon/execpolicy.h"
@@ -11,7 +10,6 @@
 
 #include <QDir>
 #include <QFile>
-#include <QJsonArray>
 #include <QtTest>
 
 #include <sys/stat.h>
@@ -52,16 +50,17 @@ private:
 
 QJsonObject request(const QString &action, const QString &id = QString())
 {
-    QJsonObject r{{"action", action}};
-    if (!id.isEmpty())
-        r.insert("process-id", id);
-    return r;
+    return id.isEmpty() ? QJsonObject{{"action", action}} : QJsonObject{{"action", action}, {"process-id", id}};
 }
 
-QJsonObject startOf(const QString &id, const QString &exe, const QStringList &args)
+QJsonObject startOf(const QString &id, const QString &exe = Helper)
 {
-    return QJsonObject{{"action", "start"}, {"process-id", id}, {"executable", exe},
-                       {"arguments", QJsonArray::fromStringList(args)}};
+    return TarnClient::startRequest(id, exe, {"echo"});
+}
+
+QString statusOf(TarnClient &c, const QJsonObject &request)
+{
+    return c.call(request).value("status").toString();
 }
 
 QStringList idsIn(const QJsonObject &list)
@@ -88,6 +87,13 @@ class TestTrust : public QObject
         QVERIFY(m_daemon->start());
     }
 
+    // A client of this process (root) on the session's socket, its events queued.
+    bool open(TarnClient &c, quint32 session)
+    {
+        c.setEventQueue(true);
+        return c.connectToDaemon(socket(session));
+    }
+
 private Q_SLOTS:
     void initTestCase()
     {
@@ -111,12 +117,10 @@ private Q_SLOTS:
         startDaemon();
         // Root starts a process from session 1: it belongs to session 1.
         TarnClient root;
-        root.setEventQueue(true);
-        QVERIFY(root.connectToDaemon(socket(1)));
-        QCOMPARE(root.call(startOf("a-core", Helper, {"echo"})).value("status").toString(), QStringLiteral("started"));
+        QVERIFY(open(root, 1));
+        QCOMPARE(statusOf(root, startOf("a-core")), QStringLiteral("started"));
 
-        // B, in session 2, sees nothing of it and reaches nothing of it: every answer is the
-        // one for a process that does not exist.
+        // B, in session 2, neither sees nor reaches it: every answer is that of no such process.
         const QList<QJsonObject> b = testsupport::runAsUser(
             UserB, socket(2),
             {request("list"), request("stop", "a-core"), request("kill", "a-core"), request("restart", "a-core"),
@@ -144,10 +148,9 @@ private Q_SLOTS:
 
         // Root, even through session 2's socket, sees and drives every session's processes.
         TarnClient rootElsewhere;
-        rootElsewhere.setEventQueue(true);
-        QVERIFY(rootElsewhere.connectToDaemon(socket(2)));
+        QVERIFY(open(rootElsewhere, 2));
         QCOMPARE(idsIn(rootElsewhere.call(request("list"))), QStringList{"a-core"});
-        QCOMPARE(rootElsewhere.call(request("stop", "a-core")).value("status").toString(), QStringLiteral("stopping"));
+        QCOMPARE(statusOf(rootElsewhere, request("stop", "a-core")), QStringLiteral("stopping"));
         QVERIFY(!root.waitForEvent([](const QJsonObject &e) { return e.value("event") == "finished"; }).isEmpty());
     }
 
@@ -155,21 +158,17 @@ private Q_SLOTS:
     {
         startDaemon(TarnDaemon::Limits{2});
         TarnClient root;
-        root.setEventQueue(true);
-        QVERIFY(root.connectToDaemon(socket(1)));
-        QCOMPARE(root.call(startOf("one", Helper, {"echo"})).value("status").toString(), QStringLiteral("started"));
-        QCOMPARE(root.call(startOf("two", Helper, {"echo"})).value("status").toString(), QStringLiteral("started"));
-        const QJsonObject third = root.call(startOf("three", Helper, {"echo"}));
-        QCOMPARE(third.value("error").toString(), QStringLiteral("Too many processes in this session (limit 2)"));
+        QVERIFY(open(root, 1));
+        QVERIFY(statusOf(root, startOf("one")) == "started" && statusOf(root, startOf("two")) == "started");
+        QCOMPARE(root.call(startOf("three")).value("error").toString(), QStringLiteral("Too many processes in this session (limit 2)"));
         // Another session has slots of its own.
         TarnClient other;
-        other.setEventQueue(true);
-        QVERIFY(other.connectToDaemon(socket(2)));
-        QCOMPARE(other.call(startOf("elsewhere", Helper, {"echo"})).value("status").toString(), QStringLiteral("started"));
+        QVERIFY(open(other, 2));
+        QCOMPARE(statusOf(other, startOf("elsewhere")), QStringLiteral("started"));
         // A slot is free again once its process has finished.
-        QCOMPARE(root.call(request("kill", "one")).value("status").toString(), QStringLiteral("killed"));
+        QCOMPARE(statusOf(root, request("kill", "one")), QStringLiteral("killed"));
         QVERIFY(!root.waitForEvent([](const QJsonObject &e) { return e.value("event") == "finished"; }).isEmpty());
-        QCOMPARE(root.call(startOf("three", Helper, {"echo"})).value("status").toString(), QStringLiteral("started"));
+        QCOMPARE(statusOf(root, startOf("three")), QStringLiteral("started"));
 
         // One user's connections: the 65th is closed, the 64 before it keep working.
         const testsupport::ForeignConnections c = testsupport::connectAsUser(UserA, socket(1), 65);
@@ -187,12 +186,11 @@ private Q_SLOTS:
         QVERIFY(QFile::copy(Helper, allowed + "/core"));
         QVERIFY(QFile::setPermissions(allowed + "/core", QFileDevice::Permissions(0x7755)));
         const QString file = m_dir.path() + "/tarnd.conf";
-        testsupport::writeFile(file, "# cores only\nallow-folder = " + allowed.toUtf8() + "\n");
+        testsupport::writeFile(file, "allow-folder = " + allowed.toUtf8() + "\n");
         m_daemon->setExecutablePolicy(ExecPolicy::load(file));
 
-        const QList<QJsonObject> r = testsupport::runAsUser(
-            UserA, socket(1), {startOf("inside", allowed + "/core", {"echo"}), startOf("outside", Helper, {"echo"})})
-                                         .responses;
+        const QList<QJsonObject> r
+            = testsupport::runAsUser(UserA, socket(1), {startOf("inside", allowed + "/core"), startOf("outside")}).responses;
         QCOMPARE(r.size(), 2);
         QCOMPARE(r[0].value("status").toString(), QStringLiteral("started"));
         QCOMPARE(r[1].value("status").toString(), QStringLiteral("error"));
@@ -204,8 +202,7 @@ private Q_SLOTS:
         startDaemon();
         testsupport::LogCapture log;
         TarnClient root;
-        root.setEventQueue(true);
-        QVERIFY(root.connectToDaemon(socket(1)));
+        QVERIFY(open(root, 1));
         const QString huge(200000, QChar('x'));
         QCOMPARE(root.call(request("stop", huge)).value("error").toString(), "Process not found: " + huge);
         QCOMPARE(root.call(QJsonObject{{"action", "client-hello"}, {"log-path", QString("rel/" + huge)}}).value("error").toString(),

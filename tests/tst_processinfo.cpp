@@ -49,11 +49,15 @@ private Q_SLOTS:
         const auto with = [](const QString &key, const QJsonValue &value) {
             return QJsonObject{{"process-id", "a"}, {"executable", "b"}, {key, value}};
         };
-        // Besides the refusals the daemon's action table shows.
         const QList<std::pair<QJsonObject, QString>> cases{
             {QJsonObject{{"process-id", "a"}, {"executable", "b"}}, ""},
+            {QJsonObject{{"executable", "b"}}, "Missing or empty process-id"},
+            {with("process-id", 1), "Missing or empty process-id"},
             {{{"process-id", ""}}, "Missing or empty process-id"}, // the id before the executable
+            {QJsonObject{{"process-id", "a"}}, "Missing or empty executable"},
             {with("executable", QJsonArray{"b"}), "Missing or empty executable"},
+            {with("executable", nul), "Invalid executable: contains a NUL character"},
+            {with("max-restart-attempts", -1), "Invalid max-restart-attempts: must not be negative"},
             {with("arguments", QJsonArray{"ok", nul}), "Invalid arguments: an argument contains a NUL character"},
             {with("working-dir", nul), "Invalid working-dir: contains a NUL character"},
             {with("restart-delay-ms", -100), "Invalid restart-delay-ms: must not be negative"},

@@ -41,9 +41,10 @@ class TestLogSink : public QObject
 private Q_SLOTS:
     void lineFormat()
     {
+        // 7: a level with no name, still within the type's range (a value past it is undefined).
         const QList<std::pair<QtMsgType, QString>> types{{QtDebugMsg, "DEBUG"},       {QtInfoMsg, "INFO"},
                                                          {QtWarningMsg, "WARNING"},   {QtCriticalMsg, "CRITICAL"},
-                                                         {QtFatalMsg, "FATAL"},       {QtMsgType(42), ""}};
+                                                         {QtFatalMsg, "FATAL"},       {QtMsgType(7), ""}};
         for (const auto &[type, name] : types)
             QCOMPARE(LogSink::formatLine("T", type, "m"), "[T] " + name + ": m\n");
         QCOMPARE(LogSink::formatLine("T", QtInfoMsg, "100%1 %2 %%3"), QStringLiteral("[T] INFO: 100%1 %2 %%3\n"));

@@ -45,15 +45,9 @@ std::wstring ownPath()
     return std::wstring(path, n);
 }
 
-std::wstring ownFolder()
-{
-    const std::wstring path = ownPath();
-    return path.substr(0, path.find_last_of(L"\\/") + 1);
-}
-
 std::string helper()
 {
-    return wintext::narrow(ownFolder() + L"winchild.exe");
+    return wintext::narrow(wintest::ownFolder() + L"winchild.exe");
 }
 
 double seconds()
@@ -322,7 +316,7 @@ bool throughPlainPipe(long long expected, double *rate)
     si.wShowWindow = SW_HIDE;
     si.hStdOutput = writeEnd;
     si.hStdError = writeEnd;
-    std::wstring line = L"\"" + ownFolder() + L"winchild.exe\" flood " + std::to_wstring(expected >> 20);
+    std::wstring line = L"\"" + wintest::ownFolder() + L"winchild.exe\" flood " + std::to_wstring(expected >> 20);
     PROCESS_INFORMATION pi{};
     const BOOL created = CreateProcessW(nullptr, &line[0], nullptr, nullptr, TRUE, CREATE_NEW_CONSOLE, nullptr,
                                         nullptr, &si, &pi);

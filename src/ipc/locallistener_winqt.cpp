@@ -88,8 +88,6 @@ void LocalListener::close()
     d->pipe.close();
 }
 
-
-
 bool LocalListener::isListening() const
 {
     return d->pipe.isListening();

@@ -226,7 +226,8 @@ int main(int argc, char *argv[])
     env.insert("XDG_DATA_HOME", dir.path() + "/data");
     daemon.setProcessEnvironment(env);
     daemon.setStandardErrorFile(qEnvironmentVariable("BENCH_DAEMON_LOG", dir.path() + "/daemon.log"));
-    daemon.start(QStringLiteral(TARND_BINARY), QStringList());
+    // BENCH_DAEMON: another build of the daemon (an earlier one, to compare).
+    daemon.start(qEnvironmentVariable("BENCH_DAEMON", QStringLiteral(TARND_BINARY)), QStringList());
     // BENCH_SOCKET: measure a daemon started by hand (under a profiler, say) instead.
     const QString socket = qEnvironmentVariable("BENCH_SOCKET", dir.path() + "/run/tarnd-1");
     for (int i = 0; i < 500 && !QFileInfo::exists(socket); ++i)

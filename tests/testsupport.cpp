@@ -1,4 +1,5 @@
 #include "testsupport.h"
+#include "ipc/framing.h"
 #include "process/processmanager.h"
 
 #include <QMutex>
@@ -6,6 +7,7 @@
 #include <QUuid>
 #include <QtTest>
 
+#include <limits>
 #include <optional>
 
 namespace testsupport {
@@ -26,6 +28,51 @@ QJsonObject startNow(ProcessManager &pm, const QJsonObject &spec)
     if (!QTest::qWaitFor([&answer] { return answer.has_value(); }, 30000))
         return QJsonObject{{"status", "error"}, {"error", "no answer to the start"}};
     return *answer;
+}
+
+QJsonObject decodeFrame(const QByteArray &frame)
+{
+    framing::FrameReader reader(std::numeric_limits<quint32>::max());
+    reader.append(frame);
+    QJsonObject message;
+    if (reader.next(&message) != framing::FrameReader::Result::Message || reader.buffered() != 0)
+        return QJsonObject();
+    return message;
+}
+
+ProcessEvents::ProcessEvents(ProcessManager &pm)
+{
+    QObject::connect(&pm, &ProcessManager::processEvent, [this](const QJsonObject &e) { all << e; });
+    QObject::connect(&pm, &ProcessManager::processOutput, [this](const QString &id, const QByteArray &frame) {
+        largestFrame = std::max(largestFrame, frame.size());
+        QJsonObject e = decodeFrame(frame);
+        // A frame for another process than the one it was sent for would be a fault: show it.
+        if (e.value("process-id").toString() != id)
+            e = QJsonObject{{"process-id", id}, {"event", "undecodable"}};
+        all << e;
+    });
+}
+
+QList<QJsonObject> ProcessEvents::of(const QString &id, const QString &kind) const
+{
+    QList<QJsonObject> out;
+    for (const QJsonObject &e : all)
+        if (e.value("process-id").toString() == id && (kind.isEmpty() || e.value("event").toString() == kind))
+            out << e;
+    return out;
+}
+
+QString ProcessEvents::text(const QString &id, const QString &kind) const
+{
+    QString t;
+    for (const QJsonObject &e : of(id, kind))
+        t += e.value("data").toString();
+    return t;
+}
+
+QString ProcessEvents::exitData(const QString &id) const
+{
+    return of(id, QStringLiteral("finished")).value(0).value("data").toString();
 }
 
 void writeFile(const QString &path, const QByteArray &bytes)

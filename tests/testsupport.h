@@ -40,6 +40,23 @@ bool noLeftovers(QString *report, int timeoutMs = 15000);
 // A start as the daemon makes it, its answer waited for (only the TUN core's can wait).
 QJsonObject startNow(ProcessManager &pm, const QJsonObject &spec);
 
+// The object of one frame (framing), or an empty one if it is not exactly one frame.
+QJsonObject decodeFrame(const QByteArray &frame);
+
+// Everything a process manager announces, its output frames decoded, in order.
+struct ProcessEvents
+{
+    QList<QJsonObject> all;
+    qsizetype largestFrame = 0; // of the output frames
+    explicit ProcessEvents(ProcessManager &pm);
+    QList<QJsonObject> of(const QString &id, const QString &kind = QString()) const;
+    // The "data" of the process's events of that kind, joined.
+    QString text(const QString &id, const QString &kind = QStringLiteral("stdout")) const;
+    bool finished(const QString &id) const { return !of(id, QStringLiteral("finished")).isEmpty(); }
+    QString exitData(const QString &id) const;
+    int starts(const QString &id) const { return int(of(id, QStringLiteral("started")).size()); }
+};
+
 // The messages of the daemon's logging category written in this process while it lives.
 class LogCapture
 {

@@ -55,38 +55,14 @@ bool alive(qint64 pid)
     return close > 0 && stat.size() > close + 2 && stat[close + 2] != 'Z';
 }
 
-struct Events
+using Events = testsupport::ProcessEvents;
+
+// "<leader> <grandchild>" as the family helper prints it.
+QList<qint64> family(const Events &ev, const QString &id)
 {
-    QList<QJsonObject> all;
-    explicit Events(ProcessManager &pm)
-    {
-        QObject::connect(&pm, &ProcessManager::processEvent, [this](const QJsonObject &e) { all << e; });
-    }
-    QList<QJsonObject> of(const QString &id, const QString &kind) const
-    {
-        QList<QJsonObject> out;
-        for (const QJsonObject &e : all)
-            if (e.value("process-id").toString() == id && e.value("event").toString() == kind)
-                out << e;
-        return out;
-    }
-    QString text(const QString &id) const
-    {
-        QString t;
-        for (const QJsonObject &e : of(id, "stdout"))
-            t += e.value("data").toString();
-        return t;
-    }
-    bool finished(const QString &id) const { return !of(id, "finished").isEmpty(); }
-    QString exitData(const QString &id) const { return of(id, "finished").value(0).value("data").toString(); }
-    int starts(const QString &id) const { return int(of(id, "started").size()); }
-    // "<leader> <grandchild>" as the family helper prints it.
-    QList<qint64> family(const QString &id) const
-    {
-        const QStringList words = text(id).trimmed().split(' ');
-        return words.size() == 2 ? QList<qint64>{words[0].toLongLong(), words[1].toLongLong()} : QList<qint64>{};
-    }
-};
+    const QStringList words = ev.text(id).trimmed().split(' ');
+    return words.size() == 2 ? QList<qint64>{words[0].toLongLong(), words[1].toLongLong()} : QList<qint64>{};
+}
 
 } // namespace
 
@@ -120,7 +96,11 @@ private Q_SLOTS:
         // A stop with no deadline arms no kill.
         ManagedProcess p("zero", nullptr, ProcessManager::Timing{}.exitDrainMs);
         QByteArray out;
-        connect(&p, &ManagedProcess::stdoutReady, this, [&](const QString &, const QByteArray &b) { out += b; });
+        connect(&p, &ManagedProcess::outputReady, this, [&] {
+            bool pending = false;
+            for (const QByteArray &frame : p.takeOutput(true, &pending))
+                out += testsupport::decodeFrame(frame).value("data").toString().toUtf8();
+        });
         QSignalSpy finished(&p, &ManagedProcess::processFinished);
         p.setSpec(spec("zero", {"ignoreint"}));
         QVERIFY(p.launch());
@@ -153,8 +133,8 @@ private Q_SLOTS:
         ProcessManager pm;
         Events ev(pm);
         QCOMPARE(start(pm, spec("family", args)), u"started"_s);
-        QTRY_VERIFY_WITH_TIMEOUT(ev.family("family").size() == 2, 15000);
-        const qint64 grandchild = ev.family("family")[1];
+        QTRY_VERIFY_WITH_TIMEOUT(family(ev, "family").size() == 2, 15000);
+        const qint64 grandchild = family(ev, "family")[1];
         if (args[1] == "stay")
             QVERIFY(alive(grandchild)); // a leader that leaves may have been taken with it already
         else // the stop is to come after the leader's own end
@@ -175,8 +155,8 @@ private Q_SLOTS:
         ProcessManager pm(nullptr, {10000, 5000});
         Events ev(pm);
         start(pm, spec("drain", {"family", "leave", "hold"}));
-        QTRY_VERIFY_WITH_TIMEOUT(ev.family("drain").size() == 2, 15000);
-        const qint64 grandchild = ev.family("drain")[1];
+        QTRY_VERIFY_WITH_TIMEOUT(family(ev, "drain").size() == 2, 15000);
+        const qint64 grandchild = family(ev, "drain")[1];
         QTRY_COMPARE_WITH_TIMEOUT(pm.getProcessStatus("drain").value("state").toInt(), 0, 15000);
         for (const QJsonObject &st : {pm.getProcessStatus("drain"), pm.listProcesses().value("processes")[0].toObject()}) {
             QCOMPARE(st.value("pid").toInteger(), -1);
@@ -276,7 +256,7 @@ private Q_SLOTS:
         start(pm, restarting("waiting", {"exit", "3"}, 3, 60000));
         QTRY_VERIFY_WITH_TIMEOUT(std::all_of(cases.begin(), cases.end(),
                                              [&](const auto &c) { return ev.text(std::get<0>(c)) == "ready\n"; })
-                                     && ev.family("family").size() == 2
+                                     && family(ev, "family").size() == 2
                                      && pm.getProcessStatus("waiting").value("state").toInt() == 0,
                                  15000);
         // One is dead, its exit not yet handled, when the stop comes.

@@ -71,6 +71,7 @@ TarnDaemon::TarnDaemon(QObject *parent, SessionBackend *sessions, Limits limits)
     connect(m_communicationServer, &CommunicationServer::clientBytesWritten, this, &TarnDaemon::onClientBytesWritten);
     // Routing comes first, so the owner gets "finished" before its entry is dropped.
     connect(m_processManager, &ProcessManager::processEvent, this, &TarnDaemon::broadcastProcessEvent);
+    connect(m_processManager, &ProcessManager::processOutput, this, &TarnDaemon::sendToOwner);
     connect(m_processManager, &ProcessManager::processEvent, this, [this](const QJsonObject &event) {
         if (event.value("event").toString() != QLatin1String("finished"))
             return;
@@ -380,14 +381,18 @@ QString TarnDaemon::ownerOf(const QString &processId) const
 void TarnDaemon::broadcastProcessEvent(const QJsonObject &event)
 {
     const QString processId = event.value("process-id").toString();
+    qCDebug(lcTarnd) << "Process event for" << processId << "event:" << event.value("event").toString();
+    sendToOwner(processId, framing::encode(event));
+}
+
+void TarnDaemon::sendToOwner(const QString &processId, const QByteArray &frame)
+{
     const QString owner = ownerOf(processId);
     if (owner.isEmpty()) {
         qCDebug(lcTarnd) << "Process event for unowned process" << processId << "- not sending to any client";
         return;
     }
-    qCDebug(lcTarnd) << "Sending process event to owner client" << owner << "for process" << processId
-                     << "event:" << event.value("event").toString();
-    m_communicationServer->sendToClient(owner, event);
+    m_communicationServer->sendFrameToClient(owner, frame);
     if (!m_heldOwners.contains(owner) && m_communicationServer->unsentBytes(owner) > HoldOutputAboveBytes)
         holdOutputOf(owner, true);
 }

@@ -62,6 +62,8 @@ public Q_SLOTS:
     void onClientDisconnected(const QString &clientId, uint sessionId);
     void onClientTimedOut(const QString &clientId, uint sessionId);
     void broadcastProcessEvent(const QJsonObject &event);
+    // A process's event, as the frame to send, to the client that owns the process.
+    void sendToOwner(const QString &processId, const QByteArray &frame);
     void onProcessFinished(const QString &processId, int exitCode);
 
 private:

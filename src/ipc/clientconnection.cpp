@@ -39,9 +39,12 @@ void ClientConnection::adoptSocket(QLocalSocket *socket)
 
 void ClientConnection::sendMessage(const QJsonObject &message)
 {
-    if (!m_socket || m_socket->state() != QLocalSocket::ConnectedState)
-        return;
-    const QByteArray frame = framing::encode(message);
+    if (m_socket && m_socket->state() == QLocalSocket::ConnectedState)
+        sendFrame(framing::encode(message));
+}
+
+void ClientConnection::sendFrame(const QByteArray &frame)
+{
     if (!m_socket || m_socket->state() != QLocalSocket::ConnectedState)
         return;
     m_socket->write(frame);

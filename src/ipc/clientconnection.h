@@ -26,6 +26,7 @@ public:
     void adoptSocket(QLocalSocket *socket);
     void setSessionId(quint32 sessionId) { m_sessionId = sessionId; }
     void sendMessage(const QJsonObject &message);
+    void sendFrame(const QByteArray &frame);
 
     QString clientId() const { return m_clientId; }
     quint32 sessionId() const { return m_sessionId; }

@@ -93,10 +93,16 @@ QString CommunicationServer::socketName(quint32 session) const
 
 void CommunicationServer::sendToClient(const QString &clientId, const QJsonObject &message)
 {
+    if (m_clients.contains(clientId))
+        sendFrameToClient(clientId, framing::encode(message));
+}
+
+void CommunicationServer::sendFrameToClient(const QString &clientId, const QByteArray &frame)
+{
     ClientConnection *c = m_clients.value(clientId);
     if (!c)
         return;
-    c->sendMessage(message);
+    c->sendFrame(frame);
     // Summing over all clients is left to those that hold enough to matter.
     if (m_clients.contains(clientId) && c->heldBytes() > ClientConnection::NoticeHoldingAboveBytes)
         enforceHeldBytes();

@@ -57,6 +57,8 @@ public:
     void stop();
 
     void sendToClient(const QString &clientId, const QJsonObject &message);
+    // A frame already encoded (framing), such as a process's output event.
+    void sendFrameToClient(const QString &clientId, const QByteArray &frame);
     void broadcast(const QJsonObject &message);
     void updateHeartbeat(const QString &clientId);
 

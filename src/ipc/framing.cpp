@@ -1,15 +1,13 @@
 #include "ipc/framing.h"
 
-#include <QDataStream>
-
 #include <array>
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
-#include <QIODevice>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonParseError>
+#include <QtEndian>
 
 namespace framing {
 
@@ -167,18 +165,23 @@ QByteArray compactJson(const QJsonObject &message)
     return out;
 }
 
+QByteArray jsonString(const QString &s)
+{
+    QByteArray out;
+    writeString(out, s);
+    return out;
+}
+
+void setLength(QByteArray &frame)
+{
+    qToBigEndian(static_cast<quint32>(frame.size() - 4), frame.data());
+}
+
 QByteArray encode(const QJsonObject &message)
 {
     QByteArray frame(4, '\0');
     writeObject(frame, message);
-    const quint32 length = static_cast<quint32>(frame.size() - 4);
-    QByteArray prefix;
-    {
-        QDataStream out(&prefix, QIODevice::WriteOnly);
-        out.setByteOrder(QDataStream::BigEndian);
-        out << length;
-    }
-    std::copy(prefix.cbegin(), prefix.cend(), frame.begin());
+    setLength(frame);
     return frame;
 }
 
@@ -186,11 +189,7 @@ quint32 FrameReader::announcedLength() const
 {
     if (m_buffer.size() < 4)
         return 0;
-    QDataStream in(m_buffer.left(4));
-    in.setByteOrder(QDataStream::BigEndian);
-    quint32 length = 0;
-    in >> length;
-    return length;
+    return qFromBigEndian<quint32>(m_buffer.constData());
 }
 
 FrameReader::Result FrameReader::next(QJsonObject *message)

@@ -12,6 +12,10 @@ constexpr quint32 MaxIncomingPayload = 16 * 1024 * 1024;
 QByteArray encode(const QJsonObject &message);
 // The payload encode() writes: the object as compact JSON, the same bytes as QJsonDocument's.
 QByteArray compactJson(const QJsonObject &message);
+// A string value as compactJson writes it, quotes included.
+QByteArray jsonString(const QString &s);
+// Writes the length of what follows the first 4 bytes of frame into them.
+void setLength(QByteArray &frame);
 
 // Reassembles frames from a byte stream.
 class FrameReader

@@ -9,7 +9,7 @@ ManagedProcess::ManagedProcess(const QString &processId, QObject *parent, int ex
     : QObject(parent)
     , m_processId(processId)
     , m_exitDrainMs(exitDrainMs)
-    , m_channel(std::make_shared<OutputChannel>())
+    , m_channel(std::make_shared<OutputChannel>(processId, OutputFrames::MaxFrameBytes))
 {
     m_info.processId = processId;
     m_killTimer.setSingleShot(true);
@@ -88,7 +88,7 @@ bool ManagedProcess::launch()
     m_ioThread = new QThread(this);
     m_ioWorker = new ProcessIOWorker(m_child, m_channel);
     m_ioWorker->moveToThread(m_ioThread);
-    connect(m_ioWorker, &ProcessIOWorker::outputReady, this, &ManagedProcess::collectOutput);
+    connect(m_ioWorker, &ProcessIOWorker::outputReady, this, [this] { Q_EMIT outputReady(m_processId); });
     connect(m_ioWorker, &ProcessIOWorker::readingFinished, this, &ManagedProcess::onReadingFinished);
     connect(m_ioThread, &QThread::started, m_ioWorker, &ProcessIOWorker::startReading);
     m_ioThread->start(QThread::InheritPriority);
@@ -116,26 +116,14 @@ void ManagedProcess::handleProcessExit(int exitCode)
     m_inputTimer.stop();
     // What the child wrote before it exited goes out before its exit is reported. A pipe held
     // open by something the child left behind gets a bounded wait only.
-    collectOutput();
     if (m_channel->ended())
         finishExit();
     else
         m_drainTimer.start(m_exitDrainMs);
 }
 
-void ManagedProcess::collectOutput()
-{
-    QByteArray out, err;
-    m_channel->take(&out, &err);
-    if (!out.isEmpty())
-        Q_EMIT stdoutReady(m_processId, out);
-    if (!err.isEmpty())
-        Q_EMIT stderrReady(m_processId, err);
-}
-
 void ManagedProcess::onReadingFinished()
 {
-    collectOutput();
     // A late report of an earlier run's reader finds its channel reopened, and is no end.
     if (m_phase == Phase::Exiting && m_channel->ended()) {
         m_drainTimer.stop();
@@ -172,8 +160,11 @@ void ManagedProcess::finishExit()
     stopWorkers(2000);
     if (m_child)
         readRemainingOutput();
-    collectOutput();
+    // Nothing more of this run will come: a character it left cut is not completed by the next.
+    m_channel->endRun();
     releaseHandles();
+    // Its output goes before its exit or restart is reported.
+    Q_EMIT outputReady(m_processId);
 
     if (m_info.autoRestart && exitCode != 0) {
         if (m_info.restartAttempts < m_info.maxRestartAttempts) {
@@ -373,4 +364,19 @@ void ManagedProcess::setOutputHeld(bool held)
 void ManagedProcess::outputConsumed(qint64 bytes)
 {
     m_channel->consumed(bytes);
+}
+
+QList<QByteArray> ManagedProcess::takeOutput(bool closeOpen, bool *pending)
+{
+    return m_channel->take(closeOpen, pending);
+}
+
+void ManagedProcess::giveBackOutput(QList<QByteArray> frames)
+{
+    m_channel->giveBack(std::move(frames));
+}
+
+bool ManagedProcess::holdsOutput() const
+{
+    return !m_channel->empty();
 }

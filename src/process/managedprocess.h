@@ -76,12 +76,18 @@ public:
     void setOutputHeld(bool held);
     bool outputHeld() const { return m_outputHeld; }
     void outputConsumed(qint64 bytes);
+    // The output's finished event frames, in order (OutputChannel::take), and those of them
+    // not sent, given back.
+    QList<QByteArray> takeOutput(bool closeOpen, bool *pending);
+    void giveBackOutput(QList<QByteArray> frames);
+    // Whether output of this process still waits to be sent.
+    bool holdsOutput() const;
 
 Q_SIGNALS:
     void processStarted(const QString &processId);
     void processFinished(const QString &processId, int exitCode);
-    void stdoutReady(const QString &processId, const QByteArray &data);
-    void stderrReady(const QString &processId, const QByteArray &data);
+    // Event frames wait to be taken, or output waits in a frame not yet finished.
+    void outputReady(const QString &processId);
 
 public Q_SLOTS:
     void onWindowsProcessExited(int exitCode);
@@ -91,7 +97,6 @@ public Q_SLOTS:
     void kill();
 
 private:
-    void collectOutput();
     void onReadingFinished();
     void finishExit();
     void readRemainingOutput();

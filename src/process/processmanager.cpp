@@ -30,8 +30,9 @@ ProcessManager::ProcessManager(QObject *parent, Timing timing, const TunTools &t
     , m_tools(tools)
     , m_flushTimer(new QTimer(this))
 {
+    m_flushTimer->setSingleShot(true);
+    m_flushTimer->setInterval(FlushIntervalMs);
     connect(m_flushTimer, &QTimer::timeout, this, &ProcessManager::flushOutputBuffers);
-    m_flushTimer->start(FlushIntervalMs);
 }
 
 ProcessManager::~ProcessManager()
@@ -39,7 +40,6 @@ ProcessManager::~ProcessManager()
     for (ManagedProcess *p : std::as_const(m_processes))
         p->deleteLater();
     m_processes.clear();
-    m_outputBuffers.clear();
 }
 
 void ProcessManager::startProcess(const QJsonObject &spec, Answer answer)
@@ -86,8 +86,7 @@ QJsonObject ProcessManager::launch(const QJsonObject &spec)
     auto *process = new ManagedProcess(id, this, m_timing.exitDrainMs);
     connect(process, &ManagedProcess::processStarted, this, &ProcessManager::onProcessStarted);
     connect(process, &ManagedProcess::processFinished, this, &ProcessManager::onProcessFinished);
-    connect(process, &ManagedProcess::stdoutReady, this, &ProcessManager::onProcessStdout);
-    connect(process, &ManagedProcess::stderrReady, this, &ProcessManager::onProcessStderr);
+    connect(process, &ManagedProcess::outputReady, this, [this](const QString &id) { flushOutput(id, false); });
     process->setSpec(spec);
     if (!process->launch()) {
         process->deleteLater();
@@ -171,20 +170,22 @@ bool ProcessManager::writeToProcess(const QString &processId, const QByteArray &
 
 void ProcessManager::setOutputHeld(const QString &processId, bool held)
 {
-    if (ManagedProcess *p = m_processes.value(processId))
-        p->setOutputHeld(held);
+    ManagedProcess *p = m_processes.value(processId);
+    if (!p)
+        return;
+    p->setOutputHeld(held);
+    // What waited goes on from the event loop: the caller may be walking its own tables.
+    if (!held)
+        QMetaObject::invokeMethod(this, [this, processId] {
+            flushOutput(processId, false);
+            finishWhenFlushed(processId);
+        }, Qt::QueuedConnection);
 }
 
 qint64 ProcessManager::childPid(const QString &processId) const
 {
     const ManagedProcess *p = m_processes.value(processId);
     return p ? p->childPid() : -1;
-}
-
-bool ProcessManager::held(const QString &processId) const
-{
-    const ManagedProcess *p = m_processes.value(processId);
-    return p && p->outputHeld();
 }
 
 bool ProcessManager::anyProcess(const std::function<bool(const ManagedProcess *)> &test) const
@@ -262,13 +263,11 @@ void ProcessManager::finishWhenFlushed(const QString &processId)
     const auto f = m_finishing.find(processId);
     if (f == m_finishing.end() || f->step == Finishing::Step::RemovingDevice)
         return;
-    if (m_outputBuffers.contains(processId)) {
-        flushStream(processId, &OutputBuffers::out, true);
-        flushStream(processId, &OutputBuffers::err, true);
-        const auto it = m_outputBuffers.constFind(processId);
-        if (it != m_outputBuffers.constEnd() && (!it->out.isEmpty() || !it->err.isEmpty()))
-            return; // held: the flush timer comes back once the receiver has caught up
-        m_outputBuffers.remove(processId);
+    if (m_processes.contains(processId)) {
+        flushOutput(processId, true);
+        const ManagedProcess *p = m_processes.value(processId);
+        if (p && p->holdsOutput())
+            return; // held: it comes back here once the receiver has caught up
     }
     Finishing &finishing = m_finishing[processId];
     if (processId == QLatin1String(TunProcessId) && finishing.step == Finishing::Step::Flushing) {
@@ -289,79 +288,36 @@ void ProcessManager::finishWhenFlushed(const QString &processId)
         p->deleteLater();
 }
 
-void ProcessManager::onProcessStdout(const QString &processId, const QByteArray &data)
-{
-    append(processId, &OutputBuffers::out, data);
-}
-
-void ProcessManager::onProcessStderr(const QString &processId, const QByteArray &data)
-{
-    append(processId, &OutputBuffers::err, data);
-}
-
-void ProcessManager::append(const QString &processId, QByteArray OutputBuffers::*stream, const QByteArray &data)
-{
-    QByteArray &bytes = m_outputBuffers[processId].*stream;
-    bytes.append(data);
-    if (bytes.size() >= MaxEventBytes)
-        flushStream(processId, stream, false);
-}
-
 void ProcessManager::flushOutputBuffers()
 {
-    const QList<QString> ids = m_outputBuffers.keys();
-    for (const QString &id : ids) {
-        flushStream(id, &OutputBuffers::out, false);
-        flushStream(id, &OutputBuffers::err, false);
-    }
+    const QList<QString> ids = m_processes.keys();
+    for (const QString &id : ids)
+        flushOutput(id, true);
     const QList<QString> finishing = m_finishing.keys();
     for (const QString &id : finishing)
         finishWhenFlushed(id);
 }
 
-void ProcessManager::flushStream(const QString &processId, QByteArray OutputBuffers::*stream, bool final)
+void ProcessManager::flushOutput(const QString &processId, bool closeOpen)
 {
-    const auto it = m_outputBuffers.find(processId);
-    if (it == m_outputBuffers.end() || ((*it).*stream).isEmpty())
+    ManagedProcess *p = m_processes.value(processId);
+    if (!p || p->outputHeld())
         return;
-    // Taken out of the table: receivers of the events may reach back into this object.
-    QByteArray bytes = std::exchange((*it).*stream, QByteArray());
-    const QString event = stream == &OutputBuffers::out ? QStringLiteral("stdout") : QStringLiteral("stderr");
+    bool pending = false;
+    const QList<QByteArray> frames = p->takeOutput(closeOpen, &pending);
     qint64 sent = 0;
-    qsizetype from = 0;
-    // The hold is looked at before every event: a receiver that falls behind in the middle of a
-    // flush gets no more than the event that made it fall behind, whatever the output encodes to.
-    while (from < bytes.size() && !held(processId)) {
-        qsizetype take = std::min(bytes.size() - from, MaxEventBytes);
-        // A character cut by the read or the cap waits for its remaining bytes, unless nothing
-        // more will come.
-        if (!final || from + take < bytes.size())
-            take -= incompleteUtf8Tail(QByteArray::fromRawData(bytes.constData() + from, take));
-        if (take <= 0)
-            break;
-        const QString text = QString::fromUtf8(bytes.constData() + from, take);
-        from += take;
-        sent += take;
-        Q_EMIT processEvent(makeEvent(processId, event, text));
+    qsizetype next = 0;
+    // The hold is looked at before every frame: a receiver that falls behind in the middle of
+    // a flush gets no more than the frame that made it fall behind. Receivers may reach back
+    // into this object, but a process is deleted only from the event loop.
+    for (; next < frames.size() && !p->outputHeld(); ++next) {
+        sent += frames[next].size();
+        Q_EMIT processOutput(processId, frames[next]);
     }
-    if (from < bytes.size()) {
-        const auto again = m_outputBuffers.find(processId);
-        if (again != m_outputBuffers.end())
-            ((*again).*stream).prepend(bytes.mid(from));
-    }
-    if (ManagedProcess *p = m_processes.value(processId))
+    if (next < frames.size())
+        p->giveBackOutput(frames.mid(next));
+    if (sent > 0)
         p->outputConsumed(sent);
-}
-
-int ProcessManager::incompleteUtf8Tail(const QByteArray &data)
-{
-    const qsizetype n = data.size();
-    for (int back = 1; back <= 3 && back <= n; ++back) {
-        const auto b = static_cast<unsigned char>(data[n - back]);
-        if ((b & 0xC0) == 0x80)
-            continue; // a continuation byte: look further back for its lead
-        const int need = (b >= 0xF0 && b <= 0xF4) ? 4 : (b >= 0xE0 && b <= 0xEF) ? 3 : (b >= 0xC2 && b <= 0xDF) ? 2 : 0;
-        return need > back ? back : 0;
-    }
-    return 0;
+    if (pending && !m_flushTimer->isActive())
+        m_flushTimer->start();
 }

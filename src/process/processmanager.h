@@ -21,9 +21,8 @@ class ProcessManager : public QObject
 {
     Q_OBJECT
 public:
-    // No "stdout"/"stderr" event carries more than this; a stream that gathers as much is
-    // flushed at once instead of at the next tick.
-    static constexpr qsizetype MaxEventBytes = 1024 * 1024;
+    // Output waits at most this long for its event; a frame that fills up (OutputFrames'
+    // bound) goes at once.
     static constexpr int FlushIntervalMs = 100;
 
     struct Timing
@@ -68,9 +67,6 @@ public:
     // The number of the child the process's record holds, or -1.
     qint64 childPid(const QString &processId) const;
 
-    // The number of bytes at the end of data that begin a UTF-8 sequence still incomplete.
-    static int incompleteUtf8Tail(const QByteArray &data);
-
     // Tunnel interface support. None of them waits on a tool: each answers through done (or
     // only through the log), from the event loop. Everything they run and arm belongs to
     // scope: deleting it cancels them, and then done is not called.
@@ -84,20 +80,15 @@ public:
 
 Q_SIGNALS:
     void processEvent(const QJsonObject &event);
+    // A "stdout" or "stderr" event, as the finished frame to send.
+    void processOutput(const QString &processId, const QByteArray &frame);
 
 private Q_SLOTS:
     void onProcessStarted(const QString &processId);
     void onProcessFinished(const QString &processId, int exitCode);
-    void onProcessStdout(const QString &processId, const QByteArray &data);
-    void onProcessStderr(const QString &processId, const QByteArray &data);
     void flushOutputBuffers();
 
 private:
-    struct OutputBuffers
-    {
-        QByteArray out;
-        QByteArray err;
-    };
     struct PendingStart
     {
         QJsonObject spec;
@@ -128,22 +119,19 @@ private:
     void cancelDnsOverride(const QString &processId, const char *why);
     void probeInterface(const InterfaceWait &wait);
     void interfaceNotUp(const InterfaceWait &wait);
-    void append(const QString &processId, QByteArray OutputBuffers::*stream, const QByteArray &data);
-    // Emits what a stream holds, whole characters only unless final; at most MaxEventBytes an
-    // event, and nothing more once the process is held.
-    void flushStream(const QString &processId, QByteArray OutputBuffers::*stream, bool final);
+    // Sends the process's finished frames, and with closeOpen those still open too; nothing
+    // more once it is held. Arms the flush timer for output left open.
+    void flushOutput(const QString &processId, bool closeOpen);
     // Sends "finished" once the process's output is all out, and drops the process.
     void finishWhenFlushed(const QString &processId);
-    bool held(const QString &processId) const;
     bool anyProcess(const std::function<bool(const ManagedProcess *)> &test) const;
 
     const Timing m_timing;
     const TunTools &m_tools;
     QHash<QString, ManagedProcess *> m_processes;
-    QHash<QString, OutputBuffers> m_outputBuffers;
     QHash<QString, Finishing> m_finishing;
     QHash<QString, PendingStart> m_pendingStarts;
     QHash<QString, QObject *> m_dnsOverrides; // process id -> the scope of its DNS step
-    QTimer *m_flushTimer;
+    QTimer *m_flushTimer; // runs only while output waits in an open frame
     bool m_stopping = false;
 };

@@ -1,5 +1,6 @@
 #include "process/processworkers.h"
 #include "process/childprocess.h"
+#include "process/processmessages.h"
 #include "service/logging.h"
 
 ProcessMonitorWorker::ProcessMonitorWorker(std::shared_ptr<childprocess::Child> child)
@@ -43,14 +44,45 @@ void ProcessMonitorWorker::stopMonitoring()
         m_child->stopWaiting();
 }
 
+OutputChannel::OutputChannel(const QString &processId, qsizetype maxFrameBytes)
+    : m_stdout(processId, QStringLiteral("stdout"), maxFrameBytes, processmessages::timestamp)
+    , m_stderr(processId, QStringLiteral("stderr"), maxFrameBytes, processmessages::timestamp)
+{
+}
+
 bool OutputChannel::push(const std::string &out, const std::string &err)
 {
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_encoding = true;
+    }
+    const qint64 before = produced();
+    QList<QByteArray> done;
+    m_stdout.append(out.data(), qsizetype(out.size()), &done);
+    m_stderr.append(err.data(), qsizetype(err.size()), &done);
     std::lock_guard<std::mutex> lock(m_mutex);
-    const bool wasEmpty = m_out.isEmpty() && m_err.isEmpty();
-    m_out.append(out.data(), qsizetype(out.size()));
-    m_err.append(err.data(), qsizetype(err.size()));
-    m_inFlight += qint64(out.size() + err.size());
-    return wasEmpty;
+    m_encoding = false;
+    m_inFlight += produced() - before;
+    m_frames.append(std::move(done));
+    if (std::exchange(m_closeRequested, false))
+        finishOpen(false);
+    return tellLocked();
+}
+
+bool OutputChannel::tellLocked()
+{
+    if (m_told || (m_frames.isEmpty() && (m_openKnown || !hasOpen())))
+        return false;
+    m_told = true;
+    return true;
+}
+
+void OutputChannel::finishOpen(bool final)
+{
+    const qint64 before = produced();
+    m_stdout.finish(final, &m_frames);
+    m_stderr.finish(final, &m_frames);
+    m_inFlight += produced() - before;
 }
 
 void OutputChannel::finish()
@@ -58,11 +90,40 @@ void OutputChannel::finish()
     m_ended = true;
 }
 
-void OutputChannel::take(QByteArray *out, QByteArray *err)
+QList<QByteArray> OutputChannel::take(bool closeOpen, bool *pending)
 {
     std::lock_guard<std::mutex> lock(m_mutex);
-    *out = std::exchange(m_out, QByteArray());
-    *err = std::exchange(m_err, QByteArray());
+    if (closeOpen) {
+        if (m_encoding)
+            m_closeRequested = true;
+        else
+            finishOpen(false);
+    }
+    // While the reader is at work, what it is making counts as open unless it is to finish it.
+    m_openKnown = m_encoding ? !m_closeRequested : hasOpen();
+    m_told = false;
+    *pending = m_openKnown;
+    return std::exchange(m_frames, QList<QByteArray>());
+}
+
+void OutputChannel::giveBack(QList<QByteArray> frames)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    frames.append(std::move(m_frames));
+    m_frames = std::move(frames);
+}
+
+void OutputChannel::endRun()
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (!m_encoding) // else a reader that would not stop is still at it, and its frames are its own
+        finishOpen(true);
+}
+
+bool OutputChannel::empty()
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return !m_encoding && m_frames.isEmpty() && !hasOpen();
 }
 
 void OutputChannel::consumed(qint64 bytes)

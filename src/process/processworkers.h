@@ -1,6 +1,9 @@
 #pragma once
 
+#include "process/outputframes.h"
+
 #include <QByteArray>
+#include <QList>
 #include <QObject>
 #include <QString>
 
@@ -35,31 +38,45 @@ private:
 };
 
 // The hand-over of one process's output from its reader thread to the main thread, and the
-// reader's brake. Output waits here until the main thread takes it, so taking it is a plain
-// call that can be made at any moment (before an exit is reported, say) without delivering
-// queued events. The reader waits while the output handed over and not yet sent passes its
-// bound, and while the receiving client is behind.
+// reader's brake. The reader makes the finished event frames itself (OutputFrames, one per
+// stream); they wait here until the main thread takes them, so taking them is a plain call that
+// can be made at any moment (before an exit is reported, say) without delivering queued events.
+// The reader waits while the frame bytes made and not yet sent pass their bound, and while the
+// receiving client is behind.
 //
-// Threads: push, finish and waitUntilOpen on the reader thread (push also on the main thread,
-// once the reader has stopped); everything else on the main thread.
+// Threads: push, finish and waitUntilOpen on the reader thread (push and endRun also on the
+// main thread, once the reader has stopped); everything else on the main thread. The reader
+// frames its bytes outside the lock, so that the main thread never waits for that work.
 class OutputChannel
 {
 public:
-    // Output read from one process and not yet sent; past this the reader waits. It bounds
-    // what the daemon holds, in bytes as read.
+    // Frame bytes made from one process's output and not yet sent; past this the reader waits.
+    // It bounds what the daemon holds.
     static constexpr qint64 MaxInFlightBytes = 4 * 1024 * 1024;
 
-    // Reader: hands bytes over; true when the main thread has to be told (nothing was waiting).
+    OutputChannel(const QString &processId, qsizetype maxFrameBytes);
+
+    // Reader: frames bytes read. True when the main thread has to be told: frames are finished,
+    // or output waits in an open frame that it does not know of (told once until it takes).
     bool push(const std::string &out, const std::string &err);
     // Reader: both pipes are at their end.
     void finish();
     // Reader: blocks until reading may go on (true) or stop() is called (false).
     bool waitUntilOpen();
 
-    // Takes everything handed over so far.
-    void take(QByteArray *out, QByteArray *err);
+    // The finished frames, in order. closeOpen: the open frames are finished first, at once or,
+    // while the reader is at work on them, by the reader as soon as it is done (which then
+    // tells). *pending: whether output is left in open frames for a later take.
+    QList<QByteArray> take(bool closeOpen, bool *pending);
+    // Frames taken and not sent go back ahead of the rest.
+    void giveBack(QList<QByteArray> frames);
+    // The run's output has all been read (the reader has stopped): a character still cut at
+    // the end becomes U+FFFD, and every open frame is finished.
+    void endRun();
+    // Nothing is waiting, finished or open (false while the reader is at work).
+    bool empty();
     bool ended() const { return m_ended.load(); }
-    // Bytes of this process that have gone out as events.
+    // Frame bytes of this process that have gone out.
     void consumed(qint64 bytes);
     void setHeld(bool held);
     bool held() const { return m_held.load(); }
@@ -70,11 +87,22 @@ public:
 
 private:
     bool open() const { return !m_held.load() && m_inFlight.load() < MaxInFlightBytes; }
+    qint64 produced() const { return m_stdout.produced() + m_stderr.produced(); }
+    bool hasOpen() const { return m_stdout.hasOpen() || m_stderr.hasOpen(); }
+    // Finishes the open frames and counts what that adds. Not while the reader is at work.
+    void finishOpen(bool final);
+    bool tellLocked();
 
     std::mutex m_mutex;
     std::condition_variable m_changed;
-    QByteArray m_out; // guarded by m_mutex
-    QByteArray m_err; // guarded by m_mutex
+    // The frames' makers belong to the reader while m_encoding, else to whoever holds m_mutex.
+    OutputFrames m_stdout;
+    OutputFrames m_stderr;
+    bool m_encoding = false;       // guarded by m_mutex
+    bool m_closeRequested = false; // guarded by m_mutex
+    bool m_told = false;           // guarded by m_mutex: told, and not taken since
+    bool m_openKnown = false;      // guarded by m_mutex: the last take reported open output
+    QList<QByteArray> m_frames;    // guarded by m_mutex
     std::atomic<qint64> m_inFlight{0};
     std::atomic<bool> m_held{false};
     std::atomic<bool> m_stopped{false};
@@ -97,7 +125,7 @@ public Q_SLOTS:
     void stopReading();
 
 Q_SIGNALS:
-    // Output is waiting in the channel (told once until it is taken).
+    // The channel has something to say (OutputChannel::push).
     void outputReady();
     // Both pipes are at their end: everything the child wrote is in the channel.
     void readingFinished();

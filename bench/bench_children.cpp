@@ -3,6 +3,7 @@
 // takes to stop them all; each beside its baseline from the same run.
 //   bench_children [children] [idle-seconds]
 
+#include "benchsupport.h"
 #include "tarnclient.h"
 
 #include <QCoreApplication>
@@ -24,43 +25,9 @@
 
 namespace {
 
-struct Usage
-{
-    double cpuSeconds = 0;
-    long long switches = 0; // voluntary context switches of all threads: how often it woke
-    int threads = 0;
-    int descriptors = 0;
-    long long rssKiB = 0;
-};
-
-long long field(const QByteArray &status, const QByteArray &name)
-{
-    for (const QByteArray &line : status.split('\n'))
-        if (line.startsWith(name))
-            return line.mid(name.size()).trimmed().split(' ').first().toLongLong();
-    return 0;
-}
-
-QByteArray slurp(const QString &path)
-{
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
-}
-
-Usage usageOf(qint64 pid)
-{
-    Usage u;
-    const QString proc = QString("/proc/%1").arg(pid);
-    const QList<QByteArray> stat = slurp(proc + "/stat").split(')').last().trimmed().split(' ');
-    u.cpuSeconds = (stat.value(11).toDouble() + stat.value(12).toDouble()) / double(sysconf(_SC_CLK_TCK));
-    const QByteArray status = slurp(proc + "/status");
-    u.threads = int(field(status, "Threads:"));
-    u.rssKiB = field(status, "VmRSS:");
-    u.descriptors = int(QDir(proc + "/fd").entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::System).size());
-    for (const QString &task : QDir(proc + "/task").entryList(QDir::Dirs | QDir::NoDotAndDotDot))
-        u.switches += field(slurp(proc + "/task/" + task + "/status"), "voluntary_ctxt_switches:");
-    return u;
-}
+using bench::Usage;
+using bench::percentile;
+using bench::usageOf;
 
 // CPU time and wake-ups of the daemon over a quiet period, the client's heartbeats included.
 Usage quietPeriod(qint64 pid, int seconds)
@@ -75,44 +42,6 @@ Usage quietPeriod(qint64 pid, int seconds)
     return after;
 }
 
-double percentile(std::vector<double> v, double p)
-{
-    if (v.empty())
-        return 0;
-    std::sort(v.begin(), v.end());
-    return v[std::min(v.size() - 1, size_t(p * double(v.size())))];
-}
-
-struct Daemon
-{
-    QTemporaryDir dir;
-    QProcess process;
-    QString socket;
-    bool start()
-    {
-        QDir(dir.path()).mkpath("run");
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert("RUNTIME_DIRECTORY", dir.path() + "/run");
-        env.insert("XDG_DATA_HOME", dir.path() + "/data");
-        process.setProcessEnvironment(env);
-        process.setStandardErrorFile(dir.path() + "/daemon.log");
-        process.start(QStringLiteral(TARND_BINARY), QStringList());
-        socket = dir.path() + "/run/tarnd-1";
-        for (int i = 0; i < 1000 && !QFileInfo::exists(socket); ++i)
-            QThread::msleep(10);
-        return QFileInfo::exists(socket);
-    }
-    // Milliseconds from SIGTERM to its exit.
-    double stop()
-    {
-        QElapsedTimer t;
-        t.start();
-        ::kill(pid_t(process.processId()), SIGTERM);
-        process.waitForFinished(60000);
-        return double(t.nsecsElapsed()) / 1e6;
-    }
-};
-
 } // namespace
 
 // The idle child: small, and ended by the Ctrl+C of a stop.
@@ -122,7 +51,8 @@ const QStringList IdleArguments{QStringLiteral("100000")};
 int main(int argc, char *argv[])
 {
     QCoreApplication app(argc, argv);
-    const int children = argc > 1 ? std::atoi(argv[1]) : 200;
+    // One session may have no more than 64 processes.
+    const int children = argc > 1 ? std::atoi(argv[1]) : 50;
     const int seconds = argc > 2 ? std::atoi(argv[2]) : 30;
     rlimit files{};
     getrlimit(RLIMIT_NOFILE, &files);
@@ -149,24 +79,24 @@ int main(int argc, char *argv[])
         }
     }
 
-    Daemon empty;
+    bench::Daemon empty;
     if (!empty.start())
         return 1;
     TarnClient idleClient;
-    if (!idleClient.connectToDaemon(empty.socket))
+    if (!idleClient.connectToDaemon(empty.socket()))
         return 1;
-    const Usage idle = quietPeriod(empty.process.processId(), seconds);
+    const Usage idle = quietPeriod(empty.pid(), seconds);
     idleClient.disconnectFromDaemon();
     const double emptyStopMs = empty.stop();
 
-    Daemon full;
+    bench::Daemon full;
     if (!full.start())
         return 1;
     TarnClient client;
     client.setEventQueue(true);
-    if (!client.connectToDaemon(full.socket))
+    if (!client.connectToDaemon(full.socket()))
         return 1;
-    const qint64 pid = full.process.processId();
+    const qint64 pid = full.pid();
     const Usage before = usageOf(pid);
     std::vector<double> daemonStart;
     for (int i = 0; i < children; ++i) {

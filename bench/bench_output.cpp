@@ -1,25 +1,41 @@
-// Throughput of a child's output: a child writing text lines (1 GiB by default), read
-//   (a) directly through a pipe, (b) by QProcess, (c) by a client of the real daemon, which
-// receives it as "stdout" events; plus the daemon's peak resident memory.
-//   bench_output [megabytes]
+// A child's output through the daemon, each figure beside its baseline from the same run:
+//   (1) throughput: a child writing text lines (1 GiB by default), read through a plain pipe, by
+//       QProcess, and as "stdout" events by a client of the real daemon; the daemon's CPU time
+//       and peak resident memory;
+//   (2) the heartbeat round trip of 50 clients while another client's child floods at full
+//       speed, beside the same on the idle daemon;
+//   (3) 200 children writing a line every 10 ms: the daemon's CPU while it relays them to one
+//       client, beside QProcess reading the same children in this process. One session may
+//       have no more than 64 processes, so this daemon is the daemon's code in a process of
+//       this bench's, with that limit raised.
+//   bench_output [MiB] [seconds of (2) and (3)] [children of (3)]
+// BENCH_DAEMON names another build of the daemon to measure (see benchsupport.h).
 
+#include "benchsupport.h"
+#include "daemon/tarnddaemon.h"
 #include "ipc/framing.h"
 
 #include <QCoreApplication>
-#include <QDir>
 #include <QElapsedTimer>
-#include <QFileInfo>
 #include <QJsonArray>
+#include <QJsonDocument>
 #include <QLocalSocket>
 #include <QProcess>
-#include <QTemporaryDir>
-#include <QThread>
 #include <QTimer>
+#include <QtEndian>
 
+#include <algorithm>
 #include <cstdio>
+#include <cstring>
+#include <memory>
 #include <string>
+#include <string_view>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <vector>
 
 namespace {
 
@@ -44,9 +60,29 @@ int flood(long long bytes)
     return 0;
 }
 
+// A line every periodMs, count lines in all.
+int chatty(int periodMs, int count)
+{
+    for (int i = 0; i < count; ++i) {
+        char line[80];
+        const int n = std::snprintf(line, sizeof line, "line %06d of a chatty child, pid %d\n", i, int(getpid()));
+        if (write(1, line, size_t(n)) != n)
+            return 1;
+        usleep(useconds_t(periodMs) * 1000);
+    }
+    return 0;
+}
+
 double mbps(long long bytes, qint64 ns)
 {
     return double(bytes) / 1e6 / (double(ns) / 1e9);
+}
+
+double cpuOfSelf()
+{
+    rusage u{};
+    getrusage(RUSAGE_SELF, &u);
+    return double(u.ru_utime.tv_sec + u.ru_stime.tv_sec) + double(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
 }
 
 long long viaPipe(const QString &self, long long bytes, qint64 *ns)
@@ -94,117 +130,252 @@ long long viaQProcess(const QString &self, long long bytes, qint64 *ns)
     return got;
 }
 
-// Events hold only string values; a client that must keep up with them reads that shape
-// directly (Qt's JSON reader manages about 100 MB/s, less than the daemon sends).
-bool readStringObject(const QByteArray &json, QHash<QByteArray, QByteArray> *out)
+// The bytes a JSON string stands for, from just after its opening quote; *end is set after its
+// closing quote. Escapes of control characters stand for one byte; the flood writes no others.
+long long jsonStringBytes(const char *p, const char *limit, const char **end)
 {
-    const char *p = json.constData(), *end = p + json.size();
-    const auto readString = [&](QByteArray *into) {
-        if (p == end || *p++ != '"')
-            return false;
-        const char *run = p;
-        while (p != end && *p != '"') {
-            if (*p != '\\') {
-                ++p;
-                continue;
-            }
-            into->append(run, p - run);
-            if (end - p < 2)
-                return false;
-            const char c = p[1];
-            p += 2;
-            switch (c) {
-            case 'n': into->append('\n'); break;
-            case 't': into->append('\t'); break;
-            case 'r': into->append('\r'); break;
-            case 'b': into->append('\b'); break;
-            case 'f': into->append('\f'); break;
-            case 'u': {
-                if (end - p < 4)
-                    return false;
-                into->append(QString(QChar(char16_t(QByteArray(p, 4).toUInt(nullptr, 16)))).toUtf8());
-                p += 4;
-                break;
-            }
-            default: into->append(c);
-            }
-            run = p;
+    long long n = 0;
+    while (p < limit) {
+        const char *q = p;
+        while (q < limit && *q != '"' && *q != '\\')
+            ++q;
+        n += q - p;
+        if (q == limit || *q == '"') {
+            *end = q + 1;
+            return n;
         }
-        into->append(run, p - run);
-        return p != end && *p++ == '"';
-    };
-    if (p == end || *p++ != '{')
-        return false;
-    while (p != end && *p != '}') {
-        QByteArray key, value;
-        if (!readString(&key) || p == end || *p++ != ':' || !readString(&value))
-            return false;
-        out->insert(key, value);
-        if (p != end && *p == ',')
-            ++p;
+        p = q + (q[1] == 'u' ? 6 : 2);
+        ++n;
     }
-    return true;
+    *end = limit;
+    return n;
+}
+
+// A client as quick as one can be: blocking reads into one buffer and frames parsed in place,
+// the "data" of "stdout" events counted without being copied; heartbeats every 2 s.
+class RawClient
+{
+public:
+    ~RawClient()
+    {
+        if (m_fd >= 0)
+            close(m_fd);
+    }
+    bool connectTo(const QString &path)
+    {
+        m_fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_un addr{};
+        addr.sun_family = AF_UNIX;
+        const QByteArray p = path.toLocal8Bit();
+        std::strncpy(addr.sun_path, p.constData(), sizeof addr.sun_path - 1);
+        m_sinceHeartbeat.start();
+        return m_fd >= 0 && ::connect(m_fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) == 0;
+    }
+    bool send(const QJsonObject &message)
+    {
+        const QByteArray frame = framing::encode(message);
+        return write(m_fd, frame.constData(), size_t(frame.size())) == frame.size();
+    }
+    // Until "finished" of the process (true) or the deadline; *stdoutBytes counts its output.
+    bool readUntilFinished(qint64 deadlineMs, long long *stdoutBytes)
+    {
+        QElapsedTimer clock;
+        clock.start();
+        while (deadlineMs < 0 || clock.elapsed() < deadlineMs) {
+            if (m_sinceHeartbeat.elapsed() > 2000) {
+                send(QJsonObject{{"action", "heartbeat"}});
+                m_sinceHeartbeat.restart();
+            }
+            while (m_to - m_from >= 4) {
+                const char *at = m_buffer.data() + m_from;
+                const size_t length = qFromBigEndian<quint32>(at);
+                if (m_to - m_from < 4 + length)
+                    break;
+                const char *payload = at + 4, *end = payload + length;
+                static const char Data[] = "{\"data\":\"";
+                const char *rest = nullptr;
+                if (length > sizeof Data && std::memcmp(payload, Data, sizeof Data - 1) == 0) {
+                    // "data" comes first: what follows it says which event it is.
+                    const long long n = jsonStringBytes(payload + sizeof Data - 1, end, &rest);
+                    const std::string_view tail(rest, size_t(end - rest));
+                    if (tail.find("\"event\":\"stdout\"") != std::string_view::npos) {
+                        *stdoutBytes += n;
+                    } else if (tail.find("\"event\":\"finished\"") != std::string_view::npos) {
+                        m_from += 4 + length;
+                        return true;
+                    }
+                } else {
+                    const QJsonObject m = QJsonDocument::fromJson(QByteArray(payload, qsizetype(length))).object();
+                    if (m.value("event").toString() == QLatin1String("finished"))
+                        return true;
+                }
+                m_from += 4 + length;
+            }
+            if (m_from == m_to)
+                m_from = m_to = 0;
+            if (m_buffer.size() - m_to < 64 * 1024) {
+                std::memmove(m_buffer.data(), m_buffer.data() + m_from, m_to - m_from);
+                m_to -= m_from;
+                m_from = 0;
+            }
+            const ssize_t r = read(m_fd, m_buffer.data() + m_to, m_buffer.size() - m_to);
+            if (r <= 0)
+                return false;
+            m_to += size_t(r);
+        }
+        return false;
+    }
+
+private:
+    int m_fd = -1;
+    std::vector<char> m_buffer = std::vector<char>(8 * 1024 * 1024);
+    size_t m_from = 0, m_to = 0;
+    QElapsedTimer m_sinceHeartbeat;
+};
+
+QJsonObject floodStart(const QString &self, long long bytes)
+{
+    return QJsonObject{{"action", "start"}, {"process-id", "flood"}, {"executable", self},
+                       {"arguments", QJsonArray{"--flood", QString::number(bytes)}}};
 }
 
 long long viaDaemon(const QString &self, const QString &socket, long long bytes, qint64 *ns)
 {
-    QLocalSocket s;
-    s.connectToServer(socket);
-    if (!s.waitForConnected(5000))
+    RawClient client;
+    if (!client.connectTo(socket))
         return -1;
-    QByteArray buffer;
     long long got = 0;
-    QEventLoop loop;
-    QObject::connect(&s, &QLocalSocket::readyRead, [&] {
-        buffer.append(s.readAll());
-        qsizetype at = 0;
-        while (buffer.size() - at >= 4) {
-            const auto *b = reinterpret_cast<const uchar *>(buffer.constData() + at);
-            const qsizetype n = (qsizetype(b[0]) << 24) | (b[1] << 16) | (b[2] << 8) | b[3];
-            if (buffer.size() - at - 4 < n)
-                break;
-            QHash<QByteArray, QByteArray> m;
-            readStringObject(QByteArray::fromRawData(buffer.constData() + at + 4, n), &m);
-            at += 4 + n;
-            const QByteArray event = m.value("event");
-            if (event == "stdout")
-                got += m.value("data").size();
-            else if (event == "finished")
-                loop.quit();
-        }
-        buffer.remove(0, at);
-    });
-    QObject::connect(&s, &QLocalSocket::disconnected, &loop, &QEventLoop::quit);
-    QTimer heartbeat;
-    QObject::connect(&heartbeat, &QTimer::timeout, [&s] { s.write(framing::encode(QJsonObject{{"action", "heartbeat"}})); });
-    heartbeat.start(2000);
     QElapsedTimer t;
     t.start();
-    s.write(framing::encode(QJsonObject{{"action", "start"}, {"process-id", "flood"}, {"executable", self},
-                                        {"arguments", QJsonArray{"--flood", QString::number(bytes)}}}));
-    loop.exec();
+    client.send(floodStart(self, bytes));
+    client.readUntilFinished(-1, &got);
     *ns = t.nsecsElapsed();
     return got;
 }
 
-double cpuSeconds(qint64 pid)
+// (2), in a process of its own: a client of a child that floods without end, for so long.
+// Says "flowing" once output comes, and its MB/s at the end.
+int floodClient(const QString &self, const QString &socket, int ms)
 {
-    QFile f(QString("/proc/%1/stat").arg(pid));
-    if (!f.open(QIODevice::ReadOnly))
-        return -1;
-    const QList<QByteArray> fields = f.readAll().split(')').last().trimmed().split(' ');
-    return (fields.value(11).toDouble() + fields.value(12).toDouble()) / double(sysconf(_SC_CLK_TCK));
+    RawClient client;
+    if (!client.connectTo(socket) || !client.send(floodStart(self, 1LL << 50)))
+        return 1;
+    long long got = 0;
+    while (got == 0)
+        client.readUntilFinished(10, &got);
+    std::printf("flowing\n");
+    std::fflush(stdout);
+    QElapsedTimer t;
+    t.start();
+    got = 0;
+    client.readUntilFinished(ms, &got);
+    std::printf("%.0f\n", mbps(got, t.nsecsElapsed()));
+    return 0;
 }
 
-long long peakKiB(qint64 pid)
+// Rounds of 50 clients, 100 heartbeats each, for so long.
+std::vector<double> heartbeatRounds(const QString &socket, int ms)
 {
-    QFile f(QString("/proc/%1/status").arg(pid));
-    if (!f.open(QIODevice::ReadOnly))
-        return -1;
-    for (const QByteArray &line : f.readAll().split('\n'))
-        if (line.startsWith("VmHWM:"))
-            return line.mid(6).trimmed().split(' ').first().toLongLong();
-    return -1;
+    std::vector<double> all;
+    QElapsedTimer clock;
+    clock.start();
+    while (clock.elapsed() < ms) {
+        const auto some = bench::heartbeatRound(socket, 50, 100);
+        if (some.empty())
+            return {};
+        all.insert(all.end(), some.begin(), some.end());
+    }
+    return all;
+}
+
+struct Chatter
+{
+    double cpuSeconds = 0; // of the reader, over the middle of the run
+    double wallSeconds = 0;
+    long long lines = 0;   // received in all
+};
+
+// (3) through the daemon: one client starts the children and counts their lines.
+Chatter chattyViaDaemon(const QString &self, const QString &socket, qint64 daemonPid, int children, int seconds)
+{
+    Chatter result;
+    QLocalSocket s;
+    s.connectToServer(socket);
+    if (!s.waitForConnected(5000))
+        return result;
+    framing::FrameReader reader;
+    int finished = 0;
+    QEventLoop loop;
+    QObject::connect(&s, &QLocalSocket::readyRead, [&] {
+        reader.append(s.readAll());
+        QJsonObject m;
+        while (reader.next(&m) == framing::FrameReader::Result::Message) {
+            const QString event = m.value("event").toString();
+            if (event == QLatin1String("stdout")) {
+                result.lines += m.value("data").toString().count(QLatin1Char('\n'));
+            } else if (event == QLatin1String("finished") || m.value("status") == QLatin1String("error")) {
+                if (m.contains("error"))
+                    std::fprintf(stderr, "%s\n", qPrintable(m.value("error").toString()));
+                if (++finished == children)
+                    loop.quit();
+            }
+        }
+    });
+    QTimer heartbeat;
+    QObject::connect(&heartbeat, &QTimer::timeout, [&s] { s.write(framing::encode(QJsonObject{{"action", "heartbeat"}})); });
+    heartbeat.start(2000);
+    const QString count = QString::number(seconds * 100);
+    for (int i = 0; i < children; ++i)
+        s.write(framing::encode(QJsonObject{{"action", "start"}, {"process-id", QString("chatty-%1").arg(i)},
+                                            {"executable", self}, {"arguments", QJsonArray{"--chatty", "10", count}}}));
+    // The middle of the run: all started, none ended.
+    double cpuBefore = 0;
+    QElapsedTimer window;
+    QTimer::singleShot(2000, [&] {
+        cpuBefore = bench::usageOf(daemonPid).cpuSeconds;
+        window.start();
+    });
+    QTimer::singleShot((seconds - 1) * 1000, [&] {
+        result.cpuSeconds = bench::usageOf(daemonPid).cpuSeconds - cpuBefore;
+        result.wallSeconds = double(window.nsecsElapsed()) / 1e9;
+    });
+    loop.exec();
+    return result;
+}
+
+// (3)'s baseline: the same children read by QProcess in this process.
+Chatter chattyViaQProcess(const QString &self, int children, int seconds)
+{
+    Chatter result;
+    std::vector<std::unique_ptr<QProcess>> pool;
+    int finished = 0;
+    QEventLoop loop;
+    const QString count = QString::number(seconds * 100);
+    for (int i = 0; i < children; ++i) {
+        auto p = std::make_unique<QProcess>();
+        QProcess *raw = p.get();
+        QObject::connect(raw, &QProcess::readyReadStandardOutput,
+                         [&, raw] { result.lines += raw->readAllStandardOutput().count('\n'); });
+        QObject::connect(raw, &QProcess::finished, [&, raw] {
+            result.lines += raw->readAllStandardOutput().count('\n');
+            if (++finished == children)
+                loop.quit();
+        });
+        raw->start(self, {"--chatty", "10", count});
+        pool.push_back(std::move(p));
+    }
+    double cpuBefore = 0;
+    QElapsedTimer window;
+    QTimer::singleShot(2000, [&] {
+        cpuBefore = cpuOfSelf();
+        window.start();
+    });
+    QTimer::singleShot((seconds - 1) * 1000, [&] {
+        result.cpuSeconds = cpuOfSelf() - cpuBefore;
+        result.wallSeconds = double(window.nsecsElapsed()) / 1e9;
+    });
+    loop.exec();
+    return result;
 }
 
 } // namespace
@@ -213,46 +384,92 @@ int main(int argc, char *argv[])
 {
     if (argc == 3 && std::string(argv[1]) == "--flood")
         return flood(std::atoll(argv[2]));
+    if (argc == 4 && std::string(argv[1]) == "--chatty")
+        return chatty(std::atoi(argv[2]), std::atoi(argv[3]));
     QCoreApplication app(argc, argv);
-    const long long mb = argc > 1 ? std::atoll(argv[1]) : 1024;
-    const long long bytes = mb * 1024 * 1024;
     const QString self = QCoreApplication::applicationFilePath();
+    if (argc == 4 && std::string(argv[1]) == "--flood-client")
+        return floodClient(self, QString::fromLocal8Bit(argv[2]), std::atoi(argv[3]));
+    if (argc == 3 && std::string(argv[1]) == "--daemon-with-limit") {
+        TarnDaemon daemon(nullptr, nullptr, TarnDaemon::Limits{std::atoi(argv[2])});
+        return daemon.start() ? QCoreApplication::exec() : 1;
+    }
+    const long long mb = argc > 1 ? std::atoll(argv[1]) : 1024;
+    const int seconds = std::max(5, argc > 2 ? std::atoi(argv[2]) : 10);
+    const int children = argc > 3 ? std::atoi(argv[3]) : 200;
+    const long long bytes = mb * 1024 * 1024;
+    rlimit files{};
+    getrlimit(RLIMIT_NOFILE, &files);
+    files.rlim_cur = files.rlim_max;
+    setrlimit(RLIMIT_NOFILE, &files);
 
-    QTemporaryDir dir;
-    QDir(dir.path()).mkpath("run");
-    QProcess daemon;
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert("RUNTIME_DIRECTORY", dir.path() + "/run");
-    env.insert("XDG_DATA_HOME", dir.path() + "/data");
-    daemon.setProcessEnvironment(env);
-    daemon.setStandardErrorFile(qEnvironmentVariable("BENCH_DAEMON_LOG", dir.path() + "/daemon.log"));
-    // BENCH_DAEMON: another build of the daemon (an earlier one, to compare).
-    daemon.start(qEnvironmentVariable("BENCH_DAEMON", QStringLiteral(TARND_BINARY)), QStringList());
-    // BENCH_SOCKET: measure a daemon started by hand (under a profiler, say) instead.
-    const QString socket = qEnvironmentVariable("BENCH_SOCKET", dir.path() + "/run/tarnd-1");
-    for (int i = 0; i < 500 && !QFileInfo::exists(socket); ++i)
-        QThread::msleep(10);
-    const long long idleKiB = peakKiB(daemon.processId());
+    bench::Daemon daemon;
+    if (!daemon.start())
+        return 1;
+    const long long idleKiB = bench::usageOf(daemon.pid()).peakKiB;
 
+    // (1)
     qint64 pipeNs = 0, qprocNs = 0, daemonNs = 0;
     const long long a = viaPipe(self, bytes, &pipeNs);
     const long long b = viaQProcess(self, bytes, &qprocNs);
-    const long long c = viaDaemon(self, socket, bytes, &daemonNs);
-    const long long peak = peakKiB(daemon.processId());
-    const double daemonCpu = cpuSeconds(daemon.processId());
-    daemon.terminate();
-    daemon.waitForFinished(15000);
+    const double cpuBefore = bench::usageOf(daemon.pid()).cpuSeconds;
+    const long long c = viaDaemon(self, daemon.socket(), bytes, &daemonNs);
+    const bench::Usage afterFlood = bench::usageOf(daemon.pid());
     if (a != bytes || b != bytes || c != bytes) {
         std::fprintf(stderr, "short read: pipe %lld, QProcess %lld, daemon %lld of %lld\n", a, b, c, bytes);
         return 1;
     }
-    std::printf("child writing %lld MiB of text lines\n", mb);
+    std::printf("(1) child writing %lld MiB of text lines\n", mb);
     std::printf("%-34s %10s\n", "reader", "MB/s");
     std::printf("%-34s %10.0f\n", "plain pipe (read, 256 KiB)", mbps(bytes, pipeNs));
     std::printf("%-34s %10.0f\n", "QProcess", mbps(bytes, qprocNs));
     std::printf("%-34s %10.0f\n", "tarnd -> client \"stdout\" events", mbps(bytes, daemonNs));
-    std::printf("tarnd / QProcess: %.2f\n", double(qprocNs) / double(daemonNs));
-    std::printf("tarnd CPU time: %.2f s for %.2f s of wall time\n", daemonCpu, double(daemonNs) / 1e9);
-    std::printf("tarnd peak RSS: %lld KiB (idle %lld KiB)\n", peak, idleKiB);
-    return 0;
+    std::printf("tarnd / plain pipe: %.2f, tarnd / QProcess: %.2f\n", double(pipeNs) / double(daemonNs),
+                double(qprocNs) / double(daemonNs));
+    std::printf("tarnd CPU time: %.2f s for %.2f s of wall time\n", afterFlood.cpuSeconds - cpuBefore,
+                double(daemonNs) / 1e9);
+    std::printf("tarnd peak RSS: %lld KiB (idle %lld KiB)\n", afterFlood.peakKiB, idleKiB);
+    std::fflush(stdout);
+
+    // (2)
+    const auto idle = heartbeatRounds(daemon.socket(), seconds * 1000);
+    QProcess flooder;
+    flooder.start(self, {"--flood-client", daemon.socket(), QString::number(seconds * 1000 + 2000)});
+    if (!flooder.waitForReadyRead(30000) || !flooder.readLine().startsWith("flowing"))
+        return 1;
+    const auto during = heartbeatRounds(daemon.socket(), seconds * 1000);
+    flooder.waitForFinished(60000);
+    const QByteArray floodRate = flooder.readAllStandardOutput().trimmed();
+    if (idle.empty() || during.empty())
+        return 1;
+    std::printf("\n(2) heartbeat round trip, rounds of 50 clients with 100 heartbeats each for %d s, microseconds\n",
+                seconds);
+    std::printf("%-44s | %-21s | %s\n", "", "p50 / p99", "max");
+    std::printf("%-44s | %9.1f / %9.1f | %.1f\n", "idle daemon", bench::percentile(idle, 0.5),
+                bench::percentile(idle, 0.99), *std::max_element(idle.begin(), idle.end()));
+    std::printf("%-44s | %9.1f / %9.1f | %.1f\n", "while another client's child floods", bench::percentile(during, 0.5),
+                bench::percentile(during, 0.99), *std::max_element(during.begin(), during.end()));
+    std::printf("flooding / idle: p50 %.2f, p99 %.2f; the flood meanwhile: %s MB/s\n",
+                bench::percentile(during, 0.5) / bench::percentile(idle, 0.5),
+                bench::percentile(during, 0.99) / bench::percentile(idle, 0.99), floodRate.constData());
+    std::fflush(stdout);
+
+    daemon.stop();
+
+    // (3)
+    const Chatter direct = chattyViaQProcess(self, children, seconds);
+    bench::Daemon roomy;
+    if (!roomy.start(QString(), self, {"--daemon-with-limit", QString::number(children)}))
+        return 1;
+    const Chatter relayed = chattyViaDaemon(self, roomy.socket(), roomy.pid(), children, seconds);
+    roomy.stop();
+    const long long expected = (long long)children * seconds * 100;
+    std::printf("\n(3) %d children writing a line every 10 ms for %d s; CPU over %d s of it, in cores\n", children,
+                seconds, seconds - 3);
+    std::printf("%-44s | %8s | %s\n", "reader", "cores", "lines");
+    std::printf("%-44s | %8.3f | %lld of %lld\n", "QProcess, in the bench's own process",
+                direct.cpuSeconds / direct.wallSeconds, direct.lines, expected);
+    std::printf("%-44s | %8.3f | %lld of %lld\n", "tarnd, relaying to one client", relayed.cpuSeconds / relayed.wallSeconds,
+                relayed.lines, expected);
+    return direct.lines == expected && relayed.lines == expected ? 0 : 1;
 }

@@ -156,6 +156,12 @@ private Q_SLOTS:
 
         start(pm, spec("run", {"noread"}));
         QTRY_COMPARE_WITH_TIMEOUT(ev.text("run"), u"ready\n"_s, 15000);
+        // Its output gone out and the child quiet, nothing is left to tick.
+        const auto ticking = [&pm] {
+            const QList<QTimer *> timers = pm.findChildren<QTimer *>();
+            return std::any_of(timers.begin(), timers.end(), [](const QTimer *t) { return t->isActive(); });
+        };
+        QTRY_VERIFY_WITH_TIMEOUT(!ticking(), 5000);
         const QJsonObject st = pm.getProcessStatus("run");
         QCOMPARE(st.value("status").toString(), u"success"_s);
         QCOMPARE(st.value("state").toInt(), 2);

@@ -1,0 +1,55 @@
+#pragma once
+// What the benchmarks share: the real daemon in a private folder, the figures read from /proc,
+// and the heartbeat round trip of many clients.
+
+#include <QProcess>
+#include <QString>
+#include <QTemporaryDir>
+
+#include <vector>
+
+namespace bench {
+
+// The daemon under test, with its sockets and data in a private folder. BENCH_DAEMON names
+// another build of it (an earlier one, to compare); its standard error goes to daemon.log
+// there, or to BENCH_DAEMON_LOG.
+class Daemon
+{
+public:
+    // pathFirst: a folder searched before the daemon's PATH (fake tools). program: what to run
+    // instead of the daemon's binary (a bench's own build of it, say).
+    bool start(const QString &pathFirst = QString(), const QString &program = QString(),
+               const QStringList &arguments = {});
+    // Milliseconds from SIGTERM to its exit.
+    double stop();
+    QString socket() const { return m_dir.path() + "/run/tarnd-1"; }
+    QString path(const QString &relative) const { return m_dir.path() + "/" + relative; }
+    qint64 pid() const { return m_process.processId(); }
+
+private:
+    QTemporaryDir m_dir;
+    QProcess m_process;
+};
+
+bool waitForSocket(const QString &path);
+
+struct Usage
+{
+    double cpuSeconds = 0;
+    long long switches = 0; // voluntary context switches of all threads: how often it woke
+    int threads = 0;
+    int descriptors = 0;
+    long long rssKiB = 0;
+    long long peakKiB = 0;
+};
+Usage usageOf(qint64 pid);
+
+// The p-quantile of the samples.
+double percentile(std::vector<double> samples, double p);
+
+// Clients connected at once, each keeping one "heartbeat" in flight until it has made its
+// share; the round trips in µs. skipEvents: frames with an "event" (the daemon's "connected")
+// are no answers. Empty if a client could not connect.
+std::vector<double> heartbeatRound(const QString &socket, int clients, int perClient, bool skipEvents = true);
+
+} // namespace bench

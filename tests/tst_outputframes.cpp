@@ -1,0 +1,262 @@
+// Output event frames made where the output is read, against the event the daemon sends for the
+// same output: the same bytes over every kind of byte, wherever the output is cut; and the
+// hand-over of those frames to the main thread.
+
+#include "ipc/framing.h"
+#include "process/outputframes.h"
+#include "process/processworkers.h"
+#include "testsupport.h"
+
+#include <QJsonDocument>
+#include <QRandomGenerator>
+#include <QStringDecoder>
+#include <QtEndian>
+#include <QtTest>
+
+using namespace Qt::StringLiterals;
+
+namespace {
+
+QString fixedTime()
+{
+    return QStringLiteral("2026-12-08T05:00:00");
+}
+
+QString decoded(const QByteArray &output)
+{
+    // A byte order mark is output like any other character, at the start of an event too.
+    QStringDecoder utf8(QStringConverter::Utf8,
+                        QStringConverter::Flag::Stateless | QStringConverter::Flag::ConvertInitialBom);
+    return utf8(output);
+}
+
+// The frame of the event the daemon builds for this output: the text as QString's UTF-8 decoder
+// makes it, the object written by Qt's own JSON writer.
+QByteArray eventFrame(const QString &id, const QString &event, const QByteArray &output)
+{
+    const QJsonObject o{{"process-id", id}, {"event", event}, {"timestamp", fixedTime()}, {"data", decoded(output)}};
+    const QByteArray payload = QJsonDocument(o).toJson(QJsonDocument::Compact);
+    QByteArray frame(4, '\0');
+    qToBigEndian(quint32(payload.size()), frame.data());
+    return frame + payload;
+}
+
+// Where the daemon cut output when it was not the end: before the bytes at the end that begin a
+// character still incomplete.
+qsizetype wholeCharacters(const QByteArray &data)
+{
+    const qsizetype n = data.size();
+    for (int back = 1; back <= 3 && back <= n; ++back) {
+        const auto b = static_cast<unsigned char>(data[n - back]);
+        if ((b & 0xC0) == 0x80)
+            continue;
+        const int need = (b >= 0xF0 && b <= 0xF4) ? 4 : (b >= 0xE0 && b <= 0xEF) ? 3 : (b >= 0xC2 && b <= 0xDF) ? 2 : 0;
+        return need > back ? n - back : n;
+    }
+    return n;
+}
+
+const QList<std::pair<const char *, QByteArray>> &byteClasses()
+{
+    static const QList<std::pair<const char *, QByteArray>> classes{
+        {"text", "plain text 0123, with spaces ~ and {braces}"},
+        {"every ASCII byte", [] {
+             QByteArray all;
+             for (int c = 0; c < 0x80; ++c)
+                 all += char(c);
+             return all;
+         }()},
+        {"quote and backslash", "say \"hi\" \\ \\\\ \\\" \"\""},
+        {"controls", "\b\f\n\r\t\x01\x1f\x7f\x0b"},
+        {"NUL", QByteArray("a\0b\0", 4)},
+        {"2-byte", "\xC2\x80 \xC3\xA9 \xDF\xBF"},
+        {"3-byte", "\xE0\xA0\x80 \xE2\x82\xAC \xEF\xBF\xBF \xED\x9F\xBF \xEE\x80\x80"},
+        {"4-byte", "\xF0\x90\x80\x80 \xF0\x9F\x98\x80 \xF4\x8F\xBF\xBF"},
+        {"lone continuation bytes", "a\x80 b\xBF c\x80\x80"},
+        {"overlong forms", "\xC0\x80 \xC1\xBF \xE0\x80\x80 \xE0\x9F\xBF \xF0\x80\x80\x80 \xF0\x8F\xBF\xBF"},
+        {"surrogates", "\xED\xA0\x80 \xED\xBF\xBF"},
+        {"past U+10FFFF and never UTF-8", "\xF4\x90\x80\x80 \xF5\x80 \xF8 \xFE\xFF"},
+        {"cut inside", "\xE2\x82" "A \xF0\x9F" "B \xE2" "A\x82 \xC3" "\xC3\xA9"},
+        {"cut at the end", "a\xF0\x9F\x98"},
+        {"byte order mark first", "\xEF\xBB\xBF" "x\xEF\xBB\xBF"},
+    };
+    return classes;
+}
+
+QByteArray allClasses()
+{
+    QByteArray mix;
+    for (const auto &[name, bytes] : byteClasses())
+        mix += bytes;
+    QRandomGenerator random(15);
+    for (int i = 0; i < 2048; ++i)
+        mix += char(random.bounded(256));
+    return mix;
+}
+
+struct Stream
+{
+    OutputFrames frames;
+    QList<QByteArray> done;
+    explicit Stream(qsizetype max = OutputFrames::MaxFrameBytes, const QString &id = QStringLiteral("p"),
+                    const QString &event = QStringLiteral("stdout"))
+        : frames(id, event, max, fixedTime)
+    {
+    }
+    void add(const QByteArray &bytes) { frames.append(bytes.constData(), bytes.size(), &done); }
+    QString text() const
+    {
+        QString all;
+        for (const QByteArray &f : done)
+            all += testsupport::decodeFrame(f).value("data").toString();
+        return all;
+    }
+};
+
+} // namespace
+
+class TestOutputFrames : public QObject
+{
+    Q_OBJECT
+private Q_SLOTS:
+    void sameBytesAsTheEvent_data()
+    {
+        QTest::addColumn<QByteArray>("output");
+        for (const auto &[name, bytes] : byteClasses())
+            QTest::newRow(name) << bytes;
+        QTest::newRow("all of them and random bytes") << allClasses();
+    }
+
+    void sameBytesAsTheEvent()
+    {
+        QFETCH(QByteArray, output);
+        // The process id and the stream are escaped into the frame as well.
+        const QString id = QStringLiteral("core \"1\" \\ \u00FC\u20AC\n");
+        for (const QString event : {"stdout", "stderr"}) {
+            Stream s(OutputFrames::MaxFrameBytes, id, event);
+            s.add(output);
+            s.frames.finish(true, &s.done);
+            QCOMPARE(s.done.size(), 1);
+            QCOMPARE(s.done.first(), eventFrame(id, event, output));
+            QCOMPARE(s.frames.produced(), s.done.first().size());
+        }
+    }
+
+    void sameEventsWhereverTheOutputIsCut()
+    {
+        // The output read up to a cut and shown there; then the rest, and its end. Each event is
+        // the one the daemon sends, holding whole characters up to the cut.
+        const QByteArray mix = allClasses();
+        for (qsizetype cut = 0; cut <= mix.size(); ++cut) {
+            Stream s;
+            s.add(mix.left(cut));
+            s.frames.finish(false, &s.done);
+            s.add(mix.mid(cut));
+            s.frames.finish(true, &s.done);
+            const qsizetype shown = wholeCharacters(mix.left(cut));
+            QList<QByteArray> expected;
+            for (const QByteArray &part : {mix.left(shown), mix.mid(shown)})
+                if (!part.isEmpty())
+                    expected << eventFrame("p", "stdout", part);
+            if (s.done != expected)
+                QFAIL(qPrintable(QString("differs when cut at %1 of %2").arg(cut).arg(mix.size())));
+        }
+        // In many small reads, a character is never taken apart, nothing is lost or added.
+        QRandomGenerator random(3);
+        Stream s;
+        for (qsizetype at = 0; at < mix.size();) {
+            const qsizetype n = random.bounded(1, 9);
+            s.add(mix.mid(at, n));
+            at += n;
+            if (random.bounded(4) == 0)
+                s.frames.finish(false, &s.done);
+        }
+        s.frames.finish(true, &s.done);
+        QCOMPARE(s.text(), decoded(mix));
+        for (const QByteArray &f : std::as_const(s.done))
+            QCOMPARE(f, eventFrame("p", "stdout", testsupport::decodeFrame(f).value("data").toString().toUtf8()));
+    }
+
+    void framesStayWithinTheirBound()
+    {
+        // Controls take six bytes each once escaped, invalid bytes three: the bound is on the frame.
+        QByteArray output(5000, '\x01');
+        output += allClasses();
+        output += QByteArray(3000, '\xFF');
+        for (const qsizetype max : {1024, 1500, 4096}) {
+            Stream s(max);
+            for (qsizetype at = 0; at < output.size(); at += 700)
+                s.add(output.mid(at, 700));
+            s.frames.finish(true, &s.done);
+            QVERIFY(s.done.size() > output.size() * 3 / max);
+            qint64 total = 0;
+            for (const QByteArray &f : std::as_const(s.done)) {
+                QVERIFY2(f.size() <= max, qPrintable(QString::number(f.size())));
+                QCOMPARE(qFromBigEndian<quint32>(f.constData()), quint32(f.size() - 4));
+                total += f.size();
+            }
+            QCOMPARE(s.text(), decoded(output));
+            QCOMPARE(s.frames.produced(), total);
+        }
+    }
+
+    void channelTellsOnceAndCountsFrameBytes()
+    {
+        OutputChannel channel("p", 4096);
+        bool pending = false;
+        // Output the main thread does not know of: told once, however much more comes.
+        QVERIFY(channel.push("ab", ""));
+        QVERIFY(!channel.push("cd", "ef"));
+        QVERIFY(channel.take(false, &pending).isEmpty());
+        QVERIFY(pending);
+        // Known to be open now (its flush is armed): more of it is no news...
+        QVERIFY(!channel.push(std::string(100, 'x'), ""));
+        // ...but a frame that fills up is: it goes at once.
+        QVERIFY(channel.push(std::string(5000, 'y'), ""));
+        QList<QByteArray> frames = channel.take(false, &pending);
+        QCOMPARE(frames.size(), 1);
+        QVERIFY(pending);
+        // The flush: what is open is finished, stdout's before stderr's.
+        frames += channel.take(true, &pending);
+        QVERIFY(!pending);
+        QCOMPARE(frames.size(), 3);
+        QCOMPARE(testsupport::decodeFrame(frames[2]).value("data").toString(), u"ef"_s);
+        QString out;
+        qint64 bytes = 0;
+        for (const QByteArray &f : std::as_const(frames)) {
+            bytes += f.size();
+            if (testsupport::decodeFrame(f).value("event") == "stdout")
+                out += testsupport::decodeFrame(f).value("data").toString();
+        }
+        QCOMPARE(out, "abcd" + QString(100, 'x') + QString(5000, 'y'));
+        QVERIFY(channel.empty());
+        QCOMPARE(channel.inFlight(), bytes);
+        // Given back unsent, frames keep their place ahead of newer ones.
+        channel.push("new", "");
+        channel.giveBack(frames.mid(1));
+        QList<QByteArray> again = channel.take(true, &pending);
+        QCOMPARE(again.size(), 3);
+        QCOMPARE(again.mid(0, 2), frames.mid(1));
+        channel.consumed(bytes);
+        QCOMPARE(channel.inFlight(), again.last().size());
+    }
+
+    void aRunsCutCharacterIsNotCompletedByTheNext()
+    {
+        // A crashed run's last bytes and the next run's first are not one character.
+        OutputChannel channel("p", OutputFrames::MaxFrameBytes);
+        bool pending = false;
+        channel.push("A\xE2\x82", "");
+        channel.endRun();
+        channel.reopen();
+        channel.push("\xAC" "B", "");
+        channel.endRun();
+        QStringList texts;
+        for (const QByteArray &f : channel.take(true, &pending))
+            texts << testsupport::decodeFrame(f).value("data").toString();
+        QCOMPARE(texts, (QStringList{u"A\uFFFD\uFFFD"_s, u"\uFFFDB"_s}));
+    }
+};
+
+QTEST_GUILESS_MAIN(TestOutputFrames)
+#include "tst_outputframes.moc"

@@ -52,6 +52,8 @@ OutputChannel::OutputChannel(const QString &processId, qsizetype maxFrameBytes)
 
 bool OutputChannel::push(const std::string &out, const std::string &err)
 {
+    // One pusher at a time: the main thread's after a reader that would not stop.
+    std::lock_guard<std::mutex> pusher(m_pushMutex);
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         m_encoding = true;
@@ -115,9 +117,9 @@ void OutputChannel::giveBack(QList<QByteArray> frames)
 
 void OutputChannel::endRun()
 {
+    std::lock_guard<std::mutex> pusher(m_pushMutex);
     std::lock_guard<std::mutex> lock(m_mutex);
-    if (!m_encoding) // else a reader that would not stop is still at it, and its frames are its own
-        finishOpen(true);
+    finishOpen(true);
 }
 
 bool OutputChannel::empty()

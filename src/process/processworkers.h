@@ -93,6 +93,7 @@ private:
     void finishOpen(bool final);
     bool tellLocked();
 
+    std::mutex m_pushMutex; // held through a push, and through endRun
     std::mutex m_mutex;
     std::condition_variable m_changed;
     // The frames' makers belong to the reader while m_encoding, else to whoever holds m_mutex.

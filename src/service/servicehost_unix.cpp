@@ -14,6 +14,7 @@
 #include <csignal>
 #include <cstring>
 #include <fcntl.h>
+#include <malloc.h>
 #include <memory>
 #include <sys/resource.h>
 #include <sys/socket.h>
@@ -64,6 +65,12 @@ public:
             files.rlim_cur = files.rlim_max;
             ::setrlimit(RLIMIT_NOFILE, &files);
         }
+        // Output moves through buffers of up to a mebibyte each (event frames, socket queues).
+        // glibc would map and unmap each of them, faulting its pages in afresh every time;
+        // kept on the heap, they are reused, and what stays resident is bounded by the trim
+        // threshold.
+        ::mallopt(M_MMAP_THRESHOLD, 8 * 1024 * 1024);
+        ::mallopt(M_TRIM_THRESHOLD, 16 * 1024 * 1024);
         if (::pipe2(g_signalPipe, O_CLOEXEC | O_NONBLOCK) != 0)
             return;
         struct sigaction sa{};

@@ -58,22 +58,7 @@ void writeString(QByteArray &out, const QString &s)
             const qsizetype at = cursor - out.data();
             out.resize(out.size() + 4);
             cursor = out.data() + at;
-            *cursor++ = '\\';
-            switch (u) {
-            case '"': *cursor++ = '"'; break;
-            case '\\': *cursor++ = '\\'; break;
-            case '\b': *cursor++ = 'b'; break;
-            case '\f': *cursor++ = 'f'; break;
-            case '\n': *cursor++ = 'n'; break;
-            case '\r': *cursor++ = 'r'; break;
-            case '\t': *cursor++ = 't'; break;
-            default:
-                *cursor++ = 'u';
-                *cursor++ = '0';
-                *cursor++ = '0';
-                *cursor++ = hex[u >> 4];
-                *cursor++ = hex[u & 0xf];
-            }
+            cursor = writeAsciiEscape(cursor, static_cast<unsigned char>(u));
         } else if (u < 0x800) {
             *cursor++ = char(0xC0 | (u >> 6));
             *cursor++ = char(0x80 | (u & 0x3F));

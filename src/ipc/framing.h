@@ -14,6 +14,29 @@ QByteArray encode(const QJsonObject &message);
 QByteArray compactJson(const QJsonObject &message);
 // A string value as compactJson writes it, quotes included.
 QByteArray jsonString(const QString &s);
+// Writes the JSON escape of an ASCII character that JSON does not take as it is (a quote, a
+// backslash, a control character) at cursor: at most six bytes. Returns the end of it.
+inline char *writeAsciiEscape(char *cursor, unsigned char c)
+{
+    static const char hex[] = "0123456789abcdef";
+    *cursor++ = '\\';
+    switch (c) {
+    case '"': *cursor++ = '"'; break;
+    case '\\': *cursor++ = '\\'; break;
+    case '\b': *cursor++ = 'b'; break;
+    case '\f': *cursor++ = 'f'; break;
+    case '\n': *cursor++ = 'n'; break;
+    case '\r': *cursor++ = 'r'; break;
+    case '\t': *cursor++ = 't'; break;
+    default:
+        *cursor++ = 'u';
+        *cursor++ = '0';
+        *cursor++ = '0';
+        *cursor++ = hex[c >> 4];
+        *cursor++ = hex[c & 0xf];
+    }
+    return cursor;
+}
 // Writes the length of what follows the first 4 bytes of frame into them.
 void setLength(QByteArray &frame);
 

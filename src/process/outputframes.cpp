@@ -14,8 +14,6 @@ constexpr qsizetype TimestampRoom = 64;
 // The most one input byte can become: \u00XX.
 constexpr qsizetype MaxBytesPerByte = 6;
 
-const char Hex[] = "0123456789abcdef";
-
 // ASCII that JSON takes as it is; the rest of ASCII has an escape of its own or \u00XX.
 constexpr auto Plain = [] {
     std::array<bool, 128> t{};
@@ -168,22 +166,7 @@ const char *OutputFrames::encode(const char *data, const char *end, bool final)
             break;
         const unsigned char b = *p;
         if (b < 0x80) {
-            *out++ = '\\';
-            switch (b) {
-            case '"': *out++ = '"'; break;
-            case '\\': *out++ = '\\'; break;
-            case '\b': *out++ = 'b'; break;
-            case '\f': *out++ = 'f'; break;
-            case '\n': *out++ = 'n'; break;
-            case '\r': *out++ = 'r'; break;
-            case '\t': *out++ = 't'; break;
-            default:
-                *out++ = 'u';
-                *out++ = '0';
-                *out++ = '0';
-                *out++ = Hex[b >> 4];
-                *out++ = Hex[b & 0xf];
-            }
+            out = framing::writeAsciiEscape(out, b);
             ++p;
             continue;
         }

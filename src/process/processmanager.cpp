@@ -263,12 +263,9 @@ void ProcessManager::finishWhenFlushed(const QString &processId)
     const auto f = m_finishing.find(processId);
     if (f == m_finishing.end() || f->step == Finishing::Step::RemovingDevice)
         return;
-    if (m_processes.contains(processId)) {
-        flushOutput(processId, true);
-        const ManagedProcess *p = m_processes.value(processId);
-        if (p && p->holdsOutput())
-            return; // held: it comes back here once the receiver has caught up
-    }
+    flushOutput(processId, true);
+    if (const ManagedProcess *p = m_processes.value(processId); p && p->holdsOutput())
+        return; // held: it comes back here once the receiver has caught up
     Finishing &finishing = m_finishing[processId];
     if (processId == QLatin1String(TunProcessId) && finishing.step == Finishing::Step::Flushing) {
         finishing.step = Finishing::Step::RemovingDevice;

@@ -1,4 +1,5 @@
 #include "ipc/pipeserver_win.h"
+#include "ipc/serverpeer_win.h"
 #include "service/wintext_win.h"
 #include "service/wintoken_win.h"
 

@@ -20,6 +20,7 @@ namespace childprocess {
 
 std::atomic<bool> testhook::refuseNonBlockingStdin{false};
 std::atomic<long> testhook::readerWakeups{0};
+std::atomic<unsigned long> testhook::failAttach{0};
 std::atomic<unsigned long> testhook::failCtrlEvent{0};
 std::atomic<testhook::AttributeObserver> testhook::attributeSeen{nullptr};
 
@@ -598,9 +599,10 @@ bool Child::interrupt(std::vector<LogNote> *notes)
     constexpr int Attempts = 20;
     int attempt = 1;
     for (;; ++attempt) {
-        if (AttachConsole(d->pid))
+        const DWORD refused = testhook::failAttach.load();
+        if (!refused && AttachConsole(d->pid))
             break;
-        const DWORD e = GetLastError();
+        const DWORD e = refused ? refused : GetLastError();
         d->error = long(e);
         if (e != ERROR_INVALID_HANDLE) {
             note(LogNote::Level::Warning, "AttachConsole failed with error: " + std::to_string(e));

@@ -14,8 +14,9 @@ extern std::atomic<bool> refuseNonBlockingStdin;
 // Counts each time a wait inside readOutput ends, whatever ended it: the reader's wake-ups.
 extern std::atomic<long> readerWakeups;
 
-// Makes the Ctrl+C of an interrupt fail as GenerateConsoleCtrlEvent would, with this error (0:
-// never), once the console is attached: wine has no way to make the call itself fail.
+// Make an interrupt's AttachConsole, or its GenerateConsoleCtrlEvent once attached, fail with
+// this error (0: never): wine has no way to make either fail but with "no console yet".
+extern std::atomic<unsigned long> failAttach;
 extern std::atomic<unsigned long> failCtrlEvent;
 
 // Shown each attribute a launch puts into the child's attribute list, before it goes in: what

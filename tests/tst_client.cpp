@@ -7,10 +7,13 @@
 
 #include <QJsonArray>
 #include <QLocalServer>
+#include <QProcess>
 #include <QSignalSpy>
 #include <QtTest>
 
 #include <memory>
+
+#include <unistd.h>
 
 using testsupport::Daemon;
 
@@ -234,9 +237,31 @@ private Q_SLOTS:
         QCOMPARE(early->outcome(), TarnReply::Outcome::Lost);
         delete early;
 
+        // A server of another user where the daemon's socket should be: refused before the hello
+        // goes out, by the library and by tarnctl (3, naming why).
+        c.setLogPath(dir.filePath("log/tarnd.log"));
+        {
+            FakeDaemon squatter;
+            QVERIFY(QFile::setPermissions(dir.path(), QFileDevice::Permissions(0x7777)));
+            QCOMPARE(::setresuid(-1, 65534, -1), 0); // the kernel records the listener's euid
+            const bool listening = squatter.listen(path);
+            QCOMPARE(::setresuid(-1, 0, -1), 0);
+            QVERIFY(listening);
+            lost.clear();
+            QVERIFY(!c.connectToDaemon(path));
+            QCOMPARE(lost.count(), 1);
+            const QString why = "it is served by user 65534 (pid " + QString::number(getpid()) + "), not by the daemon's user root";
+            QVERIFY2(c.errorString().endsWith(why), qPrintable(c.errorString()));
+            QProcess ctl;
+            ctl.start(QStringLiteral(TARNCTL_BINARY), {"--socket", path, "list"});
+            QVERIFY(ctl.waitForFinished(60000));
+            QCOMPARE(ctl.exitCode(), 3);
+            QVERIFY(ctl.readAllStandardError().contains(why.toUtf8()));
+            QTRY_COMPARE_WITH_TIMEOUT(squatter.connections, 2, 15000);
+            QVERIFY(squatter.requests.isEmpty());
+        }
         FakeDaemon fake;
         QVERIFY(fake.listen(path));
-        c.setLogPath(dir.filePath("log/tarnd.log"));
         lost.clear();
         QVERIFY(!c.connectToDaemon(path, 500)); // the hello gets no answer: the handshake times out
         QCOMPARE(lost.count(), 1);

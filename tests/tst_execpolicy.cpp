@@ -133,6 +133,30 @@ private Q_SLOTS:
         QCOMPARE(got, refusal.isEmpty() ? path(resolved) : QString());
     }
 
+    // The working folder is held to the same rule, on its whole path from the root; the child
+    // then runs in the folder that was checked.
+    void workingFolder()
+    {
+        QTemporaryDir base("/run/tarnd-wd-XXXXXX"); // away from /tmp, which everyone may write
+        const QString open = base.path() + "/open", own = base.path() + "/own";
+        QVERIFY(QDir().mkpath(open + "/inner") && QDir().mkpath(own));
+        QVERIFY(::chmod(QFile::encodeName(open).constData(), 0777) == 0
+                && ::chown(QFile::encodeName(own).constData(), Nobody, Nobody) == 0);
+        const ExecPolicy policy = policyOf("allow-folder = /usr\n");
+        QString got;
+        QCOMPARE(policy.checkWorkingDir(base.path() + "/open/..", client(Nobody), &got), QString());
+        QCOMPARE(got, base.path());
+        QCOMPARE(policy.checkWorkingDir(own, client(Nobody), &got),
+                 "Working folder not allowed: " + own + " is writable by the client (its owner)");
+        QVERIFY(policy.checkWorkingDir(open + "/inner", client(Nobody), &got)
+                    .endsWith(" is in a folder writable by the client: " + open + " (writable by everyone)"));
+        QVERIFY(policy.checkWorkingDir(own, std::nullopt, &got).contains("identity cannot be had"));
+        QCOMPARE(policy.checkWorkingDir(own, client(0), &got), QString());
+        QFile::remove(path("tarnd.conf"));
+        QCOMPARE(ExecPolicy::load(path("tarnd.conf")).checkWorkingDir(own + "/..", client(Nobody), &got), QString());
+        QCOMPARE(got, own + "/..");
+    }
+
     // A group's write bit reaches each of its members, not only those whose primary group it is.
     void supplementaryGroup()
     {

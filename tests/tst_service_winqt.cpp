@@ -2,6 +2,8 @@
 // the session doing real work with real children, and the service's stop. Wine lists no user
 // sessions, so the start request hands the service one for this user (a test build's option).
 
+#include "ipc/sessions.h"
+
 #include <QCoreApplication>
 #include <QDir>
 #include <QProcess>
@@ -87,11 +89,19 @@ private Q_SLOTS:
         QVERIFY2(r.exitCode == 0, qPrintable(r.out + r.err));
         QTRY_VERIFY_WITH_TIMEOUT(serviceState().contains("RUNNING"_L1), 60000);
 
-        // The pipe comes with the first session poll.
+        // The pipe comes with the first session poll. Wine runs the service as this user, not
+        // as LocalSystem: a client refuses it unless told to expect this user.
         QTemporaryDir dir;
         QVERIFY(dir.isValid());
         const QString logPath = QDir::toNativeSeparators(dir.filePath(u"client.log"_s));
-        QTRY_VERIFY_WITH_TIMEOUT(ctl({u"hello"_s, u"--log-path"_s, logPath}).exitCode == 0, 60000);
+        sessions::SessionInfo self;
+        QVERIFY(sessions::ownIdentity(&self));
+        QTRY_VERIFY_WITH_TIMEOUT(ctl({u"hello"_s, u"--log-path"_s, logPath}).err.contains(
+                                     "), not by the daemon's user LocalSystem"_L1),
+                                 60000);
+        QCOMPARE(ctl({u"list"_s}).exitCode, 3);
+        qputenv("TARND_TEST_DAEMON_PRINCIPAL", QByteArray::fromStdString(self.principal));
+        QCOMPARE(ctl({u"hello"_s, u"--log-path"_s, logPath}).exitCode, 0);
 
         // A child's output and exit code come back to its owner.
         const QString child = bin(u"winchild.exe"_s);

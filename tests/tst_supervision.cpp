@@ -105,7 +105,11 @@ private Q_SLOTS:
         p.setSpec(spec("zero", {"ignoreint"}));
         QVERIFY(p.launch());
         QTRY_COMPARE_WITH_TIMEOUT(out, QByteArray("ready\n"), 15000);
-        p.stop(0);
+        {
+            testsupport::LogCapture log;
+            p.stop(0);
+            QVERIFY(log.contains(u"[ManagedProcess::stop] Terminating Windows process \"zero\" with PID "_s));
+        }
         QVERIFY(!p.killPending() && p.running() && finished.isEmpty());
         p.kill();
         QVERIFY(finished.wait(15000));

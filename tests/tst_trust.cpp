@@ -189,12 +189,21 @@ private Q_SLOTS:
         testsupport::writeFile(file, "allow-folder = " + allowed.toUtf8() + "\n");
         m_daemon->setExecutablePolicy(ExecPolicy::load(file));
 
-        const QList<QJsonObject> r
-            = testsupport::runAsUser(UserA, socket(1), {startOf("inside", allowed + "/core"), startOf("outside")}).responses;
-        QCOMPARE(r.size(), 2);
+        // An allowed program still may not run in a folder the client can put its libraries in.
+        const QString open = m_dir.path() + "/open";
+        QVERIFY(QDir().mkpath(open) && QFile::setPermissions(open, QFileDevice::Permissions(0x7777)));
+        QJsonObject planted = startOf("planted", allowed + "/core");
+        planted.insert("working-dir", open);
+
+        const QList<QJsonObject> r = testsupport::runAsUser(
+            UserA, socket(1), {startOf("inside", allowed + "/core"), startOf("outside"), planted}).responses;
+        QCOMPARE(r.size(), 3);
         QCOMPARE(r[0].value("status").toString(), QStringLiteral("started"));
         QCOMPARE(r[1].value("status").toString(), QStringLiteral("error"));
         QVERIFY2(r[1].value("error").toString().contains(file), qPrintable(r[1].value("error").toString()));
+        const QString refusal = r[2].value("error").toString();
+        QVERIFY2(refusal.startsWith("Working folder not allowed: " + open + " ") && refusal.endsWith("(writable by everyone)"),
+                 qPrintable(refusal));
     }
 
     void clientTextIsCappedInTheLog()

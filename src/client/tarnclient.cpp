@@ -1,6 +1,7 @@
 #include "tarnclient.h"
 
 #include "ipc/framing.h"
+#include "ipc/serverpeer.h"
 #include "ipc/sessions.h"
 #include "ipc/socketpath.h"
 
@@ -222,8 +223,23 @@ void TarnClient::finishPending(TarnReply::Outcome outcome)
 
 void TarnClient::onConnected()
 {
-    if (m_state == State::Connecting)
-        setState(State::Welcoming);
+    if (m_state != State::Connecting)
+        return;
+    // Before anything is sent: whoever made the socket's name first would get the hello, the
+    // requests and the processes' input.
+    QString expected = QString::fromStdString(serverpeer::daemonPrincipal());
+    if (TARND_TEST_HOOKS && qEnvironmentVariableIsSet("TARND_TEST_DAEMON_PRINCIPAL"))
+        expected = qEnvironmentVariable("TARND_TEST_DAEMON_PRINCIPAL"); // a daemon run as the tester
+    serverpeer::Server server;
+    std::string error;
+    if (!serverpeer::identify(m_socket->socketDescriptor(), &server, &error))
+        return fail(QStringLiteral("Cannot tell who serves %1: %2").arg(socketPath(), QString::fromStdString(error)));
+    if (QString::fromStdString(server.principal) != expected)
+        return fail(QStringLiteral("Refusing %1: it is served by user %2 (pid %3), not by the daemon's user %4")
+                        .arg(socketPath(), QString::fromStdString(server.principal))
+                        .arg(server.pid)
+                        .arg(QString::fromStdString(serverpeer::daemonAccount())));
+    setState(State::Welcoming);
 }
 
 void TarnClient::onSocketError()

@@ -159,7 +159,8 @@ Q_SIGNALS:
     void stateChanged(TarnClient::State state);
     // Connected, greeted, and the hello (if any) answered.
     void ready();
-    // The connection could not be made, or is gone; once per connection attempt.
+    // The connection could not be made (its server not running as the daemon's user, root /
+    // LocalSystem, included), or is gone; once per connection attempt.
     void daemonLost(const QString &reason);
     // The daemon asks its clients to go (before an update, say).
     void shutdownRequested(const QString &reason);

@@ -30,4 +30,10 @@ std::string defaultPolicyPath();
 bool writableBy(const std::string &file, const std::string &folder, const logfile::Identity &client,
                 std::string *reason = nullptr);
 
+// `folder` is a canonical absolute path. True when the client could put a file into it (where a
+// program's DLL or library lookup may find it), change its rights, or swap it, through it or any
+// folder above it, for one of its own; or when that cannot be told. *reason completes
+// "Working folder not allowed: <folder> ". A root client is held to nothing here.
+bool folderWritableBy(const std::string &folder, const logfile::Identity &client, std::string *reason = nullptr);
+
 } // namespace execfile

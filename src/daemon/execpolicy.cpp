@@ -127,3 +127,22 @@ QString ExecPolicy::check(const QString &executable, const std::optional<logfile
         *resolved = canonical;
     return QString();
 }
+
+QString ExecPolicy::checkWorkingDir(const QString &dir, const std::optional<logfile::Identity> &client,
+                                    QString *resolved) const
+{
+    *resolved = dir;
+    if (!m_active || dir.isEmpty())
+        return QString();
+    const QString refused = QStringLiteral("Working folder not allowed: ") % dir;
+    if (!client || client->daemon)
+        return refused % QStringLiteral(": the client's identity cannot be had");
+    const QString canonical = QFileInfo(dir).canonicalFilePath();
+    if (canonical.isEmpty() || !QFileInfo(canonical).isDir())
+        return refused % QStringLiteral(" is no folder");
+    std::string reason;
+    if (execfile::folderWritableBy(canonical.toStdString(), *client, &reason))
+        return refused % QLatin1Char(' ') % QString::fromStdString(reason);
+    *resolved = canonical;
+    return QString();
+}

@@ -43,6 +43,13 @@ public:
     QString check(const QString &executable, const std::optional<logfile::Identity> &client,
                   QString *resolved) const;
 
+    // Empty when an active policy lets the child run in the working folder `dir` (empty: the
+    // daemon's own), and always when the policy is off; otherwise the text for the client. A
+    // folder the client can write would put its files in the child's library lookup. *resolved
+    // gets the folder to run in: the canonical one when active, `dir` unchanged when not.
+    QString checkWorkingDir(const QString &dir, const std::optional<logfile::Identity> &client,
+                            QString *resolved) const;
+
 private:
     bool m_active = false;
     QString m_path;

@@ -155,4 +155,38 @@ bool writableBy(const std::string &file, const std::string &folder, const logfil
     return false;
 }
 
+bool folderWritableBy(const std::string &folder, const logfile::Identity &client, std::string *reason)
+{
+    if (client.daemon)
+        return fail(reason, "cannot be checked: the client's identity cannot be had");
+    if (folder.empty() || folder.front() != '/')
+        return fail(reason, "is not an absolute path");
+    if (client.uid == 0)
+        return false;
+    const auto groups = groupsOf(client.uid, client.gid);
+    if (!groups)
+        return fail(reason, "cannot be checked: the client's groups cannot be had");
+    // Down from the root, each step opened relative to the last without following a link.
+    Fd dir(::open("/", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    std::string current = "/";
+    std::size_t start = 1;
+    while (true) {
+        struct stat st;
+        if (dir.get() < 0 || ::fstat(dir.get(), &st) != 0)
+            return fail(reason, "cannot be checked: " + current + ": " + std::strerror(errno));
+        const std::string why = writableReason(st, client.uid, *groups);
+        if (!why.empty() && current == folder)
+            return fail(reason, "is writable by the client (" + why + ")");
+        if (!why.empty())
+            return fail(reason, "is in a folder writable by the client: " + current + " (" + why + ")");
+        if (start >= folder.size())
+            return false;
+        const std::size_t end = std::min(folder.find('/', start), folder.size());
+        dir.reset(::openat(dir.get(), folder.substr(start, end - start).c_str(),
+                           O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        current = folder.substr(0, end);
+        start = end + 1;
+    }
+}
+
 } // namespace execfile

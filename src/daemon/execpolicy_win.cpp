@@ -219,4 +219,47 @@ bool writableBy(const std::string &file, const std::string &folder, const logfil
     }
 }
 
+bool folderWritableBy(const std::string &folder, const logfile::Identity &client, std::string *reason)
+{
+    if (client.daemon || !client.token)
+        return fail(reason, "cannot be checked: the client's identity cannot be had");
+    HANDLE token = static_cast<HANDLE>(client.token.get());
+    Handle duplicate;
+    TOKEN_TYPE type = TokenImpersonation;
+    DWORD size = 0;
+    if (!GetTokenInformation(token, TokenType, &type, sizeof type, &size))
+        return fail(reason, "cannot be checked: the client's token: " + systemError(GetLastError()));
+    if (type == TokenPrimary) {
+        HANDLE dup = nullptr;
+        if (!DuplicateToken(token, SecurityIdentification, &dup))
+            return fail(reason, "cannot be checked: the client's token: " + systemError(GetLastError()));
+        duplicate.reset(dup);
+        token = dup;
+    }
+    // The folder itself must take no new file; it and every folder above it must not be
+    // replaceable (deleted, emptied of it, or given other rights) by the client.
+    constexpr DWORD SwapMask = FILE_DELETE_CHILD | WRITE_DAC | WRITE_OWNER | DELETE;
+    std::wstring current = backslashed(folder);
+    for (bool first = true;; first = false) {
+        const std::string named = wintext::narrow(current);
+        Handle object(openObject(current));
+        FILE_ATTRIBUTE_TAG_INFO info{};
+        if (!object.get() || !GetFileInformationByHandleEx(object.get(), FileAttributeTagInfo, &info, sizeof info))
+            return fail(reason, "cannot be checked: " + named + ": " + systemError(GetLastError()));
+        if (!(info.FileAttributes & FILE_ATTRIBUTE_DIRECTORY) || (info.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT))
+            return fail(reason, "cannot be checked: " + named + " is not a plain folder");
+        DWORD rights = 0, error = 0;
+        if (!granted(object.get(), token, first ? InnerFolderMask : SwapMask, &rights, &error))
+            return fail(reason, "cannot be checked: " + named + ": " + systemError(error));
+        if (rights && first)
+            return fail(reason, "is writable by the client (" + folderRightsNamed(rights) + ")");
+        if (rights)
+            return fail(reason, "is in a folder writable by the client: " + named + " (" + folderRightsNamed(rights) + ")");
+        const std::size_t cut = current.find_last_of(L'\\');
+        if (cut == std::wstring::npos || current.size() <= 3)
+            return false; // the drive's root
+        current.erase(cut == 2 && current[1] == L':' ? cut + 1 : cut);
+    }
+}
+
 } // namespace execfile

@@ -180,7 +180,11 @@ void TarnDaemon::handleStart(const QString &clientId, const QJsonObject &message
     QJsonObject request = message;
     if (m_policy.active() && ProcessInfo::validate(message).isEmpty()) {
         QString resolved;
-        const QString refusal = m_policy.check(message.value("executable").toString(), identityOf(clientId), &resolved);
+        const auto identity = identityOf(clientId);
+        QString folder;
+        QString refusal = m_policy.check(message.value("executable").toString(), identity, &resolved);
+        if (refusal.isEmpty())
+            refusal = m_policy.checkWorkingDir(message.value("working-dir").toString(), identity, &folder);
         if (!refusal.isEmpty()) {
             qCWarning(lcTarnd).noquote() << "Refused to start process" << clientText(processId) << "for client"
                                          << clientId << "-" << clientText(refusal);
@@ -188,6 +192,8 @@ void TarnDaemon::handleStart(const QString &clientId, const QJsonObject &message
         }
         // What was checked is what runs, whatever the client's path points to by now.
         request.insert("executable", resolved);
+        if (!folder.isEmpty())
+            request.insert("working-dir", folder);
     }
     // Owned only once started: a start refused (a second client's, or a client retrying
     // its own) must not take the process away from the client that has it.

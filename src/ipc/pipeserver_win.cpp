@@ -1,4 +1,5 @@
 #include "ipc/pipeserver_win.h"
+#include "ipc/serverpeer_win.h"
 #include "service/wintext_win.h"
 #include "service/wintoken_win.h"
 
@@ -29,6 +30,11 @@ std::string lastError(const char *what, DWORD code)
 HANDLE Calls::createNamedPipe(const wchar_t *name, DWORD openMode, DWORD pipeMode, SECURITY_ATTRIBUTES *sa)
 {
     return CreateNamedPipeW(name, openMode, pipeMode, PIPE_UNLIMITED_INSTANCES, BufferSize, BufferSize, 0, sa);
+}
+
+bool Calls::serverOf(const wchar_t *name, serverpeer::Server *server, std::string *error)
+{
+    return serverpeer::identifyByName(name, server, error);
 }
 
 std::string securityFor(const std::string &userSid)
@@ -94,12 +100,23 @@ bool Listener::listen(const std::string &name, const std::string &userSid, bool 
     m_waiting = makeInstance(first, &code);
     if (m_waiting == INVALID_HANDLE_VALUE) {
         // With FILE_FLAG_FIRST_PIPE_INSTANCE, a name that exists already is refused this way.
-        *error = code == ERROR_ACCESS_DENIED ? "the pipe name is taken by another process"
-                                             : lastError("CreateNamedPipeW", code);
+        *error = code == ERROR_ACCESS_DENIED ? takenBy(m_name) : lastError("CreateNamedPipeW", code);
         close();
         return false;
     }
     return arm(error);
+}
+
+std::string Listener::takenBy(const std::wstring &name)
+{
+    serverpeer::Server server;
+    std::string why;
+    if (!m_calls->serverOf(name.c_str(), &server, &why))
+        return "the pipe name is taken by another process (" + why + ")";
+    const std::string pid = " (pid " + std::to_string(server.pid) + ")";
+    if (server.principal == serverpeer::daemonPrincipal())
+        return "it is served by another process of " + serverpeer::daemonAccount() + pid;
+    return "the pipe name is taken by a process of " + server.principal + pid + ", not of " + serverpeer::daemonAccount();
 }
 
 HANDLE Listener::makeInstance(bool first, DWORD *error)

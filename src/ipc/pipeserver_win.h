@@ -12,6 +12,8 @@
 //
 // Threads: one thread (the main thread) makes every call. Nothing here blocks.
 
+#include "ipc/serverpeer.h"
+
 #include <windows.h>
 
 #include <memory>
@@ -25,12 +27,15 @@ std::string securityFor(const std::string &userSid);
 // The DACL of an object as SDDL ("D:..."); empty when it cannot be read.
 std::string daclOf(HANDLE object);
 
-// CreateNamedPipeW, replaceable by a test (wine enforces neither the DACL nor the first-instance
-// flag, so a test checks what is asked for).
+// CreateNamedPipeW, and who serves a name taken already, replaceable by a test (wine enforces
+// neither the DACL nor the first-instance flag, and runs nothing as LocalSystem, so a test checks
+// what is asked for).
 struct Calls
 {
     virtual ~Calls() = default;
     virtual HANDLE createNamedPipe(const wchar_t *name, DWORD openMode, DWORD pipeMode, SECURITY_ATTRIBUTES *sa);
+    // serverpeer::identifyByName
+    virtual bool serverOf(const wchar_t *name, serverpeer::Server *server, std::string *error);
 };
 
 class Listener
@@ -43,7 +48,8 @@ public:
 
     // Makes an instance and waits for a client on it. first: no instance of this process is
     // open under the name, so the name must be free; it is made with FILE_FLAG_FIRST_PIPE_INSTANCE
-    // and refused when taken ("the pipe name is taken by another process"). Also false with
+    // and refused when taken, with *error naming who serves it (another daemon, of LocalSystem,
+    // or any other process, which clients refuse to talk to). Also false with
     // *error when the SID is no SID or a call fails; then nothing is left open.
     bool listen(const std::string &name, const std::string &userSid, bool first, std::string *error);
     bool isListening() const { return m_waiting != INVALID_HANDLE_VALUE; }
@@ -60,6 +66,7 @@ public:
 
 private:
     HANDLE makeInstance(bool first, DWORD *error);
+    std::string takenBy(const std::wstring &name);
     bool arm(std::string *error);
 
     std::unique_ptr<Calls> m_calls;

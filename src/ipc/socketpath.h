@@ -20,8 +20,10 @@ std::string socketPath(const std::string &base, std::uint32_t session);
 bool prepare(const std::string &socketPath, std::string *error);
 
 // The right to serve one socket, held for the life of the object: a lock beside the socket
-// (Linux), a named mutex (Windows). Null, with *error, when another process holds it: that
-// process serves the socket, which must then be left alone.
+// (Linux); on Windows the pipe's first instance itself, which only one process can make, so the
+// claim is always had here and a name held by another process fails the listen instead. Null,
+// with *error, when another process holds it: that process serves the socket, which must then
+// be left alone.
 class Claim
 {
 public:

@@ -23,6 +23,13 @@ struct LaunchSpec
     std::string workingDir;             // empty: the daemon's own
 };
 
+// A line for the daemon's log from a step only the platform layer sees (it logs nothing itself).
+struct LogNote
+{
+    enum class Level { Debug, Warning } level;
+    std::string text;
+};
+
 struct LaunchError
 {
     // "stdin pipe", "stdout pipe", "stderr pipe", "create process" (a NUL in a name or an
@@ -67,8 +74,9 @@ public:
     std::int64_t writeInput(const char *data, std::size_t size);
 
     // Ctrl+C to the child's console (Windows) / SIGINT to its process group (Linux), which
-    // reaches the group also after the child itself has exited.
-    bool interrupt();
+    // reaches the group also after the child itself has exited. *notes (when given) gets what the
+    // log should tell of the delivery: the console's attach, a call that failed.
+    bool interrupt(std::vector<LogNote> *notes = nullptr);
     // Forced end of the child and all it started: its job with exit code 1 / SIGKILL to the
     // process group.
     bool terminate();

@@ -356,9 +356,13 @@ bool signalGroup(Child::Impl &d, int signo)
 
 } // namespace
 
-bool Child::interrupt()
+bool Child::interrupt(std::vector<LogNote> *notes)
 {
-    return signalGroup(*d, SIGINT);
+    if (signalGroup(*d, SIGINT))
+        return true;
+    if (notes)
+        notes->push_back({LogNote::Level::Warning, "[ProcessManager] kill failed: " + std::to_string(d->error.load())});
+    return false;
 }
 
 bool Child::terminate()

@@ -20,6 +20,9 @@ namespace childprocess {
 
 std::atomic<bool> testhook::refuseNonBlockingStdin{false};
 std::atomic<long> testhook::readerWakeups{0};
+std::atomic<unsigned long> testhook::failAttach{0};
+std::atomic<unsigned long> testhook::failCtrlEvent{0};
+std::atomic<testhook::AttributeObserver> testhook::attributeSeen{nullptr};
 
 namespace {
 
@@ -182,6 +185,13 @@ void park(HANDLE job, HANDLE process)
     // daemon, which is the part that matters.
     if (!RegisterWaitForSingleObject(&parked->wait, process, onParkedExit, parked, INFINITE, WT_EXECUTEONLYONCE))
         parked->wait = nullptr;
+}
+
+bool addAttribute(LPPROC_THREAD_ATTRIBUTE_LIST list, DWORD_PTR attribute, void *value, SIZE_T size)
+{
+    if (const testhook::AttributeObserver seen = testhook::attributeSeen.load())
+        seen(list, attribute, value, size);
+    return UpdateProcThreadAttribute(list, 0, attribute, value, size, nullptr, nullptr);
 }
 
 } // namespace
@@ -371,20 +381,22 @@ std::unique_ptr<Child> Child::launch(const LaunchSpec &spec, LaunchError *error)
     inherited.erase(std::unique(inherited.begin(), inherited.end()), inherited.end());
     // The job is the child's from its first instruction on, so there is no moment in which a
     // daemon's death would leave it, or what it starts, outside.
+    // The DLLs a program loads by bare name come from System32 before its own folder and its
+    // working folder, which a client chose: a DLL planted there must not load as LocalSystem.
+    DWORD64 mitigation = PROCESS_CREATION_MITIGATION_POLICY_IMAGE_LOAD_PREFER_SYSTEM32_ALWAYS_ON;
     SIZE_T size = 0;
-    InitializeProcThreadAttributeList(nullptr, 2, 0, &size);
+    InitializeProcThreadAttributeList(nullptr, 3, 0, &size);
     attributes = static_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(HeapAlloc(GetProcessHeap(), 0, size));
     if (!attributes)
         return fail("create process", ERROR_NOT_ENOUGH_MEMORY);
-    if (!InitializeProcThreadAttributeList(attributes, 2, 0, &size)) {
+    if (!InitializeProcThreadAttributeList(attributes, 3, 0, &size)) {
         HeapFree(GetProcessHeap(), 0, attributes);
         attributes = nullptr;
         return fail("create process", GetLastError());
     }
-    if (!UpdateProcThreadAttribute(attributes, 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST, inherited.data(),
-                                   inherited.size() * sizeof(HANDLE), nullptr, nullptr)
-        || !UpdateProcThreadAttribute(attributes, 0, PROC_THREAD_ATTRIBUTE_JOB_LIST, &impl->job, sizeof(HANDLE),
-                                      nullptr, nullptr))
+    if (!addAttribute(attributes, PROC_THREAD_ATTRIBUTE_HANDLE_LIST, inherited.data(), inherited.size() * sizeof(HANDLE))
+        || !addAttribute(attributes, PROC_THREAD_ATTRIBUTE_JOB_LIST, &impl->job, sizeof(HANDLE))
+        || !addAttribute(attributes, PROC_THREAD_ATTRIBUTE_MITIGATION_POLICY, &mitigation, sizeof mitigation))
         return fail("create process", GetLastError());
 
     STARTUPINFOEXW si{};
@@ -564,14 +576,19 @@ std::int64_t Child::writeInput(const char *data, std::size_t size)
     return std::int64_t(total);
 }
 
-bool Child::interrupt()
+bool Child::interrupt(std::vector<LogNote> *notes)
 {
+    const auto note = [notes](LogNote::Level level, std::string text) {
+        if (notes)
+            notes->push_back({level, "[ProcessManager] " + std::move(text)});
+    };
     std::lock_guard<std::mutex> hold(consoleLock());
     // Without the handler no Ctrl+C may go out at all: a late one would end the daemon.
     static bool guarded = false;
     if (!guarded) {
         if (!SetConsoleCtrlHandler(keepDaemonAlive, TRUE)) {
             d->error = long(GetLastError());
+            note(LogNote::Level::Warning, "SetConsoleCtrlHandler failed: " + std::to_string(d->error.load()));
             return false;
         }
         guarded = true;
@@ -579,31 +596,38 @@ bool Child::interrupt()
     // The daemon lends itself to the child's console for the moment of the Ctrl+C, and ignores
     // the Ctrl+C itself while attached. Everything the child started on that console gets it too.
     FreeConsole();
-    bool attached = false;
-    for (int attempt = 1; attempt <= 20; ++attempt) {
-        if (AttachConsole(d->pid)) {
-            attached = true;
+    constexpr int Attempts = 20;
+    int attempt = 1;
+    for (;; ++attempt) {
+        const DWORD refused = testhook::failAttach.load();
+        if (!refused && AttachConsole(d->pid))
             break;
-        }
-        const DWORD e = GetLastError();
+        const DWORD e = refused ? refused : GetLastError();
         d->error = long(e);
-        if (e != ERROR_INVALID_HANDLE)
+        if (e != ERROR_INVALID_HANDLE) {
+            note(LogNote::Level::Warning, "AttachConsole failed with error: " + std::to_string(e));
             return false;
-        if (attempt < 20)
-            Sleep(50); // a child just started may not have its console yet
+        }
+        if (attempt == Attempts) {
+            note(LogNote::Level::Warning, "Failed to attach to process console after retries");
+            return false;
+        }
+        Sleep(50); // a child just started may not have its console yet
     }
-    if (!attached)
-        return false;
+    note(LogNote::Level::Debug, "Attached to console on attempt " + std::to_string(attempt));
     SetConsoleCtrlHandler(nullptr, TRUE);
-    const BOOL generated = GenerateConsoleCtrlEvent(CTRL_C_EVENT, 0);
-    const DWORD e = GetLastError();
+    const DWORD refused = testhook::failCtrlEvent.load();
+    const BOOL generated = refused == 0 && GenerateConsoleCtrlEvent(CTRL_C_EVENT, 0);
+    const DWORD e = refused ? refused : GetLastError();
     FreeConsole();
     // The event is delivered on a thread of its own, usually within this pause; one that comes
     // later meets keepDaemonAlive instead of the ignore flag.
     Sleep(10);
     SetConsoleCtrlHandler(nullptr, FALSE);
-    if (!generated)
+    if (!generated) {
         d->error = long(e);
+        note(LogNote::Level::Warning, "GenerateConsoleCtrlEvent failed: " + std::to_string(e));
+    }
     return generated != 0;
 }
 

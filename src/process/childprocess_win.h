@@ -2,6 +2,8 @@
 // Test seams of the Windows child layer. Production code never sets them.
 
 #include <atomic>
+#include <cstddef>
+#include <cstdint>
 
 namespace childprocess::testhook {
 
@@ -11,5 +13,15 @@ extern std::atomic<bool> refuseNonBlockingStdin;
 
 // Counts each time a wait inside readOutput ends, whatever ended it: the reader's wake-ups.
 extern std::atomic<long> readerWakeups;
+
+// Make an interrupt's AttachConsole, or its GenerateConsoleCtrlEvent once attached, fail with
+// this error (0: never): wine has no way to make either fail but with "no console yet".
+extern std::atomic<unsigned long> failAttach;
+extern std::atomic<unsigned long> failCtrlEvent;
+
+// Shown each attribute a launch puts into the child's attribute list, before it goes in: what
+// the loader makes of the image-load policy cannot be seen under wine.
+using AttributeObserver = void (*)(const void *list, std::uintptr_t attribute, const void *value, std::size_t size);
+extern std::atomic<AttributeObserver> attributeSeen;
 
 } // namespace childprocess::testhook

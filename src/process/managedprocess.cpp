@@ -233,7 +233,7 @@ void ManagedProcess::stop(int timeoutMs)
         qCDebug(lcTarnd) << "[ManagedProcess::stop] Process" << m_processId << "already not running (no handle)";
         return;
     }
-    qCDebug(lcTarnd) << "[ManagedProcess::stop] Terminating process" << m_processId << "with PID" << m_info.pid;
+    qCDebug(lcTarnd) << "[ManagedProcess::stop] Terminating Windows process" << m_processId << "with PID" << m_info.pid;
     if (sendCtrlC()) {
         if (timeoutMs >= 1) {
             m_killTimer.start(timeoutMs);
@@ -251,11 +251,15 @@ bool ManagedProcess::sendCtrlC()
     if (m_phase != Phase::Running)
         return false;
     qCDebug(lcTarnd) << "[ProcessManager] Sending Ctrl+C to process" << m_info.pid;
-    if (!m_child->interrupt()) {
-        qCWarning(lcTarnd) << "[ProcessManager] Ctrl+C could not be delivered:" << m_child->lastError();
-        return false;
+    std::vector<childprocess::LogNote> notes;
+    const bool sent = m_child->interrupt(&notes);
+    for (const childprocess::LogNote &note : notes) {
+        if (note.level == childprocess::LogNote::Level::Warning)
+            qCWarning(lcTarnd).noquote() << QString::fromStdString(note.text);
+        else
+            qCDebug(lcTarnd).noquote() << QString::fromStdString(note.text);
     }
-    return true;
+    return sent;
 }
 
 void ManagedProcess::kill()

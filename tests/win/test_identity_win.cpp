@@ -5,6 +5,7 @@
 #define DOCTEST_CONFIG_IMPLEMENT_WITH_MAIN
 #include <doctest/doctest.h>
 
+#include "ipc/serverpeer_win.h"
 #include "ipc/sessions.h"
 #include "service/logfile.h"
 #include "service/wintext_win.h"
@@ -83,7 +84,49 @@ TEST_CASE("a pipe client is known by its own token, and its log file is written 
     REQUIRE(file != INVALID_HANDLE_VALUE);
     CHECK_FALSE(sessions::peerOf(reinterpret_cast<std::intptr_t>(file), &peer));
     CHECK_FALSE(logfile::identityOfPeer(reinterpret_cast<std::intptr_t>(file)));
+    serverpeer::Server server2;
+    std::string error;
+    CHECK_FALSE(serverpeer::identify(reinterpret_cast<std::intptr_t>(file), &server2, &error));
+    CHECK(error.find("GetNamedPipeServerProcessId failed") == 0);
     CloseHandle(file);
+    CloseHandle(client);
+    CloseHandle(server);
+}
+
+// Wine runs no process as LocalSystem and lets every token be read: the daemon's server, whose
+// token an ordinary client may not read, is made up through the calls.
+struct Unreadable : serverpeer::Calls
+{
+    DWORD service = 0;
+    std::string processUser(DWORD, DWORD *error) override
+    {
+        *error = ERROR_ACCESS_DENIED;
+        return {};
+    }
+    DWORD servicePid() override { return service; }
+};
+
+TEST_CASE("a pipe's server is known by its process's token, or as the daemon's service")
+{
+    const std::wstring name = L"\\\\.\\pipe\\tarnd-server-" + std::to_wstring(GetCurrentProcessId());
+    const HANDLE server = CreateNamedPipeW(name.c_str(), PIPE_ACCESS_DUPLEX, PIPE_TYPE_BYTE, 2, 4096, 4096, 0, nullptr);
+    REQUIRE(server != INVALID_HANDLE_VALUE);
+    const HANDLE client = CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    REQUIRE(client != INVALID_HANDLE_VALUE);
+    serverpeer::Server found;
+    std::string error;
+    REQUIRE_MESSAGE(serverpeer::identify(reinterpret_cast<std::intptr_t>(client), &found, &error), error);
+    CHECK(found.pid == std::int64_t(GetCurrentProcessId()));
+    CHECK(found.principal == ownSid());
+    CHECK(serverpeer::daemonPrincipal() == "S-1-5-18");
+
+    Unreadable calls;
+    found = {};
+    CHECK_FALSE(serverpeer::identify(client, calls, &found, &error));
+    CHECK(error == "the token of the pipe's server process " + std::to_string(GetCurrentProcessId()) + " cannot be read: 5");
+    calls.service = GetCurrentProcessId();
+    REQUIRE(serverpeer::identify(client, calls, &found, &error));
+    CHECK(found.principal == "S-1-5-18");
     CloseHandle(client);
     CloseHandle(server);
 }

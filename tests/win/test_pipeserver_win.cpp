@@ -5,6 +5,7 @@
 #include <doctest/doctest.h>
 
 #include "ipc/pipeserver_win.h"
+#include "ipc/socketpath.h"
 #include "service/wintext_win.h"
 #include "service/wintoken_win.h"
 #include "wintest.h"
@@ -186,16 +187,34 @@ TEST_CASE("every instance has the session's rules, the first only where the name
 
 TEST_CASE("a name someone else made first, or a user that is no SID, is refused and leaves nothing open")
 {
+    // No named object of a guessable name decides who serves a session: a user who made one
+    // first would keep the session unserved.
+    const std::string pipe = "\\\\.\\pipe\\tarnd-squat-" + std::to_string(GetCurrentProcessId());
+    std::string mutexName = "Global\\tarnd-claim-";
+    for (char c : pipe)
+        mutexName.push_back(c == '\\' ? '_' : c);
+    const HANDLE squat = CreateMutexW(nullptr, TRUE, wintext::widen(mutexName).c_str());
+    REQUIRE(squat);
+    std::string error;
+    CHECK(socketpath::claim(pipe, &error));
+    CloseHandle(squat);
     const int before = wintest::openHandles();
     std::vector<Made> made;
     auto recorder = std::make_unique<Recorder>(&made);
     recorder->refuseWith = ERROR_ACCESS_DENIED; // what FILE_FLAG_FIRST_PIPE_INSTANCE gets then
     pipeserver::Listener taken(std::move(recorder));
-    std::string error;
-    CHECK_FALSE(taken.listen(wintext::narrow(uniqueName("taken")), ownSid(), true, &error));
-    CHECK(error == "the pipe name is taken by another process");
+    const std::wstring name = uniqueName("taken");
+    CHECK_FALSE(taken.listen(wintext::narrow(name), ownSid(), true, &error));
+    CHECK(error.find("the pipe name is taken by another process (it cannot be opened: ") == 0);
     CHECK_FALSE(taken.isListening());
     CHECK(made.size() == 1);
+    // Served by someone: who it is, and that it is not LocalSystem, is said.
+    const HANDLE other = CreateNamedPipeW(name.c_str(), PIPE_ACCESS_DUPLEX, PIPE_TYPE_BYTE, 1, 0, 0, 0, nullptr);
+    REQUIRE(other != INVALID_HANDLE_VALUE);
+    CHECK_FALSE(taken.listen(wintext::narrow(name), ownSid(), true, &error));
+    CHECK(error == "the pipe name is taken by a process of " + ownSid() + " (pid " + std::to_string(GetCurrentProcessId())
+                       + "), not of LocalSystem");
+    CloseHandle(other);
 
     for (const char *sid : {"", "nobody", "S-1-5-18)(A;;GA;;;WD", "S-1-5-21-1-2-3-1001;;;WD"}) {
         pipeserver::Listener listener;

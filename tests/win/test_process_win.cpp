@@ -14,6 +14,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <cstring>
 #include <future>
 #include <memory>
 #include <string>
@@ -120,6 +121,24 @@ BOOL WINAPI spy(DWORD event)
                         FALSE, 0);
     SetEvent(g_spySeen);
     return FALSE;
+}
+
+// The attributes a launch puts in its child's list, as the seam shows them.
+struct Attribute
+{
+    const void *list;
+    std::uintptr_t attribute;
+    std::uint64_t value; // of an 8-byte attribute
+    std::size_t size;
+};
+std::vector<Attribute> g_attributes;
+
+void recordAttribute(const void *list, std::uintptr_t attribute, const void *value, std::size_t size)
+{
+    std::uint64_t v = 0;
+    if (size == sizeof v)
+        std::memcpy(&v, value, size);
+    g_attributes.push_back({list, attribute, v, size});
 }
 
 } // namespace
@@ -327,22 +346,33 @@ TEST_CASE("a Ctrl+C coming after the interrupt is over leaves the process alive"
 
 TEST_CASE("an interrupt with no console to reach fails within about a second")
 {
+    // Each returns the notes for the daemon's log, "D " or "W " for their level.
     const auto interrupt = [](Child &child, bool expected) {
+        std::vector<childprocess::LogNote> notes;
         const ULONGLONG started = GetTickCount64();
-        CHECK(child.interrupt() == expected);
+        CHECK(child.interrupt(&notes) == expected);
         CHECK(GetTickCount64() - started < 2000);
+        std::string text;
+        for (const childprocess::LogNote &n : notes)
+            text += (n.level == childprocess::LogNote::Level::Warning ? "W " : "D ") + n.text + "\n";
+        return text;
     };
     SUBCASE("the child has exited")
     {
         auto gone = start({"exit", "3"});
         exitCode(*gone);
-        interrupt(*gone, false);
+        const std::string notes = interrupt(*gone, false);
         CHECK(gone->lastError() != 0);
+        // Wine says "no console yet" (6) of a process that is gone, and so waits for it.
+        CHECK(notes
+              == (gone->lastError() == ERROR_INVALID_HANDLE
+                      ? "W [ProcessManager] Failed to attach to process console after retries\n"
+                      : "W [ProcessManager] AttachConsole failed with error: " + std::to_string(gone->lastError()) + "\n"));
     }
     SUBCASE("the child has left its console")
     {
         auto bare = startReady("noconsole");
-        interrupt(*bare, false);
+        CHECK(interrupt(*bare, false) == "W [ProcessManager] Failed to attach to process console after retries\n");
         CHECK(bare->lastError() == ERROR_INVALID_HANDLE);
         bare->terminate();
         exitCode(*bare);
@@ -350,8 +380,23 @@ TEST_CASE("an interrupt with no console to reach fails within about a second")
     SUBCASE("a console that comes a moment late is waited for")
     {
         auto late = startReady("lateconsole");
-        interrupt(*late, true);
+        const std::string notes = interrupt(*late, true);
+        CHECK(notes.rfind("D [ProcessManager] Attached to console on attempt ", 0) == 0);
         CHECK(exitCode(*late) == 42);
+    }
+    SUBCASE("the console cannot be attached, or the Ctrl+C not raised")
+    {
+        auto deaf = startReady("ignorectrlc");
+        childprocess::testhook::failAttach = ERROR_ACCESS_DENIED;
+        CHECK(interrupt(*deaf, false) == "W [ProcessManager] AttachConsole failed with error: 5\n");
+        childprocess::testhook::failAttach = 0;
+        childprocess::testhook::failCtrlEvent = ERROR_ACCESS_DENIED;
+        const std::string notes = interrupt(*deaf, false);
+        childprocess::testhook::failCtrlEvent = 0;
+        CHECK(notes == "D [ProcessManager] Attached to console on attempt 1\nW [ProcessManager] GenerateConsoleCtrlEvent failed: 5\n");
+        CHECK(deaf->lastError() == ERROR_ACCESS_DENIED);
+        deaf->terminate();
+        exitCode(*deaf);
     }
 }
 } // TEST_SUITE
@@ -431,7 +476,21 @@ TEST_CASE("a child inherits its three pipe ends and nothing else")
     SECURITY_ATTRIBUTES sa{sizeof sa, nullptr, TRUE};
     const HANDLE event = CreateEventW(&sa, TRUE, FALSE, nullptr);
     REQUIRE(event);
+    g_attributes.clear();
+    childprocess::testhook::attributeSeen = recordAttribute;
     auto child = start({"handles", std::to_string(reinterpret_cast<std::uintptr_t>(event))});
+    childprocess::testhook::attributeSeen = nullptr;
+    // In the same list as the handle list: DLLs by bare name come from System32 first, not from
+    // the working folder a client chose (whether the loader does so, wine cannot show).
+    REQUIRE(g_attributes.size() == 3);
+    bool preferSystem32 = false;
+    for (const Attribute &a : g_attributes) {
+        CHECK(a.list == g_attributes[0].list);
+        preferSystem32 = preferSystem32
+            || (a.attribute == PROC_THREAD_ATTRIBUTE_MITIGATION_POLICY && a.size == 8
+                && (a.value & PROCESS_CREATION_MITIGATION_POLICY_IMAGE_LOAD_PREFER_SYSTEM32_ALWAYS_ON));
+    }
+    CHECK(preferSystem32);
     CHECK(child->writeInput("abc", 3) == 3);
     const Result r = finish(*child);
     CHECK(r.out == "foreign refused\nstdin abc\n");

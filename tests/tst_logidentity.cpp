@@ -60,7 +60,7 @@ uid_t ownerOf(const QString &path)
 
 logfile::Identity nobody()
 {
-    return {false, Nobody, Nobody, {}};
+    return {false, Nobody, Nobody, {}, {}};
 }
 
 } // namespace
@@ -162,7 +162,7 @@ private Q_SLOTS:
         // A file root chose must not be deleted on nobody's request with root's rights.
         const QString roots = path("root-only/chosen-by-root.log");
         testsupport::writeFile(roots, "root's log");
-        LogSink::instance().setLogFilePath(roots, {false, 0, 0, {}});
+        LogSink::instance().setLogFilePath(roots, {false, 0, 0, {}, {}});
         const QList<QJsonObject> r = asNobody({ClearLogs});
         QCOMPARE(r.size(), 1);
         QCOMPARE(r[0].value("status").toString(), QStringLiteral("error"));

@@ -7,6 +7,7 @@
 #include "ipc/sessionbackend.h"
 #include "service/logging.h"
 #include "testsupport.h"
+#include "tunnel/tuntools.h"
 
 #include <QDir>
 #include <QFile>
@@ -189,21 +190,49 @@ private Q_SLOTS:
         testsupport::writeFile(file, "allow-folder = " + allowed.toUtf8() + "\n");
         m_daemon->setExecutablePolicy(ExecPolicy::load(file));
 
-        // An allowed program still may not run in a folder the client can put its libraries in.
-        const QString open = m_dir.path() + "/open";
-        QVERIFY(QDir().mkpath(open) && QFile::setPermissions(open, QFileDevice::Permissions(0x7777)));
-        QJsonObject planted = startOf("planted", allowed + "/core");
-        planted.insert("working-dir", open);
-
         const QList<QJsonObject> r = testsupport::runAsUser(
-            UserA, socket(1), {startOf("inside", allowed + "/core"), startOf("outside"), planted}).responses;
-        QCOMPARE(r.size(), 3);
+            UserA, socket(1), {startOf("inside", allowed + "/core"), startOf("outside")}).responses;
+        QCOMPARE(r.size(), 2);
         QCOMPARE(r[0].value("status").toString(), QStringLiteral("started"));
         QCOMPARE(r[1].value("status").toString(), QStringLiteral("error"));
         QVERIFY2(r[1].value("error").toString().contains(file), qPrintable(r[1].value("error").toString()));
-        const QString refusal = r[2].value("error").toString();
-        QVERIFY2(refusal.startsWith("Working folder not allowed: " + open + " ") && refusal.endsWith("(writable by everyone)"),
-                 qPrintable(refusal));
+    }
+
+    // The TUN device one session's process has set the DNS of, or its TUN core's adapter, is no
+    // other session's to set: only its own session's processes set it again.
+    void dnsOverrideStaysInItsSession()
+    {
+        const QString bin = m_dir.path() + "/bin";
+        QVERIFY(QDir().mkpath(bin));
+        testsupport::writeFile(bin + "/ip", "#!/bin/sh\necho \"9: $6: <POINTOPOINT,UP> mtu 1500 \\\\    tun type tun\"\n");
+        testsupport::writeFile(bin + "/resolvectl", "#!/bin/sh\necho \"$2\" >> \"${0%/*}/dns.log\"\n");
+        for (const char *tool : {"/ip", "/resolvectl"})
+            QCOMPARE(chmod(QFile::encodeName(bin + tool).constData(), 0755), 0);
+        const QByteArray oldPath = qgetenv("PATH");
+        qputenv("PATH", QFile::encodeName(bin) + ":" + oldPath);
+        const auto dnsSet = [&] { return testsupport::readFile(bin + "/dns.log").count('\n'); };
+        const auto withDns = [](const QString &id, const QString &iface) {
+            QJsonObject s = startOf(id);
+            s.insert("tun-dns-override", QJsonObject{{"address", "1.1.1.1"}, {"iface", iface}});
+            return s;
+        };
+        startDaemon();
+        testsupport::LogCapture log;
+        TarnClient one, two;
+        QVERIFY(open(one, 1) && open(two, 2));
+        QCOMPARE(statusOf(one, withDns("a", "tun7")), QStringLiteral("started"));
+        QTRY_COMPARE_WITH_TIMEOUT(dnsSet(), 1, 20000);
+        QCOMPARE(statusOf(two, withDns("b", "tun7")), QStringLiteral("started"));
+        QTRY_VERIFY_WITH_TIMEOUT(log.contains("interface \"tun7\" is in use by another session"), 20000);
+        QCOMPARE(statusOf(one, withDns("c", "tun7")), QStringLiteral("started"));
+        QTRY_COMPARE_WITH_TIMEOUT(dnsSet(), 2, 20000);
+        QCOMPARE(statusOf(one, startOf(TunProcessId)), QStringLiteral("started"));
+        QCOMPARE(statusOf(two, withDns("d", TunInterfaceName)), QStringLiteral("started"));
+        QTRY_VERIFY_WITH_TIMEOUT(log.contains("interface \"tarn-tun\" is in use by another session"), 20000);
+        QCOMPARE(dnsSet(), 2);
+        m_daemon->stop(); // the TUN core's device removal still with the fake ip
+        m_daemon.reset();
+        qputenv("PATH", oldPath);
     }
 
     void clientTextIsCappedInTheLog()

@@ -145,7 +145,8 @@ private Q_SLOTS:
             QVERIFY(text.startsWith(head));
             qsizetype end = 0;
             QCOMPARE(readQuoted(text, head.size(), &end), name);
-            QCOMPARE(text.mid(end + 1), u" -ErrorAction SilentlyContinue | Where-Object {$_.Status -eq 'Up'}"_s);
+            QCOMPARE(text.mid(end + 1), u" -ErrorAction SilentlyContinue | Where-Object {$_.Status -eq 'Up'}"
+                                        " | Select-Object -ExpandProperty PnPDeviceID"_s);
             const QString dns = windowsTools.dnsCommand(name, name).arguments.last();
             QCOMPARE(readQuoted(dns, QString("Set-DnsClientServerAddress -InterfaceAlias '").size(), &end), name);
             const QString middle = u"' -ServerAddresses ('"_s;
@@ -165,6 +166,12 @@ private Q_SLOTS:
                                        QByteArray()})
             QCOMPARE(found(none), QString());
         QCOMPARE(found(Guid.toLatin1(), 1), QString());
+        // Up, and a Wintun adapter or not.
+        QVERIFY(windowsTools.reportsTun(result("SWD\\Wintun\\{" + Guid.toLatin1() + "}\r\n")));
+        QVERIFY(!windowsTools.reportsTun(result("PCI\\VEN_8086&DEV_15BB\\3&11583659&0&FE\r\n")));
+        // Without WINDIR, pnputil is the one under C:\Windows.
+        qunsetenv("WINDIR");
+        QCOMPARE(windowsTools.deviceRemoval(Guid).program, u"C:\\Windows\\System32\\pnputil.exe"_s);
 
         // Linux: the UP flag itself, not LOWER_UP; the device as ip names it.
         const TunTools &lx = linuxTunTools();
@@ -183,6 +190,7 @@ private Q_SLOTS:
         tools.useHere();
         tools.add("powershell.exe", "echo '{" + Guid.toLatin1() + "}'");
         tools.addPnputil("");
+        testsupport::LogCapture log;
         ProcessManager pm(nullptr, quick(), windowsTools);
         QList<QJsonObject> events;
         connect(&pm, &ProcessManager::processEvent, [&](const QJsonObject &e) {
@@ -201,6 +209,8 @@ private Q_SLOTS:
         QCOMPARE(events.first().value("event").toString(), u"started"_s);
         QCOMPARE(events.first().value("calls").toInt(), 2);
         QCOMPARE(events.last().value("calls").toInt(), 4);
+        QVERIFY(log.contains("[ProcessManager] Found interface GUID: \"" + Guid + "\""));
+        QVERIFY(log.contains("[ProcessManager] Cleaning up TUN interface with GUID: \"{" + Guid + "}\""));
     }
 
     void tunDeviceFailures()
@@ -232,7 +242,7 @@ private Q_SLOTS:
 
         // A zero wait gives up at once and runs nothing.
         bool up = true;
-        pm.waitForInterfaceUp("tarn-tun", 0, &scope, [&up](bool u) { up = u; });
+        pm.waitForInterfaceUp("tarn-tun", 0, &scope, [&up](bool u, bool) { up = u; });
         QVERIFY(!up);
         QCOMPARE(tools.calls().size(), 5);
     }
@@ -244,8 +254,8 @@ private Q_SLOTS:
         // Down for the first two seconds after the first probe, then up.
         tools.add("ip", "now=$(date +%s%3N); [ -f \"$here/first\" ] || echo $now > \"$here/first\"\n"
                         "if [ $((now - $(cat \"$here/first\"))) -ge 2000 ]; then\n"
-                        "  echo \"9: $5: <POINTOPOINT,MULTICAST,NOARP,UP,LOWER_UP> mtu 1500 state UNKNOWN\"\n"
-                        "else echo \"9: $5: <POINTOPOINT,MULTICAST,NOARP> mtu 1500 state DOWN\"; fi");
+                        "  echo \"9: $6: <POINTOPOINT,MULTICAST,NOARP,UP,LOWER_UP> mtu 1500 state UNKNOWN \\\\    tun type tun pi off\"\n"
+                        "else echo \"9: $6: <POINTOPOINT,MULTICAST,NOARP> mtu 1500 state DOWN\"; fi");
         tools.add("resolvectl", "exit 0");
         testsupport::Daemon d;
         QVERIFY(d.start(tools.env()));
@@ -257,18 +267,20 @@ private Q_SLOTS:
         QCOMPARE(tools.calls("resolvectl"), (QList<QStringList>{{"resolvectl", "dns", "tarn-tun0", "1.1.1.1"}}));
         const QList<QStringList> probes = tools.calls("ip");
         QVERIFY(probes.size() >= 2);
-        QCOMPARE(probes.first(), (QStringList{"ip", "-o", "link", "show", "dev", "tarn-tun0"}));
+        QCOMPARE(probes.first(), (QStringList{"ip", "-d", "-o", "link", "show", "dev", "tarn-tun0"}));
     }
 
     void dnsFailuresAndRefusals()
     {
         FakeTools tools;
         tools.useHere();
-        // a'b is up; hang0's probes hang, each cut off at its limit; the others stay down.
-        tools.add("ip", "case \"$5\" in\n"
-                        "  \"a'b\") echo \"9: $5: <POINTOPOINT,UP,LOWER_UP> mtu 1500\" ;;\n"
+        // a'b is an up TUN device, eth0 up but none; hang0's probes hang, each cut off at its
+        // limit; the others stay down.
+        tools.add("ip", "case \"$6\" in\n"
+                        "  \"a'b\") echo \"9: $6: <POINTOPOINT,UP,LOWER_UP> mtu 1500 \\\\    tun type tun pi off\" ;;\n"
+                        "  eth0) echo \"2: eth0: <BROADCAST,MULTICAST,UP,LOWER_UP> mtu 1500 \\\\    veth\" ;;\n"
                         "  hang0) exec sleep 20 ;;\n"
-                        "  *) echo \"9: $5: <POINTOPOINT> mtu 1500 state DOWN\" ;;\n"
+                        "  *) echo \"9: $6: <POINTOPOINT> mtu 1500 state DOWN\" ;;\n"
                         "esac");
         tools.add("resolvectl", "echo 'Failed to set DNS configuration: Access denied' >&2; exit 1");
         ProcessManager::Timing t;
@@ -289,6 +301,9 @@ private Q_SLOTS:
         QCOMPARE(start(pm, "badaddress", "1.1.1.1; reboot", "tarn-tun"), u"started"_s);
         QCOMPARE(start(pm, "badname", "1.1.1.1", "-h"), u"started"_s);
         QCOMPARE(start(pm, "noiface", "1.1.1.1", ""), u"started"_s);
+        // Up, but no TUN device: the DNS of the machine's own interfaces is left alone.
+        QCOMPARE(start(pm, "eth", "6.6.6.6", "eth0"), u"started"_s);
+        QTRY_VERIFY_WITH_TIMEOUT(log.contains("Cannot set DNS - interface \"eth0\" is not a TUN device"), 20000);
         // Stopped while it waits: the wait is given up, nothing more runs for it.
         QCOMPARE(start(pm, "stopped", "1.1.1.1", "late0"), u"started"_s);
         QTRY_VERIFY_WITH_TIMEOUT(!tools.calls("ip").isEmpty() && tools.calls("ip").last().last() == "late0", 20000);
@@ -305,7 +320,8 @@ private Q_SLOTS:
         QCOMPARE(start(brief, "hung", "1.1.1.1", "hang0"), u"started"_s);
         QTRY_VERIFY_WITH_TIMEOUT(log.contains("Cannot set DNS - interface \"hang0\" not found"), 20000);
         for (const QStringList &call : tools.calls())
-            QVERIFY2(call.contains("a'b") || call.contains("late0") || call.contains("hang0"), qPrintable(call.join(' ')));
+            QVERIFY2(call.contains("a'b") || call.contains("late0") || call.contains("hang0") || call.contains("eth0"),
+                     qPrintable(call.join(' ')));
         QCOMPARE(tools.calls("resolvectl").size(), 1);
         brief.stopAll(5000);
         pm.stopAll(5000);
@@ -315,7 +331,7 @@ private Q_SLOTS:
     {
         FakeTools tools;
         // A slow lookup that finds the stale device; its removal recorded.
-        tools.add("ip", "[ \"$1\" = -o ] && { sleep 2; echo \"7: tarn-tun: <POINTOPOINT,UP> mtu 1500\"; }; exit 0");
+        tools.add("ip", "[ \"$1\" = -d ] && { sleep 2; echo \"7: tarn-tun: <POINTOPOINT,UP> mtu 1500\"; }; exit 0");
         testsupport::Daemon d;
         QVERIFY(d.start(tools.env()));
         TarnClient owner, other;

@@ -4,8 +4,9 @@
 // file it is about to launch: rewrite the file, change its rights, or replace it through one of
 // the folders between it and the allowed folder. A client that can do any of that could make the
 // daemon run code of its choosing with the daemon's rights.
-//   Linux:   the file and each folder are opened (no link followed) and looked at with fstat:
-//            owner, group (with the client's supplementary groups) and other write bits.
+//   Linux:   the file and each folder are opened (no link followed) with the client's identity,
+//            and the kernel is asked whether that identity may write each one (so ACLs and every
+//            group the client really has count); an owner may change the rights of its own.
 //   Windows: AccessCheck with the client's token against each opened object's security.
 //
 // Threads: any; nothing here keeps state. Fails closed: whatever cannot be opened or examined
@@ -13,9 +14,16 @@
 
 #include "service/logfile.h"
 
+#include <functional>
 #include <string>
 
 namespace execfile {
+
+// Runs work on a thread of its own that holds the client's file-system identity (Linux: its
+// fsuid, fsgid and supplementary groups; Windows: its token), so that whatever work resolves or
+// opens is only what the client could reach itself, and nothing of it reaches another thread.
+// False, work not run, when that identity cannot be taken on.
+bool asClient(const logfile::Identity &client, const std::function<void()> &work);
 
 // Where the policy file lives: "/etc/tarnd/tarnd.conf", or "tarnd.conf" in the folder of the
 // daemon's executable on Windows.
@@ -27,13 +35,15 @@ std::string defaultPolicyPath();
 // rights cannot be checked); *reason (when given) then completes "Executable not allowed: <file> "
 // ("is writable by the client (its owner)", "is in a folder writable by the client: ...", ...).
 // The folders checked are the file's own and every one above it up to and including `folder`.
+// Linux: runs under asClient only.
 bool writableBy(const std::string &file, const std::string &folder, const logfile::Identity &client,
                 std::string *reason = nullptr);
 
 // `folder` is a canonical absolute path. True when the client could put a file into it (where a
 // program's DLL or library lookup may find it), change its rights, or swap it, through it or any
 // folder above it, for one of its own; or when that cannot be told. *reason completes
-// "Working folder not allowed: <folder> ". A root client is held to nothing here.
+// "Working folder not allowed: <folder> ". A root client is held to nothing here. Linux: never
+// true, as no library is looked up in the working folder. Runs under asClient.
 bool folderWritableBy(const std::string &folder, const logfile::Identity &client, std::string *reason = nullptr);
 
 } // namespace execfile

@@ -87,6 +87,21 @@ QString ExecPolicy::check(const QString &executable, const std::optional<logfile
     if (!client || client->daemon)
         return refused % executable % QStringLiteral(": the client's identity cannot be had");
 
+    // Everything the path leads to is looked at with the client's rights, so neither the answer
+    // nor the log tells the client more than it could find out itself.
+    QString refusal;
+    QString canonical;
+    const bool asked = execfile::asClient(*client, [&] { refusal = checkAsClient(executable, *client, &canonical); });
+    if (!asked)
+        return refused % executable % QStringLiteral(": the client's identity cannot be taken on");
+    if (refusal.isEmpty() && resolved)
+        *resolved = canonical;
+    return refusal;
+}
+
+QString ExecPolicy::checkAsClient(const QString &executable, const logfile::Identity &client, QString *canonicalPath) const
+{
+    const QString refused = QStringLiteral("Executable not allowed: ");
     // A bare name is what the daemon would find on its own PATH. A relative path with a folder
     // in it would be taken from the child's working folder at launch: too loose to check.
     QString found = executable;
@@ -97,9 +112,12 @@ QString ExecPolicy::check(const QString &executable, const std::optional<logfile
     } else if (QDir::isRelativePath(executable)) {
         return refused % executable % QStringLiteral(" is a relative path; name an absolute path or a bare name");
     }
+    // Qt answers the path unresolved when a part of it is out of reach (EACCES, ELOOP): a path
+    // the client cannot look at (stat, not exists(), which asks access() and so the real uid)
+    // is no answer either.
     const QString canonical = QFileInfo(found).canonicalFilePath();
-    if (canonical.isEmpty())
-        return refused % executable % QStringLiteral(" does not exist");
+    if (canonical.isEmpty() || !QFileInfo(canonical).metadataChangeTime().isValid())
+        return refused % executable % QStringLiteral(" does not exist or is out of the client's reach");
     const QString named = canonical == executable ? executable : executable % QStringLiteral(" (") % canonical % QLatin1Char(')');
 
     // The folders are resolved now, not at load: a link in one may have changed since. Of nested
@@ -121,10 +139,9 @@ QString ExecPolicy::check(const QString &executable, const std::optional<logfile
     }
 
     std::string reason;
-    if (execfile::writableBy(canonical.toStdString(), within.toStdString(), *client, &reason))
+    if (execfile::writableBy(canonical.toStdString(), within.toStdString(), client, &reason))
         return refused % named % QLatin1Char(' ') % QString::fromStdString(reason);
-    if (resolved)
-        *resolved = canonical;
+    *canonicalPath = canonical;
     return QString();
 }
 
@@ -137,12 +154,20 @@ QString ExecPolicy::checkWorkingDir(const QString &dir, const std::optional<logf
     const QString refused = QStringLiteral("Working folder not allowed: ") % dir;
     if (!client || client->daemon)
         return refused % QStringLiteral(": the client's identity cannot be had");
-    const QString canonical = QFileInfo(dir).canonicalFilePath();
-    if (canonical.isEmpty() || !QFileInfo(canonical).isDir())
-        return refused % QStringLiteral(" is no folder");
-    std::string reason;
-    if (execfile::folderWritableBy(canonical.toStdString(), *client, &reason))
-        return refused % QLatin1Char(' ') % QString::fromStdString(reason);
-    *resolved = canonical;
-    return QString();
+    // Resolved with the client's rights, as the executable is: the answer tells it nothing of
+    // what it cannot see.
+    QString refusal;
+    const bool asked = execfile::asClient(*client, [&] {
+        const QString canonical = QFileInfo(dir).canonicalFilePath();
+        std::string reason;
+        if (canonical.isEmpty() || !QFileInfo(canonical).isDir())
+            refusal = refused % QStringLiteral(" is no folder or is out of the client's reach");
+        else if (execfile::folderWritableBy(canonical.toStdString(), *client, &reason))
+            refusal = refused % QLatin1Char(' ') % QString::fromStdString(reason);
+        else
+            *resolved = canonical;
+    });
+    if (!asked)
+        return refused % QStringLiteral(": the client's identity cannot be taken on");
+    return refusal;
 }

@@ -11,8 +11,8 @@
 // unknown line, text that is not UTF-8) and a file that cannot be read make a policy that allows
 // nothing: a broken policy must not quietly become no policy.
 //
-// An executable is allowed when its canonical path (links and ".." resolved; a bare name first
-// looked up on the daemon's PATH) lies strictly inside an allowed folder, it is a regular file,
+// An executable is allowed when its canonical path (links and ".." resolved with the client's
+// rights; a bare name first looked up on the daemon's PATH) lies strictly inside an allowed folder, it is a regular file,
 // and the client can change neither it nor any folder from its own up to the allowed folder
 // (see daemon/execfile.h). The daemon then launches that canonical path, not the client's text.
 
@@ -39,7 +39,8 @@ public:
     // Empty when the start may go ahead; otherwise the text for the client, naming the rule that
     // refused it. *resolved (when given) gets what the daemon must launch: the canonical path when
     // active, the executable unchanged when not. An active policy refuses a client whose identity
-    // is unknown. The client's rights are checked at the moment of the call.
+    // is unknown. The client's rights are checked at the moment of the call, and the path is
+    // resolved with them: a refusal names nothing the client could not find out itself.
     QString check(const QString &executable, const std::optional<logfile::Identity> &client,
                   QString *resolved) const;
 
@@ -51,6 +52,9 @@ public:
                             QString *resolved) const;
 
 private:
+    // The checks of an active, usable policy, on a thread with the client's identity.
+    QString checkAsClient(const QString &executable, const logfile::Identity &client, QString *canonicalPath) const;
+
     bool m_active = false;
     QString m_path;
     QString m_error; // why the file could not be used: then nothing is allowed

@@ -3,57 +3,31 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <optional>
 #include <vector>
 
 #include <fcntl.h>
-#include <grp.h>
-#include <pwd.h>
+#include <sys/fsuid.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
+#include <thread>
 #include <unistd.h>
 
 namespace execfile {
 
 namespace {
 
-// The groups whose write bit reaches the client: its own gid and, from the group database, the
-// supplementary groups of its user. The peer's credentials carry no supplementary groups, so the
-// database stands in for them. Nothing when the database cannot be read.
-std::optional<std::vector<gid_t>> groupsOf(uid_t uid, gid_t gid)
-{
-    struct passwd pw;
-    struct passwd *found = nullptr;
-    std::vector<char> buffer(4096);
-    int rc;
-    while ((rc = ::getpwuid_r(uid, &pw, buffer.data(), buffer.size(), &found)) == ERANGE && buffer.size() < (1u << 20))
-        buffer.resize(buffer.size() * 2);
-    if (rc != 0)
-        return std::nullopt;
-    if (!found) // no user of that number: no supplementary groups either
-        return std::vector<gid_t>{gid};
-    int count = 64;
-    std::vector<gid_t> groups;
-    for (int attempt = 0; attempt < 8; ++attempt) {
-        groups.resize(std::size_t(count));
-        const int asked = count;
-        if (::getgrouplist(found->pw_name, gid, groups.data(), &count) >= 0) {
-            groups.resize(std::size_t(count));
-            return groups; // gid among them
-        }
-        count = std::max(count, asked * 2); // too small: count now says how many there are
-    }
-    return std::nullopt;
-}
-
-// Why the client could change the object, or an empty text.
-std::string writableReason(const struct stat &st, uid_t uid, const std::vector<gid_t> &groups)
+// Why the client could change the object open at fd, or an empty text; asked on a thread that
+// holds the client's identity. The kernel's answer counts the ACL and every group of the
+// thread; the owner is asked about apart, as it may give itself any right.
+std::string writableReason(int fd, const struct stat &st, uid_t uid)
 {
     if (st.st_uid == uid)
-        return "its owner"; // an owner can chmod whatever it owns
-    if ((st.st_mode & S_IWGRP) && std::find(groups.begin(), groups.end(), st.st_gid) != groups.end())
-        return "group-writable, group " + std::to_string(st.st_gid);
-    if (st.st_mode & S_IWOTH)
-        return "writable by everyone";
+        return "its owner";
+    // faccessat2: the plain call (and glibc's fallback to it) would judge with the real uid, root.
+    if (::syscall(SYS_faccessat2, fd, "", W_OK, AT_EACCESS | AT_EMPTY_PATH) == 0)
+        return "it may write to it";
+    if (errno != EACCES && errno != EROFS && errno != EPERM)
+        return std::string("its rights cannot be checked: ") + std::strerror(errno);
     return std::string();
 }
 
@@ -90,6 +64,27 @@ std::string defaultPolicyPath()
     return "/etc/tarnd/tarnd.conf";
 }
 
+bool asClient(const logfile::Identity &client, const std::function<void()> &work)
+{
+    if (client.daemon || !client.groups)
+        return false;
+    bool taken = false;
+    // A thread of its own: the identity ends with it, whatever work does.
+    std::thread([&] {
+        const std::vector<gid_t> groups(client.groups->begin(), client.groups->end());
+        // glibc's setgroups() changes every thread of the process; the system call only this one.
+        if (::syscall(SYS_setgroups, groups.size(), groups.data()) != 0)
+            return;
+        ::setfsgid(client.gid);
+        ::setfsuid(client.uid);
+        // Both calls report the previous value, never a failure: ask again to know.
+        taken = uid_t(::setfsuid(uid_t(-1))) == client.uid && gid_t(::setfsgid(gid_t(-1))) == client.gid;
+        if (taken)
+            work();
+    }).join();
+    return taken;
+}
+
 bool writableBy(const std::string &file, const std::string &folder, const logfile::Identity &client,
                 std::string *reason)
 {
@@ -98,21 +93,18 @@ bool writableBy(const std::string &file, const std::string &folder, const logfil
     const std::string prefix = folder == "/" ? folder : folder + "/";
     if (folder.empty() || folder.front() != '/' || file.size() <= prefix.size() || file.compare(0, prefix.size(), prefix) != 0)
         return fail(reason, "is not inside " + folder);
+    if (::setfsuid(uid_t(-1)) != int(client.uid))
+        return fail(reason, "cannot be checked: not asked with the client's identity");
 
     // A root client can change every file; refusing what it could change would refuse it
     // everything, and it gains no rights from the daemon. It still gets only regular files.
     const bool checkRights = client.uid != 0;
-    std::vector<gid_t> groups;
-    if (checkRights) {
-        const auto found = groupsOf(client.uid, client.gid);
-        if (!found)
-            return fail(reason, "cannot be checked: the client's groups cannot be had");
-        groups = *found;
-    }
 
     // Walk down from the allowed folder, each step opened relative to the last without following a
     // link, so the objects examined are the ones on the path and none can be swapped in between.
-    Fd dir(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    // O_PATH: nothing is read, so a folder or file the client may only search or run is checked
+    // too, and a FIFO is not waited on.
+    Fd dir(::open(folder.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
     if (dir.get() < 0)
         return fail(reason, "cannot be checked: " + folder + ": " + std::strerror(errno));
     std::string current = folder;
@@ -122,7 +114,7 @@ bool writableBy(const std::string &file, const std::string &folder, const logfil
         if (::fstat(dir.get(), &st) != 0)
             return fail(reason, "cannot be checked: " + current + ": " + std::strerror(errno));
         if (checkRights) {
-            const std::string why = writableReason(st, client.uid, groups);
+            const std::string why = writableReason(dir.get(), st, client.uid);
             if (!why.empty())
                 return fail(reason, "is in a folder writable by the client: " + current + " (" + why + ")");
         }
@@ -130,7 +122,7 @@ bool writableBy(const std::string &file, const std::string &folder, const logfil
         if (slash == std::string::npos)
             break;
         const std::string part = file.substr(start, slash - start);
-        const int next = ::openat(dir.get(), part.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        const int next = ::openat(dir.get(), part.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
         if (next < 0)
             return fail(reason, "cannot be checked: " + file.substr(0, slash) + ": " + std::strerror(errno));
         dir.reset(next);
@@ -138,8 +130,7 @@ bool writableBy(const std::string &file, const std::string &folder, const logfil
         start = slash + 1;
     }
 
-    // O_NONBLOCK: opening a FIFO for reading must not wait for a writer.
-    Fd fd(::openat(dir.get(), file.c_str() + start, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    Fd fd(::openat(dir.get(), file.c_str() + start, O_PATH | O_NOFOLLOW | O_CLOEXEC));
     if (fd.get() < 0)
         return fail(reason, std::string("cannot be opened: ") + std::strerror(errno));
     struct stat st;
@@ -148,45 +139,18 @@ bool writableBy(const std::string &file, const std::string &folder, const logfil
     if (!S_ISREG(st.st_mode))
         return fail(reason, "is not a regular file");
     if (checkRights) {
-        const std::string why = writableReason(st, client.uid, groups);
+        const std::string why = writableReason(fd.get(), st, client.uid);
         if (!why.empty())
             return fail(reason, "is writable by the client (" + why + ")");
     }
     return false;
 }
 
-bool folderWritableBy(const std::string &folder, const logfile::Identity &client, std::string *reason)
+bool folderWritableBy(const std::string &, const logfile::Identity &, std::string *)
 {
-    if (client.daemon)
-        return fail(reason, "cannot be checked: the client's identity cannot be had");
-    if (folder.empty() || folder.front() != '/')
-        return fail(reason, "is not an absolute path");
-    if (client.uid == 0)
-        return false;
-    const auto groups = groupsOf(client.uid, client.gid);
-    if (!groups)
-        return fail(reason, "cannot be checked: the client's groups cannot be had");
-    // Down from the root, each step opened relative to the last without following a link.
-    Fd dir(::open("/", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    std::string current = "/";
-    std::size_t start = 1;
-    while (true) {
-        struct stat st;
-        if (dir.get() < 0 || ::fstat(dir.get(), &st) != 0)
-            return fail(reason, "cannot be checked: " + current + ": " + std::strerror(errno));
-        const std::string why = writableReason(st, client.uid, *groups);
-        if (!why.empty() && current == folder)
-            return fail(reason, "is writable by the client (" + why + ")");
-        if (!why.empty())
-            return fail(reason, "is in a folder writable by the client: " + current + " (" + why + ")");
-        if (start >= folder.size())
-            return false;
-        const std::size_t end = std::min(folder.find('/', start), folder.size());
-        dir.reset(::openat(dir.get(), folder.substr(start, end - start).c_str(),
-                           O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-        current = folder.substr(0, end);
-        start = end + 1;
-    }
+    // The dynamic loader never looks in the working folder, and a child gets no environment of
+    // the client's: what the client may write there brings no code into the child.
+    return false;
 }
 
 } // namespace execfile

@@ -6,6 +6,7 @@
 #include <aclapi.h>
 
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace execfile {
@@ -150,6 +151,22 @@ std::string defaultPolicyPath()
         }
         buffer.resize(buffer.size() * 2);
     }
+}
+
+bool asClient(const logfile::Identity &client, const std::function<void()> &work)
+{
+    if (client.daemon || !client.token)
+        return false;
+    bool taken = false;
+    // A thread of its own: the impersonation ends with it, whatever work does.
+    std::thread([&] {
+        if (!ImpersonateLoggedOnUser(static_cast<HANDLE>(client.token.get())))
+            return;
+        taken = true;
+        work();
+        RevertToSelf();
+    }).join();
+    return taken;
 }
 
 bool writableBy(const std::string &file, const std::string &folder, const logfile::Identity &client,

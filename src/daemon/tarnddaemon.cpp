@@ -72,6 +72,8 @@ TarnDaemon::TarnDaemon(QObject *parent, SessionBackend *sessions, Limits limits)
     // Routing comes first, so the owner gets "finished" before its entry is dropped.
     connect(m_processManager, &ProcessManager::processEvent, this, &TarnDaemon::broadcastProcessEvent);
     connect(m_processManager, &ProcessManager::processOutput, this, &TarnDaemon::sendToOwner);
+    m_processManager->setInterfaceUsedElsewhere(
+        [this](const QString &processId, const QString &iface) { return interfaceUsedElsewhere(processId, iface); });
     connect(m_processManager, &ProcessManager::processEvent, this, [this](const QJsonObject &event) {
         if (event.value("event").toString() != QLatin1String("finished"))
             return;
@@ -227,6 +229,18 @@ bool TarnDaemon::visibleTo(const QString &clientId, const QString &processId) co
         return true;
     const ClientConnection *client = m_communicationServer->client(clientId);
     return client && client->sessionId() == *it;
+}
+
+bool TarnDaemon::interfaceUsedElsewhere(const QString &processId, const QString &interfaceName) const
+{
+    const auto own = m_processSessions.constFind(processId);
+    if (own == m_processSessions.constEnd())
+        return true; // a process of no known session has no claim to anything
+    const QStringList users = m_processManager->usersOfInterface(interfaceName);
+    return std::any_of(users.cbegin(), users.cend(), [&](const QString &user) {
+        const auto session = m_processSessions.constFind(user);
+        return session != m_processSessions.constEnd() && *session != *own;
+    });
 }
 
 QJsonObject TarnDaemon::handleHello(const QString &clientId, const QJsonObject &message, bool *restarting)

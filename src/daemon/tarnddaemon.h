@@ -75,6 +75,9 @@ private:
     // by root / LocalSystem.
     bool visibleTo(const QString &clientId, const QString &processId) const;
     std::optional<logfile::Identity> identityOf(const QString &clientId) const;
+    // Whether a process of a session other than processId's uses the interface: then processId
+    // may not set its DNS.
+    bool interfaceUsedElsewhere(const QString &processId, const QString &interfaceName) const;
     void handleDeparture(const QString &clientId, uint sessionId, const char *ownedBy);
     void onClientBytesWritten(const QString &clientId);
     void holdOutputOf(const QString &clientId, bool held);

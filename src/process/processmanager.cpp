@@ -254,6 +254,7 @@ void ProcessManager::onProcessStarted(const QString &processId)
 void ProcessManager::onProcessFinished(const QString &processId, int exitCode)
 {
     cancelDnsOverride(processId, "has ended");
+    m_dnsInterfaces.remove(processId);
     m_finishing.insert(processId, Finishing{exitCode});
     finishWhenFlushed(processId);
 }

@@ -70,10 +70,19 @@ public:
     // Tunnel interface support. None of them waits on a tool: each answers through done (or
     // only through the log), from the event loop. Everything they run and arm belongs to
     // scope: deleting it cancels them, and then done is not called.
+    // tun: the probe that found it up shows a TUN device.
     void waitForInterfaceUp(const QString &interfaceName, int timeoutMs, QObject *scope,
-                            std::function<void(bool up)> done);
-    void setInterfaceDns(const QString &dnsAddress, const QString &interfaceName, QObject *scope,
-                         std::function<void()> done);
+                            std::function<void(bool up, bool tun)> done);
+    // For processId's override: only a TUN device that no other session uses has its DNS set.
+    void setInterfaceDns(const QString &processId, const QString &dnsAddress, const QString &interfaceName,
+                         QObject *scope, std::function<void()> done);
+    // Whether a process of a session other than processId's uses the interface (the daemon
+    // knows the sessions; without this test, no interface is anybody else's).
+    using InterfaceTest = std::function<bool(const QString &processId, const QString &interfaceName)>;
+    void setInterfaceUsedElsewhere(InterfaceTest test) { m_usedElsewhere = std::move(test); }
+    // The processes that use the interface: the TUN core its adapter, and each whose DNS
+    // override has set it, until they end.
+    QStringList usersOfInterface(const QString &interfaceName) const;
     // The adapter's GUID without braces (on Linux: the device's name), or empty.
     void getInterfaceGuid(const QString &interfaceName, QObject *scope, std::function<void(const QString &)> done);
     void removeTunDevice(const QString &interfaceName, QObject *scope, std::function<void()> done);
@@ -111,7 +120,7 @@ private:
         ToolCommand probe;
         QElapsedTimer clock;
         QObject *scope;
-        std::function<void(bool)> done;
+        std::function<void(bool, bool)> done;
     };
     QJsonObject launch(const QJsonObject &spec);
     void launchPending(const QString &processId);
@@ -132,6 +141,8 @@ private:
     QHash<QString, Finishing> m_finishing;
     QHash<QString, PendingStart> m_pendingStarts;
     QHash<QString, QObject *> m_dnsOverrides; // process id -> the scope of its DNS step
+    QHash<QString, QString> m_dnsInterfaces;  // process id -> the interface its override has set
+    InterfaceTest m_usedElsewhere;
     QTimer *m_flushTimer; // runs only while output waits in an open frame
     bool m_stopping = false;
 };

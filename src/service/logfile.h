@@ -7,6 +7,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace logfile {
 
@@ -18,6 +19,8 @@ struct Identity
     std::uint32_t uid = 0;         // Linux: applied with setfsuid/setfsgid on the calling thread
     std::uint32_t gid = 0;
     std::shared_ptr<void> token;   // Windows: an impersonation token
+    // Linux: the supplementary groups the peer had when it connected; none when unknown.
+    std::optional<std::vector<std::uint32_t>> groups;
 };
 
 // The identity of the process at the other end of an accepted connection (a socket

@@ -96,6 +96,17 @@ std::optional<Identity> identityOfPeer(std::intptr_t descriptor)
     id.daemon = false;
     id.uid = cred.uid;
     id.gid = cred.gid;
+    std::vector<gid_t> groups(64);
+    for (int attempt = 0; attempt < 4; ++attempt) {
+        len = socklen_t(groups.size() * sizeof(gid_t));
+        if (::getsockopt(int(descriptor), SOL_SOCKET, SO_PEERGROUPS, groups.data(), &len) == 0) {
+            id.groups.emplace(groups.begin(), groups.begin() + len / sizeof(gid_t));
+            break;
+        }
+        if (errno != ERANGE)
+            break;
+        groups.resize(len / sizeof(gid_t) + 1); // len now says how many there are
+    }
     return id;
 }
 

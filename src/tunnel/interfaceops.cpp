@@ -9,6 +9,8 @@
 #include <QHostAddress>
 #include <QTimer>
 
+using namespace Qt::StringLiterals;
+
 namespace {
 
 QString trimmedError(const ToolResult &r)
@@ -43,7 +45,7 @@ void ProcessManager::armDnsOverride(const QString &processId, const QJsonObject 
     auto *scope = new QObject(this);
     m_dnsOverrides.insert(processId, scope);
     QTimer::singleShot(m_timing.dnsDelayMs, scope, [this, processId, scope, dns = ip.toString(), iface] {
-        setInterfaceDns(dns, iface, scope, [this, processId, scope] {
+        setInterfaceDns(processId, dns, iface, scope, [this, processId, scope] {
             if (m_dnsOverrides.value(processId) == scope)
                 m_dnsOverrides.remove(processId);
             scope->deleteLater();
@@ -61,7 +63,7 @@ void ProcessManager::cancelDnsOverride(const QString &processId, const char *why
 }
 
 void ProcessManager::waitForInterfaceUp(const QString &interfaceName, int timeoutMs, QObject *scope,
-                                        std::function<void(bool up)> done)
+                                        std::function<void(bool up, bool tun)> done)
 {
     qCInfo(lcTarnd) << "[ProcessManager] Waiting for interface" << interfaceName << "to be UP (max" << timeoutMs
                     << "ms)";
@@ -78,7 +80,7 @@ void ProcessManager::probeInterface(const InterfaceWait &wait)
         if (m_tools.reportsUp(r)) {
             qCInfo(lcTarnd) << "[ProcessManager] Interface" << wait.name << "is UP after" << wait.clock.elapsed()
                             << "ms";
-            return wait.done(true);
+            return wait.done(true, m_tools.reportsTun(r));
         }
         QTimer::singleShot(m_timing.probePauseMs, wait.scope, [this, wait] {
             if (wait.clock.elapsed() >= wait.timeoutMs)
@@ -93,18 +95,38 @@ void ProcessManager::interfaceNotUp(const InterfaceWait &wait)
 {
     qCWarning(lcTarnd) << "[ProcessManager] Interface" << wait.name << "not UP after" << wait.clock.elapsed()
                        << "ms (timeout:" << wait.timeoutMs << "ms)";
-    wait.done(false);
+    wait.done(false, false);
 }
 
-void ProcessManager::setInterfaceDns(const QString &dnsAddress, const QString &interfaceName, QObject *scope,
-                                     std::function<void()> done)
+QStringList ProcessManager::usersOfInterface(const QString &interfaceName) const
+{
+    QStringList users = m_dnsInterfaces.keys(interfaceName);
+    if (interfaceName == QLatin1String(TunInterfaceName) && m_processes.contains(QLatin1String(TunProcessId)))
+        users.append(QLatin1String(TunProcessId));
+    return users;
+}
+
+void ProcessManager::setInterfaceDns(const QString &processId, const QString &dnsAddress, const QString &interfaceName,
+                                     QObject *scope, std::function<void()> done)
 {
     qCInfo(lcTarnd) << "[ProcessManager] Configuring DNS for interface" << interfaceName << "to" << dnsAddress;
-    waitForInterfaceUp(interfaceName, m_timing.interfaceWaitMs, scope, [=](bool up) {
+    waitForInterfaceUp(interfaceName, m_timing.interfaceWaitMs, scope, [=](bool up, bool tun) {
         if (!up) {
             qCWarning(lcTarnd) << "[ProcessManager] Cannot set DNS - interface" << interfaceName << "not found";
             return done();
         }
+        // The DNS of the machine's other interfaces is every user's, set here with the service's rights.
+        if (!tun) {
+            qCWarning(lcTarnd) << "[ProcessManager] Cannot set DNS - interface" << interfaceName << "is not a TUN device";
+            return done();
+        }
+        if (m_usedElsewhere && m_usedElsewhere(processId, interfaceName)) {
+            qCWarning(lcTarnd) << "[ProcessManager] Cannot set DNS - interface" << interfaceName
+                               << "is in use by another session";
+            return done();
+        }
+        // Claimed before the tool runs, so that another session's override cannot slip in meanwhile.
+        m_dnsInterfaces.insert(processId, interfaceName);
         const ToolCommand command = m_tools.dnsCommand(interfaceName, dnsAddress);
         runTool(scope, command, m_timing.commandLimitMs, 0, [=](const ToolResult &r) {
             if (r.started && !r.finished)
@@ -138,7 +160,7 @@ void ProcessManager::getInterfaceGuid(const QString &interfaceName, QObject *sco
                                              << clientText(QString::fromUtf8(r.out.trimmed()));
             return done({});
         }
-        qCDebug(lcTarnd).noquote() << "[ProcessManager] Found interface" << m_tools.deviceWord() + u':' << device;
+        qCDebug(lcTarnd) << qUtf8Printable(u"[ProcessManager] Found interface "_s + m_tools.deviceWord() + u':') << device;
         done(device);
     });
 }
@@ -150,8 +172,8 @@ void ProcessManager::removeTunDevice(const QString &interfaceName, QObject *scop
             qCDebug(lcTarnd) << "[ProcessManager] No TUN interface found to cleanup for:" << interfaceName;
             return done();
         }
-        qCInfo(lcTarnd).noquote() << "[ProcessManager] Cleaning up TUN interface with" << m_tools.deviceWord() + u':'
-                                  << m_tools.deviceLabel(device);
+        qCInfo(lcTarnd) << qUtf8Printable(u"[ProcessManager] Cleaning up TUN interface with "_s + m_tools.deviceWord() + u':')
+                        << m_tools.deviceLabel(device);
         runTool(scope, m_tools.deviceRemoval(device), m_timing.commandLimitMs, 0, [=](const ToolResult &r) {
             if (r.finished && r.exitCode == 0)
                 qCInfo(lcTarnd) << "[ProcessManager] TUN interface removed successfully";

@@ -32,6 +32,7 @@ public:
     bool acceptsInterfaceName(const QString &name) const override;
     ToolCommand readinessProbe(const QString &interfaceName) const override;
     bool reportsUp(const ToolResult &probe) const override;
+    bool reportsTun(const ToolResult &probe) const override;
     ToolCommand dnsCommand(const QString &interfaceName, const QString &dnsAddress) const override;
     ToolCommand deviceLookup(const QString &interfaceName) const override;
     QString deviceFound(const ToolResult &lookup) const override;
@@ -52,6 +53,7 @@ public:
     bool acceptsInterfaceName(const QString &name) const override;
     ToolCommand readinessProbe(const QString &interfaceName) const override;
     bool reportsUp(const ToolResult &probe) const override;
+    bool reportsTun(const ToolResult &probe) const override;
     ToolCommand dnsCommand(const QString &interfaceName, const QString &dnsAddress) const override;
     ToolCommand deviceLookup(const QString &interfaceName) const override;
     QString deviceFound(const ToolResult &lookup) const override;
@@ -108,13 +110,21 @@ ToolCommand WindowsTunTools::readinessProbe(const QString &interfaceName) const
 {
     return {powerShell(),
             {QStringLiteral("-NoProfile"), QStringLiteral("-NonInteractive"), QStringLiteral("-Command"),
-             QStringLiteral("Get-NetAdapter -Name '%1' -ErrorAction SilentlyContinue | Where-Object {$_.Status -eq 'Up'}")
+             // The device id says whether it is a Wintun adapter.
+             QStringLiteral("Get-NetAdapter -Name '%1' -ErrorAction SilentlyContinue | Where-Object {$_.Status -eq 'Up'}"
+                            " | Select-Object -ExpandProperty PnPDeviceID")
                  .arg(quotedName(interfaceName))}};
 }
 
 bool WindowsTunTools::reportsUp(const ToolResult &probe) const
 {
     return probe.finished && probe.exitCode == 0 && !probe.out.isEmpty();
+}
+
+bool WindowsTunTools::reportsTun(const ToolResult &probe) const
+{
+    // "SWD\Wintun\{GUID}", the device pnputil removes.
+    return trimmedText(probe.out).startsWith(QStringLiteral("SWD\\Wintun\\{"), Qt::CaseInsensitive);
 }
 
 ToolCommand WindowsTunTools::dnsCommand(const QString &interfaceName, const QString &dnsAddress) const
@@ -187,8 +197,9 @@ bool LinuxTunTools::acceptsInterfaceName(const QString &name) const
 
 ToolCommand LinuxTunTools::readinessProbe(const QString &interfaceName) const
 {
-    return {QStringLiteral("ip"), {QStringLiteral("-o"), QStringLiteral("link"), QStringLiteral("show"),
-                                   QStringLiteral("dev"), interfaceName}};
+    // -d: the details name the kind of device.
+    return {QStringLiteral("ip"), {QStringLiteral("-d"), QStringLiteral("-o"), QStringLiteral("link"),
+                                   QStringLiteral("show"), QStringLiteral("dev"), interfaceName}};
 }
 
 bool LinuxTunTools::reportsUp(const ToolResult &probe) const
@@ -199,6 +210,13 @@ bool LinuxTunTools::reportsUp(const ToolResult &probe) const
     static const QRegularExpression flags(QStringLiteral("<([^>]*)>"));
     const QRegularExpressionMatch m = flags.match(QString::fromUtf8(probe.out));
     return m.hasMatch() && m.captured(1).split(u',').contains(QStringLiteral("UP"));
+}
+
+bool LinuxTunTools::reportsTun(const ToolResult &probe) const
+{
+    // "... \    tun type tun pi off vnet_hdr off persist off ..." (a TAP device says "type tap").
+    static const QRegularExpression tun(QStringLiteral("(^|\\s)tun type tun(\\s|$)"));
+    return tun.match(QString::fromUtf8(probe.out)).hasMatch();
 }
 
 ToolCommand LinuxTunTools::dnsCommand(const QString &interfaceName, const QString &dnsAddress) const

@@ -47,6 +47,9 @@ public:
 
     virtual ToolCommand readinessProbe(const QString &interfaceName) const = 0;
     virtual bool reportsUp(const ToolResult &probe) const = 0;
+    // Whether a probe that reports the interface up shows a TUN device (Linux: ip's details
+    // "tun type tun"; Windows: a Wintun adapter): no other interface has its DNS set.
+    virtual bool reportsTun(const ToolResult &probe) const = 0;
     // dnsAddress is a checked IP address.
     virtual ToolCommand dnsCommand(const QString &interfaceName, const QString &dnsAddress) const = 0;
     virtual ToolCommand deviceLookup(const QString &interfaceName) const = 0;

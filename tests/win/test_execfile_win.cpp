@@ -28,7 +28,7 @@ logfile::Identity ownIdentity(bool impersonation)
                                  TokenImpersonation, &token));
         CloseHandle(primary);
     }
-    return {false, 0, 0, std::shared_ptr<void>(token, [](void *h) { CloseHandle(static_cast<HANDLE>(h)); })};
+    return {false, 0, 0, std::shared_ptr<void>(token, [](void *h) { CloseHandle(static_cast<HANDLE>(h)); }), {}};
 }
 
 // Which rights of `mask` a descriptor in SDDL grants the current token.
@@ -68,7 +68,7 @@ TEST_CASE("files the token may change, and what cannot be checked, are refused")
     CHECK(refusal(file, folder, ownIdentity(false)).find("is writable by the client (write") == 0);
     CHECK(refusal(slashed, folder, ownIdentity(true)).find("is writable by the client (write") == 0);
     CHECK(refusal(file, folder, logfile::Identity()).find("identity cannot be had") != std::string::npos);
-    CHECK(refusal(file, folder, {false, 0, 0, nullptr}).find("identity cannot be had") != std::string::npos);
+    CHECK(refusal(file, folder, {false, 0, 0, nullptr, {}}).find("identity cannot be had") != std::string::npos);
     CHECK(refusal(folder + "\\sub\\missing.exe", folder, ownIdentity(true)).find("cannot be opened") == 0);
     CHECK(refusal(folder + "\\sub", folder, ownIdentity(true)) == "is not a regular file");
     CHECK(refusal(file, folder + "\\su", ownIdentity(true)).find("is not inside") == 0);

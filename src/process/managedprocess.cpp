@@ -233,7 +233,8 @@ void ManagedProcess::stop(int timeoutMs)
         return;
     }
     qCDebug(lcTarnd) << "[ManagedProcess::stop] Terminating process" << m_processId << "with PID" << m_info.pid;
-    // Nothing more goes in; a queue left to an ending child would hold memory nobody answers for.
+    // What still waits goes now: left to an ending child, whose owner may be gone already, it
+    // would be memory that nobody answers for.
     dropInput();
     if (sendCtrlC()) {
         if (timeoutMs >= 1) {

@@ -391,7 +391,7 @@ int main(int argc, char *argv[])
     if (argc == 4 && std::string(argv[1]) == "--flood-client")
         return floodClient(self, QString::fromLocal8Bit(argv[2]), std::atoi(argv[3]));
     if (argc == 3 && std::string(argv[1]) == "--daemon-with-limit") {
-        TarnDaemon daemon(nullptr, nullptr, TarnDaemon::Limits{std::atoi(argv[2])});
+        TarnDaemon daemon(nullptr, nullptr, TarnDaemon::Limits{std::atoi(argv[2]), {}});
         return daemon.start() ? QCoreApplication::exec() : 1;
     }
     const long long mb = argc > 1 ? std::atoll(argv[1]) : 1024;

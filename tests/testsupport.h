@@ -116,4 +116,8 @@ struct ForeignConnections
 // Opens count connections at once as uid/gid, then asks each for a heartbeat.
 ForeignConnections connectAsUser(unsigned uid, const QString &socketPath, int count);
 
+// Opens one connection per item of sends as uid/gid and writes the item on it; keeps them all
+// open until the daemon has closed `closes` of them (20 s at most). How many it closed.
+int holdAsUser(unsigned uid, const QString &socketPath, const QList<QByteArray> &sends, int closes);
+
 } // namespace testsupport

@@ -321,4 +321,27 @@ ForeignConnections connectAsUser(unsigned uid, const QString &socketPath, int co
     return result;
 }
 
+int holdAsUser(unsigned uid, const QString &socketPath, const QList<QByteArray> &sends, int closes)
+{
+    const QByteArray path = socketPath.toLocal8Bit();
+    const QByteArray collected = forkedAs(uid, [&](int report) {
+        std::vector<pollfd> fds;
+        for (const QByteArray &s : sends) {
+            const int fd = connectUnix(path);
+            // The daemon may close it while it is still written to.
+            send(fd, s.constData(), size_t(s.size()), MSG_NOSIGNAL);
+            fds.push_back({fd, POLLIN, 0});
+        }
+        char closed = 0, c;
+        QElapsedTimer clock;
+        clock.start();
+        while (closed < closes && clock.elapsed() < 20000 && poll(fds.data(), fds.size(), 100) >= 0)
+            for (pollfd &p : fds)
+                if (p.revents && read(p.fd, &c, 1) <= 0 && ++closed)
+                    p.fd = -1;
+        writeAll(report, QByteArray(1, closed));
+    });
+    return collected.isEmpty() ? -1 : collected[0];
+}
+
 } // namespace testsupport

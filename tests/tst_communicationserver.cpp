@@ -239,10 +239,13 @@ private Q_SLOTS:
         QCOMPARE(kept.socket.state(), QLocalSocket::ConnectedState);
         delete server;
 
-        // In size: past the bound on what all connections hold, the largest holder goes.
+        // In size: past the bound on what all connections hold, the largest holder of the user
+        // over its share goes.
         CommunicationServer::Limits limits;
         limits.heldBytes = 3 * 1024 * 1024;
-        auto *sized = new CommunicationServer(this, new FakeBackend(m_dir.path()), fast, limits);
+        backend = new FakeBackend(m_dir.path());
+        backend->sessions = QList<SessionBackend::Session>{{1, "nobody", "65534"}};
+        auto *sized = new CommunicationServer(this, backend, fast, limits);
         QVERIFY(sized->start("held"));
         QSignalSpy joined(sized, &CommunicationServer::clientConnected);
         QSignalSpy left(sized, &CommunicationServer::clientDisconnected);
@@ -259,6 +262,15 @@ private Q_SLOTS:
         small.socket.write(partial(1536 * 1024));
         QTRY_COMPARE_WITH_TIMEOUT(left.size(), 1, 10000);
         QCOMPARE(left[0][0].toString(), joined[0][0].toString());
+        QCOMPARE(small.socket.state(), QLocalSocket::ConnectedState);
+
+        // Root's 1.5 MiB is within its half; nobody's connections, each smaller, are what goes.
+        if (!testsupport::isRoot())
+            QSKIP("acting as another user needs root");
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression("dropping client .* more than its share of 1572864"));
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression("dropping client .* more than its share of 1572864"));
+        const QByteArray third = partial(1100 * 1024);
+        QCOMPARE(testsupport::holdAsUser(65534, sized->socketName(1), {third, third, third}, 2), 2);
         QCOMPARE(small.socket.state(), QLocalSocket::ConnectedState);
         delete sized;
     }

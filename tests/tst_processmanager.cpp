@@ -194,6 +194,10 @@ private Q_SLOTS:
             ++accepted;
         // The pipe itself takes some; the queue holds 16 MiB more, and not a byte over.
         QVERIFY2(accepted >= 16 && accepted <= 18, qPrintable(QString::number(accepted)));
+        // What a stopped child was still to be given goes at once, not with its exit.
+        QVERIFY(pm.queuedInput("deaf") > 15 * 1024 * 1024);
+        pm.stopProcess("deaf");
+        QCOMPARE(pm.queuedInput("deaf"), 0);
         QVERIFY(pm.writeToProcess("echo", "still here\n"));
         QTRY_VERIFY_WITH_TIMEOUT(ev.text("echo").endsWith("still here\n"), 15000);
         pm.stopAll(5000);

@@ -157,7 +157,7 @@ private Q_SLOTS:
 
     void oneUserCannotTakeEverySlot()
     {
-        startDaemon(TarnDaemon::Limits{2});
+        startDaemon(TarnDaemon::Limits{2, {}});
         TarnClient root;
         QVERIFY(open(root, 1));
         QVERIFY(statusOf(root, startOf("one")) == "started" && statusOf(root, startOf("two")) == "started");
@@ -177,6 +177,36 @@ private Q_SLOTS:
         QCOMPARE(c.admitted.count(true), 64);
         QVERIFY(!c.admitted.last());
         QCOMPARE(c.answered.mid(0, 64).count(true), 64);
+    }
+
+    void stdinCountsForItsOwner()
+    {
+        TarnDaemon::Limits limits;
+        limits.clients.heldBytes = 4 * 1024 * 1024;
+        startDaemon(limits);
+        // Root fills the stdin of a child that never reads: refused at the bound on what clients
+        // hold, long before the queue's own 16 MiB.
+        TarnClient root;
+        QVERIFY(open(root, 1));
+        QCOMPARE(statusOf(root, TarnClient::startRequest("deaf", Helper, {"noread"})), QStringLiteral("started"));
+        const auto stdinOf = [](const QString &id, qsizetype bytes) {
+            return QJsonObject{{"action", "stdin"}, {"process-id", id}, {"data", QString(bytes, QChar('x'))}};
+        };
+        QJsonObject last;
+        int accepted = 0;
+        while (accepted < 40 && (last = root.call(stdinOf("deaf", 512 * 1024))).value("status") == "success")
+            ++accepted;
+        QVERIFY2(accepted >= 7 && accepted <= 8, qPrintable(QString::number(accepted)));
+        QCOMPARE(last.value("error").toString(), QStringLiteral("Failed to write to process stdin"));
+
+        // Another user within its share still has its way; the one over its share is dropped.
+        QSignalSpy lost(&root, &TarnClient::daemonLost);
+        const QList<QJsonObject> b = testsupport::runAsUser(
+            UserA, socket(1), {TarnClient::startRequest("b-core", Helper, {"noread"}), stdinOf("b-core", 1024 * 1024)})
+                                         .responses;
+        QCOMPARE(b.size(), 2);
+        QCOMPARE(b[1].value("status").toString(), QStringLiteral("success"));
+        QTRY_COMPARE_WITH_TIMEOUT(lost.size(), 1, 10000);
     }
 
     void policyDecidesWhatMayStart()

@@ -61,7 +61,7 @@ TarnDaemon::TarnDaemon(QObject *parent, SessionBackend *sessions, Limits limits)
     , m_limits(limits)
     , m_policy(ExecPolicy::load(ExecPolicy::defaultPath()))
     , m_processManager(new ProcessManager(this))
-    , m_communicationServer(new CommunicationServer(this, sessions))
+    , m_communicationServer(new CommunicationServer(this, sessions, {}, limits.clients))
     , m_privilegeManager(new PrivilegeManager(this))
 {
     connect(m_communicationServer, &CommunicationServer::messageReceived, this, &TarnDaemon::handleClientMessage);
@@ -69,6 +69,12 @@ TarnDaemon::TarnDaemon(QObject *parent, SessionBackend *sessions, Limits limits)
     connect(m_communicationServer, &CommunicationServer::clientDisconnected, this, &TarnDaemon::onClientDisconnected);
     connect(m_communicationServer, &CommunicationServer::clientTimedOut, this, &TarnDaemon::onClientTimedOut);
     connect(m_communicationServer, &CommunicationServer::clientBytesWritten, this, &TarnDaemon::onClientBytesWritten);
+    m_communicationServer->setHeldElsewhere([this] {
+        QHash<QString, qint64> queued;
+        for (auto it = m_processOwners.cbegin(); it != m_processOwners.cend(); ++it)
+            queued[it.value()] += m_processManager->queuedInput(it.key());
+        return queued;
+    });
     // Routing comes first, so the owner gets "finished" before its entry is dropped.
     connect(m_processManager, &ProcessManager::processEvent, this, &TarnDaemon::broadcastProcessEvent);
     connect(m_processManager, &ProcessManager::processOutput, this, &TarnDaemon::sendToOwner);
@@ -81,7 +87,11 @@ TarnDaemon::TarnDaemon(QObject *parent, SessionBackend *sessions, Limits limits)
     });
 }
 
-TarnDaemon::~TarnDaemon() = default;
+TarnDaemon::~TarnDaemon()
+{
+    // The server outlives the tables its callback reads.
+    m_communicationServer->setHeldElsewhere(nullptr);
+}
 
 bool TarnDaemon::start()
 {
@@ -134,8 +144,14 @@ void TarnDaemon::handleClientMessage(const QString &clientId, const QJsonObject 
         response.insert("processes", visible);
     } else if (action == QLatin1String("stdin")) {
         const QString processId = message.value("process-id").toString();
+        const QByteArray data = message.value("data").toString().toUtf8();
+        // What waits for the child is held for its owner, whoever writes it: within the owner's
+        // share, and once queued, a part of what may push others over theirs.
         const bool written = visibleTo(clientId, processId)
-            && m_processManager->writeToProcess(processId, message.value("data").toString().toUtf8());
+            && m_communicationServer->mayHold(ownerOf(processId), data.size())
+            && m_processManager->writeToProcess(processId, data);
+        if (written)
+            m_communicationServer->enforceHeldBytes();
         response = written ? success() : error(QStringLiteral("Failed to write to process stdin"));
     } else if (action == QLatin1String("stop") || action == QLatin1String("kill") || action == QLatin1String("restart")
                || action == QLatin1String("status")) {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "daemon/execpolicy.h"
+#include "ipc/communicationserver.h"
 #include "service/logfile.h"
 
 #include <QHash>
@@ -12,7 +13,6 @@
 #include <optional>
 #include <utility>
 
-class CommunicationServer;
 class PrivilegeManager;
 class ProcessManager;
 class SessionBackend;
@@ -34,6 +34,8 @@ public:
     {
         // Processes alive at once that were started from one session, by all its clients.
         int processesPerSession = 64;
+        // What clients may hold in the daemon; a process's stdin queue counts as its owner's.
+        CommunicationServer::Limits clients;
     };
 
     explicit TarnDaemon(QObject *parent = nullptr);

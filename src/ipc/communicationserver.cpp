@@ -9,6 +9,8 @@
 #include <QSet>
 #include <QTimer>
 
+#include <algorithm>
+
 CommunicationServer::CommunicationServer(QObject *parent, SessionBackend *backend)
     : CommunicationServer(parent, backend, Timing{})
 {
@@ -113,22 +115,76 @@ void CommunicationServer::onClientHolding(const QString &)
     enforceHeldBytes();
 }
 
+void CommunicationServer::setHeldElsewhere(std::function<QHash<QString, qint64>()> heldElsewhere)
+{
+    m_heldElsewhere = std::move(heldElsewhere);
+}
+
+QString CommunicationServer::principalOf(const QString &clientId) const
+{
+    const auto peer = m_peers.value(clientId);
+    return peer ? QString::fromStdString(peer->principal) : QString();
+}
+
+CommunicationServer::Holdings CommunicationServer::holdings() const
+{
+    Holdings h;
+    const QHash<QString, qint64> elsewhere = m_heldElsewhere ? m_heldElsewhere() : QHash<QString, qint64>();
+    for (const ClientConnection *c : std::as_const(m_clients)) {
+        const qint64 held = c->heldBytes() + elsewhere.value(c->clientId());
+        h.byClient.insert(c->clientId(), held);
+        h.byPrincipal[principalOf(c->clientId())] += held;
+        h.total += held;
+    }
+    return h;
+}
+
+qint64 CommunicationServer::shareOf(const Holdings &h) const
+{
+    const auto holding = std::count_if(h.byPrincipal.cbegin(), h.byPrincipal.cend(), [](qint64 b) { return b > 0; });
+    return m_limits.heldBytes / std::max<qint64>(holding, 1);
+}
+
+bool CommunicationServer::mayHold(const QString &clientId, qint64 bytes) const
+{
+    if (!m_clients.contains(clientId))
+        return false;
+    Holdings h = holdings();
+    qint64 &mine = h.byPrincipal[principalOf(clientId)];
+    mine += bytes;
+    h.total += bytes;
+    return h.total <= m_limits.heldBytes || mine <= shareOf(h);
+}
+
 void CommunicationServer::enforceHeldBytes()
 {
     for (;;) {
-        qint64 total = 0;
+        const Holdings h = holdings();
+        if (h.total <= m_limits.heldBytes)
+            return;
+        // Whoever holds the most is over its share; a bystander within its own never gives way.
+        auto most = h.byPrincipal.cbegin();
+        for (auto it = most; it != h.byPrincipal.cend(); ++it)
+            if (it.value() > most.value())
+                most = it;
         ClientConnection *largest = nullptr;
+        qint64 largestHeld = 0;
         for (ClientConnection *c : std::as_const(m_clients)) {
-            const qint64 held = c->heldBytes();
-            total += held;
-            if (!largest || held > largest->heldBytes())
+            if (principalOf(c->clientId()) != most.key())
+                continue;
+            const qint64 held = h.byClient.value(c->clientId());
+            if (!largest || held > largestHeld) {
                 largest = c;
+                largestHeld = held;
+            }
         }
-        if (total <= m_limits.heldBytes || !largest || largest->heldBytes() == 0)
+        if (!largest || largestHeld == 0)
             return;
         const QString id = largest->clientId();
-        qCWarning(lcTarnd) << "Connections hold" << total << "bytes, more than the limit of" << m_limits.heldBytes
-                           << "- dropping client" << id << "which holds" << largest->heldBytes();
+        qCWarning(lcTarnd).nospace() << "Connections hold " << h.total << " bytes, more than the limit of "
+                                     << m_limits.heldBytes << " - dropping client " << id << " which holds "
+                                     << largestHeld << " (its user holds " << most.value()
+                                     << ", more than its share of " << shareOf(h) << ")";
         largest->abortConnection();
         // The drop reports the disconnection at once; should it not, stop rather than loop.
         if (m_clients.value(id) == largest)

@@ -6,6 +6,7 @@
 #include <QObject>
 #include <QString>
 
+#include <functional>
 #include <memory>
 
 class ClientConnection;
@@ -33,8 +34,14 @@ public:
     {
         // Connections at once of one unprivileged principal (uid, SID); the next is closed.
         int connectionsPerPrincipal = 64;
-        // What all connections together may hold: incomplete incoming frames and bytes not yet
-        // taken by their clients. Past it the largest holder is dropped.
+        // What all clients together may hold in the daemon: incomplete incoming frames, bytes
+        // not yet taken by them, and what is held elsewhere on their behalf (setHeldElsewhere).
+        // Each principal (uid, SID; root's too) that holds anything has an equal share of it:
+        // heldBytes divided by the number of such principals, so that together they never pass
+        // it. Past the bound, the principal holding the most is over its share (whatever the
+        // number of principals); its largest holder is dropped, and so on until all are within
+        // the bound. A principal within its share is never dropped, however large one of its
+        // clients may be.
         qint64 heldBytes = 512LL * 1024 * 1024;
     };
     // A refusal of the same principal is logged at most once in this period, with a count.
@@ -61,6 +68,16 @@ public:
     void sendFrameToClient(const QString &clientId, const QByteArray &frame);
     void broadcast(const QJsonObject &message);
     void updateHeartbeat(const QString &clientId);
+
+    // What the daemon holds elsewhere for each client (by id), counted with what its
+    // connection holds: its processes' stdin queues.
+    void setHeldElsewhere(std::function<QHash<QString, qint64>()> heldElsewhere);
+    // Whether the client may come to hold bytes more: all together stay within the bound, or
+    // its principal within its share (counted as holding, then).
+    bool mayHold(const QString &clientId, qint64 bytes) const;
+    // Drops the largest holders of the principals over their share until all together hold
+    // no more than the bound (Limits::heldBytes).
+    void enforceHeldBytes();
 
     ClientConnection *client(const QString &clientId) const { return m_clients.value(clientId); }
     // Bytes sent to a client and not yet taken by it; 0 for an unknown client.
@@ -97,8 +114,16 @@ private:
     // Empty when the peer may use the server's socket; otherwise why not.
     QString admission(const SessionServer *server, sessions::PeerInfo *peer) const;
     void logRefusal(const SessionServer *server, const sessions::PeerInfo &peer, const QString &why);
-    // Drops the largest holders until all together hold no more than the limit.
-    void enforceHeldBytes();
+    struct Holdings
+    {
+        QHash<QString, qint64> byClient;
+        QHash<QString, qint64> byPrincipal;
+        qint64 total = 0;
+    };
+    Holdings holdings() const;
+    QString principalOf(const QString &clientId) const;
+    // A principal's part of the bound, among those holding anything.
+    qint64 shareOf(const Holdings &h) const;
     void onClientHolding(const QString &clientId);
     void forgetPeerLater(const QString &clientId);
     void flushClients(int timeoutMs);
@@ -110,6 +135,7 @@ private:
     QHash<QString, ClientConnection *> m_clients;
     QHash<QString, QElapsedTimer> m_heartbeats;
     QHash<QString, std::shared_ptr<sessions::PeerInfo>> m_peers;
+    std::function<QHash<QString, qint64>()> m_heldElsewhere;
     QTimer *m_heartbeatTimer;
     QString m_pipeBaseName;
     QHash<quint32, SessionServer *> m_sessionServers;

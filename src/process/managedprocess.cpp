@@ -112,8 +112,7 @@ void ManagedProcess::handleProcessExit(int exitCode)
     m_info.state = 0;
     m_info.pid = -1;
     m_exitCode = exitCode;
-    m_input.clear();
-    m_inputTimer.stop();
+    dropInput();
     // What the child wrote before it exited goes out before its exit is reported. A pipe held
     // open by something the child left behind gets a bounded wait only.
     if (m_channel->ended())
@@ -234,6 +233,9 @@ void ManagedProcess::stop(int timeoutMs)
         return;
     }
     qCDebug(lcTarnd) << "[ManagedProcess::stop] Terminating Windows process" << m_processId << "with PID" << m_info.pid;
+    // What still waits goes now: left to an ending child, whose owner may be gone already, it
+    // would be memory that nobody answers for.
+    dropInput();
     if (sendCtrlC()) {
         if (timeoutMs >= 1) {
             m_killTimer.start(timeoutMs);
@@ -322,8 +324,7 @@ void ManagedProcess::releaseHandles()
 {
     stopWorkers(2000);
     m_child.reset();
-    m_input.clear();
-    m_inputTimer.stop();
+    dropInput();
     m_info.pid = -1;
     m_info.state = 0;
 }
@@ -332,29 +333,45 @@ bool ManagedProcess::writeInput(const QByteArray &data)
 {
     if (m_phase != Phase::Running || m_input.size() + data.size() > MaxQueuedInputBytes)
         return false;
+    // Grown to the byte, so that what the queue is counted as is what it holds.
+    m_input.reserve(m_input.size() + data.size());
     m_input.append(data);
     return pumpInput();
 }
 
+void ManagedProcess::dropInput()
+{
+    m_input = QByteArray();
+    m_inputSent = 0;
+    m_inputTimer.stop();
+}
+
 bool ManagedProcess::pumpInput()
 {
-    while (!m_input.isEmpty() && m_child) {
-        const std::int64_t n = m_child->writeInput(m_input.constData(), std::size_t(m_input.size()));
+    while (m_inputSent < m_input.size() && m_child) {
+        const std::int64_t n
+            = m_child->writeInput(m_input.constData() + m_inputSent, std::size_t(m_input.size() - m_inputSent));
         if (n < 0) {
             qCWarning(lcTarnd) << "[ProcessManager] stdin of" << m_processId << "is closed; dropping"
-                               << m_input.size() << "bytes";
-            m_input.clear();
-            m_inputTimer.stop();
+                               << m_input.size() - m_inputSent << "bytes";
+            dropInput();
             return false;
         }
         if (n == 0)
             break;
-        m_input.remove(0, qsizetype(n));
+        m_inputSent += qsizetype(n);
+    }
+    // A child that takes a little at a time must not leave the queue's memory at its peak.
+    if (m_inputSent == m_input.size()) {
+        dropInput();
+        return true;
+    }
+    if (m_inputSent > m_input.size() / 2) {
+        m_input = m_input.mid(m_inputSent);
+        m_inputSent = 0;
     }
     // A full pipe is retried, never waited on.
-    if (m_input.isEmpty())
-        m_inputTimer.stop();
-    else if (!m_inputTimer.isActive())
+    if (!m_inputTimer.isActive())
         m_inputTimer.start();
     return true;
 }

@@ -70,8 +70,10 @@ public:
     qint64 childPid() const;
 
     // Queues bytes for the child's stdin without ever blocking. False when the child is not
-    // running, its stdin is broken, or the queue is full.
+    // running, its stdin is broken, or the queue is full. A stop drops what is queued.
     bool writeInput(const QByteArray &data);
+    // The memory the stdin queue holds.
+    qint64 queuedInputBytes() const { return m_input.size(); }
     // Flow control of the output: held while the receiving client is behind.
     void setOutputHeld(bool held);
     bool outputHeld() const { return m_outputHeld; }
@@ -103,6 +105,7 @@ private:
     void finish(int exitCode);
     void stopWorkers(int waitMs);
     bool pumpInput();
+    void dropInput();
 
     const QString m_processId;
     const int m_exitDrainMs;
@@ -120,5 +123,6 @@ private:
     ProcessMonitorWorker *m_monitorWorker = nullptr;
     QThread *m_ioThread = nullptr;
     ProcessIOWorker *m_ioWorker = nullptr;
-    QByteArray m_input;
+    QByteArray m_input;          // the stdin queue, written to the child from m_inputSent on
+    qsizetype m_inputSent = 0;
 };

@@ -168,6 +168,12 @@ bool ProcessManager::writeToProcess(const QString &processId, const QByteArray &
     return p && p->writeInput(data);
 }
 
+qint64 ProcessManager::queuedInput(const QString &processId) const
+{
+    const ManagedProcess *p = m_processes.value(processId);
+    return p ? p->queuedInputBytes() : 0;
+}
+
 void ProcessManager::setOutputHeld(const QString &processId, bool held)
 {
     ManagedProcess *p = m_processes.value(processId);

@@ -56,6 +56,8 @@ public:
     QJsonObject getProcessStatus(const QString &processId) const;
     QJsonObject listProcesses() const;
     bool writeToProcess(const QString &processId, const QByteArray &data);
+    // The memory a process's stdin queue holds; 0 for an unknown process.
+    qint64 queuedInput(const QString &processId) const;
     // Stops every process and waits for them. From here on starts are refused: the daemon is
     // going away.
     void stopAll(int timeoutMs);

@@ -3,6 +3,7 @@
 # as root or as a user of a logind session. Whatever happens, fixture_down (run on EXIT) leaves
 # no namespace, cgroup, mount or process behind.
 #
+#   fixture_check       skip (exit 77, saying why) where the kernel refuses the namespaces
 #   fixture_up DIR      boot, with the host folder DIR seen inside as /srv/tarnd-test
 #   in_sys CMD...       run CMD inside as root (outside any unit: use systemd-run for real work)
 #   as_user USER CMD    run the shell text CMD as USER in a new active local session
@@ -29,13 +30,19 @@ fixture_find_init() {
     return 1
 }
 
-fixture_up() {
-    local share=$1 log=$1/boot.log own
+# Skips the test (exit 77) where the kernel will not give the namespaces.
+fixture_check() {
     [ -d /sys/fs/cgroup/unified ] || [ "$(stat -fc %T /sys/fs/cgroup)" = cgroup2fs ] ||
         fixture_skip "no cgroup2 hierarchy to give the booted systemd"
     [ -d /sys/fs/cgroup/unified ] || FIXTURE_CG=/sys/fs/cgroup/$FIXTURE_NAME
-    unshare --mount --uts --ipc --net --pid --cgroup --fork --propagation private true 2>/dev/null ||
-        fixture_skip "the kernel refuses private namespaces here: $(unshare --mount --pid --cgroup --net --fork true 2>&1)"
+    local refused
+    refused=$(unshare --mount --uts --ipc --net --pid --cgroup --fork --propagation private true 2>&1) ||
+        fixture_skip "the kernel refuses private namespaces here: $refused"
+}
+
+fixture_up() {
+    local share=$1 log=$1/boot.log own
+    fixture_check
     trap fixture_down EXIT
     trap 'exit 1' INT TERM HUP
     mkdir "$FIXTURE_CG"

@@ -17,6 +17,7 @@ ok() { local what=$1; shift; if "$@"; then echo "ok - $what [$(ms)]"; else echo 
 # Until CMD holds, within SECONDS (generous: the machine may be loaded).
 within() { local s=$1 i; shift; for i in $(seq $((s * 20))); do "$@" && return 0; sleep 0.05; done; return 1; }
 
+fixture_check
 started=$(date +%s%N)
 share=$(mktemp -d /tmp/tarnd-system.XXXXXX)
 chmod 755 "$share"
@@ -58,7 +59,7 @@ logged() { in_sys journalctl -q -o cat -u tarnd.service | grep -qF -- "$1"; }
 
 echo "# 1: installing registers the unit and the polkit rule"
 # One dpkg run for both: each reads the whole package database, seconds on a loaded machine.
-ok "dpkg -i installs the packages" in_sys sh -c 'dpkg -i /srv/tarnd-test/*.deb > /dev/null'
+ok "dpkg -i installs the packages" in_sys sh -c 'dpkg -i /srv/tarnd-test/*.deb > /tmp/dpkg.log 2>&1 || { cat /tmp/dpkg.log; false; }'
 ok "the unit and the rule are in place" exists $unit
 ok "the polkit rule is in place" exists $rule
 ok "systemd knows the unit" [ "$(svc LoadState)" = loaded ]

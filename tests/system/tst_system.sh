@@ -48,6 +48,7 @@ unit=/etc/systemd/system/tarnd.service
 rule=/etc/polkit-1/rules.d/50-tarnd.rules
 svc() { in_sys systemctl show -P "$1" tarnd.service; }
 exists() { in_sys test -e "$1"; }
+down() { [ "$(svc ActiveState)" = inactive ]; }
 absent() { ! in_sys test -e "$1"; }
 # The processes of the service's control group other than the daemon.
 children() { in_sys sh -c 'cat /sys/fs/cgroup/system.slice/tarnd.service/cgroup.procs 2>/dev/null' | grep -vx "$(svc MainPID)"; }
@@ -69,17 +70,25 @@ ok "systemd-analyze verify finds nothing: '$verify'" [ -z "$verify" ]
 echo "# 2: polkit lets an active local user start the service, no one else"
 out=$(as_user alice 'systemctl start tarnd.service 2>&1; echo rc=$?' '')
 ok "a user of a remote session (no seat) is refused: $out" grep -qz 'Interactive authentication required.*rc=1' <<< "$out"
-ok "... and the service stays down" [ "$(svc ActiveState)" = inactive ]
+out=$(as_user alice 'tarnctl version 2>&1; echo rc=$?' '')
+ok "... and so is its tarnctl, which says why: $out" grep -qz 'Interactive authentication required.*rc=3' <<< "$out"
+ok "... and the service stays down" down
 session_open a1 alice && session_open b1 bob
 A=$(session_id a1) B=$(session_id b1)
 ok "alice's first session is inactive once bob's starts on the seat" \
     [ "$(in_sys loginctl show-session "$A" -P State)" = online ]
 ok "a user of an inactive local session is refused" not session_run a1 'systemctl start tarnd.service'
-ok "... and the service stays down" [ "$(svc ActiveState)" = inactive ]
+out=$(session_run a1 'tarnctl version 2>&1; echo rc=$?')
+ok "... and so is her tarnctl" grep -qz 'Interactive authentication required.*rc=3' <<< "$out"
+ok "... and the service stays down" down
 
-echo "# 3: systemctl start returns once the daemon serves"
-ok "bob (active, local) starts it, and his socket answers at once" \
-    session_run b1 'systemctl start tarnd.service && test -S /run/tarnd/tarnd-$XDG_SESSION_ID && tarnctl version > /dev/null'
+echo "# 3: tarnctl starts the service on demand; systemctl start returns once the daemon serves"
+out=$(session_run b1 'tarnctl --no-start version 2>&1; echo rc=$?')
+ok "bob's tarnctl --no-start leaves it down: $out" [ "${out##*rc=}" = 3 ]
+ok "... down" down
+ok "bob's tarnctl (active, local) starts it" session_run b1 'tarnctl version > /dev/null'
+ok "systemctl start returns with bob's socket answering" session_run b1 'systemctl stop tarnd.service &&
+    systemctl start tarnd.service && test -S /run/tarnd/tarnd-$XDG_SESSION_ID && tarnctl --no-start version > /dev/null'
 ok "the service runs as root" [ "$(svc ActiveState)/$(svc User)" = active/ ]
 
 echo "# 4: one socket per session, under its logind id, for its user only"

@@ -11,6 +11,8 @@ tarnd_need_packages() {
     apt-get install -y -q "${missing[@]}"
 }
 
-TARND_NATIVE_PACKAGES=(cmake ninja-build g++ qt6-base-dev qt6-base-dev-tools dbus-daemon python3-dbusmock)
+# The system test boots systemd with dbus, logind and polkitd; lintian checks the packages.
+TARND_NATIVE_PACKAGES=(cmake ninja-build g++ qt6-base-dev qt6-base-dev-tools dbus-daemon python3-dbusmock
+    systemd dbus polkitd libpam-systemd iproute2 util-linux lintian)
 TARND_WINDOWS_PACKAGES=(g++-mingw-w64-x86-64-posix wine64 doctest-dev)
 TARND_FUZZ_PACKAGES=(clang libclang-rt-dev)

@@ -1,5 +1,7 @@
 #include "tarnclient.h"
 
+#include "servicestart.h"
+
 #include "ipc/framing.h"
 #include "ipc/serverpeer.h"
 #include "ipc/sessions.h"
@@ -146,6 +148,8 @@ void TarnClient::open(int timeoutMs)
     m_helloResponse = QJsonObject();
     m_helloId = 0;
     m_heartbeats.clear();
+    m_serviceAsked = false;
+    m_serviceStarted.invalidate();
     m_reader.reset(new Reader);
     m_socket.reset(new QLocalSocket);
     connect(m_socket.get(), &QLocalSocket::connected, this, &TarnClient::onConnected);
@@ -245,8 +249,40 @@ void TarnClient::onConnected()
 void TarnClient::onSocketError()
 {
     // Once connected, a broken connection is reported by onDisconnected, with its reason.
-    if (m_state == State::Connecting)
-        fail(QStringLiteral("Cannot connect to the daemon at %1: %2").arg(socketPath(), m_socket->errorString()));
+    if (m_state != State::Connecting)
+        return;
+    const bool absent = m_socket->error() == QLocalSocket::ServerNotFoundError;
+    if (absent && m_serviceStarted.isValid() && m_serviceStarted.elapsed() < ServiceStartWaitMs) {
+        QTimer::singleShot(100, m_socket.get(), [this, socket = m_socket.get()] {
+            if (m_state == State::Connecting)
+                socket->connectToServer(socketPath());
+        });
+        return;
+    }
+    if (absent && m_serviceStarted.isValid())
+        return fail(QStringLiteral("The service was started, but its socket %1 did not appear within %2 ms")
+                        .arg(socketPath())
+                        .arg(ServiceStartWaitMs));
+    if (absent && m_autoStart && !m_serviceAsked && socketPath() == defaultSocketPath())
+        return startService();
+    fail(QStringLiteral("Cannot connect to the daemon at %1: %2").arg(socketPath(), m_socket->errorString()));
+}
+
+void TarnClient::startService()
+{
+    m_serviceAsked = true;
+    // The start and the wait for its socket come before the greeting's own bound.
+    m_handshake->start(m_handshake->interval() + ServiceStartWaitMs);
+    servicestart::startService(m_socket.get(), [this, socket = m_socket.get()](const QString &refusal) {
+        if (m_state != State::Connecting)
+            return;
+        if (!refusal.isEmpty())
+            return fail(QStringLiteral("The daemon's socket %1 is absent and %2. An administrator can install tarnd "
+                                       "or start it for you.")
+                            .arg(socketPath(), refusal));
+        m_serviceStarted.start();
+        socket->connectToServer(socketPath());
+    });
 }
 
 void TarnClient::onDisconnected()

@@ -8,6 +8,7 @@
 // daemonLost(reason); requests still waiting then finish as Lost. Nothing is retried on its
 // own: reconnect() is the application's call.
 
+#include <QElapsedTimer>
 #include <QJsonObject>
 #include <QList>
 #include <QLocalSocket>
@@ -103,8 +104,14 @@ public:
     void setLogPath(const QString &path) { m_logPath = path; }
     void setClientVersion(const QString &version) { m_clientVersion = version; }
 
+    // On by default: when this session's own socket is not there, the service is asked to start
+    // (systemd through polkit; Windows' service manager) and its socket awaited for up to
+    // ServiceStartWaitMs. A refusal is the daemonLost() reason. Never for a socket chosen elsewhere.
+    void setAutoStart(bool on) { m_autoStart = on; }
+    static constexpr int ServiceStartWaitMs = 10000;
+
     // Starts connecting and returns at once: ready() or daemonLost() follows. timeoutMs bounds
-    // the whole handshake (socket, greeting, hello).
+    // the whole handshake (socket, greeting, hello), beyond the wait for a service started.
     void open(int timeoutMs = 5000);
     // Blocking form of open(); with a path, setSocketPath(path) first. True once Ready; false
     // with errorString() (daemonLost() has been emitted too).
@@ -181,6 +188,7 @@ private:
     void onReadyRead();
     void onDisconnected();
     void onSocketError();
+    void startService();
     void handleMessage(const QJsonObject &message);
     void becomeReady();
     void fail(const QString &reason);
@@ -204,6 +212,10 @@ private:
     qint64 m_helloId = 0;
     qint64 m_nextId = 1;
     bool m_autoHeartbeat = true;
+    bool m_autoStart = true;
+    // Since the service manager took the start, while the socket is awaited; else invalid.
+    QElapsedTimer m_serviceStarted;
+    bool m_serviceAsked = false;
     bool m_queueEvents = false;
     QList<QJsonObject> m_events;
     QSet<qint64> m_heartbeats;

@@ -92,6 +92,7 @@ int unreachable(const Context &c)
 bool connectClient(Context &c)
 {
     c.client.setSocketPath(socketOf(c.parser));
+    c.client.setAutoStart(!c.parser.isSet("no-start"));
     return c.client.connectToDaemon(QString(), 10000);
 }
 
@@ -467,6 +468,7 @@ QList<Command> commands()
 const QList<Option> CommonOptions{
     {"socket", "PATH", "The daemon's socket (default: $TARND_SOCKET, else this session's)."},
     {"json", "", "Print the daemon's answers as JSON, one object per line."},
+    {"no-start", "", "Do not start the service when this session's socket is absent."},
 };
 
 QString bashCompletion(const QList<Command> &table)
@@ -500,7 +502,7 @@ QString bashCompletion(const QList<Command> &table)
 
 QString overview(const QList<Command> &table)
 {
-    QString text = QStringLiteral("Usage: tarnctl [--socket PATH] [--json] COMMAND [ARGUMENTS]\n\n"
+    QString text = QStringLiteral("Usage: tarnctl [--socket PATH] [--json] [--no-start] COMMAND [ARGUMENTS]\n\n"
                                   "The command-line client of tarnd. Commands:\n");
     for (const Command &cmd : table)
         text += QStringLiteral("  %1%2\n").arg(cmd.name.leftJustified(12), cmd.summary);

@@ -18,8 +18,9 @@ QString trimmedError(const ToolResult &r)
 
 } // namespace
 
-void ProcessManager::armDnsOverride(const QString &processId, const QJsonObject &spec)
+void ProcessManager::armDnsOverride(const ProcessKey &key, const QJsonObject &spec)
 {
+    const QString &processId = key.id;
     if (!spec.contains("tun-dns-override"))
         return;
     const QJsonObject override = spec.value("tun-dns-override").toObject();
@@ -39,24 +40,24 @@ void ProcessManager::armDnsOverride(const QString &processId, const QJsonObject 
                            << clientText(iface) << "is not an interface name";
         return;
     }
-    cancelDnsOverride(processId, "is starting again");
+    cancelDnsOverride(key, "is starting again");
     auto *scope = new QObject(this);
-    m_dnsOverrides.insert(processId, scope);
-    QTimer::singleShot(m_timing.dnsDelayMs, scope, [this, processId, scope, dns = ip.toString(), iface] {
-        setInterfaceDns(dns, iface, scope, [this, processId, scope] {
-            if (m_dnsOverrides.value(processId) == scope)
-                m_dnsOverrides.remove(processId);
+    m_dnsOverrides.insert(key, scope);
+    QTimer::singleShot(m_timing.dnsDelayMs, scope, [this, key, scope, dns = ip.toString(), iface] {
+        setInterfaceDns(dns, iface, scope, [this, key, scope] {
+            if (m_dnsOverrides.value(key) == scope)
+                m_dnsOverrides.remove(key);
             scope->deleteLater();
         });
     });
 }
 
-void ProcessManager::cancelDnsOverride(const QString &processId, const char *why)
+void ProcessManager::cancelDnsOverride(const ProcessKey &key, const char *why)
 {
-    QObject *scope = m_dnsOverrides.take(processId);
+    QObject *scope = m_dnsOverrides.take(key);
     if (!scope)
         return;
-    qCInfo(lcTarnd) << "[ProcessManager] DNS override of" << processId << "given up: the process" << why;
+    qCInfo(lcTarnd) << "[ProcessManager] DNS override of" << key.id << "given up: the process" << why;
     delete scope;
 }
 

@@ -117,6 +117,7 @@ private Q_SLOTS:
 
     void sessionsAreApart()
     {
+        testsupport::LogCapture log;
         startDaemon();
         // Root starts a process from session 1: it belongs to session 1.
         TarnClient root;
@@ -152,6 +153,9 @@ private Q_SLOTS:
         // Its output still goes to its owner only.
         const QJsonObject out = root.waitForEvent([](const QJsonObject &e) { return e.value("event") == "stdout"; });
         QCOMPARE(out.value("data").toString(), QStringLiteral("from a\n"));
+        for (const char *event : {"started", "stdout"})
+            QVERIFY(log.text().contains(QRegularExpression(
+                QStringLiteral(R"(Sending process event to owner client "[0-9a-f]+" for process "a-core" event: "%1")").arg(event))));
 
         // Root through session 2's socket is in session 2: it lists every session's processes
         // with their session, and names only session 2's.

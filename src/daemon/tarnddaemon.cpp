@@ -12,7 +12,6 @@
 
 #include <QCoreApplication>
 #include <QFileInfo>
-#include <QJsonArray>
 #include <QJsonDocument>
 #include <QLocalSocket>
 #include <QRegularExpression>

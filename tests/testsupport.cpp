@@ -20,10 +20,10 @@ QByteArray readFile(const QString &path)
     return f.readAll();
 }
 
-QJsonObject startNow(ProcessManager &pm, const QJsonObject &spec)
+QJsonObject startNow(ProcessManager &pm, const QJsonObject &spec, unsigned session)
 {
     std::optional<QJsonObject> answer;
-    pm.startProcess(spec, [&answer](const QJsonObject &r) { answer = r; });
+    pm.startProcess(spec, [&answer](const QJsonObject &r) { answer = r; }, session);
     // Generous: a device lookup and removal may take their full time on a busy machine.
     if (!QTest::qWaitFor([&answer] { return answer.has_value(); }, 30000))
         return QJsonObject{{"status", "error"}, {"error", "no answer to the start"}};
@@ -43,7 +43,8 @@ QJsonObject decodeFrame(const QByteArray &frame)
 ProcessEvents::ProcessEvents(ProcessManager &pm)
 {
     QObject::connect(&pm, &ProcessManager::processEvent, [this](const QJsonObject &e) { all << e; });
-    QObject::connect(&pm, &ProcessManager::processOutput, [this](const QString &id, const QByteArray &frame) {
+    QObject::connect(&pm, &ProcessManager::processOutput, [this](const ProcessKey &key, const QByteArray &frame) {
+        const QString &id = key.id;
         largestFrame = std::max(largestFrame, frame.size());
         QJsonObject e = decodeFrame(frame);
         // A frame for another process than the one it was sent for would be a fault: show it.

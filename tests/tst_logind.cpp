@@ -3,6 +3,7 @@
 // when logind is absent or fails later. The stand-in is set up before anything asks for
 // sessions: whether logind is there is decided once per process.
 
+#include "tarnclient.h"
 #include "ipc/communicationserver.h"
 #include "ipc/sessions.h"
 #include "logindmock.h"
@@ -252,6 +253,35 @@ private Q_SLOTS:
         QVERIFY(testsupport::runAsUser(Other, nobodys).refused);
         QVERIFY(testsupport::runAsUser(Nobody, others).refused);
         QVERIFY(!testsupport::runAsUser(Nobody, nobodys).refused);
+    }
+
+    // The self-restart a newer client asks for costs no other session its processes.
+    void aNewerClientRestartsTheDaemonOnlyOnceOtherSessionsAreDone()
+    {
+        testsupport::Daemon daemon;
+        QVERIFY(daemon.start({"DBUS_SYSTEM_BUS_ADDRESS=" + m_logind->address()}));
+        // Root's clients, one in session 1 and one through nobody's session 3: the same id twice.
+        TarnClient one, three;
+        const auto finished = [](const QJsonObject &e) { return e.value("event") == "finished"; };
+        const QJsonObject core = TarnClient::startRequest("core", QStringLiteral(HELPER_CHILDHELPER), {"noread"});
+        for (auto [client, session] : {std::pair{&one, "1"}, std::pair{&three, "3"}}) {
+            client->setEventQueue(true);
+            QVERIFY(client->connectToDaemon(daemon.path(QStringLiteral("run/tarnd-") + session)));
+            QCOMPARE(client->call(core).value("status").toString(), QStringLiteral("started"));
+        }
+        const QJsonObject hello{{"action", "client-hello"}, {"log-path", daemon.path("three.log")}, {"version", "99"}};
+        QCOMPARE(three.call(hello).value("status").toString(), QStringLiteral("restarting"));
+        QVERIFY(!three.waitForEvent(finished).isEmpty());
+        QVERIFY(daemon.waitForLog("Daemon restart waits for 1 process(es) of other sessions to end"));
+        QVERIFY(one.call({{"action", "status"}, {"process-id", "core"}}).value("running").toBool());
+        QVERIFY(daemon.running());
+        // The quit follows the end of the last one.
+        QCOMPARE(one.call({{"action", "stop"}, {"process-id", "core"}}).value("status").toString(), QStringLiteral("stopping"));
+        QVERIFY(!one.waitForEvent(finished).isEmpty());
+        QCOMPARE(daemon.waitForExit(), 0);
+        QVERIFY(testsupport::inOrder(daemon.log(), {"Client version \"99\" is higher than daemon version \"1.4.9\" - restarting daemon",
+                                                    "Initiating daemon restart due to version mismatch",
+                                                    "Event loop exited, stopping daemon..."}));
     }
 
     void withoutLogindOneSession()

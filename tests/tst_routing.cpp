@@ -5,6 +5,7 @@
 #include "testsupport.h"
 
 #include <QJsonArray>
+#include <QRegularExpression>
 #include <QtTest>
 
 #include <csignal>
@@ -142,8 +143,10 @@ private Q_SLOTS:
     {
         Daemon d;
         QVERIFY(d.start());
-        TarnClient leaving, staying;
-        QVERIFY(openBoth(d, leaving, staying));
+        TarnClient leaving, staying, silent; // silent stops heartbeating
+        silent.setAutoHeartbeat(false);
+        QVERIFY(openBoth(d, leaving, staying) && silent.connectToDaemon(d.socketPath()));
+        QCOMPARE(silent.call(start("s1", {"noread"})).value("status").toString(), QStringLiteral("started"));
         for (const char *id : {"a1", "a2"})
             QCOMPARE(leaving.call(start(id, {"trapint", "0"})).value("status").toString(), QStringLiteral("started"));
         QCOMPARE(staying.call(start("b1", {"noread"})).value("status").toString(), QStringLiteral("started"));
@@ -161,6 +164,16 @@ private Q_SLOTS:
         // Their "finished" went to nobody: the other client heard only of its own process.
         for (const QJsonObject &e : staying.events())
             QVERIFY(e.value("event") == "connected" || e.value("process-id") == "b1");
+
+        // The silent one is dropped 10 to 15 s after its last word (more on a slow machine).
+        QTRY_VERIFY_WITH_TIMEOUT(gone("s1"), 40000);
+        QVERIFY(staying.call(status("b1")).value("running").toBool());
+        const QString log = d.log();
+        QVERIFY(log.contains(QRegularExpression(R"(Client "[0-9a-f]+" timed out \(no heartbeat for 10000 ms\))")));
+        QVERIFY(log.contains(QRegularExpression(R"(INFO: Client timed out: "[0-9a-f]+" session: [01]\n)")));
+        // The time-out closes the connection, whose report may come first and take the process.
+        QVERIFY(log.contains(QRegularExpression(R"(Stopping process "s1" \(owned by (timed-out|disconnected) client "[0-9a-f]+" \))")));
+        QVERIFY(!log.contains("Stopping process \"b1\""));
     }
 };
 

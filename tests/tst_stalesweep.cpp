@@ -176,9 +176,9 @@ private Q_SLOTS:
                                               {"arguments", QJsonArray{mode}}})
                          .value("status").toString(),
                      QStringLiteral("started"));
-            backend->sessionOf.insert(daemon.processes()->childPid(id), 2);
+            backend->sessionOf.insert(daemon.processes()->childPid({id, 2}), 2);
         }
-        const qint64 kept = daemon.processes()->childPid("kept"), left = daemon.processes()->childPid("left");
+        const qint64 kept = daemon.processes()->childPid({"kept", 2}), left = daemon.processes()->childPid({"left", 2});
         const pid_t outside = spawnAs(0, xray); // root's own, started elsewhere in that session
         backend->sessionOf.insert(outside, 2);
         QVERIFY(!leaver.waitForEvent([](const QJsonObject &e) { return e.value("data") == "ready\n"; }).isEmpty());

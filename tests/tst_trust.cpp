@@ -64,11 +64,14 @@ QString statusOf(TarnClient &c, const QJsonObject &request)
     return c.call(request).value("status").toString();
 }
 
+// The ids listed, each with "@SESSION" where the entry names its session.
 QStringList idsIn(const QJsonObject &list)
 {
     QStringList ids;
-    for (const QJsonValue &p : list.value("processes").toArray())
-        ids << p.toObject().value("process-id").toString();
+    for (const QJsonValue &p : list.value("processes").toArray()) {
+        const QJsonObject o = p.toObject();
+        ids << o.value("process-id").toString() + (o.contains("session") ? "@" + QString::number(o.value("session").toInt()) : QString());
+    }
     return ids;
 }
 
@@ -115,6 +118,7 @@ private Q_SLOTS:
 
     void sessionsAreApart()
     {
+        testsupport::LogCapture log;
         startDaemon();
         // Root starts a process from session 1: it belongs to session 1.
         TarnClient root;
@@ -122,17 +126,21 @@ private Q_SLOTS:
         QCOMPARE(statusOf(root, startOf("a-core")), QStringLiteral("started"));
 
         // B, in session 2, neither sees nor reaches it: every answer is that of no such process.
+        // The same id in B's session is B's own process, which B alone lists and stops.
         const QList<QJsonObject> b = testsupport::runAsUser(
             UserB, socket(2),
             {request("list"), request("stop", "a-core"), request("kill", "a-core"), request("restart", "a-core"),
              request("status", "a-core"), QJsonObject{{"action", "stdin"}, {"process-id", "a-core"}, {"data", "x\n"}},
-             request("status", "no-such")}).responses;
-        QCOMPARE(b.size(), 7);
+             request("status", "no-such"), startOf("a-core"), request("list"), request("stop", "a-core")}).responses;
+        QCOMPARE(b.size(), 10);
         QCOMPARE(idsIn(b[0]), QStringList());
         for (int i = 1; i <= 4; ++i)
             QCOMPARE(b[i].value("error").toString(), QStringLiteral("Process not found: a-core"));
         QCOMPARE(b[5].value("error").toString(), QStringLiteral("Failed to write to process stdin"));
         QCOMPARE(b[6].value("error").toString(), QStringLiteral("Process not found: no-such"));
+        QCOMPARE(b[7].value("status").toString(), QStringLiteral("started"));
+        QCOMPARE(idsIn(b[8]), QStringList{"a-core"});
+        QCOMPARE(b[9].value("status").toString(), QStringLiteral("stopping"));
 
         // Any client of session 1 reaches it, as a restarted desktop client must.
         const QList<QJsonObject> a = testsupport::runAsUser(
@@ -146,12 +154,17 @@ private Q_SLOTS:
         // Its output still goes to its owner only.
         const QJsonObject out = root.waitForEvent([](const QJsonObject &e) { return e.value("event") == "stdout"; });
         QCOMPARE(out.value("data").toString(), QStringLiteral("from a\n"));
+        for (const char *event : {"started", "stdout"})
+            QVERIFY(log.text().contains(QRegularExpression(
+                QStringLiteral(R"(Sending process event to owner client "[0-9a-f]+" for process "a-core" event: "%1")").arg(event))));
 
-        // Root, even through session 2's socket, sees and drives every session's processes.
+        // Root through session 2's socket is in session 2: it lists every session's processes
+        // with their session, and names only session 2's.
         TarnClient rootElsewhere;
         QVERIFY(open(rootElsewhere, 2));
-        QCOMPARE(idsIn(rootElsewhere.call(request("list"))), QStringList{"a-core"});
-        QCOMPARE(statusOf(rootElsewhere, request("stop", "a-core")), QStringLiteral("stopping"));
+        QTRY_COMPARE_WITH_TIMEOUT(idsIn(rootElsewhere.call(request("list"))), QStringList{"a-core@1"}, 15000);
+        QCOMPARE(rootElsewhere.call(request("stop", "a-core")).value("error").toString(), QStringLiteral("Process not found: a-core"));
+        QCOMPARE(statusOf(root, request("stop", "a-core")), QStringLiteral("stopping"));
         QVERIFY(!root.waitForEvent([](const QJsonObject &e) { return e.value("event") == "finished"; }).isEmpty());
     }
 

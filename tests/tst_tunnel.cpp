@@ -196,7 +196,11 @@ private Q_SLOTS:
         connect(&pm, &ProcessManager::processEvent, [&](const QJsonObject &e) {
             events << QJsonObject{{"event", e.value("event")}, {"calls", int(tools.calls().size())}};
         });
-        QCOMPARE(testsupport::startNow(pm, spec(TunProcessId, {"exit", "0"})).value("status").toString(), u"started"_s);
+        QCOMPARE(testsupport::startNow(pm, spec(TunProcessId, {"noread"}), 1).value("status").toString(), u"started"_s);
+        // One adapter for the machine: another session's core is refused, and nothing runs for it.
+        QCOMPARE(testsupport::startNow(pm, spec(TunProcessId, {"noread"}), 2).value("error").toString(),
+                 u"The TUN core is already running in another session"_s);
+        QCOMPARE(pm.stopProcess({TunProcessId, 1}).value("status").toString(), u"stopping"_s);
         QTRY_VERIFY_WITH_TIMEOUT(!events.isEmpty() && events.last().value("event") == "finished", 20000);
 
         // Looked up and removed before the start, and again before "finished".

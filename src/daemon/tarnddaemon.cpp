@@ -12,9 +12,9 @@
 
 #include <QCoreApplication>
 #include <QFileInfo>
-#include <QJsonArray>
 #include <QJsonDocument>
 #include <QLocalSocket>
+#include <QRegularExpression>
 #include <QTimer>
 #include <QVersionNumber>
 
@@ -78,12 +78,10 @@ TarnDaemon::TarnDaemon(QObject *parent, SessionBackend *sessions, Limits limits)
     // Routing comes first, so the owner gets "finished" before its entry is dropped.
     connect(m_processManager, &ProcessManager::processEvent, this, &TarnDaemon::broadcastProcessEvent);
     connect(m_processManager, &ProcessManager::processOutput, this, &TarnDaemon::sendToOwner);
-    m_processManager->setInterfaceUsedElsewhere(
-        [this](const QString &processId, const QString &iface) { return interfaceUsedElsewhere(processId, iface); });
-    connect(m_processManager, &ProcessManager::processEvent, this, [this](const QJsonObject &event) {
+    connect(m_processManager, &ProcessManager::processEvent, this, [this](const QJsonObject &event, const ProcessKey &key) {
         if (event.value("event").toString() != QLatin1String("finished"))
             return;
-        onProcessFinished(event.value("process-id").toString(), event.value("data").toString().toInt(nullptr, 10));
+        onProcessFinished(key, event.value("data").toString().toInt(nullptr, 10));
     });
 }
 
@@ -135,38 +133,36 @@ void TarnDaemon::handleClientMessage(const QString &clientId, const QJsonObject 
         // Answered once the start is made, which may wait for the TUN device removal.
         return handleStart(clientId, message);
     } else if (action == QLatin1String("list")) {
-        response = m_processManager->listProcesses();
-        // Only what the client's session may see.
-        QJsonArray visible;
-        for (const QJsonValue &p : response.value("processes").toArray())
-            if (visibleTo(clientId, p.toObject().value("process-id").toString()))
-                visible.append(p);
-        response.insert("processes", visible);
+        // Root / LocalSystem sees every session's processes, each with its session.
+        sessions::PeerInfo peer;
+        const bool privileged = m_communicationServer->peerOfClient(clientId, &peer) && peer.privileged;
+        response = m_processManager->listProcesses(privileged ? std::nullopt : std::optional<quint32>(sessionOf(clientId)));
     } else if (action == QLatin1String("stdin")) {
-        const QString processId = message.value("process-id").toString();
+        const ProcessKey key = keyOf(clientId, message.value("process-id").toString());
         const QByteArray data = message.value("data").toString().toUtf8();
         // What waits for the child is held for its owner, whoever writes it: within the owner's
         // share, and once queued, a part of what may push others over theirs.
-        const bool written = visibleTo(clientId, processId)
-            && m_communicationServer->mayHold(ownerOf(processId), data.size())
-            && m_processManager->writeToProcess(processId, data);
+        const bool written = m_processManager->contains(key)
+            && m_communicationServer->mayHold(ownerOf(key), data.size())
+            && m_processManager->writeToProcess(key, data);
         if (written)
             m_communicationServer->enforceHeldBytes();
         response = written ? success() : error(QStringLiteral("Failed to write to process stdin"));
     } else if (action == QLatin1String("stop") || action == QLatin1String("kill") || action == QLatin1String("restart")
                || action == QLatin1String("status")) {
-        const QString processId = message.value("process-id").toString();
-        // Another session's process answers exactly like one that does not exist.
-        if (!visibleTo(clientId, processId))
-            response = error(QStringLiteral("Process not found: ") + processId);
+        const ProcessKey key = keyOf(clientId, message.value("process-id").toString());
+        // No such process in the client's session: whether one of that name runs elsewhere is
+        // nobody's business, so the answer is the daemon's own, the same in either case.
+        if (!m_processManager->contains(key))
+            response = error(QStringLiteral("Process not found: ") + key.id);
         else if (action == QLatin1String("stop"))
-            response = m_processManager->stopProcess(processId);
+            response = m_processManager->stopProcess(key);
         else if (action == QLatin1String("kill"))
-            response = m_processManager->killProcess(processId);
+            response = m_processManager->killProcess(key);
         else if (action == QLatin1String("restart"))
-            response = m_processManager->restartProcess(processId);
+            response = m_processManager->restartProcess(key);
         else
-            response = m_processManager->getProcessStatus(processId);
+            response = m_processManager->getProcessStatus(key);
     } else if (action == QLatin1String("clear-logs")) {
         response = clearLogs(clientId) ? success() : error(QStringLiteral("Failed to clear daemon logs"));
     } else {
@@ -186,10 +182,12 @@ void TarnDaemon::reply(const QString &clientId, const QJsonObject &request, QJso
 void TarnDaemon::handleStart(const QString &clientId, const QJsonObject &message)
 {
     const QString processId = message.value("process-id").toString();
-    const ClientConnection *client = m_communicationServer->client(clientId);
-    const quint32 session = client ? client->sessionId() : 0;
-    const auto inSession = std::count(m_processSessions.cbegin(), m_processSessions.cend(), session);
-    if (inSession >= m_limits.processesPerSession && !m_processSessions.contains(processId)) {
+    const ProcessKey key = keyOf(clientId, processId);
+    const quint32 session = key.session;
+    const QList<ProcessKey> live = m_processManager->processKeys();
+    const auto inSession
+        = std::count_if(live.cbegin(), live.cend(), [session](const ProcessKey &k) { return k.session == session; });
+    if (inSession >= m_limits.processesPerSession && !live.contains(key)) {
         qCWarning(lcTarnd) << "Refused a start in session" << session << ": it has" << inSession
                            << "processes, the limit";
         return reply(clientId, message,
@@ -215,48 +213,34 @@ void TarnDaemon::handleStart(const QString &clientId, const QJsonObject &message
     }
     // Owned only once started: a start refused (a second client's, or a client retrying
     // its own) must not take the process away from the client that has it.
-    const bool first = !m_starting.contains(processId);
+    const bool first = !m_starting.contains(key);
     if (first) {
-        m_starting.insert(processId, clientId);
+        m_starting.insert(key, clientId);
         qCDebug(lcTarnd) << "Process" << clientText(processId) << "will be owned by client" << clientId;
     }
     m_processManager->startProcess(request, [=](const QJsonObject &response) {
         if (first)
-            m_starting.remove(processId);
+            m_starting.remove(key);
         if (response.value("status").toString() == QLatin1String("started")) {
-            m_processOwners.insert(processId, clientId);
-            m_processSessions.insert(processId, session);
+            m_processOwners.insert(key, clientId);
             if (m_heldOwners.contains(clientId))
-                m_processManager->setOutputHeld(processId, true);
+                m_processManager->setOutputHeld(key, true);
         } else {
             qCDebug(lcTarnd) << "Process" << clientText(processId) << "failed to start, ownership unchanged";
         }
         reply(clientId, message, response);
-    });
+    }, session);
 }
 
-bool TarnDaemon::visibleTo(const QString &clientId, const QString &processId) const
+quint32 TarnDaemon::sessionOf(const QString &clientId) const
 {
-    const auto it = m_processSessions.constFind(processId);
-    if (it == m_processSessions.constEnd())
-        return false;
-    sessions::PeerInfo peer;
-    if (m_communicationServer->peerOfClient(clientId, &peer) && peer.privileged)
-        return true;
     const ClientConnection *client = m_communicationServer->client(clientId);
-    return client && client->sessionId() == *it;
+    return client ? client->sessionId() : 0;
 }
 
-bool TarnDaemon::interfaceUsedElsewhere(const QString &processId, const QString &interfaceName) const
+ProcessKey TarnDaemon::keyOf(const QString &clientId, const QString &processId) const
 {
-    const auto own = m_processSessions.constFind(processId);
-    if (own == m_processSessions.constEnd())
-        return true; // a process of no known session has no claim to anything
-    const QStringList users = m_processManager->usersOfInterface(interfaceName);
-    return std::any_of(users.cbegin(), users.cend(), [&](const QString &user) {
-        const auto session = m_processSessions.constFind(user);
-        return session != m_processSessions.constEnd() && *session != *own;
-    });
+    return ProcessKey(processId, sessionOf(clientId));
 }
 
 QJsonObject TarnDaemon::handleHello(const QString &clientId, const QJsonObject &message, bool *restarting)
@@ -289,7 +273,11 @@ QJsonObject TarnDaemon::handleHello(const QString &clientId, const QJsonObject &
     }
     qCInfo(lcTarnd) << "Client connected:" << clientId << "- Client version:" << clientVersion
                     << "Daemon version:" << daemonVersion;
-    if (QVersionNumber::compare(QVersionNumber::fromString(clientVersion), QVersionNumber::fromString(daemonVersion))
+    // Only a plain dotted version asks for a newer daemon: anything else ("1.5-beta", a word)
+    // is no reason to stop anybody's processes.
+    static const QRegularExpression plainVersion(QStringLiteral("^[0-9]+(\\.[0-9]+)*$"));
+    if (!plainVersion.match(clientVersion).hasMatch()
+        || QVersionNumber::compare(QVersionNumber::fromString(clientVersion), QVersionNumber::fromString(daemonVersion))
         <= 0)
         return success();
 
@@ -298,12 +286,44 @@ QJsonObject TarnDaemon::handleHello(const QString &clientId, const QJsonObject &
     QJsonObject response{{"status", "restarting"}, {"reason", "Client version is higher than daemon version"}};
     copyRequestId(message, &response);
     m_communicationServer->sendToClient(clientId, response);
-    QTimer::singleShot(100, [] {
+    restartFor(sessionOf(clientId));
+    *restarting = true;
+    return response;
+}
+
+void TarnDaemon::restartFor(quint32 session)
+{
+    m_restartSessions.insert(session);
+    for (const ProcessKey &key : m_processManager->processKeys()) {
+        if (key.session == session)
+            m_processManager->stopProcess(key);
+    }
+    const QList<ProcessKey> starting = m_starting.keys();
+    for (const ProcessKey &key : starting) {
+        if (key.session == session)
+            m_processManager->cancelStart(key);
+    }
+    restartWhenFree();
+}
+
+void TarnDaemon::restartWhenFree()
+{
+    if (m_restartSessions.isEmpty() || m_restartArmed)
+        return;
+    // Those that asked are stopping theirs (the stop gives them their whole budget); nobody else
+    // loses a process to somebody's newer client.
+    const QList<ProcessKey> live = m_processManager->processKeys();
+    const int others = int(std::count_if(live.cbegin(), live.cend(),
+                                         [this](const ProcessKey &k) { return !m_restartSessions.contains(k.session); }));
+    if (others > 0) {
+        qCInfo(lcTarnd) << "Daemon restart waits for" << others << "process(es) of other sessions to end";
+        return;
+    }
+    m_restartArmed = true;
+    QTimer::singleShot(100, this, [] {
         qCInfo(lcTarnd) << "Initiating daemon restart due to version mismatch";
         QCoreApplication::quit();
     });
-    *restarting = true;
-    return response;
 }
 
 void TarnDaemon::onClientConnected(const QString &clientId)
@@ -331,18 +351,15 @@ void TarnDaemon::handleDeparture(const QString &clientId, uint sessionId, const 
 {
     // Nobody waits for this output any more.
     holdOutputOf(clientId, false);
-    QList<QString> owned;
-    for (auto it = m_processOwners.cbegin(); it != m_processOwners.cend(); ++it)
-        if (it.value() == clientId)
-            owned.append(it.key());
-    for (const QString &processId : std::as_const(owned)) {
-        qCInfo(lcTarnd) << "Stopping process" << processId << ownedBy << clientId << ")";
-        m_processManager->stopProcess(processId);
-        m_processOwners.remove(processId);
+    const QList<ProcessKey> owned = m_processOwners.keys(clientId);
+    for (const ProcessKey &key : owned) {
+        qCInfo(lcTarnd) << "Stopping process" << key.id << ownedBy << clientId << ")";
+        m_processManager->stopProcess(key);
+        m_processOwners.remove(key);
     }
     // A start still waiting would make a process nobody owns.
-    for (const QString &processId : m_starting.keys(clientId))
-        m_processManager->cancelStart(processId);
+    for (const ProcessKey &key : m_starting.keys(clientId))
+        m_processManager->cancelStart(key);
     if (sessionId == 0) {
         qCInfo(lcTarnd) << "Client" << clientId << "has sessionId=0, cannot check for stale processes";
         return;
@@ -406,28 +423,37 @@ void TarnDaemon::killStaleProcesses(uint sessionId, std::optional<quint32> user)
         qCDebug(lcTarnd) << "No stale processes found in session" << sessionId;
 }
 
-QString TarnDaemon::ownerOf(const QString &processId) const
+QString TarnDaemon::ownerOf(const ProcessKey &key) const
 {
-    const auto it = m_processOwners.constFind(processId);
+    const auto it = m_processOwners.constFind(key);
     if (it != m_processOwners.constEnd())
         return *it;
-    return m_starting.value(processId);
+    return m_starting.value(key);
 }
 
-void TarnDaemon::broadcastProcessEvent(const QJsonObject &event)
+void TarnDaemon::broadcastProcessEvent(const QJsonObject &event, const ProcessKey &key)
 {
-    const QString processId = event.value("process-id").toString();
-    qCDebug(lcTarnd) << "Process event for" << processId << "event:" << event.value("event").toString();
-    sendToOwner(processId, framing::encode(event));
+    route(key, framing::encode(event), event.value("event").toString());
 }
 
-void TarnDaemon::sendToOwner(const QString &processId, const QByteArray &frame)
+void TarnDaemon::sendToOwner(const ProcessKey &key, const QByteArray &frame)
 {
-    const QString owner = ownerOf(processId);
+    // The output's frames come made; their kind is read back only for the debug line. A quote
+    // inside a JSON string is escaped, so only the frame's own key matches.
+    QString event;
+    if (lcTarnd().isDebugEnabled())
+        event = QLatin1String(frame.contains(R"("event":"stderr")") ? "stderr" : "stdout");
+    route(key, frame, event);
+}
+
+void TarnDaemon::route(const ProcessKey &key, const QByteArray &frame, const QString &event)
+{
+    const QString owner = ownerOf(key);
     if (owner.isEmpty()) {
-        qCDebug(lcTarnd) << "Process event for unowned process" << processId << "- not sending to any client";
+        qCDebug(lcTarnd) << "Process event for unowned process" << key.id << "- not sending to any client";
         return;
     }
+    qCDebug(lcTarnd) << "Sending process event to owner client" << owner << "for process" << key.id << "event:" << event;
     m_communicationServer->sendFrameToClient(owner, frame);
     if (!m_heldOwners.contains(owner) && m_communicationServer->unsentBytes(owner) > HoldOutputAboveBytes)
         holdOutputOf(owner, true);
@@ -453,13 +479,15 @@ void TarnDaemon::holdOutputOf(const QString &clientId, bool held)
             m_processManager->setOutputHeld(it.key(), held);
 }
 
-void TarnDaemon::onProcessFinished(const QString &processId, int exitCode)
+void TarnDaemon::onProcessFinished(const ProcessKey &key, int exitCode)
 {
-    m_processSessions.remove(processId);
-    const auto it = m_processOwners.constFind(processId);
+    // The process leaves the manager's table once this emission is over.
+    if (!m_restartSessions.isEmpty())
+        QMetaObject::invokeMethod(this, &TarnDaemon::restartWhenFree, Qt::QueuedConnection);
+    const auto it = m_processOwners.constFind(key);
     if (it == m_processOwners.constEnd())
         return;
-    qCDebug(lcTarnd) << "Process" << processId << "finished (exit code" << exitCode
+    qCDebug(lcTarnd) << "Process" << key.id << "finished (exit code" << exitCode
                      << "), removing ownership tracking (was owned by client" << *it << ")";
     m_processOwners.erase(it);
 }

@@ -2,6 +2,7 @@
 
 #include "daemon/execpolicy.h"
 #include "ipc/communicationserver.h"
+#include "process/processkey.h"
 #include "service/logfile.h"
 
 #include <QHash>
@@ -63,37 +64,42 @@ public Q_SLOTS:
     void onClientConnected(const QString &clientId);
     void onClientDisconnected(const QString &clientId, uint sessionId);
     void onClientTimedOut(const QString &clientId, uint sessionId);
-    void broadcastProcessEvent(const QJsonObject &event);
-    // A process's event, as the frame to send, to the client that owns the process.
-    void sendToOwner(const QString &processId, const QByteArray &frame);
-    void onProcessFinished(const QString &processId, int exitCode);
+    void broadcastProcessEvent(const QJsonObject &event, const ProcessKey &key);
+    // A process's output event, as the frame to send, to the client that owns the process.
+    void sendToOwner(const ProcessKey &key, const QByteArray &frame);
+    void onProcessFinished(const ProcessKey &key, int exitCode);
 
 private:
     QJsonObject handleHello(const QString &clientId, const QJsonObject &message, bool *restarting);
     void handleStart(const QString &clientId, const QJsonObject &message);
     void reply(const QString &clientId, const QJsonObject &request, QJsonObject response);
     bool clearLogs(const QString &clientId);
-    // A process may be seen and driven by any client of the session it was started from, and
-    // by root / LocalSystem.
-    bool visibleTo(const QString &clientId, const QString &processId) const;
+    // A client names the processes of its own session, whoever started them there; root /
+    // LocalSystem too (through another session's socket it is in that session). Another
+    // session's process is not found under any name.
+    ProcessKey keyOf(const QString &clientId, const QString &processId) const;
+    quint32 sessionOf(const QString &clientId) const;
+    // The self-restart for a newer client: the session that asked has its processes stopped;
+    // the quit waits until no other session has a process.
+    void restartFor(quint32 session);
+    void restartWhenFree();
     std::optional<logfile::Identity> identityOf(const QString &clientId) const;
-    // Whether a process of a session other than processId's uses the interface: then processId
-    // may not set its DNS.
-    bool interfaceUsedElsewhere(const QString &processId, const QString &interfaceName) const;
     void handleDeparture(const QString &clientId, uint sessionId, const char *ownedBy);
     void onClientBytesWritten(const QString &clientId);
     void holdOutputOf(const QString &clientId, bool held);
-    QString ownerOf(const QString &processId) const;
+    QString ownerOf(const ProcessKey &key) const;
+    void route(const ProcessKey &key, const QByteArray &frame, const QString &event);
 
     const Limits m_limits;
     ExecPolicy m_policy;
     ProcessManager *m_processManager;
     CommunicationServer *m_communicationServer;
     PrivilegeManager *m_privilegeManager;
-    QHash<QString, QString> m_processOwners;
-    QHash<QString, quint32> m_processSessions; // until "finished": the session it was started from
-    // The starts being made (process id -> client id), whose "started" goes to the client
-    // asking before it owns anything.
-    QHash<QString, QString> m_starting;
+    QHash<ProcessKey, QString> m_processOwners; // -> client id
+    // The starts being made (-> client id), whose "started" goes to the client asking before it
+    // owns anything.
+    QHash<ProcessKey, QString> m_starting;
+    QSet<quint32> m_restartSessions; // sessions whose newer client asked for the restart
+    bool m_restartArmed = false;
     QSet<QString> m_heldOwners; // clients so far behind that their processes' output waits
 };

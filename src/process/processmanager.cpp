@@ -42,100 +42,111 @@ ProcessManager::~ProcessManager()
     m_processes.clear();
 }
 
-void ProcessManager::startProcess(const QJsonObject &spec, Answer answer)
+void ProcessManager::startProcess(const QJsonObject &spec, Answer answer, quint32 session)
 {
     if (m_stopping)
         return answer(makeErrorResponse(QStringLiteral("Daemon is shutting down")));
     const QString problem = ProcessInfo::validate(spec);
     if (!problem.isEmpty())
         return answer(makeErrorResponse(problem));
-    const QString id = spec.value("process-id").toString();
-    if (m_processes.contains(id) || m_pendingStarts.contains(id))
+    const ProcessKey key(spec.value("process-id").toString(), session);
+    const QString &id = key.id;
+    if (m_processes.contains(key) || m_pendingStarts.contains(key))
         return answer(makeErrorResponse(QStringLiteral("Process already exists: ") + id));
     if (id != QLatin1String(TunProcessId))
-        return answer(launch(spec));
+        return answer(launch(key, spec));
+    // One adapter for the machine: the core of another session keeps it, and who that is stays
+    // unsaid.
+    const auto elsewhere = [&key](const ProcessKey &k) { return k.id == key.id && k.session != key.session; };
+    const QList<ProcessKey> taken = m_processes.keys() + m_pendingStarts.keys();
+    if (std::any_of(taken.cbegin(), taken.cend(), elsewhere)) {
+        qCWarning(lcTarnd) << "[ProcessManager] Refused the TUN core of session" << session
+                           << ": it runs in another session";
+        return answer(makeErrorResponse(QStringLiteral("The TUN core is already running in another session")));
+    }
 
     // The new core must not meet the adapter of a previous run. Meanwhile the id is taken.
     auto *scope = new QObject(this);
-    m_pendingStarts.insert(id, PendingStart{spec, std::move(answer), scope});
-    removeTunDevice(QString::fromLatin1(TunInterfaceName), scope, [this, id] { launchPending(id); });
+    m_pendingStarts.insert(key, PendingStart{spec, std::move(answer), scope});
+    removeTunDevice(QString::fromLatin1(TunInterfaceName), scope, [this, key] { launchPending(key); });
 }
 
-void ProcessManager::launchPending(const QString &processId)
+void ProcessManager::launchPending(const ProcessKey &key)
 {
-    if (!m_pendingStarts.contains(processId))
+    if (!m_pendingStarts.contains(key))
         return;
-    const PendingStart pending = m_pendingStarts.take(processId);
+    const PendingStart pending = m_pendingStarts.take(key);
     pending.scope->deleteLater();
-    pending.answer(m_stopping ? makeErrorResponse(QStringLiteral("Daemon is shutting down")) : launch(pending.spec));
+    pending.answer(m_stopping ? makeErrorResponse(QStringLiteral("Daemon is shutting down")) : launch(key, pending.spec));
 }
 
-void ProcessManager::cancelStart(const QString &processId)
+void ProcessManager::cancelStart(const ProcessKey &key)
 {
-    if (!m_pendingStarts.contains(processId))
+    if (!m_pendingStarts.contains(key))
         return;
-    const PendingStart pending = m_pendingStarts.take(processId);
-    qCInfo(lcTarnd) << "[ProcessManager] Start of" << processId << "cancelled while it waited for the TUN device removal";
+    const PendingStart pending = m_pendingStarts.take(key);
+    qCInfo(lcTarnd) << "[ProcessManager] Start of" << key.id << "cancelled while it waited for the TUN device removal";
     delete pending.scope;
-    pending.answer(makeErrorResponse(QStringLiteral("Process start cancelled: ") + processId));
+    pending.answer(makeErrorResponse(QStringLiteral("Process start cancelled: ") + key.id));
 }
 
-QJsonObject ProcessManager::launch(const QJsonObject &spec)
+QJsonObject ProcessManager::launch(const ProcessKey &key, const QJsonObject &spec)
 {
-    const QString id = spec.value("process-id").toString();
-    auto *process = new ManagedProcess(id, this, m_timing.exitDrainMs);
-    connect(process, &ManagedProcess::processStarted, this, &ProcessManager::onProcessStarted);
-    connect(process, &ManagedProcess::processFinished, this, &ProcessManager::onProcessFinished);
-    connect(process, &ManagedProcess::outputReady, this, [this](const QString &id) { flushOutput(id, false); });
+    auto *process = new ManagedProcess(key.id, this, m_timing.exitDrainMs);
+    connect(process, &ManagedProcess::processStarted, this, [this, key] { onProcessStarted(key); });
+    connect(process, &ManagedProcess::processFinished, this,
+            [this, key](const QString &, int exitCode) { onProcessFinished(key, exitCode); });
+    connect(process, &ManagedProcess::outputReady, this, [this, key] { flushOutput(key, false); });
     process->setSpec(spec);
     if (!process->launch()) {
         process->deleteLater();
-        return makeErrorResponse(QStringLiteral("Failed to start process: ") + id);
+        return makeErrorResponse(QStringLiteral("Failed to start process: ") + key.id);
     }
-    m_processes.insert(id, process);
-    armDnsOverride(id, spec);
+    m_processes.insert(key, process);
+    armDnsOverride(key, spec);
     return makeStatusResponse(QStringLiteral("started"), QStringLiteral("Process started successfully"));
 }
 
-QJsonObject ProcessManager::stopProcess(const QString &processId)
+QJsonObject ProcessManager::stopProcess(const ProcessKey &key)
 {
+    const QString &processId = key.id;
     qCDebug(lcTarnd) << "[ProcessManager] stopProcess called for" << processId;
-    ManagedProcess *p = m_processes.value(processId);
+    ManagedProcess *p = m_processes.value(key);
     if (!p) {
         qCWarning(lcTarnd) << "[ProcessManager] Process not found:" << clientText(processId);
         return makeErrorResponse(QStringLiteral("Process not found: ") + processId);
     }
     qCDebug(lcTarnd) << "[ProcessManager] Calling stop() on process" << processId;
-    cancelDnsOverride(processId, "is stopping");
+    cancelDnsOverride(key, "is stopping");
     p->stop(m_timing.stopBudgetMs);
     return makeStatusResponse(QStringLiteral("stopping"), QStringLiteral("Process stop requested"));
 }
 
-QJsonObject ProcessManager::killProcess(const QString &processId)
+QJsonObject ProcessManager::killProcess(const ProcessKey &key)
 {
-    ManagedProcess *p = m_processes.value(processId);
+    ManagedProcess *p = m_processes.value(key);
     if (!p)
-        return makeErrorResponse(QStringLiteral("Process not found: ") + processId);
-    cancelDnsOverride(processId, "was killed");
+        return makeErrorResponse(QStringLiteral("Process not found: ") + key.id);
+    cancelDnsOverride(key, "was killed");
     p->kill();
     return makeStatusResponse(QStringLiteral("killed"), QStringLiteral("Process killed"));
 }
 
-QJsonObject ProcessManager::restartProcess(const QString &processId)
+QJsonObject ProcessManager::restartProcess(const ProcessKey &key)
 {
-    ManagedProcess *p = m_processes.value(processId);
+    ManagedProcess *p = m_processes.value(key);
     if (!p)
-        return makeErrorResponse(QStringLiteral("Process not found: ") + processId);
-    cancelDnsOverride(processId, "is stopping");
+        return makeErrorResponse(QStringLiteral("Process not found: ") + key.id);
+    cancelDnsOverride(key, "is stopping");
     p->stop(m_timing.stopBudgetMs);
     return makeStatusResponse(QStringLiteral("restarting"), QStringLiteral("Process restart initiated"));
 }
 
-QJsonObject ProcessManager::getProcessStatus(const QString &processId) const
+QJsonObject ProcessManager::getProcessStatus(const ProcessKey &key) const
 {
-    const ManagedProcess *p = m_processes.value(processId);
+    const ManagedProcess *p = m_processes.value(key);
     if (!p)
-        return makeErrorResponse(QStringLiteral("Process not found: ") + processId);
+        return makeErrorResponse(QStringLiteral("Process not found: ") + key.id);
     const ProcessInfo info = p->getInfo();
     QJsonObject r = makeStatusResponse(QStringLiteral("success"));
     r.insert("process-id", info.processId);
@@ -147,50 +158,53 @@ QJsonObject ProcessManager::getProcessStatus(const QString &processId) const
     return r;
 }
 
-QJsonObject ProcessManager::listProcesses() const
+QJsonObject ProcessManager::listProcesses(std::optional<quint32> session) const
 {
     QJsonArray list;
-    for (const ManagedProcess *p : m_processes) {
+    for (auto it = m_processes.cbegin(); it != m_processes.cend(); ++it) {
+        if (session && it.key().session != *session)
+            continue;
+        const ManagedProcess *p = it.value();
         const ProcessInfo info = p->getInfo();
-        list.append(QJsonObject{{"process-id", info.processId},
-                                {"state", info.state},
-                                {"pid", info.pid},
-                                {"running", p->running()}});
+        QJsonObject entry{{"process-id", info.processId}, {"state", info.state}, {"pid", info.pid}, {"running", p->running()}};
+        if (!session)
+            entry.insert("session", qint64(it.key().session));
+        list.append(entry);
     }
     QJsonObject r = makeStatusResponse(QStringLiteral("success"));
     r.insert("processes", list);
     return r;
 }
 
-bool ProcessManager::writeToProcess(const QString &processId, const QByteArray &data)
+bool ProcessManager::writeToProcess(const ProcessKey &key, const QByteArray &data)
 {
-    ManagedProcess *p = m_processes.value(processId);
+    ManagedProcess *p = m_processes.value(key);
     return p && p->writeInput(data);
 }
 
-qint64 ProcessManager::queuedInput(const QString &processId) const
+qint64 ProcessManager::queuedInput(const ProcessKey &key) const
 {
-    const ManagedProcess *p = m_processes.value(processId);
+    const ManagedProcess *p = m_processes.value(key);
     return p ? p->queuedInputBytes() : 0;
 }
 
-void ProcessManager::setOutputHeld(const QString &processId, bool held)
+void ProcessManager::setOutputHeld(const ProcessKey &key, bool held)
 {
-    ManagedProcess *p = m_processes.value(processId);
+    ManagedProcess *p = m_processes.value(key);
     if (!p)
         return;
     p->setOutputHeld(held);
     // What waited goes on from the event loop: the caller may be walking its own tables.
     if (!held)
-        QMetaObject::invokeMethod(this, [this, processId] {
-            flushOutput(processId, false);
-            finishWhenFlushed(processId);
+        QMetaObject::invokeMethod(this, [this, key] {
+            flushOutput(key, false);
+            finishWhenFlushed(key);
         }, Qt::QueuedConnection);
 }
 
-qint64 ProcessManager::childPid(const QString &processId) const
+qint64 ProcessManager::childPid(const ProcessKey &key) const
 {
-    const ManagedProcess *p = m_processes.value(processId);
+    const ManagedProcess *p = m_processes.value(key);
     return p ? p->childPid() : -1;
 }
 
@@ -202,23 +216,23 @@ bool ProcessManager::anyProcess(const std::function<bool(const ManagedProcess *)
 void ProcessManager::stopAll(int timeoutMs)
 {
     m_stopping = true;
-    for (const QString &id : m_pendingStarts.keys()) {
-        const PendingStart pending = m_pendingStarts.take(id);
+    for (const ProcessKey &key : m_pendingStarts.keys()) {
+        const PendingStart pending = m_pendingStarts.take(key);
         delete pending.scope;
         pending.answer(makeErrorResponse(QStringLiteral("Daemon is shutting down")));
     }
-    for (const QString &id : m_dnsOverrides.keys())
-        cancelDnsOverride(id, "is stopping with the daemon");
+    for (const ProcessKey &key : m_dnsOverrides.keys())
+        cancelDnsOverride(key, "is stopping with the daemon");
     if (m_processes.isEmpty()) {
         qCInfo(lcTarnd) << "[ProcessManager] No processes to stop";
         return;
     }
     qCInfo(lcTarnd) << "[ProcessManager] Stopping all" << m_processes.size() << "managed processes...";
     // A stop can end a process on the spot and take it out of the table: walk a copy.
-    const QList<QString> ids = m_processes.keys();
-    for (const QString &id : ids) {
+    const QList<ProcessKey> ids = m_processes.keys();
+    for (const ProcessKey &id : ids) {
         if (ManagedProcess *p = m_processes.value(id)) {
-            qCInfo(lcTarnd) << "[ProcessManager] Stopping process:" << id;
+            qCInfo(lcTarnd) << "[ProcessManager] Stopping process:" << id.id;
             p->stop(timeoutMs);
         }
     }
@@ -226,11 +240,11 @@ void ProcessManager::stopAll(int timeoutMs)
     serveEventsUntil([&] { return !anyProcess(running); }, timeoutMs + 1000, 100);
 
     int killed = 0;
-    for (const QString &id : m_processes.keys()) {
+    for (const ProcessKey &id : m_processes.keys()) {
         ManagedProcess *p = m_processes.value(id);
         if (!p || !p->running())
             continue;
-        qCWarning(lcTarnd) << "[ProcessManager] Process" << id << "still running after timeout, force killing...";
+        qCWarning(lcTarnd) << "[ProcessManager] Process" << id.id << "still running after timeout, force killing...";
         p->kill();
         ++killed;
     }
@@ -252,59 +266,60 @@ void ProcessManager::stopAll(int timeoutMs)
     serveEventsUntil([&] { return !removingDevice(); }, 2 * m_timing.commandLimitMs + SettleAfterKillMs, 100);
 }
 
-void ProcessManager::onProcessStarted(const QString &processId)
+void ProcessManager::onProcessStarted(const ProcessKey &key)
 {
-    Q_EMIT processEvent(makeEvent(processId, QStringLiteral("started")));
+    Q_EMIT processEvent(makeEvent(key.id, QStringLiteral("started")), key);
 }
 
-void ProcessManager::onProcessFinished(const QString &processId, int exitCode)
+void ProcessManager::onProcessFinished(const ProcessKey &key, int exitCode)
 {
-    cancelDnsOverride(processId, "has ended");
-    m_dnsInterfaces.remove(processId);
-    m_finishing.insert(processId, Finishing{exitCode});
-    finishWhenFlushed(processId);
+    cancelDnsOverride(key, "has ended");
+    m_dnsInterfaces.remove(key);
+    m_finishing.insert(key, Finishing{exitCode});
+    finishWhenFlushed(key);
 }
 
-void ProcessManager::finishWhenFlushed(const QString &processId)
+void ProcessManager::finishWhenFlushed(const ProcessKey &key)
 {
-    const auto f = m_finishing.find(processId);
+    const QString &processId = key.id;
+    const auto f = m_finishing.find(key);
     if (f == m_finishing.end() || f->step == Finishing::Step::RemovingDevice)
         return;
-    flushOutput(processId, true);
-    if (const ManagedProcess *p = m_processes.value(processId); p && p->holdsOutput())
+    flushOutput(key, true);
+    if (const ManagedProcess *p = m_processes.value(key); p && p->holdsOutput())
         return; // held: it comes back here once the receiver has caught up
-    Finishing &finishing = m_finishing[processId];
+    Finishing &finishing = m_finishing[key];
     if (processId == QLatin1String(TunProcessId) && finishing.step == Finishing::Step::Flushing) {
         finishing.step = Finishing::Step::RemovingDevice;
         finishing.scope = new QObject(this);
-        removeTunDevice(QString::fromLatin1(TunInterfaceName), finishing.scope, [this, processId] {
-            Finishing &f = m_finishing[processId];
+        removeTunDevice(QString::fromLatin1(TunInterfaceName), finishing.scope, [this, key] {
+            Finishing &f = m_finishing[key];
             f.step = Finishing::Step::Done;
             f.scope->deleteLater();
             f.scope = nullptr;
-            finishWhenFlushed(processId);
+            finishWhenFlushed(key);
         });
         return;
     }
-    const int exitCode = m_finishing.take(processId).exitCode;
-    Q_EMIT processEvent(makeEvent(processId, QStringLiteral("finished"), QString::number(exitCode)));
-    if (ManagedProcess *p = m_processes.take(processId))
+    const int exitCode = m_finishing.take(key).exitCode;
+    Q_EMIT processEvent(makeEvent(processId, QStringLiteral("finished"), QString::number(exitCode)), key);
+    if (ManagedProcess *p = m_processes.take(key))
         p->deleteLater();
 }
 
 void ProcessManager::flushOutputBuffers()
 {
-    const QList<QString> ids = m_processes.keys();
-    for (const QString &id : ids)
+    const QList<ProcessKey> ids = m_processes.keys();
+    for (const ProcessKey &id : ids)
         flushOutput(id, true);
-    const QList<QString> finishing = m_finishing.keys();
-    for (const QString &id : finishing)
+    const QList<ProcessKey> finishing = m_finishing.keys();
+    for (const ProcessKey &id : finishing)
         finishWhenFlushed(id);
 }
 
-void ProcessManager::flushOutput(const QString &processId, bool closeOpen)
+void ProcessManager::flushOutput(const ProcessKey &key, bool closeOpen)
 {
-    ManagedProcess *p = m_processes.value(processId);
+    ManagedProcess *p = m_processes.value(key);
     if (!p || p->outputHeld())
         return;
     bool pending = false;
@@ -316,7 +331,7 @@ void ProcessManager::flushOutput(const QString &processId, bool closeOpen)
     // into this object, but a process is deleted only from the event loop.
     for (; next < frames.size() && !p->outputHeld(); ++next) {
         sent += frames[next].size();
-        Q_EMIT processOutput(processId, frames[next]);
+        Q_EMIT processOutput(key, frames[next]);
     }
     if (next < frames.size())
         p->giveBackOutput(frames.mid(next));

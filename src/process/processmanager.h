@@ -1,5 +1,6 @@
 #pragma once
 
+#include "process/processkey.h"
 #include "tunnel/tuntools.h"
 
 #include <QByteArray>
@@ -11,12 +12,14 @@
 #include <QString>
 
 #include <functional>
+#include <optional>
 
 class ManagedProcess;
 class QTimer;
 
 // The daemon's supervisor of child processes: the table of supervised processes keyed by the
-// client-chosen process id, and the JSON answers and events about them.
+// client-chosen process id within its session (ProcessKey), and the JSON answers and events
+// about them. Answers and events name a process by its id alone, as its client knows it.
 class ProcessManager : public QObject
 {
     Q_OBJECT
@@ -47,17 +50,23 @@ public:
 
     // Answered at once, before this returns, unless the TUN core's stale device must go first:
     // then once it has, the event loop running meanwhile. Answered exactly once in any case.
-    void startProcess(const QJsonObject &spec, Answer answer);
+    // session: where the start comes from; the process is known by its id within it. The TUN
+    // core has one adapter per machine: while it runs in one session, another's start is refused.
+    void startProcess(const QJsonObject &spec, Answer answer, quint32 session = 0);
     // A start still waiting is answered with an error and launches nothing.
-    void cancelStart(const QString &processId);
-    QJsonObject stopProcess(const QString &processId);
-    QJsonObject killProcess(const QString &processId);
-    QJsonObject restartProcess(const QString &processId);
-    QJsonObject getProcessStatus(const QString &processId) const;
-    QJsonObject listProcesses() const;
-    bool writeToProcess(const QString &processId, const QByteArray &data);
+    void cancelStart(const ProcessKey &key);
+    QJsonObject stopProcess(const ProcessKey &key);
+    QJsonObject killProcess(const ProcessKey &key);
+    QJsonObject restartProcess(const ProcessKey &key);
+    QJsonObject getProcessStatus(const ProcessKey &key) const;
+    // The processes of one session; without one, every process, each entry with its "session".
+    QJsonObject listProcesses(std::optional<quint32> session = std::nullopt) const;
+    bool writeToProcess(const ProcessKey &key, const QByteArray &data);
+    // The processes in the table: launched, and their "finished" not yet sent.
+    QList<ProcessKey> processKeys() const { return m_processes.keys(); }
+    bool contains(const ProcessKey &key) const { return m_processes.contains(key); }
     // The memory a process's stdin queue holds; 0 for an unknown process.
-    qint64 queuedInput(const QString &processId) const;
+    qint64 queuedInput(const ProcessKey &key) const;
     // Stops every process and waits for them. From here on starts are refused: the daemon is
     // going away.
     void stopAll(int timeoutMs);
@@ -65,9 +74,9 @@ public:
     // Stops or resumes both the reading and the sending of a process's output, while whoever
     // receives it is behind. What is held back stays in the daemon, bounded per process, and a
     // held process's "finished" waits until its last output has gone out.
-    void setOutputHeld(const QString &processId, bool held);
+    void setOutputHeld(const ProcessKey &key, bool held);
     // The number of the child the process's record holds, or -1.
-    qint64 childPid(const QString &processId) const;
+    qint64 childPid(const ProcessKey &key) const;
 
     // Tunnel interface support. None of them waits on a tool: each answers through done (or
     // only through the log), from the event loop. Everything they run and arm belongs to
@@ -75,28 +84,23 @@ public:
     // tun: the probe that found it up shows a TUN device.
     void waitForInterfaceUp(const QString &interfaceName, int timeoutMs, QObject *scope,
                             std::function<void(bool up, bool tun)> done);
-    // For processId's override: only a TUN device that no other session uses has its DNS set.
-    void setInterfaceDns(const QString &processId, const QString &dnsAddress, const QString &interfaceName,
+    // For key's override: only a TUN device that no process of another session uses has its DNS
+    // set.
+    void setInterfaceDns(const ProcessKey &key, const QString &dnsAddress, const QString &interfaceName,
                          QObject *scope, std::function<void()> done);
-    // Whether a process of a session other than processId's uses the interface (the daemon
-    // knows the sessions; without this test, no interface is anybody else's).
-    using InterfaceTest = std::function<bool(const QString &processId, const QString &interfaceName)>;
-    void setInterfaceUsedElsewhere(InterfaceTest test) { m_usedElsewhere = std::move(test); }
     // The processes that use the interface: the TUN core its adapter, and each whose DNS
     // override has set it, until they end.
-    QStringList usersOfInterface(const QString &interfaceName) const;
+    QList<ProcessKey> usersOfInterface(const QString &interfaceName) const;
     // The adapter's GUID without braces (on Linux: the device's name), or empty.
     void getInterfaceGuid(const QString &interfaceName, QObject *scope, std::function<void(const QString &)> done);
     void removeTunDevice(const QString &interfaceName, QObject *scope, std::function<void()> done);
 
 Q_SIGNALS:
-    void processEvent(const QJsonObject &event);
+    void processEvent(const QJsonObject &event, const ProcessKey &key);
     // A "stdout" or "stderr" event, as the finished frame to send.
-    void processOutput(const QString &processId, const QByteArray &frame);
+    void processOutput(const ProcessKey &key, const QByteArray &frame);
 
 private Q_SLOTS:
-    void onProcessStarted(const QString &processId);
-    void onProcessFinished(const QString &processId, int exitCode);
     void flushOutputBuffers();
 
 private:
@@ -124,27 +128,28 @@ private:
         QObject *scope;
         std::function<void(bool, bool)> done;
     };
-    QJsonObject launch(const QJsonObject &spec);
-    void launchPending(const QString &processId);
-    void armDnsOverride(const QString &processId, const QJsonObject &spec);
-    void cancelDnsOverride(const QString &processId, const char *why);
+    void onProcessStarted(const ProcessKey &key);
+    void onProcessFinished(const ProcessKey &key, int exitCode);
+    QJsonObject launch(const ProcessKey &key, const QJsonObject &spec);
+    void launchPending(const ProcessKey &key);
+    void armDnsOverride(const ProcessKey &key, const QJsonObject &spec);
+    void cancelDnsOverride(const ProcessKey &key, const char *why);
     void probeInterface(const InterfaceWait &wait);
     void interfaceNotUp(const InterfaceWait &wait);
     // Sends the process's finished frames, and with closeOpen those still open too; nothing
     // more once it is held. Arms the flush timer for output left open.
-    void flushOutput(const QString &processId, bool closeOpen);
+    void flushOutput(const ProcessKey &key, bool closeOpen);
     // Sends "finished" once the process's output is all out, and drops the process.
-    void finishWhenFlushed(const QString &processId);
+    void finishWhenFlushed(const ProcessKey &key);
     bool anyProcess(const std::function<bool(const ManagedProcess *)> &test) const;
 
     const Timing m_timing;
     const TunTools &m_tools;
-    QHash<QString, ManagedProcess *> m_processes;
-    QHash<QString, Finishing> m_finishing;
-    QHash<QString, PendingStart> m_pendingStarts;
-    QHash<QString, QObject *> m_dnsOverrides; // process id -> the scope of its DNS step
-    QHash<QString, QString> m_dnsInterfaces;  // process id -> the interface its override has set
-    InterfaceTest m_usedElsewhere;
+    QHash<ProcessKey, ManagedProcess *> m_processes;
+    QHash<ProcessKey, Finishing> m_finishing;
+    QHash<ProcessKey, PendingStart> m_pendingStarts;
+    QHash<ProcessKey, QObject *> m_dnsOverrides; // the scope of a process's DNS step
+    QHash<ProcessKey, QString> m_dnsInterfaces; // the interface a process's override has set
     QTimer *m_flushTimer; // runs only while output waits in an open frame
     bool m_stopping = false;
 };

@@ -1,22 +1,23 @@
 #include "service/eventwait.h"
 
-#include <QEventLoop>
+#include <QCoreApplication>
+#include <QElapsedTimer>
 #include <QTimer>
 
 bool serveEventsUntil(const std::function<bool()> &done, int timeoutMs, int checkMs)
 {
-    if (done())
-        return true;
-    QEventLoop loop;
-    QTimer deadline, check;
-    deadline.setSingleShot(true);
-    QObject::connect(&deadline, &QTimer::timeout, &loop, &QEventLoop::quit);
-    QObject::connect(&check, &QTimer::timeout, &loop, [&] {
-        if (done())
-            loop.quit();
-    });
-    deadline.start(timeoutMs);
-    check.start(checkMs);
-    loop.exec();
-    return done();
+    // No event loop of its own: once the application has been told to quit while the daemon
+    // already stops (a stop request during the self-restart's stop, say), every event loop
+    // started afterwards returns at once, and the wait would lose its whole budget. Events are
+    // served here until the wait is over, whatever was asked of the loops.
+    QElapsedTimer clock;
+    clock.start();
+    QTimer tick; // wakes the wait at least every checkMs
+    tick.start(checkMs);
+    while (!done()) {
+        if (clock.elapsed() >= timeoutMs)
+            return false;
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+    }
+    return true;
 }

@@ -9,6 +9,8 @@
 #include <QHostAddress>
 #include <QTimer>
 
+#include <algorithm>
+
 using namespace Qt::StringLiterals;
 
 namespace {
@@ -20,8 +22,9 @@ QString trimmedError(const ToolResult &r)
 
 } // namespace
 
-void ProcessManager::armDnsOverride(const QString &processId, const QJsonObject &spec)
+void ProcessManager::armDnsOverride(const ProcessKey &key, const QJsonObject &spec)
 {
+    const QString &processId = key.id;
     if (!spec.contains("tun-dns-override"))
         return;
     const QJsonObject override = spec.value("tun-dns-override").toObject();
@@ -41,24 +44,24 @@ void ProcessManager::armDnsOverride(const QString &processId, const QJsonObject 
                            << clientText(iface) << "is not an interface name";
         return;
     }
-    cancelDnsOverride(processId, "is starting again");
+    cancelDnsOverride(key, "is starting again");
     auto *scope = new QObject(this);
-    m_dnsOverrides.insert(processId, scope);
-    QTimer::singleShot(m_timing.dnsDelayMs, scope, [this, processId, scope, dns = ip.toString(), iface] {
-        setInterfaceDns(processId, dns, iface, scope, [this, processId, scope] {
-            if (m_dnsOverrides.value(processId) == scope)
-                m_dnsOverrides.remove(processId);
+    m_dnsOverrides.insert(key, scope);
+    QTimer::singleShot(m_timing.dnsDelayMs, scope, [this, key, scope, dns = ip.toString(), iface] {
+        setInterfaceDns(key, dns, iface, scope, [this, key, scope] {
+            if (m_dnsOverrides.value(key) == scope)
+                m_dnsOverrides.remove(key);
             scope->deleteLater();
         });
     });
 }
 
-void ProcessManager::cancelDnsOverride(const QString &processId, const char *why)
+void ProcessManager::cancelDnsOverride(const ProcessKey &key, const char *why)
 {
-    QObject *scope = m_dnsOverrides.take(processId);
+    QObject *scope = m_dnsOverrides.take(key);
     if (!scope)
         return;
-    qCInfo(lcTarnd) << "[ProcessManager] DNS override of" << processId << "given up: the process" << why;
+    qCInfo(lcTarnd) << "[ProcessManager] DNS override of" << key.id << "given up: the process" << why;
     delete scope;
 }
 
@@ -98,15 +101,17 @@ void ProcessManager::interfaceNotUp(const InterfaceWait &wait)
     wait.done(false, false);
 }
 
-QStringList ProcessManager::usersOfInterface(const QString &interfaceName) const
+QList<ProcessKey> ProcessManager::usersOfInterface(const QString &interfaceName) const
 {
-    QStringList users = m_dnsInterfaces.keys(interfaceName);
-    if (interfaceName == QLatin1String(TunInterfaceName) && m_processes.contains(QLatin1String(TunProcessId)))
-        users.append(QLatin1String(TunProcessId));
+    QList<ProcessKey> users = m_dnsInterfaces.keys(interfaceName);
+    if (interfaceName == QLatin1String(TunInterfaceName))
+        for (const ProcessKey &key : m_processes.keys())
+            if (key.id == QLatin1String(TunProcessId))
+                users.append(key);
     return users;
 }
 
-void ProcessManager::setInterfaceDns(const QString &processId, const QString &dnsAddress, const QString &interfaceName,
+void ProcessManager::setInterfaceDns(const ProcessKey &key, const QString &dnsAddress, const QString &interfaceName,
                                      QObject *scope, std::function<void()> done)
 {
     qCInfo(lcTarnd) << "[ProcessManager] Configuring DNS for interface" << interfaceName << "to" << dnsAddress;
@@ -120,13 +125,14 @@ void ProcessManager::setInterfaceDns(const QString &processId, const QString &dn
             qCWarning(lcTarnd) << "[ProcessManager] Cannot set DNS - interface" << interfaceName << "is not a TUN device";
             return done();
         }
-        if (m_usedElsewhere && m_usedElsewhere(processId, interfaceName)) {
+        const QList<ProcessKey> users = usersOfInterface(interfaceName);
+        if (std::any_of(users.cbegin(), users.cend(), [&](const ProcessKey &u) { return u.session != key.session; })) {
             qCWarning(lcTarnd) << "[ProcessManager] Cannot set DNS - interface" << interfaceName
                                << "is in use by another session";
             return done();
         }
         // Claimed before the tool runs, so that another session's override cannot slip in meanwhile.
-        m_dnsInterfaces.insert(processId, interfaceName);
+        m_dnsInterfaces.insert(key, interfaceName);
         const ToolCommand command = m_tools.dnsCommand(interfaceName, dnsAddress);
         runTool(scope, command, m_timing.commandLimitMs, 0, [=](const ToolResult &r) {
             if (r.started && !r.finished)

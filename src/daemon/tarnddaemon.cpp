@@ -11,6 +11,7 @@
 #include "service/privilegemanager.h"
 
 #include <QCoreApplication>
+#include <QScopeGuard>
 #include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -101,11 +102,14 @@ void TarnDaemon::stop()
     m_communicationServer->stopListening();
     m_processManager->stopAll(10000);
     m_communicationServer->stop();
+    // The clients went without a departure each.
+    LogSink::instance().forgetClients();
     qCInfo(lcTarnd) << "Daemon stopped";
 }
 
 void TarnDaemon::handleClientMessage(const QString &clientId, const QJsonObject &message)
 {
+    const LogSink::SessionScope scope(sessionOf(clientId));
     const QString action = message.value("action").toString();
     QJsonObject response;
     qCDebug(lcTarnd) << "Client" << clientId << "action:" << clientText(action)
@@ -197,6 +201,7 @@ void TarnDaemon::handleStart(const QString &clientId, const QJsonObject &message
         qCDebug(lcTarnd) << "Process" << clientText(processId) << "will be owned by client" << clientId;
     }
     m_processManager->startProcess(request, [=](const QJsonObject &response) {
+        const LogSink::SessionScope scope(session);
         if (first)
             m_starting.remove(processId);
         if (response.value("status").toString() == QLatin1String("started")) {
@@ -243,7 +248,7 @@ QJsonObject TarnDaemon::handleHello(const QString &clientId, const QJsonObject &
         return error(QStringLiteral("Log path refused: ") + QString::fromStdString(why));
     }
     logfile::makePath(QFileInfo(logPath).absolutePath().toStdString(), *owner);
-    LogSink::instance().setLogFilePath(logPath, *owner);
+    LogSink::instance().setSessionLogPath(sessionOf(clientId), clientId, logPath, *owner);
 
     const QString clientVersion = message.value("version").toString();
     const QString daemonVersion = QCoreApplication::applicationVersion();
@@ -251,7 +256,7 @@ QJsonObject TarnDaemon::handleHello(const QString &clientId, const QJsonObject &
         qCInfo(lcTarnd) << "Client connected:" << clientId;
         return success();
     }
-    qCInfo(lcTarnd) << "Client connected:" << clientId << "- Client version:" << clientVersion
+    qCInfo(lcTarnd) << "Client connected:" << clientId << "- Client version:" << clientText(clientVersion)
                     << "Daemon version:" << daemonVersion;
     if (QVersionNumber::compare(QVersionNumber::fromString(clientVersion), QVersionNumber::fromString(daemonVersion))
         <= 0)
@@ -281,18 +286,23 @@ void TarnDaemon::onClientConnected(const QString &clientId)
 
 void TarnDaemon::onClientDisconnected(const QString &clientId, uint sessionId)
 {
+    const LogSink::SessionScope scope(sessionId);
     qCInfo(lcTarnd) << "Client disconnected:" << clientId << "session:" << sessionId;
     handleDeparture(clientId, sessionId, "(owned by disconnected client");
 }
 
 void TarnDaemon::onClientTimedOut(const QString &clientId, uint sessionId)
 {
+    const LogSink::SessionScope scope(sessionId);
     qCInfo(lcTarnd) << "Client timed out:" << clientId << "session:" << sessionId;
     handleDeparture(clientId, sessionId, "(owned by timed-out client");
 }
 
 void TarnDaemon::handleDeparture(const QString &clientId, uint sessionId, const char *ownedBy)
 {
+    // What the departure does is still written to the client's file; then that file is no
+    // longer the session's.
+    const auto forget = qScopeGuard([&clientId] { LogSink::instance().forgetClient(clientId); });
     // Nobody waits for this output any more.
     holdOutputOf(clientId, false);
     QList<QString> owned;
@@ -370,6 +380,12 @@ void TarnDaemon::killStaleProcesses(uint sessionId, std::optional<quint32> user)
         qCDebug(lcTarnd) << "No stale processes found in session" << sessionId;
 }
 
+quint32 TarnDaemon::sessionOf(const QString &clientId) const
+{
+    const ClientConnection *client = m_communicationServer->client(clientId);
+    return client ? client->sessionId() : 0;
+}
+
 QString TarnDaemon::ownerOf(const QString &processId) const
 {
     const auto it = m_processOwners.constFind(processId);
@@ -381,6 +397,7 @@ QString TarnDaemon::ownerOf(const QString &processId) const
 void TarnDaemon::broadcastProcessEvent(const QJsonObject &event)
 {
     const QString processId = event.value("process-id").toString();
+    const LogSink::SessionScope scope(m_processSessions.value(processId));
     qCDebug(lcTarnd) << "Process event for" << processId << "event:" << event.value("event").toString();
     sendToOwner(processId, framing::encode(event));
 }
@@ -419,7 +436,7 @@ void TarnDaemon::holdOutputOf(const QString &clientId, bool held)
 
 void TarnDaemon::onProcessFinished(const QString &processId, int exitCode)
 {
-    m_processSessions.remove(processId);
+    const LogSink::SessionScope scope(m_processSessions.take(processId));
     const auto it = m_processOwners.constFind(processId);
     if (it == m_processOwners.constEnd())
         return;
@@ -445,14 +462,25 @@ std::optional<logfile::Identity> TarnDaemon::identityOf(const QString &clientId)
 bool TarnDaemon::clearLogs(const QString &clientId)
 {
     LogSink &sink = LogSink::instance();
-    const QString path = sink.logFilePath();
+    LogSink::Target target = sink.sessionLogFile(sessionOf(clientId));
+    // The daemon's own file holds every session's lines: only root's to delete.
+    if (target.path.isEmpty()) {
+        sessions::PeerInfo peer;
+        if (!m_communicationServer->peerOfClient(clientId, &peer) || !peer.privileged) {
+            qCWarning(lcTarnd) << "Client" << clientId
+                               << "asked to clear the logs, but no client of its session has chosen a log file";
+            return false;
+        }
+        target = {sink.logFilePath(), logfile::Identity()};
+    }
+    const QString path = target.path;
     if (path.isEmpty()) {
         qCWarning(lcTarnd) << "Log path is empty, cannot clear";
         return false;
     }
     // A file a client chose is deleted with the rights of the client asking now, not of the
     // one that chose it; the daemon's own file with the daemon's.
-    std::optional<logfile::Identity> asking = sink.logFileOwner();
+    std::optional<logfile::Identity> asking = target.owner;
     if (!asking->daemon)
         asking = identityOf(clientId);
     if (!asking) {

@@ -79,6 +79,7 @@ private:
     void onClientBytesWritten(const QString &clientId);
     void holdOutputOf(const QString &clientId, bool held);
     QString ownerOf(const QString &processId) const;
+    quint32 sessionOf(const QString &clientId) const;
 
     const Limits m_limits;
     ExecPolicy m_policy;

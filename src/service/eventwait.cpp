@@ -1,4 +1,5 @@
 #include "service/eventwait.h"
+#include "service/logsink.h"
 
 #include <QEventLoop>
 #include <QTimer>
@@ -7,6 +8,8 @@ bool serveEventsUntil(const std::function<bool()> &done, int timeoutMs, int chec
 {
     if (done())
         return true;
+    // What the loop serves meanwhile is not about the session whose handling may wait here.
+    const LogSink::SessionScope noSession(std::nullopt);
     QEventLoop loop;
     QTimer deadline, check;
     deadline.setSingleShot(true);

@@ -67,7 +67,7 @@ namespace {
 thread_local std::optional<quint32> t_session;
 } // namespace
 
-LogSink::SessionScope::SessionScope(quint32 session)
+LogSink::SessionScope::SessionScope(std::optional<quint32> session)
     : m_outer(t_session)
 {
     t_session = session;

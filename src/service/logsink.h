@@ -66,7 +66,8 @@ public:
     class SessionScope
     {
     public:
-        explicit SessionScope(quint32 session);
+        // No session: the lines are the daemon's, whatever scope is outside.
+        explicit SessionScope(std::optional<quint32> session);
         ~SessionScope();
         SessionScope(const SessionScope &) = delete;
         SessionScope &operator=(const SessionScope &) = delete;

@@ -11,11 +11,11 @@
 #include "service/privilegemanager.h"
 
 #include <QCoreApplication>
-#include <QScopeGuard>
 #include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QLocalSocket>
+#include <QScopeGuard>
 #include <QTimer>
 #include <QVersionNumber>
 

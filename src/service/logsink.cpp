@@ -100,9 +100,9 @@ QString LogSink::defaultPath() const
     return QDir::toNativeSeparators(dir + QDir::separator() + QStringLiteral("tarnd.log"));
 }
 
-std::pair<LogSink::Target, int> LogSink::nextLine()
+std::pair<LogSink::Target, quint32> LogSink::nextLine()
 {
-    int count = 0;
+    quint32 count = 0;
     {
         QMutexLocker lock(&m_mutex);
         if (t_session) {
@@ -134,7 +134,7 @@ void LogSink::setSessionLogPath(quint32 session, const QString &client, const QS
         QMutexLocker lock(&m_mutex);
         QList<Chosen> &chosen = m_sessions[session];
         // The same file named again keeps its count, so hellos cannot put off its rotation.
-        int lines = 0;
+        quint32 lines = 0;
         chosen.removeIf([&](const Chosen &c) {
             if (c.client == client && c.target.path == path)
                 lines = c.lines;

@@ -111,18 +111,18 @@ private:
         std::string path;
         logfile::Identity owner;
         QByteArray line;
-        int count = 0; // the line's number in its file's count
+        quint32 count = 0; // the line's number in its file's count (wrapping)
     };
 
     struct Chosen
     {
         QString client;
         Target target;
-        int lines = 0;
+        quint32 lines = 0;
     };
 
     // The file of a line logged now on this thread, and the line's number in that file's count.
-    std::pair<Target, int> nextLine();
+    std::pair<Target, quint32> nextLine();
     QString defaultPath() const;
     void writerLoop();
     void writeOut(const Pending &p);
@@ -132,7 +132,7 @@ private:
     mutable QMutex m_mutex; // guards m_override, m_owner, m_ownLines, m_sessions and m_failuresReported
     QString m_override;
     logfile::Identity m_owner;
-    int m_ownLines = 0;
+    quint32 m_ownLines = 0;
     QHash<quint32, QList<Chosen>> m_sessions; // by session: its clients' choices, the latest last
     QSet<QString> m_failuresReported; // one warning per chosen path that cannot be written
     std::atomic<int> m_counter{0};

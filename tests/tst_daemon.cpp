@@ -158,15 +158,10 @@ private Q_SLOTS:
         QVERIFY(QFileInfo(d.path("client-a/deeper")).isDir());
         QTRY_VERIFY_WITH_TIMEOUT(testsupport::readFile(first).contains("Client connected:"), 5000);
 
-        // The log follows the latest hello, from any client.
-        Conn other;
-        QVERIFY(other.open(d));
+        // The log follows the client's latest hello.
         const QString second = d.path("client-b.log");
-        QCOMPARE(other.ask({{"action", "client-hello"}, {"log-path", second}}).value("status").toString(),
-                 QStringLiteral("success"));
         c.ask({{"action", "client-hello"}, {"log-path", second}, {"version", "1.0"}});
-        QVERIFY(testsupport::readFile(second).contains("Client version: \"1.0\""));
-        QVERIFY(!testsupport::readFile(first).contains("Client version: \"1.0\""));
+        QTRY_VERIFY_WITH_TIMEOUT(testsupport::readFile(second).contains("Client version: \"1.0\""), 5000);
 
         // clear-logs removes the chosen file and its old generation; the next line recreates it.
         testsupport::writeFile(second + ".old", "old");

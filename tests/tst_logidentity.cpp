@@ -1,6 +1,7 @@
 // A client's chosen log file is written, rotated and deleted with that client's own rights:
 // a client running as nobody gets the daemon to touch only what nobody could touch.
 
+#include "tarnclient.h"
 #include "daemon/tarnddaemon.h"
 #include "ipc/sessionbackend.h"
 #include "service/logfile.h"
@@ -28,23 +29,23 @@ public:
     std::optional<QList<Session>> activeSessions() override { return QList<Session>{{1, "nobody", "65534"}}; }
 };
 
-// Warnings come from the log writer's thread too.
-QMutex g_warningsMutex;
-QStringList g_warnings;
+// Lines come from the log writer's thread too.
+QMutex g_linesMutex;
+QStringList g_lines;
 
 void recordingHandler(QtMsgType type, const QMessageLogContext &context, const QString &message)
 {
-    if (type == QtWarningMsg) {
-        QMutexLocker lock(&g_warningsMutex);
-        g_warnings << message;
+    {
+        QMutexLocker lock(&g_linesMutex);
+        g_lines << message;
     }
     LogSink::messageHandler(type, context, message);
 }
 
-int unwritableWarnings()
+int linesWith(const QString &text)
 {
-    QMutexLocker lock(&g_warningsMutex);
-    return int(g_warnings.filter("cannot be written with the rights of the client").size());
+    QMutexLocker lock(&g_linesMutex);
+    return int(g_lines.filter(text).size());
 }
 
 QJsonObject hello(const QString &path)
@@ -97,8 +98,8 @@ private Q_SLOTS:
     void init()
     {
         qInstallMessageHandler(recordingHandler);
-        QMutexLocker lock(&g_warningsMutex);
-        g_warnings.clear();
+        QMutexLocker lock(&g_linesMutex);
+        g_lines.clear();
     }
 
     void cleanupTestCase()
@@ -134,7 +135,7 @@ private Q_SLOTS:
         for (const QString &file : roots)
             QCOMPARE(testsupport::readFile(file), QByteArray("root's"));
         // One warning per chosen path that cannot be written, however many lines follow.
-        QCOMPARE(unwritableWarnings(), 6);
+        QCOMPARE(linesWith("cannot be written with the rights of the client"), 6);
     }
 
     void nobodysOwnFilesWorkAndLinksAreNotFollowed()
@@ -154,19 +155,29 @@ private Q_SLOTS:
         QCOMPARE(r.size(), 2);
         QCOMPARE(r[1].value("status").toString(), QStringLiteral("success"));
         QVERIFY(!QFileInfo(link).isSymLink());
+        QCOMPARE(linesWith("Checking if main log exists: \"" + link + "\""), 1);
+        QCOMPARE(linesWith("Checking if .old log exists: \"" + link + ".old\""), 1);
         QCOMPARE(testsupport::readFile(target), QByteArray("untouched"));
     }
 
     void clearLogsRunsAsTheClientAsking()
     {
-        // A file root chose must not be deleted on nobody's request with root's rights.
-        const QString roots = path("root-only/chosen-by-root.log");
+        // Before a hello of its session nobody has nothing to clear, least of all the daemon's
+        // own log; a file root chose for the session is deleted, if at all, with nobody's rights.
+        const QString daemons = path("root-only/daemon.log"), roots = path("root-only/chosen-by-root.log");
+        testsupport::writeFile(daemons, "the daemon's log");
         testsupport::writeFile(roots, "root's log");
-        LogSink::instance().setLogFilePath(roots, {false, 0, 0, {}, {}});
-        const QList<QJsonObject> r = asNobody({ClearLogs});
-        QCOMPARE(r.size(), 1);
-        QCOMPARE(r[0].value("status").toString(), QStringLiteral("error"));
-        QVERIFY(QFileInfo::exists(roots));
+        LogSink::instance().setLogFilePath(daemons);
+        TarnClient root;
+        QVERIFY(root.connectToDaemon(path("run/tarnd-1")));
+        for (const QJsonObject &before : {QJsonObject(), hello(roots)}) {
+            if (!before.isEmpty())
+                QCOMPARE(root.call(before).value("status").toString(), QStringLiteral("success"));
+            const QList<QJsonObject> r = asNobody({ClearLogs});
+            QCOMPARE(r.size(), 1);
+            QCOMPARE(r[0].value("error").toString(), QStringLiteral("Failed to clear daemon logs"));
+        }
+        QVERIFY(QFileInfo::exists(daemons) && QFileInfo::exists(roots));
     }
 
     void rotationRunsAsTheClient()

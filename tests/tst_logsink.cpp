@@ -1,5 +1,6 @@
 // The log sink: line format, file location, rotation and concurrent writers.
 
+#include "service/eventwait.h"
 #include "service/logsink.h"
 #include "testsupport.h"
 
@@ -72,6 +73,28 @@ private Q_SLOTS:
         QVERIFY(sink.flush());
         QVERIFY(readFile(path).endsWith("INFO: one\n"));
         QVERIFY(!QFileInfo::exists(other.path() + "/Tarn"));
+
+        // A session's lines go to the file its client chose, rotated by that file's own count;
+        // what a nested loop serves meanwhile is not the session's.
+        const QString chosen = other.path() + "/session.log";
+        writeFile(chosen, QByteArray(LogSink::RotateAboveBytes + 1, 'p'));
+        sink.setSessionLogPath(7, "client", chosen, logfile::Identity());
+        {
+            const LogSink::SessionScope scope(7);
+            for (int i = 0; i < LogSink::RotationCheckEvery; ++i)
+                sink.write(QtInfoMsg, "s");
+            bool served = false;
+            QTimer::singleShot(0, [&] {
+                sink.write(QtInfoMsg, "served");
+                served = true;
+            });
+            QVERIFY(serveEventsUntil([&] { return served; }, 10000, 10));
+        }
+        sink.write(QtInfoMsg, "after");
+        QVERIFY(sink.flush());
+        QVERIFY(readFile(chosen + ".old").endsWith("INFO: s\n") && !QFileInfo::exists(chosen));
+        const QByteArray own = readFile(path);
+        QVERIFY(own.contains("INFO: served\n") && own.endsWith("INFO: after\n"));
     }
 
     void rotatesAtHundredthMessageOnlyAboveOneMebibyte()

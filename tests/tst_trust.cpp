@@ -1,11 +1,12 @@
-// A daemon shared by several users: sessions apart, per-user slots, the start policy, and a
-// log that client text cannot swell.
+// A daemon shared by several users: sessions apart, per-user slots, the start policy, and logs
+// that client text cannot swell and no other session reads.
 
 #include "tarnclient.h"
 #include "daemon/execpolicy.h"
 #include "daemon/tarnddaemon.h"
 #include "ipc/sessionbackend.h"
 #include "service/logging.h"
+#include "service/logsink.h"
 #include "testsupport.h"
 #include "tunnel/tuntools.h"
 
@@ -62,6 +63,11 @@ QJsonObject startOf(const QString &id, const QString &exe = Helper)
 QString statusOf(TarnClient &c, const QJsonObject &request)
 {
     return c.call(request).value("status").toString();
+}
+
+QJsonObject hello(const QString &path, const QString &version = QString())
+{
+    return QJsonObject{{"action", "client-hello"}, {"log-path", path}, {"version", version}};
 }
 
 // The ids listed, each with "@SESSION" where the entry names its session.
@@ -286,11 +292,45 @@ private Q_SLOTS:
         QVERIFY(open(root, 1));
         const QString huge(200000, QChar('x'));
         QCOMPARE(root.call(request("stop", huge)).value("error").toString(), "Process not found: " + huge);
-        QCOMPARE(root.call(QJsonObject{{"action", "client-hello"}, {"log-path", QString("rel/" + huge)}}).value("error").toString(),
-                 QStringLiteral("Log path refused: not an absolute path"));
-        QVERIFY(log.contains("(200004 characters)"));
+        QCOMPARE(root.call(hello("rel/" + huge)).value("error").toString(), QStringLiteral("Log path refused: not an absolute path"));
+        QCOMPARE(statusOf(root, hello(m_dir.path() + "/capped.log", huge)), QStringLiteral("success"));
+        QVERIFY(log.contains("(200004 characters)") && log.contains("Client version: \"" + huge.left(MaxLoggedClientChars)));
         for (const QString &line : log.text().split('\n'))
             QVERIFY2(line.size() < 2 * MaxLoggedClientChars + 400, qPrintable(line.left(400)));
+    }
+
+    void eachSessionLogsToItsOwnClientsFile()
+    {
+        qInstallMessageHandler(LogSink::messageHandler);
+        LogSink &sink = LogSink::instance();
+        const QString own = m_dir.path() + "/daemon.log", aLog = m_dir.path() + "/a/a.log";
+        const QString bLog = m_dir.path() + "/b.log", b2Log = m_dir.path() + "/b2.log";
+        sink.setLogFilePath(own);
+        QVERIFY(QDir().mkpath(m_dir.path() + "/a"));
+        QCOMPARE(chown(QFile::encodeName(m_dir.path() + "/a").constData(), UserA, UserA), 0);
+        startDaemon();
+        // B's clients (root's, in session 2) stay while A says hello and leaves.
+        TarnClient b, b2;
+        QVERIFY(open(b, 2) && open(b2, 2));
+        QCOMPARE(statusOf(b, hello(bLog)), QStringLiteral("success"));
+        QCOMPARE(testsupport::runAsUser(UserA, socket(1), {hello(aLog)}).responses.size(), 1);
+        // Of one session's clients the latest hello decides, while that client stays.
+        QCOMPARE(statusOf(b2, hello(b2Log, "b2-client")), QStringLiteral("success"));
+        b2.disconnectFromDaemon();
+        QTRY_VERIFY_WITH_TIMEOUT(sink.flush() && testsupport::readFile(b2Log).contains("Client disconnected:"), 10000);
+        QCOMPARE(b.call(hello("rel/b")).value("error").toString(), QStringLiteral("Log path refused: not an absolute path"));
+        // A has left: its session's lines are the daemon's again.
+        QCOMPARE(testsupport::runAsUser(UserA, socket(1), {hello("rel/a")}).responses.size(), 1);
+        m_daemon->stop();
+        m_daemon.reset();
+        QVERIFY(sink.flush());
+        const QByteArray a = testsupport::readFile(aLog), bText = testsupport::readFile(bLog);
+        const QByteArray b2Text = testsupport::readFile(b2Log), daemon = testsupport::readFile(own);
+        QVERIFY(a.contains("Client connected:") && !a.contains("Refused") && !a.contains("Client version"));
+        QVERIFY(bText.contains("Refused the log path \"rel/b\"") && !b2Text.contains("Refused"));
+        QVERIFY(!bText.contains("Client version: \"b2-client\"") && b2Text.contains("Client version: \"b2-client\""));
+        QVERIFY(daemon.contains("Refused the log path \"rel/a\"") && daemon.contains("Daemon stopped"));
+        QVERIFY(!daemon.contains("Client connected") && !daemon.contains("Refused the log path \"rel/b\"") && !bText.contains("Daemon stopped"));
     }
 };
 

@@ -15,6 +15,7 @@
 #include <QJsonDocument>
 #include <QLocalSocket>
 #include <QRegularExpression>
+#include <QScopeGuard>
 #include <QTimer>
 #include <QVersionNumber>
 
@@ -111,11 +112,14 @@ void TarnDaemon::stop()
     m_communicationServer->stopListening();
     m_processManager->stopAll(10000);
     m_communicationServer->stop();
+    // The clients went without a departure each.
+    LogSink::instance().forgetClients();
     qCInfo(lcTarnd) << "Daemon stopped";
 }
 
 void TarnDaemon::handleClientMessage(const QString &clientId, const QJsonObject &message)
 {
+    const LogSink::SessionScope scope(sessionOf(clientId));
     const QString action = message.value("action").toString();
     QJsonObject response;
     qCDebug(lcTarnd) << "Client" << clientId << "action:" << clientText(action)
@@ -219,6 +223,7 @@ void TarnDaemon::handleStart(const QString &clientId, const QJsonObject &message
         qCDebug(lcTarnd) << "Process" << clientText(processId) << "will be owned by client" << clientId;
     }
     m_processManager->startProcess(request, [=](const QJsonObject &response) {
+        const LogSink::SessionScope scope(session);
         if (first)
             m_starting.remove(key);
         if (response.value("status").toString() == QLatin1String("started")) {
@@ -263,7 +268,7 @@ QJsonObject TarnDaemon::handleHello(const QString &clientId, const QJsonObject &
         return error(QStringLiteral("Log path refused: ") + QString::fromStdString(why));
     }
     logfile::makePath(QFileInfo(logPath).absolutePath().toStdString(), *owner);
-    LogSink::instance().setLogFilePath(logPath, *owner);
+    LogSink::instance().setSessionLogPath(sessionOf(clientId), clientId, logPath, *owner);
 
     const QString clientVersion = message.value("version").toString();
     const QString daemonVersion = QCoreApplication::applicationVersion();
@@ -271,7 +276,7 @@ QJsonObject TarnDaemon::handleHello(const QString &clientId, const QJsonObject &
         qCInfo(lcTarnd) << "Client connected:" << clientId;
         return success();
     }
-    qCInfo(lcTarnd) << "Client connected:" << clientId << "- Client version:" << clientVersion
+    qCInfo(lcTarnd) << "Client connected:" << clientId << "- Client version:" << clientText(clientVersion)
                     << "Daemon version:" << daemonVersion;
     // Only a plain dotted version asks for a newer daemon: anything else ("1.5-beta", a word)
     // is no reason to stop anybody's processes.
@@ -337,18 +342,23 @@ void TarnDaemon::onClientConnected(const QString &clientId)
 
 void TarnDaemon::onClientDisconnected(const QString &clientId, uint sessionId)
 {
+    const LogSink::SessionScope scope(sessionId);
     qCInfo(lcTarnd) << "Client disconnected:" << clientId << "session:" << sessionId;
     handleDeparture(clientId, sessionId, "(owned by disconnected client");
 }
 
 void TarnDaemon::onClientTimedOut(const QString &clientId, uint sessionId)
 {
+    const LogSink::SessionScope scope(sessionId);
     qCInfo(lcTarnd) << "Client timed out:" << clientId << "session:" << sessionId;
     handleDeparture(clientId, sessionId, "(owned by timed-out client");
 }
 
 void TarnDaemon::handleDeparture(const QString &clientId, uint sessionId, const char *ownedBy)
 {
+    // What the departure does is still written to the client's file; then that file is no
+    // longer the session's.
+    const auto forget = qScopeGuard([&clientId] { LogSink::instance().forgetClient(clientId); });
     // Nobody waits for this output any more.
     holdOutputOf(clientId, false);
     const QList<ProcessKey> owned = m_processOwners.keys(clientId);
@@ -448,6 +458,7 @@ void TarnDaemon::sendToOwner(const ProcessKey &key, const QByteArray &frame)
 
 void TarnDaemon::route(const ProcessKey &key, const QByteArray &frame, const QString &event)
 {
+    const LogSink::SessionScope scope(key.session);
     const QString owner = ownerOf(key);
     if (owner.isEmpty()) {
         qCDebug(lcTarnd) << "Process event for unowned process" << key.id << "- not sending to any client";
@@ -481,6 +492,7 @@ void TarnDaemon::holdOutputOf(const QString &clientId, bool held)
 
 void TarnDaemon::onProcessFinished(const ProcessKey &key, int exitCode)
 {
+    const LogSink::SessionScope scope(key.session);
     // The process leaves the manager's table once this emission is over.
     if (!m_restartSessions.isEmpty())
         QMetaObject::invokeMethod(this, &TarnDaemon::restartWhenFree, Qt::QueuedConnection);
@@ -509,14 +521,25 @@ std::optional<logfile::Identity> TarnDaemon::identityOf(const QString &clientId)
 bool TarnDaemon::clearLogs(const QString &clientId)
 {
     LogSink &sink = LogSink::instance();
-    const QString path = sink.logFilePath();
+    LogSink::Target target = sink.sessionLogFile(sessionOf(clientId));
+    // The daemon's own file holds every session's lines: only root's to delete.
+    if (target.path.isEmpty()) {
+        sessions::PeerInfo peer;
+        if (!m_communicationServer->peerOfClient(clientId, &peer) || !peer.privileged) {
+            qCWarning(lcTarnd) << "Client" << clientId
+                               << "asked to clear the logs, but no client of its session has chosen a log file";
+            return false;
+        }
+        target = {sink.logFilePath(), logfile::Identity()};
+    }
+    const QString path = target.path;
     if (path.isEmpty()) {
         qCWarning(lcTarnd) << "Log path is empty, cannot clear";
         return false;
     }
     // A file a client chose is deleted with the rights of the client asking now, not of the
     // one that chose it; the daemon's own file with the daemon's.
-    std::optional<logfile::Identity> asking = sink.logFileOwner();
+    std::optional<logfile::Identity> asking = target.owner;
     if (!asking->daemon)
         asking = identityOf(clientId);
     if (!asking) {

@@ -8,6 +8,7 @@
 
 #include <chrono>
 #include <cstdio>
+#include <iterator>
 
 LogSink::LogSink(const QString &defaultDataDir)
     : LogSink(defaultDataDir, QueueBounds{})
@@ -61,31 +62,59 @@ QString LogSink::formatLine(const QString &timestamp, QtMsgType type, const QStr
     return QStringLiteral("[%1] %2: %3\n").arg(timestamp, levelName(type), message);
 }
 
-QString LogSink::logFilePath() const
+namespace {
+// The session the lines of this thread are about, while a SessionScope says so.
+thread_local std::optional<quint32> t_session;
+} // namespace
+
+LogSink::SessionScope::SessionScope(std::optional<quint32> session)
+    : m_outer(t_session)
 {
-    return target().first;
+    t_session = session;
 }
 
-std::pair<QString, logfile::Identity> LogSink::target() const
+LogSink::SessionScope::~SessionScope()
+{
+    t_session = m_outer;
+}
+
+QString LogSink::logFilePath() const
 {
     {
         QMutexLocker lock(&m_mutex);
         if (!m_override.isEmpty())
-            return {m_override, m_owner};
+            return m_override;
     }
+    return defaultPath();
+}
+
+QString LogSink::defaultPath() const
+{
     const QString base = m_defaultDataDir.isEmpty()
         ? QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation)
         : m_defaultDataDir;
     if (base.isEmpty())
-        return {};
+        return QString();
     const QString dir = base + QDir::separator() + QStringLiteral("Tarn") + QDir::separator() + QStringLiteral("logs");
     logfile::makePath(QDir::toNativeSeparators(dir).toStdString());
-    return {QDir::toNativeSeparators(dir + QDir::separator() + QStringLiteral("tarnd.log")), logfile::Identity()};
+    return QDir::toNativeSeparators(dir + QDir::separator() + QStringLiteral("tarnd.log"));
 }
 
-logfile::Identity LogSink::logFileOwner() const
+std::pair<LogSink::Target, quint32> LogSink::nextLine()
 {
-    return target().second;
+    quint32 count = 0;
+    {
+        QMutexLocker lock(&m_mutex);
+        if (t_session) {
+            const auto it = m_sessions.find(*t_session);
+            if (it != m_sessions.end())
+                return {it->last().target, ++it->last().lines};
+        }
+        count = ++m_ownLines;
+        if (!m_override.isEmpty())
+            return {{m_override, m_owner}, count};
+    }
+    return {{defaultPath(), logfile::Identity()}, count};
 }
 
 void LogSink::setLogFilePath(const QString &path, const logfile::Identity &owner)
@@ -98,6 +127,46 @@ void LogSink::setLogFilePath(const QString &path, const logfile::Identity &owner
     qCDebug(lcTarnd) << "Daemon log path set to:" << path;
 }
 
+void LogSink::setSessionLogPath(quint32 session, const QString &client, const QString &path,
+                                const logfile::Identity &owner)
+{
+    {
+        QMutexLocker lock(&m_mutex);
+        QList<Chosen> &chosen = m_sessions[session];
+        // The same file named again keeps its count, so hellos cannot put off its rotation.
+        quint32 lines = 0;
+        chosen.removeIf([&](const Chosen &c) {
+            if (c.client == client && c.target.path == path)
+                lines = c.lines;
+            return c.client == client;
+        });
+        chosen.append({client, {path, owner}, lines});
+    }
+    qCDebug(lcTarnd) << "Daemon log path set to:" << path;
+}
+
+void LogSink::forgetClient(const QString &client)
+{
+    QMutexLocker lock(&m_mutex);
+    for (auto it = m_sessions.begin(); it != m_sessions.end();) {
+        it->removeIf([&client](const Chosen &c) { return c.client == client; });
+        it = it->isEmpty() ? m_sessions.erase(it) : std::next(it);
+    }
+}
+
+void LogSink::forgetClients()
+{
+    QMutexLocker lock(&m_mutex);
+    m_sessions.clear();
+}
+
+LogSink::Target LogSink::sessionLogFile(quint32 session) const
+{
+    QMutexLocker lock(&m_mutex);
+    const auto it = m_sessions.constFind(session);
+    return it == m_sessions.cend() ? Target() : it->last().target;
+}
+
 void LogSink::write(QtMsgType type, const QString &message)
 {
     const QString timestamp = QDateTime::currentDateTime().toString(QStringLiteral("yyyy-MM-dd hh:mm:ss.zzz"));
@@ -106,9 +175,9 @@ void LogSink::write(QtMsgType type, const QString &message)
     std::fprintf(stderr, "%s", line.constData());
     std::fflush(stderr);
 
-    auto [chosen, owner] = target();
-    const int count = ++m_counter;
-    if (chosen.isEmpty())
+    auto [target, count] = nextLine();
+    ++m_counter;
+    if (target.path.isEmpty())
         return;
     {
         std::lock_guard<std::mutex> lock(m_queueMutex);
@@ -118,7 +187,7 @@ void LogSink::write(QtMsgType type, const QString &message)
             ++m_dropped;
             return;
         }
-        m_queue.push_back({chosen.toStdString(), std::move(owner), line, count});
+        m_queue.push_back({target.path.toStdString(), std::move(target.owner), line, count});
         m_queuedBytes += line.size();
         if (!m_writer.joinable())
             m_writer = std::thread([this] { writerLoop(); });

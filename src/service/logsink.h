@@ -3,6 +3,8 @@
 #include "service/logfile.h"
 
 #include <QByteArray>
+#include <QHash>
+#include <QList>
 #include <QMutex>
 #include <QSet>
 #include <QString>
@@ -12,6 +14,7 @@
 #include <condition_variable>
 #include <deque>
 #include <mutex>
+#include <optional>
 #include <thread>
 #include <utility>
 
@@ -24,6 +27,14 @@ class QMessageLogContext;
 // or stalled file system never holds up the thread that logs: past the bound, lines are left
 // out of the file (standard error still has them) and counted, and the count is written once
 // the queue has drained.
+//
+// A line logged while a SessionScope is alive on its thread is about that session and goes to
+// the file the session's client chose; every other line (those of no session, those of other
+// threads, those of a session whose clients chose nothing) goes to the daemon's own file, which
+// only root reads. Of a session's clients, the one with the latest hello that is still
+// connected decides: a client that leaves takes its choice with it, so a session number used
+// again later never writes into a file of whoever had it before. Each file is rotated on its
+// own, by its own count of lines.
 class LogSink
 {
 public:
@@ -52,6 +63,25 @@ public:
     static LogSink &instance();
     static void messageHandler(QtMsgType type, const QMessageLogContext &context, const QString &message);
 
+    class SessionScope
+    {
+    public:
+        // No session: the lines are the daemon's, whatever scope is outside.
+        explicit SessionScope(std::optional<quint32> session);
+        ~SessionScope();
+        SessionScope(const SessionScope &) = delete;
+        SessionScope &operator=(const SessionScope &) = delete;
+
+    private:
+        std::optional<quint32> m_outer;
+    };
+
+    struct Target
+    {
+        QString path;
+        logfile::Identity owner;
+    };
+
     static QString levelName(QtMsgType type);
     static QString formatLine(const QString &timestamp, QtMsgType type, const QString &message);
 
@@ -61,10 +91,17 @@ public:
     // For tests: while held, the writer takes nothing from the queue.
     void holdWriter(bool held);
 
+    // The daemon's own file.
     QString logFilePath() const;
     // owner: whose rights every create, append, rename and delete of that file runs with.
     void setLogFilePath(const QString &path, const logfile::Identity &owner = logfile::Identity());
-    logfile::Identity logFileOwner() const;
+    // A client's hello: the session's lines go to path from now on, until the client leaves.
+    void setSessionLogPath(quint32 session, const QString &client, const QString &path,
+                           const logfile::Identity &owner);
+    void forgetClient(const QString &client);
+    void forgetClients();
+    // The file the session's lines go to; an empty path when its clients chose none.
+    Target sessionLogFile(quint32 session) const;
 
     int messageCount() const { return m_counter.load(); }
 
@@ -74,18 +111,29 @@ private:
         std::string path;
         logfile::Identity owner;
         QByteArray line;
-        int count = 0; // the message counter's value for this line
+        quint32 count = 0; // the line's number in its file's count (wrapping)
     };
 
-    std::pair<QString, logfile::Identity> target() const;
+    struct Chosen
+    {
+        QString client;
+        Target target;
+        quint32 lines = 0;
+    };
+
+    // The file of a line logged now on this thread, and the line's number in that file's count.
+    std::pair<Target, quint32> nextLine();
+    QString defaultPath() const;
     void writerLoop();
     void writeOut(const Pending &p);
 
     const QString m_defaultDataDir;
     const QueueBounds m_bounds;
-    mutable QMutex m_mutex; // guards m_override, m_owner and m_failuresReported
+    mutable QMutex m_mutex; // guards m_override, m_owner, m_ownLines, m_sessions and m_failuresReported
     QString m_override;
     logfile::Identity m_owner;
+    quint32 m_ownLines = 0;
+    QHash<quint32, QList<Chosen>> m_sessions; // by session: its clients' choices, the latest last
     QSet<QString> m_failuresReported; // one warning per chosen path that cannot be written
     std::atomic<int> m_counter{0};
 

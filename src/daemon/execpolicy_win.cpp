@@ -118,6 +118,24 @@ bool startsWithFolder(const std::wstring &path, const std::wstring &folder)
         && CompareStringOrdinal(path.c_str(), int(n), folder.c_str(), int(n), TRUE) == CSTR_EQUAL;
 }
 
+// The client's token as AccessCheck takes it: an impersonation token as it is, a primary one
+// duplicated into *duplicate. Null on failure, with the error in GetLastError.
+HANDLE checkToken(const logfile::Identity &client, Handle *duplicate)
+{
+    HANDLE token = static_cast<HANDLE>(client.token.get());
+    TOKEN_TYPE type = TokenImpersonation;
+    DWORD size = 0;
+    if (!GetTokenInformation(token, TokenType, &type, sizeof type, &size))
+        return nullptr;
+    if (type != TokenPrimary)
+        return token;
+    HANDLE dup = nullptr;
+    if (!DuplicateToken(token, SecurityIdentification, &dup))
+        return nullptr;
+    duplicate->reset(dup);
+    return dup;
+}
+
 } // namespace
 
 bool grantedBy(PSECURITY_DESCRIPTOR sd, HANDLE token, DWORD mask, DWORD *rights, DWORD *error)
@@ -179,20 +197,10 @@ bool writableBy(const std::string &file, const std::string &folder, const logfil
     if (top.empty() || !startsWithFolder(path, top))
         return fail(reason, "is not inside " + folder);
 
-    // AccessCheck takes an impersonation token only; a primary one is duplicated for the check.
-    HANDLE token = static_cast<HANDLE>(client.token.get());
     Handle duplicate;
-    TOKEN_TYPE type = TokenImpersonation;
-    DWORD size = 0;
-    if (!GetTokenInformation(token, TokenType, &type, sizeof type, &size))
+    const HANDLE token = checkToken(client, &duplicate);
+    if (!token)
         return fail(reason, "cannot be checked: the client's token: " + systemError(GetLastError()));
-    if (type == TokenPrimary) {
-        HANDLE dup = nullptr;
-        if (!DuplicateToken(token, SecurityIdentification, &dup))
-            return fail(reason, "cannot be checked: the client's token: " + systemError(GetLastError()));
-        duplicate.reset(dup);
-        token = dup;
-    }
 
     Handle object(openObject(path));
     if (!object.get())
@@ -240,19 +248,10 @@ bool folderWritableBy(const std::string &folder, const logfile::Identity &client
 {
     if (client.daemon || !client.token)
         return fail(reason, "cannot be checked: the client's identity cannot be had");
-    HANDLE token = static_cast<HANDLE>(client.token.get());
     Handle duplicate;
-    TOKEN_TYPE type = TokenImpersonation;
-    DWORD size = 0;
-    if (!GetTokenInformation(token, TokenType, &type, sizeof type, &size))
+    const HANDLE token = checkToken(client, &duplicate);
+    if (!token)
         return fail(reason, "cannot be checked: the client's token: " + systemError(GetLastError()));
-    if (type == TokenPrimary) {
-        HANDLE dup = nullptr;
-        if (!DuplicateToken(token, SecurityIdentification, &dup))
-            return fail(reason, "cannot be checked: the client's token: " + systemError(GetLastError()));
-        duplicate.reset(dup);
-        token = dup;
-    }
     // The folder itself must take no new file; it and every folder above it must not be
     // replaceable (deleted, emptied of it, or given other rights) by the client.
     constexpr DWORD SwapMask = FILE_DELETE_CHILD | WRITE_DAC | WRITE_OWNER | DELETE;

@@ -11,8 +11,9 @@ tarnd_need_packages() {
     apt-get install -y -q "${missing[@]}"
 }
 
-# The system test boots systemd with dbus, logind and polkitd; lintian checks the packages.
+# The system test boots systemd with dbus, logind and polkitd; lintian checks the packages; the
+# executable policy's test gives a user rights by ACL (setfacl).
 TARND_NATIVE_PACKAGES=(cmake ninja-build g++ qt6-base-dev qt6-base-dev-tools dbus-daemon python3-dbusmock
-    systemd dbus polkitd libpam-systemd iproute2 util-linux lintian)
+    systemd dbus polkitd libpam-systemd iproute2 util-linux lintian acl)
 TARND_WINDOWS_PACKAGES=(g++-mingw-w64-x86-64-posix wine64 doctest-dev)
 TARND_FUZZ_PACKAGES=(clang libclang-rt-dev)

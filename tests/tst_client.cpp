@@ -13,6 +13,8 @@
 
 #include <memory>
 
+#include <csignal>
+
 #include <unistd.h>
 
 using testsupport::Daemon;
@@ -106,6 +108,7 @@ private Q_SLOTS:
 
         // A newer application restarts the daemon: no connection, and why.
         QSignalSpy lostFirst(&c, &TarnClient::daemonLost);
+        c.setAutoReconnect(true, 60000);
         TarnClient newer;
         QSignalSpy lost(&newer, &TarnClient::daemonLost);
         newer.setLogPath(d.path("client-logs/tarnd.log"));
@@ -114,9 +117,17 @@ private Q_SLOTS:
         QCOMPARE(lost.count(), 1);
         QVERIFY2(newer.errorString().startsWith("The daemon is restarting:"), qPrintable(newer.errorString()));
         QCOMPARE(d.waitForExit(), 0);
-        // The others hear of it too.
+        // A client that asked for it comes back to the restarted daemon on its own, with its hello.
+        QVERIFY(d.start());
+        QTRY_COMPARE_WITH_TIMEOUT(ready.count(), 2, 30000);
+        QCOMPARE(d.log().count("Client version: \"1.4.9\""), 2);
+        QCOMPARE(lostFirst.count(), 0);
+        // Others hear of it once coming back has failed, with why.
+        c.setAutoReconnect(true, 1000);
+        d.signal(SIGKILL);
         QTRY_COMPARE_WITH_TIMEOUT(lostFirst.count(), 1, 15000);
-        QCOMPARE(lostFirst.first().first().toString(), QStringLiteral("The daemon closed the connection"));
+        QVERIFY2(lostFirst.first().first().toString().startsWith("The daemon closed the connection, and no connection"),
+                 qPrintable(lostFirst.first().first().toString()));
         QCOMPARE(c.state(), TarnClient::State::Unconnected);
     }
 

@@ -2,6 +2,7 @@
 // the session doing real work with real children, and the service's stop. Wine lists no user
 // sessions, so the start request hands the service one for this user (a test build's option).
 
+#include "client/tarnclient.h"
 #include "ipc/sessions.h"
 
 #include <QCoreApplication>
@@ -131,6 +132,41 @@ private Q_SLOTS:
         QTRY_VERIFY_WITH_TIMEOUT(serviceState().contains("STOPPED"_L1), 60000);
         r = run(bin(u"tarnd.exe"_s), {u"--unregister"_s});
         QVERIFY2(r.exitCode == 0, qPrintable(r.out + r.err));
+    }
+
+    void clientsStartTheServiceOnDemand()
+    {
+        sessions::SessionInfo self;
+        QVERIFY(sessions::ownIdentity(&self));
+        qputenv("TARND_TEST_DAEMON_PRINCIPAL", QByteArray::fromStdString(self.principal));
+        Run r = ctl({u"version"_s});
+        QVERIFY2(r.exitCode == 3 && r.err.contains("the service is not installed"_L1), qPrintable(r.out + r.err));
+
+        // Registered with the session it is to serve in its command line, as no start request
+        // of the client's carries one.
+        r = run(u"sc.exe"_s, {u"create"_s, Service, u"binpath="_s, u"\"%1\" --test-session 1"_s.arg(bin(u"tarnd.exe"_s))});
+        QVERIFY2(r.exitCode == 0, qPrintable(r.out + r.err));
+        r = ctl({u"--no-start"_s, u"version"_s});
+        QVERIFY2(r.exitCode == 3, qPrintable(r.out + r.err));
+        QVERIFY(!serviceState().contains("RUNNING"_L1));
+        r = ctl({u"version"_s});
+        QVERIFY2(r.exitCode == 0, qPrintable(r.out + r.err));
+        QVERIFY(serviceState().contains("RUNNING"_L1));
+
+        // An application that asked for it comes back to a service that died under it, starting
+        // it again.
+        TarnClient client;
+        client.setAutoReconnect(true, 60000);
+        QSignalSpy ready(&client, &TarnClient::ready);
+        QSignalSpy lost(&client, &TarnClient::daemonLost);
+        client.open(60000);
+        QTRY_COMPARE_WITH_TIMEOUT(ready.count(), 1, 60000);
+        r = run(u"taskkill.exe"_s, {u"/F"_s, u"/IM"_s, u"tarnd.exe"_s});
+        QVERIFY2(r.exitCode == 0, qPrintable(r.out + r.err));
+        QTRY_COMPARE_WITH_TIMEOUT(ready.count(), 2, 90000);
+        QCOMPARE(lost.count(), 0);
+        QVERIFY(serviceState().contains("RUNNING"_L1));
+        client.disconnectFromDaemon();
     }
 };
 

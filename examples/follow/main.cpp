@@ -13,6 +13,8 @@ int main(int argc, char *argv[])
     QCoreApplication app(argc, argv);
     QStringList args = app.arguments().mid(1);
     TarnClient client;
+    // After a crash of the daemon (which takes the core with it) the core starts again on ready.
+    client.setAutoReconnect(true);
     if (args.size() >= 2 && args.first() == QLatin1String("--socket")) {
         client.setSocketPath(args.at(1));
         args = args.mid(2);

@@ -80,6 +80,7 @@ TarnClient::TarnClient(QObject *parent)
     , m_reader(new Reader)
     , m_heartbeat(new QTimer(this))
     , m_handshake(new QTimer(this))
+    , m_retry(new QTimer(this))
 {
     m_heartbeat->setInterval(HeartbeatIntervalMs);
     connect(m_heartbeat, &QTimer::timeout, this, [this] {
@@ -94,6 +95,9 @@ TarnClient::TarnClient(QObject *parent)
                  .arg(socketPath())
                  .arg(m_handshake->interval()));
     });
+    m_retry->setSingleShot(true);
+    m_retry->setInterval(ReconnectIntervalMs);
+    connect(m_retry, &QTimer::timeout, this, [this] { attempt(m_openTimeoutMs); });
 }
 
 TarnClient::~TarnClient()
@@ -133,8 +137,26 @@ void TarnClient::setState(State state)
     Q_EMIT stateChanged(state);
 }
 
+void TarnClient::setAutoReconnect(bool on, int withinMs)
+{
+    m_autoReconnect = on;
+    m_reconnectWindowMs = withinMs;
+    if (!on) {
+        m_retry->stop();
+        m_reconnecting.invalidate();
+    }
+}
+
 void TarnClient::open(int timeoutMs)
 {
+    m_retry->stop();
+    m_reconnecting.invalidate();
+    attempt(timeoutMs);
+}
+
+void TarnClient::attempt(int timeoutMs)
+{
+    m_openTimeoutMs = timeoutMs;
     if (m_state != State::Unconnected)
         disconnectFromDaemon();
     if (m_socket) {
@@ -189,6 +211,8 @@ bool TarnClient::reconnect(int timeoutMs)
 
 void TarnClient::disconnectFromDaemon()
 {
+    m_retry->stop();
+    m_reconnecting.invalidate();
     if (m_state == State::Unconnected)
         return;
     m_heartbeat->stop();
@@ -204,6 +228,7 @@ void TarnClient::fail(const QString &reason)
 {
     if (m_state == State::Unconnected)
         return;
+    const bool lostReady = m_state == State::Ready || m_helloResponse.value("status") == QLatin1String("restarting");
     m_error = reason;
     m_heartbeat->stop();
     m_handshake->stop();
@@ -215,7 +240,25 @@ void TarnClient::fail(const QString &reason)
         m_socket.release()->deleteLater();
     }
     finishPending(TarnReply::Outcome::Lost);
-    Q_EMIT daemonLost(reason);
+    if (m_autoReconnect && m_shutdownReason.isEmpty()) {
+        if (lostReady && !m_reconnecting.isValid()) {
+            m_reconnecting.start();
+            m_lossReason = reason;
+        }
+        // A restarted daemon takes a moment to listen again: attempts are spaced, never spun.
+        if (m_reconnecting.isValid() && m_reconnecting.elapsed() + ReconnectIntervalMs < m_reconnectWindowMs) {
+            m_retry->start();
+            return;
+        }
+        if (m_reconnecting.isValid()) {
+            m_error = QStringLiteral("%1, and no connection could be made again within %2 ms: %3")
+                          .arg(m_lossReason)
+                          .arg(m_reconnectWindowMs)
+                          .arg(reason);
+            m_reconnecting.invalidate();
+        }
+    }
+    Q_EMIT daemonLost(m_error);
 }
 
 void TarnClient::finishPending(TarnReply::Outcome outcome)
@@ -372,6 +415,7 @@ void TarnClient::handleMessage(const QJsonObject &message)
 
 void TarnClient::becomeReady()
 {
+    m_reconnecting.invalidate();
     m_handshake->stop();
     setState(State::Ready);
     if (m_autoHeartbeat)

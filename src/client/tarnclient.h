@@ -6,7 +6,7 @@
 // waitForEvent) run a local event loop meanwhile, so signals are delivered during them.
 // Failures: a connection that cannot be made, or is lost once made, is reported once by
 // daemonLost(reason); requests still waiting then finish as Lost. Nothing is retried on its
-// own: reconnect() is the application's call.
+// own unless setAutoReconnect() asks for it; else reconnect() is the application's call.
 
 #include <QElapsedTimer>
 #include <QJsonObject>
@@ -110,6 +110,15 @@ public:
     void setAutoStart(bool on) { m_autoStart = on; }
     static constexpr int ServiceStartWaitMs = 10000;
 
+    // Off by default. On, a ready connection that is lost (the daemon crashed, or quit for a newer
+    // client) or a hello answered "restarting" is followed by new attempts, every
+    // ReconnectIntervalMs for up to withinMs, each starting the service as open() does and
+    // re-sending the hello; ready() follows one that works, daemonLost() comes only once they
+    // have all failed. A shutdown the daemon announced, or disconnectFromDaemon(), is left alone.
+    void setAutoReconnect(bool on, int withinMs = ReconnectWaitMs);
+    static constexpr int ReconnectWaitMs = 20000;
+    static constexpr int ReconnectIntervalMs = 500;
+
     // Starts connecting and returns at once: ready() or daemonLost() follows. timeoutMs bounds
     // the whole handshake (socket, greeting, hello), beyond the wait for a service started.
     void open(int timeoutMs = 5000);
@@ -189,6 +198,7 @@ private:
     void onDisconnected();
     void onSocketError();
     void startService();
+    void attempt(int timeoutMs);
     void handleMessage(const QJsonObject &message);
     void becomeReady();
     void fail(const QString &reason);
@@ -213,6 +223,13 @@ private:
     qint64 m_nextId = 1;
     bool m_autoHeartbeat = true;
     bool m_autoStart = true;
+    bool m_autoReconnect = false;
+    int m_reconnectWindowMs = ReconnectWaitMs;
+    int m_openTimeoutMs = 5000;
+    // Since a ready connection was lost, while it is being made again; else invalid.
+    QElapsedTimer m_reconnecting;
+    QString m_lossReason;
+    QTimer *m_retry;
     // Since the service manager took the start, while the socket is awaited; else invalid.
     QElapsedTimer m_serviceStarted;
     bool m_serviceAsked = false;

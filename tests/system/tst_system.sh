@@ -25,6 +25,8 @@ fixture_after() { rm -rf "$share"; }
 trap fixture_after EXIT
 (cd "$build" && cpack -G DEB -B "$share" > "$share/cpack.log" 2>&1) || { cat "$share/cpack.log"; exit 1; }
 rm -rf "$share/_CPack_Packages"
+# An application of the client library's own, which comes back to a restarted daemon by itself.
+cp "$build/examples/follow/tarn-follow" "$share/"
 # systemd-resolved for the DNS override, fetched (never installed) here; installed only inside.
 resolved=on-the-host
 if [ "$(dpkg-query -W -f='${Status}' systemd-resolved 2>/dev/null)" != "install ok installed" ]; then
@@ -54,6 +56,10 @@ absent() { ! in_sys test -e "$1"; }
 children() { in_sys sh -c 'cat /sys/fs/cgroup/system.slice/tarnd.service/cgroup.procs 2>/dev/null' | grep -vx "$(svc MainPID)"; }
 no_children() { [ -z "$(children)" ]; }
 has_children() { [ "$(children | wc -l)" -ge "$1" ]; }
+runs_child() {
+    local p
+    for p in $(children); do in_sys sh -c "tr '\\0' ' ' < /proc/$p/cmdline; echo" 2>/dev/null; done | grep -q -- "$1"
+}
 restarted() { [ "$(svc NRestarts)" -gt "$1" ] && [ "$(svc ActiveState)" = active ]; }
 dns_set() { in_sys resolvectl dns tarn-tun | grep -q "$1"; }
 logged() { in_sys journalctl -q -o cat -u tarnd.service | grep -qF -- "$1"; }
@@ -103,6 +109,12 @@ ok "bob does not see it" not grep -q held <<< "$(session_run b1 'tarnctl list')"
 ok "bob cannot stop it" not session_run b1 'tarnctl stop held'
 ok "... nor kill it" not session_run b1 'tarnctl kill held'
 ok "it still runs" session_run a1 'tarnctl status held | grep -q running'
+session_run b1 'tarnctl run held -- sleep 1011 > held.out 2>&1 &'
+ok "bob starts a 'held' of his own" within 20 runs_child 'sleep 1011'
+ok "... which he sees running" session_run b1 'tarnctl status held | grep -q running'
+ok "bob stops his" session_run b1 'tarnctl stop held > /dev/null'
+ok "... which ends" within 20 not runs_child 'sleep 1011'
+ok "alice's still runs" session_run a1 'tarnctl status held | grep -q running'
 
 echo "# 5: a session that ends loses its socket, and its clients' processes stop"
 ok "the held process is the service's child" not no_children
@@ -113,13 +125,36 @@ ok "bob's socket stays" exists /run/tarnd/tarnd-$B
 
 echo "# 6: a crashed daemon comes back, and none of its children outlive it"
 session_run b1 'tarnctl run crashy -- sh -c "setsid sleep 1002 & exec sleep 1003" > crashy.out 2>&1 &'
-ok "bob's process and its grandchild run" within 20 has_children 2
+session_run b1 '/srv/tarnd-test/tarn-follow followed /usr/bin/sleep 1007 > follow.out 2>&1 &'
+ok "bob's process, its grandchild and his application's core run" within 20 has_children 3
+ok "... the core among them" runs_child 'sleep 1007'
 before=$(children | tr '\n' ' ') main=$(svc MainPID) restarts=$(svc NRestarts)
 in_sys kill -SEGV "$main"
 ok "systemd restarts the daemon" within 20 restarted "$restarts"
 gone() { local p; for p in $before; do in_sys test ! -e /proc/$p || return 1; done; }
 ok "no child of the crashed daemon is left: $before" gone
 ok "bob's socket serves again" within 20 session_run b1 'tarnctl version > /dev/null'
+ok "his application came back by itself and started its core again" within 30 runs_child 'sleep 1007'
+ok "... after a second hello" [ "$(in_sys grep -c 'connected to tarnd' /run/tarnd-test/b1/follow.out)" = 2 ]
+
+echo "# 6: a newer client's restart waits for other sessions' processes, then systemd brings the daemon back"
+session_open a2 alice ''
+A2=$(session_id a2)
+ok "... which has its socket within one poll" within 8 exists /run/tarnd/tarnd-$A2
+session_run a2 'tarnctl run waiting -- sleep 1009 > waiting.out 2>&1 &'
+ok "alice's process runs, in a remote session of hers" within 20 runs_child 'sleep 1009'
+restarts=$(svc NRestarts)
+out=$(session_run b1 'tarnctl hello --log-path "$PWD/hello.log" --client-version 99')
+ok "bob's newer client is told the daemon restarts: $out" grep -q 'The daemon restarts' <<< "$out"
+ok "bob's session's processes stop" within 20 not runs_child 'sleep 1007'
+ok "... and his application hears its core end" within 20 in_sys grep -q 'finished with exit code' /run/tarnd-test/b1/follow.out
+ok "the daemon waits for alice's" within 20 logged "Daemon restart waits for 1 process(es) of other sessions to end"
+ok "... which still runs" runs_child 'sleep 1009'
+ok "... with the service as it was" [ "$(svc NRestarts)" = "$restarts" ] && [ "$(svc ActiveState)" = active ]
+ok "alice stops hers" session_run a2 'tarnctl stop waiting > /dev/null'
+ok "then the daemon quits and systemd brings it back" within 30 restarted "$restarts"
+ok "bob's socket serves again" within 20 session_run b1 'tarnctl version > /dev/null'
+in_sys loginctl terminate-session "$A2"
 
 echo "# 7: systemctl stop ends every child, and its client hears 'finished' first"
 session_run b1 '{ tarnctl run stopped -- sh -c "setsid sleep 1004 & exec sleep 1005" > stopped.out 2>&1; echo "rc=$?" >> stopped.out; } &'

@@ -77,6 +77,9 @@ execute_process(COMMAND git show 8d994c2^:src/process/childprocess_win.cpp
   WORKING_DIRECTORY ${CMAKE_SOURCE_DIR} OUTPUT_VARIABLE TARND_POLLING_TEXT RESULT_VARIABLE TARND_POLLING_RESULT
   ERROR_QUIET)
 if(TARND_POLLING_RESULT EQUAL 0)
+  # The interface it implements has grown since: the log notes of an interrupt, which it ignores.
+  string(REPLACE "bool Child::interrupt()" "bool Child::interrupt(std::vector<LogNote> *)" TARND_POLLING_TEXT
+    "${TARND_POLLING_TEXT}")
   # Written only when it changed, so that a new configure does not rebuild it.
   file(WRITE ${TARND_POLLING_READER}.new "${TARND_POLLING_TEXT}")
   file(COPY_FILE ${TARND_POLLING_READER}.new ${TARND_POLLING_READER} ONLY_IF_DIFFERENT)

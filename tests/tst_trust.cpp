@@ -5,6 +5,7 @@
 #include "daemon/execpolicy.h"
 #include "daemon/tarnddaemon.h"
 #include "ipc/sessionbackend.h"
+#include "process/processmanager.h"
 #include "service/logging.h"
 #include "service/logsink.h"
 #include "testsupport.h"
@@ -172,6 +173,22 @@ private Q_SLOTS:
         QCOMPARE(rootElsewhere.call(request("stop", "a-core")).value("error").toString(), QStringLiteral("Process not found: a-core"));
         QCOMPARE(statusOf(root, request("stop", "a-core")), QStringLiteral("stopping"));
         QVERIFY(!root.waitForEvent([](const QJsonObject &e) { return e.value("event") == "finished"; }).isEmpty());
+    }
+
+    void aDaemonDeletedWithWorkQueuedLetsNothingReachIt()
+    {
+        // Deleted without a stop, its server still flushes the clients, serving events: a call
+        // the daemon queued for itself (the restart's look at who still runs, once a process
+        // ends) must not reach it then.
+        startDaemon();
+        TarnClient one, two;
+        QVERIFY(open(one, 1));
+        QVERIFY(open(two, 2));
+        QCOMPARE(statusOf(one, TarnClient::startRequest("held", "/bin/cat", {})), QStringLiteral("started"));
+        QCOMPARE(statusOf(two, hello(m_dir.path() + "/two.log", "99")), QStringLiteral("restarting"));
+        m_daemon->processes()->stopAll(5000);
+        m_daemon.reset();
+        QVERIFY(!one.waitForEvent([](const QJsonObject &e) { return e.value("event") == "finished"; }).isEmpty());
     }
 
     void oneUserCannotTakeEverySlot()

@@ -90,6 +90,13 @@ TarnDaemon::~TarnDaemon()
 {
     // The server outlives the tables its callback reads.
     m_communicationServer->setHeldElsewhere(nullptr);
+    // Its stop serves events until the clients have their last bytes. Done here, while this is
+    // still a whole daemon: as a child it would stop after this destructor, and a call queued
+    // for the daemon meanwhile would reach what is left of it.
+    m_communicationServer->disconnect(this);
+    m_processManager->disconnect(this);
+    m_communicationServer->stop();
+    QCoreApplication::removePostedEvents(this);
 }
 
 bool TarnDaemon::start()

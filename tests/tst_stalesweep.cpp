@@ -170,10 +170,13 @@ private Q_SLOTS:
         TarnClient keeper, leaver;
         keeper.setEventQueue(true);
         leaver.setEventQueue(true);
-        for (auto [client, id, mode] : {std::tuple{&keeper, "kept", "noread"}, std::tuple{&leaver, "left", "ignoreint"}}) {
+        // The kept one has a child of its own, by the same name: what a supervised child started
+        // is left to it as well.
+        for (auto [client, id, mode] : {std::tuple{&keeper, "kept", QJsonArray{"family", "stay", "hold"}},
+                                        std::tuple{&leaver, "left", QJsonArray{"ignoreint"}}}) {
             QVERIFY(client->connectToDaemon(backend->socketName("tarnd", 2)));
             QCOMPARE(client->call(QJsonObject{{"action", "start"}, {"process-id", id}, {"executable", xray},
-                                              {"arguments", QJsonArray{mode}}})
+                                              {"arguments", mode}})
                          .value("status").toString(),
                      QStringLiteral("started"));
             backend->sessionOf.insert(daemon.processes()->childPid({id, 2}), 2);
@@ -182,6 +185,11 @@ private Q_SLOTS:
         const pid_t outside = spawnAs(0, xray); // root's own, started elsewhere in that session
         backend->sessionOf.insert(outside, 2);
         QVERIFY(!leaver.waitForEvent([](const QJsonObject &e) { return e.value("data") == "ready\n"; }).isEmpty());
+        const QStringList pids = keeper.waitForEvent([](const QJsonObject &e) { return e.value("event") == "stdout"; })
+                                     .value("data").toString().trimmed().split(' ');
+        QCOMPARE(pids.size(), 2);
+        const qint64 grandchild = pids[1].toLongLong();
+        backend->sessionOf.insert(grandchild, 2);
 
         leaver.disconnectFromDaemon();
         QTRY_VERIFY_WITH_TIMEOUT(log.contains("stale process(es) in session 2"), 15000);
@@ -190,6 +198,8 @@ private Q_SLOTS:
         QVERIFY(log.contains(QString("Successfully killed stale process \"xray\" PID: %1").arg(left)));
         QVERIFY(log.contains("Killed 2 stale process(es) in session 2"));
         QVERIFY(!log.contains(QString("PID: %1 ").arg(kept)));
+        QVERIFY(!log.contains(QString("PID: %1 ").arg(grandchild)));
+        QCOMPARE(::kill(pid_t(grandchild), 0), 0);
         QVERIFY(keeper.call({{"action", "status"}, {"process-id", "kept"}}).value("running").toBool());
         daemon.stop();
     }

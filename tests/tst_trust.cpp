@@ -32,8 +32,11 @@ public:
     explicit TwoUsers(const QString &dir) : m_dir(dir) {}
     std::optional<QList<Session>> activeSessions() override
     {
-        return QList<Session>{{1, "a", QString::number(UserA)}, {2, "b", QString::number(UserB)}};
+        QList<Session> all{{1, "a", QString::number(UserA)}, {2, "b", QString::number(UserB)}};
+        all.removeIf([this](const Session &s) { return ended.contains(s.id); });
+        return all;
     }
+    QSet<quint32> ended;
     QString socketName(const QString &base, quint32 session) override
     {
         return m_dir + "/" + base + "-" + QString::number(session);
@@ -89,12 +92,14 @@ class TestTrust : public QObject
     Q_OBJECT
     QTemporaryDir m_dir;
     std::unique_ptr<TarnDaemon> m_daemon;
+    TwoUsers *m_backend = nullptr; // the daemon's
 
     QString socket(quint32 session) const { return m_dir.path() + "/tarnd-" + QString::number(session); }
 
     void startDaemon(TarnDaemon::Limits limits = TarnDaemon::Limits{})
     {
-        m_daemon = std::make_unique<TarnDaemon>(nullptr, new TwoUsers(m_dir.path()), limits);
+        m_backend = new TwoUsers(m_dir.path());
+        m_daemon = std::make_unique<TarnDaemon>(nullptr, m_backend, limits);
         QVERIFY(m_daemon->start());
     }
 
@@ -336,17 +341,23 @@ private Q_SLOTS:
         b2.disconnectFromDaemon();
         QTRY_VERIFY_WITH_TIMEOUT(sink.flush() && testsupport::readFile(b2Log).contains("Client disconnected:"), 10000);
         QCOMPARE(b.call(hello("rel/b")).value("error").toString(), QStringLiteral("Log path refused: not an absolute path"));
-        // A has left: its session's lines are the daemon's again.
+        // A has left: its choice stays its session's, for the session's next clients.
         QCOMPARE(testsupport::runAsUser(UserA, socket(1), {hello("rel/a")}).responses.size(), 1);
+        QCOMPARE(sink.sessionLogFile(1).path, aLog);
+        // Until the session ends, as its number may come back for another user.
+        m_backend->ended.insert(1);
+        QTRY_VERIFY_WITH_TIMEOUT(!QFileInfo::exists(socket(1)), 15000);
+        QVERIFY(sink.sessionLogFile(1).path.isEmpty());
+        QCOMPARE(sink.sessionLogFile(2).path, bLog);
         m_daemon->stop();
         m_daemon.reset();
         QVERIFY(sink.flush());
         const QByteArray a = testsupport::readFile(aLog), bText = testsupport::readFile(bLog);
         const QByteArray b2Text = testsupport::readFile(b2Log), daemon = testsupport::readFile(own);
-        QVERIFY(a.contains("Client connected:") && !a.contains("Refused") && !a.contains("Client version"));
+        QVERIFY(a.contains("Client connected:") && a.contains("Refused the log path \"rel/a\"") && !a.contains("Client version"));
         QVERIFY(bText.contains("Refused the log path \"rel/b\"") && !b2Text.contains("Refused"));
         QVERIFY(!bText.contains("Client version: \"b2-client\"") && b2Text.contains("Client version: \"b2-client\""));
-        QVERIFY(daemon.contains("Refused the log path \"rel/a\"") && daemon.contains("Daemon stopped"));
+        QVERIFY(!daemon.contains("Refused the log path \"rel/a\"") && daemon.contains("Daemon stopped"));
         QVERIFY(!daemon.contains("Client connected") && !daemon.contains("Refused the log path \"rel/b\"") && !bText.contains("Daemon stopped"));
     }
 };

@@ -70,6 +70,8 @@ TarnDaemon::TarnDaemon(QObject *parent, SessionBackend *sessions, Limits limits)
     connect(m_communicationServer, &CommunicationServer::clientDisconnected, this, &TarnDaemon::onClientDisconnected);
     connect(m_communicationServer, &CommunicationServer::clientTimedOut, this, &TarnDaemon::onClientTimedOut);
     connect(m_communicationServer, &CommunicationServer::clientBytesWritten, this, &TarnDaemon::onClientBytesWritten);
+    connect(m_communicationServer, &CommunicationServer::sessionEnded, this,
+            [](quint32 session) { LogSink::instance().forgetSession(session); });
     m_communicationServer->setHeldElsewhere([this] {
         QHash<QString, qint64> queued;
         for (auto it = m_processOwners.cbegin(); it != m_processOwners.cend(); ++it)
@@ -363,8 +365,8 @@ void TarnDaemon::onClientTimedOut(const QString &clientId, uint sessionId)
 
 void TarnDaemon::handleDeparture(const QString &clientId, uint sessionId, const char *ownedBy)
 {
-    // What the departure does is still written to the client's file; then that file is no
-    // longer the session's.
+    // What the departure does is still written to the client's file; then the session's lines
+    // go to another client's choice, if one stands.
     const auto forget = qScopeGuard([&clientId] { LogSink::instance().forgetClient(clientId); });
     // Nobody waits for this output any more.
     holdOutputOf(clientId, false);

@@ -407,6 +407,7 @@ void CommunicationServer::pollSessions()
         // Closed at once: the same session may get a new socket in this very poll.
         server->close();
         server->deleteLater();
+        Q_EMIT sessionEnded(id);
     }
 
     // A server that stopped listening of itself (an accept failed: out of descriptors, say)

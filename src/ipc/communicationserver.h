@@ -95,6 +95,8 @@ Q_SIGNALS:
     void clientDisconnected(const QString &clientId, uint sessionId);
     void messageReceived(const QString &clientId, const QJsonObject &message);
     void clientTimedOut(const QString &clientId, uint sessionId);
+    // The session's socket is gone: the session ended, or its number is now another user's.
+    void sessionEnded(quint32 sessionId);
     // A registered client has taken some of the bytes sent to it.
     void clientBytesWritten(const QString &clientId);
 

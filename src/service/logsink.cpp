@@ -148,10 +148,17 @@ void LogSink::setSessionLogPath(quint32 session, const QString &client, const QS
 void LogSink::forgetClient(const QString &client)
 {
     QMutexLocker lock(&m_mutex);
-    for (auto it = m_sessions.begin(); it != m_sessions.end();) {
-        it->removeIf([&client](const Chosen &c) { return c.client == client; });
-        it = it->isEmpty() ? m_sessions.erase(it) : std::next(it);
-    }
+    // A client that leaves takes its choice with it while another of the session has made one;
+    // the last choice stays the session's (a hello from tarnctl is a client of its own).
+    for (QList<Chosen> &chosen : m_sessions)
+        if (chosen.size() > 1)
+            chosen.removeIf([&client](const Chosen &c) { return c.client == client; });
+}
+
+void LogSink::forgetSession(quint32 session)
+{
+    QMutexLocker lock(&m_mutex);
+    m_sessions.remove(session);
 }
 
 void LogSink::forgetClients()

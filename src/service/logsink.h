@@ -95,10 +95,13 @@ public:
     QString logFilePath() const;
     // owner: whose rights every create, append, rename and delete of that file runs with.
     void setLogFilePath(const QString &path, const logfile::Identity &owner = logfile::Identity());
-    // A client's hello: the session's lines go to path from now on, until the client leaves.
+    // A client's hello: the session's lines go to path from now on, until another client of the
+    // session says hello, or this one leaves while another's choice stands, or the session ends
+    // (its number may come back for another user).
     void setSessionLogPath(quint32 session, const QString &client, const QString &path,
                            const logfile::Identity &owner);
     void forgetClient(const QString &client);
+    void forgetSession(quint32 session);
     void forgetClients();
     // The file the session's lines go to; an empty path when its clients chose none.
     Target sessionLogFile(quint32 session) const;

@@ -4,8 +4,10 @@
 //   Windows: a toolhelp snapshot; OpenProcess(PROCESS_TERMINATE) and TerminateProcess(..., 1).
 //   Linux:   /proc; a pidfd, so that the process ended is the one that was looked at.
 //
-// Threads: the daemon's main thread. One pass over the process table; nothing here waits for a
-// process to end. Failures give the platform's error number (GetLastError / errno).
+// Threads: a Snapshot on any one thread at a time (the daemon takes it on a thread of its own, as
+// a pass over the process table takes milliseconds); a Target on the daemon's main thread.
+// Nothing here waits for a process to end. Failures give the platform's error number
+// (GetLastError / errno).
 
 #include <cstdint>
 #include <memory>

@@ -65,6 +65,7 @@ TarnDaemon::TarnDaemon(QObject *parent, SessionBackend *sessions, Limits limits)
     , m_communicationServer(new CommunicationServer(this, sessions, {}, limits.clients))
     , m_privilegeManager(new PrivilegeManager(this))
 {
+    m_scans.setMaxThreadCount(1);
     connect(m_communicationServer, &CommunicationServer::messageReceived, this, &TarnDaemon::handleClientMessage);
     connect(m_communicationServer, &CommunicationServer::clientConnected, this, &TarnDaemon::onClientConnected);
     connect(m_communicationServer, &CommunicationServer::clientDisconnected, this, &TarnDaemon::onClientDisconnected);
@@ -90,6 +91,8 @@ TarnDaemon::TarnDaemon(QObject *parent, SessionBackend *sessions, Limits limits)
 
 TarnDaemon::~TarnDaemon()
 {
+    // A pass under way hands its result to this daemon.
+    m_scans.waitForDone();
     // The server outlives the tables its callback reads.
     m_communicationServer->setHeldElsewhere(nullptr);
     // Its stop serves events until the clients have their last bytes. Done here, while this is
@@ -391,28 +394,69 @@ void TarnDaemon::handleDeparture(const QString &clientId, uint sessionId, const 
 void TarnDaemon::killStaleProcesses(uint sessionId, std::optional<quint32> user)
 {
     qCInfo(lcTarnd) << "Checking for stale processes in session" << sessionId;
+    const std::pair<uint, std::optional<quint32>> sweep{sessionId, user};
+    if (!m_sweepsWaiting.contains(sweep))
+        m_sweepsWaiting.append(sweep);
+    if (!m_scanning)
+        scanForStale();
+}
+
+void TarnDaemon::scanForStale()
+{
+    // Every process of the machine is looked at: milliseconds that no request should wait for.
+    // Departures that come together (a session that ends, many clients that leave) share one
+    // pass, begun after the last of them.
+    m_scanning = true;
+    m_scans.start([this, sweeps = std::exchange(m_sweepsWaiting, {})] {
+        std::vector<processscan::Entry> found;
+        QString failure;
+        processscan::Snapshot snapshot;
+        processscan::Entry entry;
+        long error = 0;
+        if (!snapshot.take(&error)) {
+            failure = QStringLiteral("Failed to create process snapshot: %1").arg(error);
+        } else if (!snapshot.first(&entry, &error)) {
+            failure = QStringLiteral("Failed to get first process: %1").arg(error);
+        } else {
+            const std::vector<std::string> &swept = processscan::sweptNames();
+            do {
+                const std::string name = QString::fromStdString(entry.name).toLower().toStdString();
+                if (std::find(swept.begin(), swept.end(), name) != swept.end())
+                    found.push_back(entry);
+            } while (snapshot.next(&entry));
+        }
+        // The daemon waits for this pass before it goes, so it is there to take the result.
+        QMetaObject::invokeMethod(
+            this,
+            [this, sweeps, found = std::move(found), failure] {
+                m_scanning = false;
+                for (const auto &[session, user] : sweeps)
+                    sweepStale(session, user, found, failure);
+                if (!m_sweepsWaiting.isEmpty())
+                    scanForStale();
+            },
+            Qt::QueuedConnection);
+    });
+}
+
+void TarnDaemon::sweepStale(uint sessionId, std::optional<quint32> user, const std::vector<processscan::Entry> &found,
+                            const QString &failure)
+{
+    const LogSink::SessionScope scope(sessionId);
+    if (!failure.isEmpty()) {
+        qCWarning(lcTarnd).noquote() << failure;
+        return;
+    }
+    // Those supervised now, including any started since the pass.
     QSet<qint64> keep;
     for (auto it = m_processOwners.cbegin(); it != m_processOwners.cend(); ++it)
         if (const qint64 pid = m_processManager->childPid(it.key()); pid > 0)
             keep.insert(pid);
 
-    processscan::Snapshot snapshot;
-    long error = 0;
-    if (!snapshot.take(&error)) {
-        qCWarning(lcTarnd) << "Failed to create process snapshot:" << error;
-        return;
-    }
-    processscan::Entry entry;
-    if (!snapshot.first(&entry, &error)) {
-        qCWarning(lcTarnd) << "Failed to get first process:" << error;
-        return;
-    }
-    const std::vector<std::string> &swept = processscan::sweptNames();
     int killed = 0;
-    do {
+    long error = 0;
+    for (const processscan::Entry &entry : found) {
         const QString name = QString::fromStdString(entry.name).toLower();
-        if (std::find(swept.begin(), swept.end(), name.toStdString()) == swept.end())
-            continue;
         quint32 session = 0;
         if (!m_communicationServer->sessionOfProcess(entry.pid, &session) || session != sessionId)
             continue;
@@ -423,6 +467,7 @@ void TarnDaemon::killStaleProcesses(uint sessionId, std::optional<quint32> user)
             continue;
         qCWarning(lcTarnd) << "Found stale process" << name << "PID:" << entry.pid << "in session" << sessionId
                            << "- killing";
+        // Opened by its number and checked to be the process the pass saw (Linux: a pidfd).
         const std::unique_ptr<processscan::Target> target = processscan::Target::open(entry, &error);
         if (!target) {
             qCWarning(lcTarnd) << "Failed to open stale process" << name << "PID:" << entry.pid << "error:" << error;
@@ -435,7 +480,7 @@ void TarnDaemon::killStaleProcesses(uint sessionId, std::optional<quint32> user)
             qCWarning(lcTarnd) << "Failed to terminate stale process" << name << "PID:" << entry.pid
                                << "error:" << error;
         }
-    } while (snapshot.next(&entry));
+    }
     if (killed >= 1)
         qCInfo(lcTarnd) << "Killed" << killed << "stale process(es) in session" << sessionId;
     else

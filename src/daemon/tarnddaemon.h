@@ -1,6 +1,7 @@
 #pragma once
 
 #include "daemon/execpolicy.h"
+#include "daemon/processscan.h"
 #include "ipc/communicationserver.h"
 #include "process/processkey.h"
 #include "service/logfile.h"
@@ -10,9 +11,11 @@
 #include <QObject>
 #include <QSet>
 #include <QString>
+#include <QThreadPool>
 
 #include <optional>
 #include <utility>
+#include <vector>
 
 class PrivilegeManager;
 class ProcessManager;
@@ -55,7 +58,8 @@ public:
 
     // Ends the stale proxy processes of a session: the swept names, in that session, running as
     // the given user (none known: no process that has an owner). Children the daemon supervises
-    // for a client still connected are left to that client.
+    // for a client still connected are left to that client. The pass over the machine's
+    // processes runs on a thread of its own; the kills follow on this one, logged as they are.
     void killStaleProcesses(uint sessionId, std::optional<quint32> user);
 
 public Q_SLOTS:
@@ -89,12 +93,19 @@ private:
     void holdOutputOf(const QString &clientId, bool held);
     QString ownerOf(const ProcessKey &key) const;
     void route(const ProcessKey &key, const QByteArray &frame, const QString &event);
+    void scanForStale();
+    // The processes a scan found under the swept names (or why it found none), judged and ended.
+    void sweepStale(uint sessionId, std::optional<quint32> user, const std::vector<processscan::Entry> &found,
+                    const QString &failure);
 
     const Limits m_limits;
     ExecPolicy m_policy;
     ProcessManager *m_processManager;
     CommunicationServer *m_communicationServer;
     PrivilegeManager *m_privilegeManager;
+    QThreadPool m_scans; // one pass at a time, waited for before the daemon goes
+    bool m_scanning = false; // a pass is under way, or its result not yet taken
+    QList<std::pair<uint, std::optional<quint32>>> m_sweepsWaiting; // for the next pass
     QHash<ProcessKey, QString> m_processOwners; // -> client id
     // The starts being made (-> client id), whose "started" goes to the client asking before it
     // owns anything.

@@ -168,6 +168,8 @@ private Q_SLOTS:
         testsupport::writeFile(daemons, "the daemon's log");
         testsupport::writeFile(roots, "root's log");
         LogSink::instance().setLogFilePath(daemons);
+        // A session of its own: the earlier cases' last choice would otherwise stay the session's.
+        LogSink::instance().forgetSession(1);
         TarnClient root;
         QVERIFY(root.connectToDaemon(path("run/tarnd-1")));
         for (const QJsonObject &before : {QJsonObject(), hello(roots)}) {

@@ -95,6 +95,16 @@ private Q_SLOTS:
         QVERIFY(readFile(chosen + ".old").endsWith("INFO: s\n") && !QFileInfo::exists(chosen));
         const QByteArray own = readFile(path);
         QVERIFY(own.contains("INFO: served\n") && own.endsWith("INFO: after\n"));
+
+        // The last choice outlives its client; an older one never comes back over a newer; the
+        // session's end forgets it.
+        const QString later = other.path() + "/later.log";
+        sink.forgetClient("client");
+        sink.setSessionLogPath(7, "next", later, logfile::Identity());
+        sink.forgetClient("next");
+        QCOMPARE(sink.sessionLogFile(7).path, later);
+        sink.forgetSession(7);
+        QVERIFY(sink.sessionLogFile(7).path.isEmpty());
     }
 
     void rotatesAtHundredthMessageOnlyAboveOneMebibyte()

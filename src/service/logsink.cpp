@@ -136,9 +136,9 @@ void LogSink::setSessionLogPath(quint32 session, const QString &client, const QS
         // The same file named again keeps its count, so hellos cannot put off its rotation.
         quint32 lines = 0;
         chosen.removeIf([&](const Chosen &c) {
-            if (c.client == client && c.target.path == path)
+            if ((c.client == client || c.left) && c.target.path == path)
                 lines = c.lines;
-            return c.client == client;
+            return c.client == client || c.left;
         });
         chosen.append({client, {path, owner}, lines});
     }
@@ -150,9 +150,12 @@ void LogSink::forgetClient(const QString &client)
     QMutexLocker lock(&m_mutex);
     // A client that leaves takes its choice with it while another of the session has made one;
     // the last choice stays the session's (a hello from tarnctl is a client of its own).
-    for (QList<Chosen> &chosen : m_sessions)
-        if (chosen.size() > 1)
+    for (QList<Chosen> &chosen : m_sessions) {
+        if (chosen.size() == 1 && chosen.first().client == client)
+            chosen.first().left = true;
+        else
             chosen.removeIf([&client](const Chosen &c) { return c.client == client; });
+    }
 }
 
 void LogSink::forgetSession(quint32 session)

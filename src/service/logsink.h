@@ -122,6 +122,7 @@ private:
         QString client;
         Target target;
         quint32 lines = 0;
+        bool left = false; // kept as the session's after its client left, until a newer choice
     };
 
     // The file of a line logged now on this thread, and the line's number in that file's count.

@@ -69,7 +69,8 @@ private Q_SLOTS:
 
     void servesAgainOnceDescriptorsAreFree()
     {
-        // Out of descriptors the server stops listening; once they are free, it serves again.
+        // Out of descriptors the server stops listening and the daemon goes on: a client that
+        // leaves then is swept as ever; once descriptors are free, it serves again.
         Daemon d;
         d.setDescriptorLimit(64);
         QVERIFY(d.start());
@@ -77,23 +78,29 @@ private Q_SLOTS:
             TarnClient c;
             return c.connectToDaemon(d.socketPath(), 5000);
         };
-        // One client served first: UBSan's type check needs a pipe, which cannot be made once
-        // descriptors are out, unless the pairing is already in its cache.
-        QVERIFY(greeted());
+        // Served before descriptors are out: UBSan's type check needs a pipe, which cannot be
+        // made then, unless the pairing is already in its cache.
+        TarnClient first;
+        QVERIFY(first.connectToDaemon(d.socketPath(), 5000));
         std::vector<std::unique_ptr<QLocalSocket>> held;
-        while (held.size() < 200 && !d.log().contains("stopped listening")) {
+        const QDeadlineTimer deadline(60000);
+        while (held.size() < 200 && d.running() && !deadline.hasExpired() && !d.log().contains("stopped listening")) {
             auto s = std::make_unique<QLocalSocket>();
             s->connectToServer(d.socketPath());
-            if (s->waitForConnected(2000))
+            if (s->waitForConnected(200))
                 held.push_back(std::move(s));
             else
                 QTest::qWait(50);
         }
         QVERIFY2(d.log().contains("stopped listening"), qPrintable(d.log().right(2000)));
         QVERIFY(held.size() < 200);
+        const qsizetype sweeps = d.log().count("Checking for stale processes");
+        first.disconnectFromDaemon();
+        QTRY_VERIFY_WITH_TIMEOUT(d.log().count("Checking for stale processes") > sweeps || !d.running(), 10000);
         held.clear();
         // A connection may land in the backlog of the given-up socket: only a greeting counts.
-        QTRY_VERIFY2_WITH_TIMEOUT(greeted(), qPrintable(d.log().right(1500)), 60000);
+        QTRY_VERIFY2_WITH_TIMEOUT(greeted() || !d.running(), qPrintable(d.log().right(1500)), 60000);
+        QVERIFY2(d.running(), qPrintable(d.log().right(1500)));
     }
 
     void actionTable_data()

@@ -83,6 +83,8 @@ public:
     QString log();
     bool waitForLog(const QString &text, int timeoutMs = 15000);
     void signal(int signo);
+    // Asks it to stop as the service manager does.
+    void stop();
     // Waits for the process to end; its exit code, or -1.
     int waitForExit(int timeoutMs = 30000);
     bool running() const { return m_process.state() == QProcess::Running; }

@@ -119,6 +119,11 @@ QString Daemon::log()
     return QString::fromUtf8(m_log);
 }
 
+void Daemon::stop()
+{
+    signal(SIGTERM);
+}
+
 bool Daemon::waitForLog(const QString &text, int timeoutMs)
 {
     return QTest::qWaitFor([&] { return log().contains(text); }, timeoutMs);

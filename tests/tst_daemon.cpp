@@ -150,42 +150,6 @@ private Q_SLOTS:
         QVERIFY(c.client.isConnected());
     }
 
-    void helloSetsLogPathUntilANewerClientRestartsIt()
-    {
-        Daemon d;
-        QVERIFY(d.start());
-        Conn c;
-        QVERIFY(c.open(d));
-        const QString first = d.path("client-a/deeper/tarnd.log");
-        // Only a plain dotted version can be newer: a suffix or a word changes nothing.
-        for (const QString &v : {QString("1.4.9"), QString("1.4.8"), QString(), QString("latest"), QString("9.0-beta")}) {
-            QCOMPARE(withoutTimestamp(c.ask({{"action", "client-hello"}, {"log-path", first}, {"version", v}})),
-                     (QJsonObject{{"status", "success"}}));
-        }
-        QVERIFY(QFileInfo(d.path("client-a/deeper")).isDir());
-        QTRY_VERIFY_WITH_TIMEOUT(testsupport::readFile(first).contains("Client connected:"), 5000);
-
-        // The log follows the client's latest hello.
-        const QString second = d.path("client-b.log");
-        c.ask({{"action", "client-hello"}, {"log-path", second}, {"version", "1.0"}});
-        QTRY_VERIFY_WITH_TIMEOUT(testsupport::readFile(second).contains("Client version: \"1.0\""), 5000);
-
-        // clear-logs removes the chosen file and its old generation; the next line recreates it.
-        testsupport::writeFile(second + ".old", "old");
-        QCOMPARE(c.ask({{"action", "clear-logs"}}).value("status").toString(), QStringLiteral("success"));
-        QVERIFY(!QFileInfo::exists(second + ".old"));
-        QVERIFY(!testsupport::readFile(second).contains("Client version"));
-
-        // A newer client, compared by number and not as text, restarts the daemon: this answer,
-        // nothing after it, and the socket gone.
-        const qsizetype answered = c.responses.size();
-        const QJsonObject r = c.ask({{"action", "client-hello"}, {"log-path", second}, {"version", "1.4.10"}, {"request-id", "x"}});
-        QCOMPARE(r, (QJsonObject{{"status", "restarting"}, {"reason", "Client version is higher than daemon version"}, {"request-id", "x"}}));
-        QCOMPARE(d.waitForExit(), 0);
-        QCOMPARE(c.responses.size(), answered + 1);
-        QVERIFY(!QFileInfo::exists(d.socketPath()));
-    }
-
     void stopSignalsAndNotify()
     {
         // A datagram socket standing in for systemd's.

@@ -1,0 +1,288 @@
+// The transcripts under tests/transcripts, each replayed against a fresh real daemon: what a
+// client sends, and the frames and log lines that must come back. Their syntax:
+//
+//   # ...                 a comment; the first one says what the transcript pins
+//   env NAME=VALUE        in the daemon's environment (QT_LOGGING_RULES=tarnd.debug=true: its
+//                         debug lines too)
+//   > {...}               client a sends this frame ({helper}: the child helper, {dir}: the
+//   b> {...}              daemon's private folder); b, c, ... are further clients, each
+//                         connected at its first use
+//   < {...}               a frame like this one reaches client a: the first of those that came
+//   b< {...}              and were not matched yet, waited for. The same keys, the same values;
+//                         "<...>" stands for any value
+//   stdout a ID TEXT      what the process ID wrote to stdout, as client a received it, is TEXT
+//                         (\n, \t, \\ escaped); stderr the same
+//   quiet a               nothing more came to client a than what was matched
+//   close a               client a goes
+//   log TEXT              the daemon logs TEXT, after the previous log line matched
+//   logged TEXT           the daemon logs TEXT, anywhere (a line of another thread)
+//   nolog TEXT            nothing logged so far has TEXT
+//   file PATH TEXT        the file PATH ({dir}/...) has TEXT; "file PATH" alone: it exists
+//   nofile PATH [TEXT]    there is no file PATH, or it lacks TEXT
+//   write PATH TEXT       makes the file PATH with TEXT
+//   stop                  the daemon is stopped as the service manager does it, and ends with 0
+//   exits CODE            the daemon ends by itself with CODE
+//   linux: LINE           LINE on one platform only (windows: the other)
+//
+// Each client heartbeats by itself, and its heartbeats' answers are not part of the transcript.
+
+#include "ipc/framing.h"
+#include "testsupport.h"
+
+#include <QDir>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QRegularExpression>
+#include <QTimer>
+#include <QtTest>
+
+#include <map>
+
+using testsupport::Daemon;
+
+namespace {
+
+constexpr int WaitMs = 20000;
+const QString Helper = QStringLiteral(HELPER_CHILDHELPER);
+
+// Where an actual frame differs from the expected one, or an empty text.
+QString difference(const QJsonValue &expected, const QJsonValue &actual, const QString &at)
+{
+    if (expected.isString() && expected.toString().startsWith('<') && expected.toString().endsWith('>'))
+        return actual.isUndefined() ? at + " is missing" : QString();
+    if (expected.isObject() && actual.isObject()) {
+        const QJsonObject e = expected.toObject(), a = actual.toObject();
+        for (auto it = a.begin(); it != a.end(); ++it)
+            if (!e.contains(it.key()))
+                return at + "." + it.key() + " is not expected";
+        for (auto it = e.begin(); it != e.end(); ++it)
+            if (const QString d = difference(it.value(), a.value(it.key()), at + "." + it.key()); !d.isEmpty())
+                return d;
+        return QString();
+    }
+    if (expected.isArray() && actual.isArray()) {
+        const QJsonArray e = expected.toArray(), a = actual.toArray();
+        if (e.size() != a.size())
+            return at + " has " + QString::number(a.size()) + " elements";
+        for (int i = 0; i < e.size(); ++i)
+            if (const QString d = difference(e[i], a[i], at + "[" + QString::number(i) + "]"); !d.isEmpty())
+                return d;
+        return QString();
+    }
+    return expected == actual ? QString() : at + " is " + QJsonDocument(QJsonArray{actual}).toJson(QJsonDocument::Compact);
+}
+
+QString compact(const QJsonObject &o)
+{
+    return QString::fromUtf8(QJsonDocument(o).toJson(QJsonDocument::Compact));
+}
+
+QString unescape(const QString &text)
+{
+    QString out;
+    for (int i = 0; i < text.size(); ++i) {
+        if (text[i] != '\\' || i + 1 == text.size()) {
+            out += text[i];
+            continue;
+        }
+        const QChar c = text[++i];
+        out += c == 'n' ? QChar('\n') : c == 't' ? QChar('\t') : c;
+    }
+    return out;
+}
+
+class Client
+{
+public:
+    bool open(const QString &path)
+    {
+        m_socket.connectToServer(path);
+        if (!m_socket.waitForConnected(WaitMs))
+            return false;
+        QObject::connect(&m_socket, &QLocalSocket::readyRead, [this] { read(); });
+        QObject::connect(&m_heartbeat, &QTimer::timeout, [this] {
+            m_socket.write(framing::encode({{"action", "heartbeat"}, {"request-id", "hb"}}));
+        });
+        m_heartbeat.start(3000);
+        return QTest::qWaitFor([this] { return take({{"event", "connected"}, {"daemon-version", "<>"}, {"privilege-level", "<>"}}); },
+                               WaitMs);
+    }
+    void send(const QJsonObject &o) { m_socket.write(framing::encode(o)); }
+    void close()
+    {
+        m_heartbeat.stop();
+        m_socket.disconnectFromServer();
+    }
+    // Takes the first frame that came and matches.
+    bool take(const QJsonObject &expected)
+    {
+        for (qsizetype i = 0; i < m_inbox.size(); ++i) {
+            if (difference(expected, m_inbox[i], QString()).isEmpty()) {
+                m_inbox.removeAt(i);
+                return true;
+            }
+        }
+        return false;
+    }
+    QString joined(const QString &id, const QString &stream) const
+    {
+        QString text;
+        for (const QJsonObject &o : m_all)
+            if (o.value("event") == stream && o.value("process-id") == id)
+                text += o.value("data").toString();
+        return text;
+    }
+    const QList<QJsonObject> &inbox() const { return m_inbox; }
+    // Drops the frames of output streams once they were compared as a whole.
+    void dropStream(const QString &id, const QString &stream)
+    {
+        m_inbox.removeIf([&](const QJsonObject &o) { return o.value("event") == stream && o.value("process-id") == id; });
+    }
+    bool roundTrip()
+    {
+        send({{"action", "heartbeat"}, {"request-id", "quiet"}});
+        return QTest::qWaitFor([this] { return take({{"status", "success"}, {"request-id", "quiet"}}); }, WaitMs);
+    }
+
+private:
+    void read()
+    {
+        m_reader.append(m_socket.readAll());
+        QJsonObject o;
+        while (m_reader.next(&o) == framing::FrameReader::Result::Message) {
+            if (o.value("request-id") == QLatin1String("hb"))
+                continue;
+            m_inbox << o;
+            m_all << o;
+        }
+    }
+    QLocalSocket m_socket;
+    framing::FrameReader m_reader;
+    QTimer m_heartbeat;
+    QList<QJsonObject> m_inbox;
+    QList<QJsonObject> m_all;
+};
+
+QString describe(const QList<QJsonObject> &frames)
+{
+    QStringList lines;
+    for (const QJsonObject &o : frames)
+        lines << "    " + compact(o);
+    return lines.isEmpty() ? QStringLiteral("    (nothing)") : lines.join('\n');
+}
+
+} // namespace
+
+class TestTranscripts : public QObject
+{
+    Q_OBJECT
+private Q_SLOTS:
+    void replay_data()
+    {
+        QTest::addColumn<QString>("file");
+        const QDir dir(QStringLiteral(TARND_SOURCE_DIR "/tests/transcripts"));
+        for (const QString &name : dir.entryList({"*.txt"}, QDir::Files, QDir::Name))
+            QTest::newRow(qPrintable(name)) << dir.filePath(name);
+        QVERIFY(QTest::currentDataTag() == nullptr || !dir.isEmpty());
+    }
+
+    void replay()
+    {
+        QFETCH(QString, file);
+        const QStringList lines = QString::fromUtf8(testsupport::readFile(file)).split('\n');
+        QStringList env;
+        for (const QString &line : lines)
+            if (line.startsWith("env "))
+                env << line.mid(4).trimmed();
+        Daemon d;
+        QVERIFY(d.start(env));
+        std::map<QString, std::unique_ptr<Client>> clients;
+        const auto client = [&](const QString &name) -> Client * {
+            auto &c = clients[name];
+            if (!c) {
+                c = std::make_unique<Client>();
+                if (!c->open(d.socketPath()))
+                    return nullptr;
+            }
+            return c.get();
+        };
+        qsizetype logAt = 0;
+        static const QRegularExpression frameLine(QStringLiteral("^([a-z]?)([<>])\\s*(\\{.*\\})\\s*$"));
+        const QString platform = QStringLiteral(TARND_PLATFORM);
+        for (int n = 0; n < lines.size(); ++n) {
+            QString line = lines[n].trimmed();
+            const QString where = QStringLiteral("%1:%2: ").arg(QFileInfo(file).fileName()).arg(n + 1);
+            if (line.startsWith("linux:") || line.startsWith("windows:")) {
+                if (!line.startsWith(platform + ":"))
+                    continue;
+                line = line.section(':', 1).trimmed();
+            }
+            if (line.isEmpty() || line.startsWith('#') || line.startsWith("env "))
+                continue;
+            line.replace("{dir}", QDir::fromNativeSeparators(d.path(QString())).chopped(1));
+            line.replace("{helper}", QDir::fromNativeSeparators(Helper));
+            if (const auto m = frameLine.match(line); m.hasMatch()) {
+                QJsonParseError error;
+                const QJsonDocument doc = QJsonDocument::fromJson(m.captured(3).toUtf8(), &error);
+                QVERIFY2(doc.isObject(), qPrintable(where + error.errorString()));
+                Client *c = client(m.captured(1).isEmpty() ? QStringLiteral("a") : m.captured(1));
+                QVERIFY2(c, qPrintable(where + "cannot connect"));
+                if (m.captured(2) == ">") {
+                    c->send(doc.object());
+                    continue;
+                }
+                const bool came = QTest::qWaitFor([&] { return c->take(doc.object()); }, WaitMs);
+                QVERIFY2(came, qPrintable(where + "no frame like " + compact(doc.object()) + "\n  came:\n" + describe(c->inbox())
+                                          + "\n  log:\n" + d.log().right(3000)));
+                continue;
+            }
+            const QString word = line.section(' ', 0, 0);
+            const QString rest = line.section(' ', 1);
+            if (word == "stdout" || word == "stderr") {
+                Client *c = client(rest.section(' ', 0, 0));
+                const QString id = rest.section(' ', 1, 1);
+                const QString text = unescape(rest.section(' ', 2));
+                QVERIFY(c);
+                (void)QTest::qWaitFor([&] { return c->joined(id, word) == text; }, WaitMs);
+                QVERIFY2(c->joined(id, word) == text, qPrintable(where + word + " of " + id + " is " + c->joined(id, word)));
+                c->dropStream(id, word);
+            } else if (word == "quiet") {
+                Client *c = client(rest);
+                QVERIFY(c && c->roundTrip());
+                QVERIFY2(c->inbox().isEmpty(), qPrintable(where + "more came:\n" + describe(c->inbox())));
+            } else if (word == "close") {
+                QVERIFY(client(rest));
+                client(rest)->close();
+            } else if (word == "log") {
+                const bool logged = QTest::qWaitFor([&] { return d.log().indexOf(rest, logAt) >= 0; }, WaitMs);
+                QVERIFY2(logged, qPrintable(where + "not logged: " + rest + "\n  log:\n" + d.log().mid(logAt).right(3000)));
+                logAt = d.log().indexOf(rest, logAt) + rest.size();
+            } else if (word == "logged") {
+                QVERIFY2(d.waitForLog(rest, WaitMs), qPrintable(where + "not logged: " + rest));
+            } else if (word == "nolog") {
+                QVERIFY2(!d.log().contains(rest), qPrintable(where + "logged: " + rest));
+            } else if (word == "file") {
+                const QString path = rest.section(' ', 0, 0), text = unescape(rest.section(' ', 1));
+                const bool has = QTest::qWaitFor([&] { return QFileInfo::exists(path) && testsupport::readFile(path).contains(text.toUtf8()); }, WaitMs);
+                QVERIFY2(has, qPrintable(where + path + " does not hold " + text));
+            } else if (word == "nofile") {
+                const QString path = rest.section(' ', 0, 0), text = unescape(rest.section(' ', 1));
+                const bool lacks = !QFileInfo::exists(path) || (!text.isEmpty() && !testsupport::readFile(path).contains(text.toUtf8()));
+                QVERIFY2(lacks, qPrintable(where + path + " exists or holds " + text));
+            } else if (word == "write") {
+                testsupport::writeFile(rest.section(' ', 0, 0), unescape(rest.section(' ', 1)).toUtf8());
+            } else if (word == "exits") {
+                QCOMPARE(d.waitForExit(), rest.toInt());
+            } else if (word == "stop") {
+                d.stop();
+                QCOMPARE(d.waitForExit(), 0);
+            } else {
+                QFAIL(qPrintable(where + "not a transcript line: " + line));
+            }
+        }
+
+    }
+};
+
+QTEST_GUILESS_MAIN(TestTranscripts)
+#include "tst_transcripts.moc"

@@ -161,6 +161,44 @@ QString LogCapture::text() const
     return g_captured.join('\n');
 }
 
+Daemon::Daemon()
+{
+    m_process.setProcessChannelMode(QProcess::MergedChannels);
+    QObject::connect(&m_process, &QProcess::readyRead, [this] { m_log += m_process.readAll(); });
+}
+
+Daemon::~Daemon()
+{
+    // Stopped the daemon's own way, so that its children stop too; killed only past its 10 s
+    // stop budget and the flush of its clients.
+    if (m_process.state() != QProcess::NotRunning) {
+        stop();
+        if (!m_process.waitForFinished(30000)) {
+            m_process.kill();
+            m_process.waitForFinished(5000);
+        }
+    }
+}
+
+QString Daemon::log()
+{
+    m_log += m_process.readAll();
+    return QString::fromUtf8(m_log);
+}
+
+bool Daemon::waitForLog(const QString &text, int timeoutMs)
+{
+    return QTest::qWaitFor([&] { return log().contains(text); }, timeoutMs);
+}
+
+int Daemon::waitForExit(int timeoutMs)
+{
+    if (!QTest::qWaitFor([this] { return m_process.state() == QProcess::NotRunning; }, timeoutMs))
+        return -1;
+    log();
+    return m_process.exitStatus() == QProcess::NormalExit ? m_process.exitCode() : -1;
+}
+
 bool inOrder(const QString &text, const QStringList &needles)
 {
     qsizetype from = 0;

@@ -68,26 +68,34 @@ public:
     int count(const QString &s) const { return int(text().count(s)); }
 };
 
-// The real tarnd binary, run in the foreground with its sockets and data in a private folder.
+// The real tarnd binary as a test's own daemon for session 1, on a socket nobody else uses:
+// on Linux run in the foreground as systemd runs it, its sockets and data in a private folder;
+// on Windows a test build's console mode on a pipe name of its own.
 class Daemon
 {
 public:
     Daemon();
+    // Stops it as stop() does, and kills it only past its stop budget.
     ~Daemon();
     bool start(const QStringList &extraEnv = {});
-    // Before start: the daemon may hold no more than this many descriptors (soft and hard).
-    void setDescriptorLimit(int limit);
-    QString socketPath() const { return m_dir.path() + "/run/tarnd-1"; }
+    // Asks it to stop as its service manager would (Linux: SIGTERM; Windows: the end of its
+    // standard input); waitForExit waits for it.
+    void stop();
+    // What a QLocalSocket connects to.
+    QString socketPath() const;
+    // A file of the test's private folder, for logs.
     QString path(const QString &relative) const { return m_dir.path() + "/" + relative; }
     // Everything the daemon wrote to standard error so far.
     QString log();
     bool waitForLog(const QString &text, int timeoutMs = 15000);
-    void signal(int signo);
-    // Asks it to stop as the service manager does.
-    void stop();
     // Waits for the process to end; its exit code, or -1.
     int waitForExit(int timeoutMs = 30000);
     bool running() const { return m_process.state() == QProcess::Running; }
+#ifdef Q_OS_LINUX
+    // Before start: the daemon may hold no more than this many descriptors (soft and hard).
+    void setDescriptorLimit(int limit);
+    void signal(int signo);
+#endif
 
 private:
     QTemporaryDir m_dir;

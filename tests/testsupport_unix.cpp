@@ -65,23 +65,16 @@ bool noLeftovers(QString *report, int timeoutMs)
     return false;
 }
 
-Daemon::Daemon()
+void Daemon::stop()
 {
-    m_process.setProcessChannelMode(QProcess::MergedChannels);
-    QObject::connect(&m_process, &QProcess::readyRead, [this] { m_log += m_process.readAll(); });
+    // A process that is gone has no id: kill(0) would stop this whole process group.
+    if (m_process.state() == QProcess::Running)
+        ::kill(static_cast<pid_t>(m_process.processId()), SIGTERM);
 }
 
-Daemon::~Daemon()
+QString Daemon::socketPath() const
 {
-    // Stopped as systemd stops it, so that its children stop too; killed only past its 10 s stop
-    // budget and the flush of its clients.
-    if (m_process.state() != QProcess::NotRunning) {
-        ::kill(static_cast<pid_t>(m_process.processId()), SIGTERM);
-        if (!m_process.waitForFinished(30000)) {
-            m_process.kill();
-            m_process.waitForFinished(5000);
-        }
-    }
+    return m_dir.path() + "/run/tarnd-1";
 }
 
 bool Daemon::start(const QStringList &extraEnv)
@@ -113,33 +106,9 @@ void Daemon::setDescriptorLimit(int limit)
     });
 }
 
-QString Daemon::log()
-{
-    m_log += m_process.readAll();
-    return QString::fromUtf8(m_log);
-}
-
-void Daemon::stop()
-{
-    signal(SIGTERM);
-}
-
-bool Daemon::waitForLog(const QString &text, int timeoutMs)
-{
-    return QTest::qWaitFor([&] { return log().contains(text); }, timeoutMs);
-}
-
 void Daemon::signal(int signo)
 {
     ::kill(static_cast<pid_t>(m_process.processId()), signo);
-}
-
-int Daemon::waitForExit(int timeoutMs)
-{
-    if (!QTest::qWaitFor([this] { return m_process.state() == QProcess::NotRunning; }, timeoutMs))
-        return -1;
-    log();
-    return m_process.exitStatus() == QProcess::NormalExit ? m_process.exitCode() : -1;
 }
 
 namespace {

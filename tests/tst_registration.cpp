@@ -162,8 +162,9 @@ private Q_SLOTS:
         QCOMPARE(runBinary(p, {"--help"}), 0);
         const QByteArray help = p.readAllStandardOutput();
         QVERIFY2(help.contains("Tarn Proxy Client Service") && help.contains("--version"), help.constData());
-        // The test builds' session option is neither offered nor taken by a shipped build.
-        QVERIFY(!help.contains("test-session"));
+        // The test builds' options are neither offered nor taken by a shipped build.
+        for (const char *option : {"test-session", "test-socket-base", "console"})
+            QVERIFY2(!help.contains(option), option);
         // Not a registration: the service mode's parser knows no such option.
         const bool registered = QFile::exists("/etc/systemd/system/tarnd.service");
         QCOMPARE(runBinary(p, {"--REGISTER"}), 1);
@@ -172,6 +173,10 @@ private Q_SLOTS:
         if (!TARND_TEST_HOOKS) {
             QCOMPARE(runBinary(p, {"--test-session", "1"}), 1);
             QVERIFY(p.readAllStandardError().contains("--test-session is for test builds only"));
+            QCOMPARE(runBinary(p, {"--test-socket-base", "elsewhere"}), 1);
+            QVERIFY(p.readAllStandardError().contains("--test-socket-base is for test builds only"));
+            QCOMPARE(runBinary(p, {"--console"}), 1);
+            QVERIFY(p.readAllStandardError().contains("--console is for test builds only"));
         }
     }
 };

@@ -104,10 +104,10 @@ TarnDaemon::~TarnDaemon()
     QCoreApplication::removePostedEvents(this);
 }
 
-bool TarnDaemon::start()
+bool TarnDaemon::start(const QString &socketBase)
 {
     qCInfo(lcTarnd) << "Starting tarnd daemon...";
-    if (!m_communicationServer->start(QStringLiteral("tarnd"))) {
+    if (!m_communicationServer->start(socketBase)) {
         qCCritical(lcTarnd) << "Failed to start communication server";
         return false;
     }

@@ -48,7 +48,8 @@ public:
     TarnDaemon(QObject *parent, SessionBackend *sessions, Limits limits);
     ~TarnDaemon() override;
 
-    bool start();
+    // Serves each session's socket under the base name (socketpath.h).
+    bool start(const QString &socketBase = QStringLiteral("tarnd"));
     void stop();
 
     ProcessManager *processes() const { return m_processManager; }

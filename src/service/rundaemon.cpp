@@ -59,9 +59,17 @@ void runDaemon(int argc, char **argv, ServiceControl &service)
     parser->setApplicationDescription(QStringLiteral("Tarn Proxy Client Service"));
     parser->addHelpOption();
     parser->addVersionOption();
+    // A test build's options: a session where the platform lists none (wine), a socket name of
+    // the test's own, and (Windows) the run from a console instead of the service manager, which
+    // the host has seen to; the Linux host always runs in the foreground.
     QCommandLineOption testSession(QStringLiteral("test-session"), QString(), QStringLiteral("N"));
-    testSession.setFlags(QCommandLineOption::HiddenFromHelp);
-    parser->addOption(testSession);
+    QCommandLineOption testSocketBase(QStringLiteral("test-socket-base"), QString(), QStringLiteral("NAME"));
+    QCommandLineOption console(QStringLiteral("console"));
+    const QList<QCommandLineOption *> testOptions{&testSession, &testSocketBase, &console};
+    for (QCommandLineOption *option : testOptions) {
+        option->setFlags(QCommandLineOption::HiddenFromHelp);
+        parser->addOption(*option);
+    }
     // A service's options come with its start request ("sc start TarnService ARG..."), where
     // nobody reads a console: a bad one fails the start with a log line instead of ending the
     // process unreported.
@@ -75,17 +83,21 @@ void runDaemon(int argc, char **argv, ServiceControl &service)
 
     QLoggingCategory::setFilterRules(QStringLiteral("tarnd.debug=false"));
 
+    for (const QCommandLineOption *option : testOptions)
+        if (refusal.isEmpty() && !TestHooks && parser->isSet(*option))
+            refusal = QStringLiteral("--%1 is for test builds only").arg(option->names().constFirst());
     SessionBackend *sessions = nullptr; // the platform's
     if (refusal.isEmpty() && parser->isSet(testSession)) {
         bool ok = false;
         const uint id = parser->value(testSession).toUInt(&ok);
-        if (!TestHooks)
-            refusal = QStringLiteral("--test-session is for test builds only");
-        else if (!ok || id == 0)
+        if (!ok || id == 0)
             refusal = QStringLiteral("--test-session needs a session number above 0");
         else
             sessions = new InjectedSessionBackend(id);
     }
+    const QString socketBase = parser->isSet(testSocketBase) ? parser->value(testSocketBase) : QStringLiteral("tarnd");
+    if (refusal.isEmpty() && socketBase.isEmpty())
+        refusal = QStringLiteral("--test-socket-base needs a name");
 
     auto daemon = std::make_unique<TarnDaemon>(nullptr, sessions);
     TarnDaemon *target = daemon.get();
@@ -112,7 +124,7 @@ void runDaemon(int argc, char **argv, ServiceControl &service)
         tearDown(1);
         return;
     }
-    if (!daemon->start()) {
+    if (!daemon->start(socketBase)) {
         qCCritical(lcTarnd) << "Failed to start daemon";
         tearDown(1);
         return;

@@ -1,7 +1,10 @@
 // The Windows entry: the service runtime of the Qt-free layer (windowsservice_win.cpp) around
-// the run body, which takes its arguments in UTF-8 as on Linux.
+// the run body, which takes its arguments in UTF-8 as on Linux. A test build also runs the body
+// from a console (--console), where no service manager is there to start it: wine lists no
+// sessions and runs services one at a time, and tests want daemons of their own side by side.
 
 #include "service/rundaemon.h"
+#include "service/consolestop_win.h"
 #include "service/servicehost.h"
 #include "service/windowsservice_win.h"
 
@@ -9,9 +12,13 @@
 #include <QString>
 #include <QStringList>
 
+#include <algorithm>
+#include <cwchar>
 #include <vector>
 
 namespace {
+
+constexpr bool TestHooks = TARND_TEST_HOOKS;
 
 class WindowsHost : public ServiceControl
 {
@@ -40,6 +47,19 @@ private:
     WindowsService &m_service;
 };
 
+// Nobody to report to, and no custom controls: a console sends none.
+class ConsoleHost : public ServiceControl
+{
+public:
+    void setCustomControlHandler(std::function<void(quint32)>) override {}
+    void reportRunning() override {}
+    void reportStopped(quint32 exitCode) override { m_exitCode = int(exitCode); }
+    int exitCode() const { return m_exitCode; }
+
+private:
+    int m_exitCode = 0;
+};
+
 } // namespace
 
 int runServiceHost(int argc, wchar_t **argv)
@@ -53,6 +73,13 @@ int runServiceHost(int argc, wchar_t **argv)
         args.push_back(a.data());
     args.push_back(nullptr);
 
+    // A production build never leaves the dispatcher: run from a console, it fails there as ever.
+    if (TestHooks && std::any_of(argv + 1, argv + argc, [](const wchar_t *a) { return std::wcscmp(a, L"--console") == 0; })) {
+        ConsoleHost host;
+        const ConsoleStop stop(requestDaemonStop);
+        runDaemon(argc, args.data(), host);
+        return host.exitCode();
+    }
     return runServiceEntry(
         argc, argv,
         [&](WindowsService &service) {

@@ -47,7 +47,7 @@ std::wstring ownPath()
 
 std::string helper()
 {
-    return wintext::narrow(wintest::ownFolder() + L"winchild.exe");
+    return wintext::narrow(wintest::ownFolder() + L"childhelper.exe");
 }
 
 double seconds()
@@ -316,7 +316,7 @@ bool throughPlainPipe(long long expected, double *rate)
     si.wShowWindow = SW_HIDE;
     si.hStdOutput = writeEnd;
     si.hStdError = writeEnd;
-    std::wstring line = L"\"" + wintest::ownFolder() + L"winchild.exe\" flood " + std::to_wstring(expected >> 20);
+    std::wstring line = L"\"" + wintest::ownFolder() + L"childhelper.exe\" flood " + std::to_wstring(expected >> 20);
     PROCESS_INFORMATION pi{};
     const BOOL created = CreateProcessW(nullptr, &line[0], nullptr, nullptr, TRUE, CREATE_NEW_CONSOLE, nullptr,
                                         nullptr, &si, &pi);

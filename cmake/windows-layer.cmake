@@ -19,9 +19,13 @@ add_library(tarnd_win STATIC ${TARND_WIN_SOURCES})
 target_include_directories(tarnd_win PUBLIC src)
 target_link_libraries(tarnd_win PUBLIC advapi32 wtsapi32 kernel32 shell32 userenv)
 
-# Small child programs the tests launch (tests/win/helpers/*.cpp).
+# Small child programs the tests launch: the test child the Linux suites use too, and those of
+# tests/win/helpers/*.cpp.
+add_executable(childhelper tests/helpers/childhelper.cpp tests/helpers/childhelper_win.cpp)
+target_link_options(childhelper PRIVATE -municode ${TARND_STATIC_RUNTIME})
+target_link_libraries(childhelper PRIVATE shell32)
+set(TARND_WIN_HELPER_TARGETS childhelper)
 file(GLOB TARND_WIN_HELPERS CONFIGURE_DEPENDS tests/win/helpers/*.cpp)
-set(TARND_WIN_HELPER_TARGETS)
 foreach(src IN LISTS TARND_WIN_HELPERS)
   get_filename_component(name ${src} NAME_WE)
   add_executable(${name} ${src})
@@ -68,7 +72,7 @@ function(tarnd_bench_reader name)
   target_include_directories(${name} PRIVATE tests)
   target_link_libraries(${name} PRIVATE tarnd_win)
   target_link_options(${name} PRIVATE ${TARND_STATIC_RUNTIME})
-  add_dependencies(${name} winchild)
+  add_dependencies(${name} childhelper)
 endfunction()
 tarnd_bench_reader(bench_reader_win)
 

@@ -105,7 +105,7 @@ private Q_SLOTS:
         QCOMPARE(ctl({u"hello"_s, u"--log-path"_s, logPath}).exitCode, 0);
 
         // A child's output and exit code come back to its owner.
-        const QString child = bin(u"winchild.exe"_s);
+        const QString child = bin(u"childhelper.exe"_s);
         r = ctl({u"run"_s, u"greet"_s, u"--"_s, child, u"args"_s, u"hello world"_s});
         QVERIFY2(r.exitCode == 0 && r.out.contains("[hello world]"_L1), qPrintable(r.out + r.err));
         QCOMPARE(ctl({u"run"_s, u"seven"_s, u"--"_s, child, u"exit"_s, u"7"_s}).exitCode, 7);
@@ -113,7 +113,7 @@ private Q_SLOTS:
         // A child that runs until stopped: listed, then stopped by its Ctrl+C (which it answers
         // with 42) from a second client of the session.
         QProcess owner;
-        owner.start(bin(u"tarnctl.exe"_s), {u"run"_s, u"keep"_s, u"--"_s, child, u"ctrlc"_s});
+        owner.start(bin(u"tarnctl.exe"_s), {u"run"_s, u"keep"_s, u"--"_s, child, u"trapint"_s, u"42"_s});
         QVERIFY(owner.waitForStarted(60000));
         QByteArray seen;
         QTRY_VERIFY_WITH_TIMEOUT((seen += owner.readAllStandardOutput()).contains("ready")

@@ -1,47 +1,41 @@
-// A child for the tests to supervise; its first argument says what it does.
-//   out N / lastwords N  N bytes of a fixed pattern on stdout, then exit 0 / at once with 7
+// A child for the tests to supervise, on Linux and Windows; its first argument says what it does.
+//   out N / err N / lastwords N  N bytes of a fixed pattern on stdout / stderr / stdout, then
+//                        exit 0 / 0 / at once with 7
 //   mixed N              N lines alternating between stdout and stderr
-//   exit CODE            exit with CODE
+//   exit CODE            exit with CODE (decimal or 0x hex; Linux keeps its low byte)
 //   split                a 3-byte character across two writes 400 ms apart, then a bad byte
 //   cwd / env            print the working directory / each environment entry on a line
 //   echo                 copy stdin to stdout until end of input
-//   args ...             print each further argument on a line of its own, in brackets
-//   grandchild           leave a grandchild holding stdout for 30 s, write "parent", exit 0
+//   args ...             print each further argument (UTF-8) on a line of its own, in brackets;
+//                        on Windows then "same" or "differs": whether CommandLineToArgvW agrees
 //   binary BYTES         BYTES control bytes (0x01), each of which a JSON text writes as six
-//   noread               print "ready", never read stdin; wait for a signal
-//   ignoreint            the same, ignoring SIGINT
-//   closestdin           the same, stdin closed
-//   trapint CODE [N]     print "ready"; on SIGINT print "interrupted" and N bytes of the pattern,
-//                        then exit with CODE
-//   family LEADER GC     fork a grandchild that ignores SIGINT and waits; GC "hold" keeps the
-//                        pipes, "free" closes them. Print "<leader pid> <grandchild pid>", then
-//                        the leader waits for a signal (LEADER "stay") or exits 0 ("leave")
+//   flood MIB            MIB mebibytes of the pattern on stdout, in writes of 64 KiB
+//   noread               print "ready", never read stdin; wait (on Windows at most 30 s)
+//   ignoreint            the same, printing "ctrl-c" for each Ctrl+C (SIGINT), which it ignores
+//   trapint CODE [N]     print "ready"; on Ctrl+C (SIGINT) print "interrupted" and N bytes of
+//                        the pattern, then exit with CODE
+//   family GC MODE ...   start a grandchild that ignores Ctrl+C and waits, GC "hold" keeping the
+//                        pipes (Linux only), "free" not; print "<own pid> <grandchild pid>",
+//                        then go on as MODE ...
+//   closestdin           as noread, stdin closed
 //   crashafter MS CODE   wait MS milliseconds, then exit with CODE
-//   unlinkself CODE      remove its own executable file, then exit with CODE
+//   unlinkself CODE      remove its own executable file (Linux; Windows refuses), then exit with CODE
+// Windows only (childhelper_win.cpp):
+//   noconsole / lateconsole CODE  leave its console, print "ready"; lateconsole takes a new one
+//                        300 ms later and on Ctrl+C exits with CODE
+//   handles H            try SetEvent on the handle value H, print "foreign refused" or "foreign
+//                        set"; "stderr ok" on stderr; read 3 bytes of stdin and print them
 
-#include <csignal>
+#include "childhelper.h"
+
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
-#include <fcntl.h>
-#include <string>
-#include <unistd.h>
+#include <filesystem>
+#include <thread>
 
-extern char **environ;
-
+namespace child {
 namespace {
-
-void writeAll(int fd, const char *data, size_t n)
-{
-    for (ssize_t w; n > 0; data += w, n -= size_t(w))
-        if ((w = write(fd, data, n)) <= 0)
-            _exit(99);
-}
-
-void writeAll(int fd, const std::string &s)
-{
-    writeAll(fd, s.data(), s.size());
-}
 
 std::string pattern(size_t n)
 {
@@ -51,126 +45,97 @@ std::string pattern(size_t n)
     return s;
 }
 
-[[noreturn]] void readyThenWait()
-{
-    writeAll(1, "ready\n");
-    for (;;)
-        pause();
-}
+// Built before the handler is armed: it runs in a signal handler on Linux.
+std::string g_lastWords;
+int g_interruptCode;
 
 } // namespace
 
-int main(int argc, char **argv)
+int run(const std::vector<std::string> &args)
 {
-    const std::string mode = argc > 1 ? argv[1] : "";
-    const long n = argc > 2 ? std::atol(argv[2]) : 0;
-    if (mode == "out" || mode == "lastwords") {
-        writeAll(1, pattern(size_t(n)));
-        _exit(mode == "out" ? 0 : 7);
+    const std::string mode = args.size() > 1 ? args[1] : "";
+    const auto number = [&](size_t i) { return args.size() > i ? std::strtoul(args[i].c_str(), nullptr, 0) : 0UL; };
+    unsigned long n = number(2);
+    if (mode == "out" || mode == "err" || mode == "lastwords" || mode == "binary") {
+        put(mode == "err" ? 2 : 1, mode == "binary" ? std::string(n, '\x01') : pattern(n));
+        return mode == "lastwords" ? 7 : 0;
     }
     if (mode == "mixed") {
-        for (long i = 0; i < n; ++i)
-            writeAll(i % 2 ? 2 : 1, (i % 2 ? "err " : "out ") + std::to_string(i) + " " + pattern(size_t(i % 300)) + "\n");
+        for (unsigned long i = 0; i < n; ++i)
+            put(i % 2 ? 2 : 1, (i % 2 ? "err " : "out ") + std::to_string(i) + " " + pattern(i % 300) + "\n");
         return 0;
     }
     if (mode == "exit")
         return int(n);
     if (mode == "split") {
-        writeAll(1, "A\xE2");
-        usleep(400 * 1000);
-        writeAll(1, "\x82\xAC" "B\xFF");
-        usleep(300 * 1000);
+        put(1, "A\xE2");
+        std::this_thread::sleep_for(std::chrono::milliseconds(400));
+        put(1, "\x82\xAC" "B\xFF");
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
         return 0;
     }
-    if (mode == "cwd") {
-        char buf[4096];
-        return getcwd(buf, sizeof buf) ? std::printf("%s\n", buf) < 0 : 1;
-    }
-    if (mode == "env") {
-        for (char **e = environ; *e; ++e)
-            writeAll(1, std::string(*e) + "\n");
+    if (mode == "cwd" || mode == "env") {
+        for (const std::string &line : mode == "env" ? environment() : std::vector{std::filesystem::current_path().u8string()})
+            put(1, line + "\n");
         return 0;
     }
     if (mode == "echo") {
         char buf[65536];
-        for (ssize_t r; (r = read(0, buf, sizeof buf)) > 0;)
-            writeAll(1, buf, size_t(r));
+        for (size_t r; (r = readIn(buf, sizeof buf)) > 0;)
+            put(1, std::string(buf, r));
         return 0;
     }
     if (mode == "args") {
-        for (int i = 2; i < argc; ++i)
-            std::printf("[%s]\n", argv[i]);
+        std::string text;
+        for (size_t i = 2; i < args.size(); ++i)
+            text += "[" + args[i] + "]\n";
+        put(1, text + argsNote());
         return 0;
     }
-    if (mode == "grandchild") {
-        if (fork() == 0) {
-            sleep(30);
-            _exit(0);
-        }
-        writeAll(1, "parent");
+    if (mode == "flood") {
+        const std::string piece = pattern(64 * 1024);
+        for (n *= 16; n > 0; --n)
+            put(1, piece);
         return 0;
     }
-    if (mode == "binary") {
-        const std::string block(64 * 1024, '\x01');
-        for (long left = n; left > 0; left -= long(block.size()))
-            writeAll(1, block.data(), size_t(std::min<long>(left, long(block.size()))));
-        return 0;
+    if (mode == "noread" || mode == "ignoreint" || mode == "trapint" || mode == "closestdin") {
+        g_interruptCode = int(n);
+        g_lastWords = "interrupted\n" + pattern(number(3));
+        if (mode == "ignoreint")
+            onInterrupt([] { put(1, "ctrl-c\n"); });
+        if (mode == "trapint")
+            onInterrupt([] {
+                put(1, g_lastWords);
+                std::_Exit(g_interruptCode);
+            });
+        if (mode == "closestdin")
+            std::fclose(stdin);
+        put(1, "ready\n");
+        idle();
     }
-    if (mode == "noread")
-        readyThenWait();
-    if (mode == "ignoreint") {
-        std::signal(SIGINT, SIG_IGN);
-        readyThenWait();
-    }
-    if (mode == "closestdin") {
-        close(0);
-        readyThenWait();
-    }
-    if (mode == "trapint") {
-        static int code = int(n);
-        static std::string last = pattern(argc > 3 ? size_t(std::atol(argv[3])) : 0);
-        std::signal(SIGINT, [](int) {
-            writeAll(1, "interrupted\n" + last);
-            _exit(code);
-        });
-        readyThenWait();
-    }
-    if (mode == "family") {
-        const std::string leader = argc > 2 ? argv[2] : "", grandchild = argc > 3 ? argv[3] : "";
-        int ready[2];
-        if (pipe(ready) != 0)
+    if (mode == "family" && args.size() > 3) {
+        const long long grandchild = startGrandchild(args[2] == "hold");
+        if (grandchild < 0)
             return 98;
-        const pid_t gc = fork();
-        if (gc == 0) {
-            std::signal(SIGINT, SIG_IGN);
-            if (grandchild == "free") {
-                const int null = open("/dev/null", O_RDWR);
-                for (int fd : {0, 1, 2})
-                    dup2(null, fd);
-            }
-            close(ready[0]);
-            close(ready[1]); // the leader speaks only once the grandchild is set up
-            for (;;)
-                pause();
-        }
-        close(ready[1]);
-        char c;
-        while (read(ready[0], &c, 1) > 0) {
-        }
-        writeAll(1, std::to_string(getpid()) + " " + std::to_string(gc) + "\n");
-        if (leader == "leave")
-            return 0;
-        for (;;)
-            pause();
+        put(1, std::to_string(ownPid()) + " " + std::to_string(grandchild) + "\n");
+        std::vector<std::string> rest{args[0]};
+        rest.insert(rest.end(), args.begin() + 3, args.end());
+        return run(rest);
     }
     if (mode == "crashafter") {
-        usleep(useconds_t(n) * 1000);
-        return argc > 3 ? std::atoi(argv[3]) : 1;
+        std::this_thread::sleep_for(std::chrono::milliseconds(n));
+        return args.size() > 3 ? int(number(3)) : 1;
     }
     if (mode == "unlinkself") {
-        unlink(argv[0]);
+        std::error_code ignored;
+        std::filesystem::remove(args[0], ignored);
         return int(n);
     }
-    std::fprintf(stderr, "unknown mode\n");
+    const int code = mode.empty() ? -1 : platformMode(args);
+    if (code >= 0)
+        return code;
+    put(2, "unknown mode\n");
     return 2;
 }
+
+} // namespace child

@@ -38,13 +38,13 @@ std::unique_ptr<Child> launch(const std::string &program, std::vector<std::strin
 
 std::unique_ptr<Child> start(std::vector<std::string> args, const std::string &dir = {})
 {
-    return launch(wintext::narrow(wintest::ownFolder() + L"winchild.exe"), std::move(args), dir);
+    return launch(wintext::narrow(wintest::ownFolder() + L"childhelper.exe"), std::move(args), dir);
 }
 
 // A child that has said "ready".
-std::unique_ptr<Child> startReady(const char *mode)
+std::unique_ptr<Child> startReady(std::vector<std::string> args)
 {
-    auto child = start({mode});
+    auto child = start(std::move(args));
     std::string out;
     REQUIRE(readUntil(*child, out, "ready"));
     return child;
@@ -183,19 +183,20 @@ TEST_CASE("output arrives on its own stream, whole")
     }
     // Both at once in small bites: nothing read beyond a bite is lost or handed to the other
     // stream, and a child blocked on one stream is not left waiting while the reader waits on the other.
-    auto both = start({"both", "1000000"});
+    auto mixed = start({"mixed", "12000"});
     std::string o, e;
     for (bool more = true; more;) {
         const std::size_t o0 = o.size(), e0 = e.size();
-        more = both->readOutput(o, e, 1500, 10000);
+        more = mixed->readOutput(o, e, 1500, 10000);
         REQUIRE(o.size() - o0 <= 1500);
         REQUIRE(e.size() - e0 <= 1500);
     }
-    std::string joined;
-    for (std::size_t at = 0, i = 0; at < o.size() + e.size(); at += 10000, ++i)
-        joined += (i % 2 ? e : o).substr(at / 20000 * 10000, 10000);
-    CHECK(o.size() + e.size() == 1000000);
-    CHECK(joined == pattern(1000000));
+    std::string expectedOut, expectedErr;
+    for (int i = 0; i < 12000; ++i)
+        (i % 2 ? expectedErr : expectedOut) += (i % 2 ? "err " : "out ") + std::to_string(i) + " " + pattern(i % 300) + "\n";
+    CHECK(o.size() + e.size() > 1000000);
+    CHECK(o == expectedOut);
+    CHECK(e == expectedErr);
 }
 
 TEST_CASE("a failed launch says where and leaks no handle")
@@ -250,7 +251,7 @@ TEST_CASE("stdin of a child that never reads fills up instead of blocking")
     echo->terminate();
     exitCode(*echo);
 
-    auto deaf = startReady("noread");
+    auto deaf = startReady({"noread"});
     // Bounded in time: a blocking write would hang here, and the future tells.
     auto filled = std::async(std::launch::async, [&] {
         const std::string chunk(64 * 1024, 'z');
@@ -294,12 +295,12 @@ TEST_CASE("the interrupting process outlives its interrupts, and later children 
     // Had the ignoring of Ctrl+C passed on to a later child, it would let its Ctrl+C by and end with 9.
     for (int i = 0; i < 5; ++i) {
         CAPTURE(i);
-        auto child = startReady("ctrlc");
+        auto child = startReady({"trapint", "42"});
         CHECK(child->interrupt());
         REQUIRE(exitCode(*child) == 42);
     }
     // Every one of many interrupts arrives, and the child is still there for TerminateProcess.
-    auto stubborn = start({"ignorectrlc"});
+    auto stubborn = start({"ignoreint"});
     std::string out;
     REQUIRE(readUntil(*stubborn, out, "ready"));
     for (int i = 0; i < 5; ++i)
@@ -314,12 +315,12 @@ TEST_CASE("a Ctrl+C coming after the interrupt is over leaves the process alive"
 {
     REQUIRE(g_backstopSet);
     // An interrupt first, so that whatever it puts in place sits below the spy.
-    auto first = startReady("ctrlc");
+    auto first = startReady({"trapint", "42"});
     REQUIRE(first->interrupt());
     CHECK(exitCode(*first) == 42);
 
     // A late delivery made at will: this process, on a child's console, gets a Ctrl+C.
-    auto other = start({"ignorectrlc"});
+    auto other = start({"ignoreint"});
     std::string out;
     REQUIRE(readUntil(*other, out, "ready"));
     g_spySeen = CreateEventW(nullptr, TRUE, FALSE, nullptr);
@@ -371,7 +372,7 @@ TEST_CASE("an interrupt with no console to reach fails within about a second")
     }
     SUBCASE("the child has left its console")
     {
-        auto bare = startReady("noconsole");
+        auto bare = startReady({"noconsole"});
         CHECK(interrupt(*bare, false) == "W [ProcessManager] Failed to attach to process console after retries\n");
         CHECK(bare->lastError() == ERROR_INVALID_HANDLE);
         bare->terminate();
@@ -379,14 +380,14 @@ TEST_CASE("an interrupt with no console to reach fails within about a second")
     }
     SUBCASE("a console that comes a moment late is waited for")
     {
-        auto late = startReady("lateconsole");
+        auto late = startReady({"lateconsole", "42"});
         const std::string notes = interrupt(*late, true);
         CHECK(notes.rfind("D [ProcessManager] Attached to console on attempt ", 0) == 0);
         CHECK(exitCode(*late) == 42);
     }
     SUBCASE("the console cannot be attached, or the Ctrl+C not raised")
     {
-        auto deaf = startReady("ignorectrlc");
+        auto deaf = startReady({"ignoreint"});
         childprocess::testhook::failAttach = ERROR_ACCESS_DENIED;
         CHECK(interrupt(*deaf, false) == "W [ProcessManager] AttachConsole failed with error: 5\n");
         childprocess::testhook::failAttach = 0;
@@ -430,12 +431,13 @@ TEST_CASE("what a child starts goes with it")
     };
     const auto running = [](HANDLE process) { return WaitForSingleObject(process, 0) == WAIT_TIMEOUT; };
     const auto ends = [](HANDLE process) { return WaitForSingleObject(process, 10000) == WAIT_OBJECT_0; };
-    auto child = start({"tree"});
+    auto child = start({"family", "free", "trapint", "42"});
     std::string out;
     REQUIRE(readUntil(*child, out, "\n"));
-    const auto at = out.find("grandchild ");
+    const auto at = out.find(' ');
     REQUIRE(at != std::string::npos);
-    const HANDLE grandchild = open(DWORD(std::stoul(out.substr(at + 11))), SYNCHRONIZE | PROCESS_TERMINATE);
+    REQUIRE(std::stoll(out) == child->pid());
+    const HANDLE grandchild = open(DWORD(std::stoul(out.substr(at + 1))), SYNCHRONIZE | PROCESS_TERMINATE);
 
     SUBCASE("by kill")
     {
@@ -503,7 +505,7 @@ TEST_CASE("a child inherits its three pipe ends and nothing else")
 TEST_CASE("a reader of an idle child sleeps until there is output")
 {
     using childprocess::testhook::readerWakeups;
-    auto child = start({"ignorectrlc"});
+    auto child = start({"ignoreint"});
     std::atomic<bool> ready{false}, answered{false}, quit{false};
     std::atomic<int> returns{0};
     std::thread reader([&] {

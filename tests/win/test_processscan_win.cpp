@@ -22,8 +22,8 @@ using wintest::ownFolder;
 
 namespace {
 
-// A winchild that has said "ready", so it is surely running.
-std::unique_ptr<childprocess::Child> startChild(const std::wstring &program = ownFolder() + L"winchild.exe")
+// A childhelper that has said "ready", so it is surely running.
+std::unique_ptr<childprocess::Child> startChild(const std::wstring &program = ownFolder() + L"childhelper.exe")
 {
     childprocess::LaunchError error;
     auto child = childprocess::Child::launch({wintext::narrow(program), {"noread"}, {}}, &error);
@@ -64,14 +64,14 @@ TEST_CASE("a snapshot lists the running processes by number and UTF-8 file name;
     auto child = startChild();
     wchar_t temp[MAX_PATH];
     GetTempPathW(MAX_PATH, temp);
-    const std::wstring oddPath = std::wstring(temp) + L"w\u00efnchild-\u20ac.exe";
-    REQUIRE(CopyFileW((ownFolder() + L"winchild.exe").c_str(), oddPath.c_str(), FALSE));
+    const std::wstring oddPath = std::wstring(temp) + L"ch\u00efldhelper-\u20ac.exe";
+    REQUIRE(CopyFileW((ownFolder() + L"childhelper.exe").c_str(), oddPath.c_str(), FALSE));
     auto odd = startChild(oddPath);
 
     const std::vector<Entry> all = walk();
     const Entry *found = find(all, child->pid());
     REQUIRE(found);
-    CHECK(found->name == "winchild.exe");
+    CHECK(found->name == "childhelper.exe");
     CHECK_FALSE(found->hasOwner);
     CHECK(found->consoleId == -1);
     wchar_t self[MAX_PATH];
@@ -82,7 +82,7 @@ TEST_CASE("a snapshot lists the running processes by number and UTF-8 file name;
     CHECK(own->name == selfPath.substr(selfPath.find_last_of("\\/") + 1));
     const Entry *oddFound = find(all, odd->pid());
     REQUIRE(oddFound);
-    CHECK(oddFound->name == "w\xc3\xafnchild-\xe2\x82\xac.exe");
+    CHECK(oddFound->name == "ch\xc3\xafldhelper-\xe2\x82\xac.exe");
 
     // A number beyond 32 bits must not be cut down to the child's.
     Entry wide = *found;

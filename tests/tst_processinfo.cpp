@@ -1,4 +1,5 @@
-// Reading a start request: defaults, wrong types and validation.
+// Reading a start request: defaults and wrong types. What a start is refused for, with its
+// texts, is the refusals transcript's.
 
 #include "process/processinfo.h"
 
@@ -41,29 +42,6 @@ private Q_SLOTS:
             info.parse(QJsonObject{{"process-id", "core"}, {"executable", "e"}, {"restart-delay-ms", delay}});
             QCOMPARE(info.restartDelayMs, ProcessInfo::MinRestartDelayMs);
         }
-    }
-
-    void validation()
-    {
-        const QString nul = QString("x") + QChar(0) + "y";
-        const auto with = [](const QString &key, const QJsonValue &value) {
-            return QJsonObject{{"process-id", "a"}, {"executable", "b"}, {key, value}};
-        };
-        const QList<std::pair<QJsonObject, QString>> cases{
-            {QJsonObject{{"process-id", "a"}, {"executable", "b"}}, ""},
-            {QJsonObject{{"executable", "b"}}, "Missing or empty process-id"},
-            {with("process-id", 1), "Missing or empty process-id"},
-            {{{"process-id", ""}}, "Missing or empty process-id"}, // the id before the executable
-            {QJsonObject{{"process-id", "a"}}, "Missing or empty executable"},
-            {with("executable", QJsonArray{"b"}), "Missing or empty executable"},
-            {with("executable", nul), "Invalid executable: contains a NUL character"},
-            {with("max-restart-attempts", -1), "Invalid max-restart-attempts: must not be negative"},
-            {with("arguments", QJsonArray{"ok", nul}), "Invalid arguments: an argument contains a NUL character"},
-            {with("working-dir", nul), "Invalid working-dir: contains a NUL character"},
-            {with("restart-delay-ms", -100), "Invalid restart-delay-ms: must not be negative"},
-            {QJsonObject{{"process-id", "a"}, {"executable", "b"}, {"max-restart-attempts", 0}, {"restart-delay-ms", 0}}, ""}};
-        for (const auto &[spec, problem] : cases)
-            QCOMPARE(ProcessInfo::validate(spec), problem);
     }
 };
 

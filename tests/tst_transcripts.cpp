@@ -14,6 +14,7 @@
 //                         (\n, \t, \\ escaped); stderr the same
 //   quiet a               nothing more came to client a than what was matched
 //   close a               client a goes
+//   silent a              client a sends no more heartbeats of its own
 //   log TEXT              the daemon logs TEXT, after the previous log line matched
 //   logged TEXT           the daemon logs TEXT, anywhere (a line of another thread)
 //   nolog TEXT            nothing logged so far has TEXT
@@ -108,6 +109,7 @@ public:
                                WaitMs);
     }
     void send(const QJsonObject &o) { m_socket.write(framing::encode(o)); }
+    void silence() { m_heartbeat.stop(); }
     void close()
     {
         m_heartbeat.stop();
@@ -250,12 +252,15 @@ private Q_SLOTS:
                 Client *c = client(rest);
                 QVERIFY(c && c->roundTrip());
                 QVERIFY2(c->inbox().isEmpty(), qPrintable(where + "more came:\n" + describe(c->inbox())));
+            } else if (word == "silent") {
+                QVERIFY(client(rest));
+                client(rest)->silence();
             } else if (word == "close") {
                 QVERIFY(client(rest));
                 client(rest)->close();
             } else if (word == "log") {
                 const bool logged = QTest::qWaitFor([&] { return d.log().indexOf(rest, logAt) >= 0; }, WaitMs);
-                QVERIFY2(logged, qPrintable(where + "not logged: " + rest + "\n  log:\n" + d.log().mid(logAt).right(3000)));
+                QVERIFY2(logged, qPrintable(where + "not logged: " + rest + "\n  log since the last line matched:\n" + d.log().mid(logAt).left(3000)));
                 logAt = d.log().indexOf(rest, logAt) + rest.size();
             } else if (word == "logged") {
                 QVERIFY2(d.waitForLog(rest, WaitMs), qPrintable(where + "not logged: " + rest));

@@ -367,16 +367,15 @@ void CommunicationServer::checkHeartbeats()
     for (const QString &id : std::as_const(expired)) {
         qCWarning(lcTarnd) << "Client" << id << "timed out (no heartbeat for" << m_timing.heartbeatTimeoutMs << "ms)";
         quint32 sessionId = 0;
-        if (ClientConnection *c = m_clients.value(id)) {
+        if (ClientConnection *c = m_clients.take(id)) {
             sessionId = c->sessionId();
+            // Its departure is this time-out: the close below must not report it a second time,
+            // as a disconnect.
+            c->disconnect(this);
             QLocalSocket *socket = c->socket();
             if (socket && socket->state() != QLocalSocket::UnconnectedState)
                 socket->disconnectFromServer();
-            // The disconnect may have removed the client already: look it up again.
-            if (ClientConnection *still = m_clients.value(id)) {
-                still->deleteLater();
-                m_clients.remove(id);
-            }
+            c->deleteLater();
         }
         m_heartbeats.remove(id);
         forgetPeerLater(id);

@@ -20,7 +20,7 @@
 //   nolog TEXT            nothing logged so far has TEXT
 //   file PATH TEXT        the file PATH ({dir}/...) has TEXT; "file PATH" alone: it exists
 //   nofile PATH [TEXT]    there is no file PATH, or it lacks TEXT
-//   write PATH TEXT       makes the file PATH with TEXT
+//   write PATH TEXT       makes the file PATH with TEXT, and its folder
 //   stop                  the daemon is stopped as the service manager does it, and ends with 0
 //   exits CODE            the daemon ends by itself with CODE
 //   linux: LINE           LINE on one platform only (windows: the other)
@@ -275,7 +275,9 @@ private Q_SLOTS:
                 const bool lacks = !QFileInfo::exists(path) || (!text.isEmpty() && !testsupport::readFile(path).contains(text.toUtf8()));
                 QVERIFY2(lacks, qPrintable(where + path + " exists or holds " + text));
             } else if (word == "write") {
-                testsupport::writeFile(rest.section(' ', 0, 0), unescape(rest.section(' ', 1)).toUtf8());
+                const QString path = rest.section(' ', 0, 0);
+                QDir().mkpath(QFileInfo(path).path());
+                testsupport::writeFile(path, unescape(rest.section(' ', 1)).toUtf8());
             } else if (word == "exits") {
                 QCOMPARE(d.waitForExit(), rest.toInt());
             } else if (word == "stop") {

@@ -183,6 +183,8 @@ Daemon::~Daemon()
 QString Daemon::log()
 {
     m_log += m_process.readAll();
+    if (m_logFile.isOpen())
+        m_log += m_logFile.readAll();
     return QString::fromUtf8(m_log);
 }
 

@@ -2,6 +2,7 @@
 // Shared pieces of the native tests.
 
 #include <QByteArray>
+#include <QFile>
 #include <QJsonObject>
 #include <QList>
 #include <QLocalServer>
@@ -101,6 +102,7 @@ private:
     QTemporaryDir m_dir;
     QProcess m_process;
     QByteArray m_log;
+    QFile m_logFile; // where its output goes, when not to a pipe (Windows)
 };
 
 // Whether every needle occurs in the text, each after the previous one.

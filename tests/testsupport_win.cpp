@@ -24,9 +24,13 @@ bool Daemon::start(const QStringList &extraEnv)
     for (const QString &kv : extraEnv)
         env.insert(kv.section('=', 0, 0), kv.section('=', 1));
     m_process.setProcessEnvironment(env);
+    // Into a file: under wine, a daemon writing its log into the pipe of a test that polls it
+    // now and then stalled in the write, timers and all.
+    m_process.setStandardOutputFile(path(QStringLiteral("daemon.log")));
+    m_logFile.setFileName(path(QStringLiteral("daemon.log")));
     m_process.start(QStringLiteral(TARND_BINARY),
                     {"--console", "--test-session", "1", "--test-socket-base", socketBase(m_dir)});
-    if (!m_process.waitForStarted(10000))
+    if (!m_process.waitForStarted(10000) || !m_logFile.open(QIODevice::ReadOnly))
         return false;
     // The session's pipe is made before the daemon says it is ready.
     (void)QTest::qWaitFor([this] { return log().contains("Daemon ready for connections") || !running(); }, 20000);

@@ -224,6 +224,9 @@ private Q_SLOTS:
         QVERIFY(c.ask({{"action", "status"}, {"process-id", "stubborn"}}).value("running").toBool());
         QTest::qWait(int(std::max<qint64>(0, 1400 - stopping.elapsed())));
         d.signal(SIGTERM);
+        // A second stop while the first goes on does nothing.
+        QVERIFY(d.waitForLog("Service stop requested"));
+        d.signal(SIGINT);
 
         // Killed at the end of the budget, its end handled and sent before the clients go.
         const QJsonObject finished = c.client.waitForEvent(
@@ -234,6 +237,7 @@ private Q_SLOTS:
         QVERIFY(testsupport::inOrder(d.log(), {"Initiating daemon restart due to version mismatch",
                                                "Service stop requested, quitting event loop...",
                                                "[ProcessManager] All processes stopped gracefully", "Daemon stopped"}));
+        QCOMPARE(d.log().count("Service stop requested"), 1);
     }
 
     void theLastOutputReachesAClientAtTheStop()

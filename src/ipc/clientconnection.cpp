@@ -47,7 +47,13 @@ void ClientConnection::sendFrame(const QByteArray &frame)
 {
     if (!m_socket || m_socket->state() != QLocalSocket::ConnectedState)
         return;
+    const bool wasIdle = m_socket->bytesToWrite() == 0;
     m_socket->write(frame);
+    // A reply to a waiting client goes out now; leaving it to the socket's write notifier
+    // costs a turn of the event loop and a notifier armed and disarmed for each frame. A socket
+    // with a queue already is drained by the notifier as before.
+    if (wasIdle)
+        m_socket->flush();
     if (m_socket->bytesToWrite() > MaxUnsentBytes) {
         qCWarning(lcTarnd) << "Client" << m_clientId << "has" << m_socket->bytesToWrite()
                            << "bytes unread, more than the limit of" << MaxUnsentBytes << "- dropping it";

@@ -4,6 +4,8 @@
 
 #include <QMutex>
 #include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
 #include <QUuid>
 #include <QtTest>
 
@@ -211,6 +213,32 @@ bool inOrder(const QString &text, const QStringList &needles)
         from = at + n.size();
     }
     return true;
+}
+
+QString frameDifference(const QJsonValue &expected, const QJsonValue &actual, const QString &at)
+{
+    if (expected.isString() && expected.toString().startsWith('<') && expected.toString().endsWith('>'))
+        return actual.isUndefined() ? at + " is missing" : QString();
+    if (expected.isObject() && actual.isObject()) {
+        const QJsonObject e = expected.toObject(), a = actual.toObject();
+        for (auto it = a.begin(); it != a.end(); ++it)
+            if (!e.contains(it.key()))
+                return at + "." + it.key() + " is not expected";
+        for (auto it = e.begin(); it != e.end(); ++it)
+            if (const QString d = frameDifference(it.value(), a.value(it.key()), at + "." + it.key()); !d.isEmpty())
+                return d;
+        return QString();
+    }
+    if (expected.isArray() && actual.isArray()) {
+        const QJsonArray e = expected.toArray(), a = actual.toArray();
+        if (e.size() != a.size())
+            return at + " has " + QString::number(a.size()) + " elements";
+        for (int i = 0; i < e.size(); ++i)
+            if (const QString d = frameDifference(e[i], a[i], at + "[" + QString::number(i) + "]"); !d.isEmpty())
+                return d;
+        return QString();
+    }
+    return expected == actual ? QString() : at + " is " + QJsonDocument(QJsonArray{actual}).toJson(QJsonDocument::Compact);
 }
 
 } // namespace testsupport

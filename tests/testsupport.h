@@ -41,6 +41,10 @@ bool noLeftovers(QString *report, int timeoutMs = 15000);
 // A start as the daemon makes it, its answer waited for (only the TUN core's can wait).
 QJsonObject startNow(ProcessManager &pm, const QJsonObject &spec, unsigned session = 0);
 
+// Where an actual frame differs from the expected one, or an empty text: the same keys and
+// values, where an expected string "<...>" stands for any value.
+QString frameDifference(const QJsonValue &expected, const QJsonValue &actual, const QString &at);
+
 // The object of one frame (framing), or an empty one if it is not exactly one frame.
 QJsonObject decodeFrame(const QByteArray &frame);
 

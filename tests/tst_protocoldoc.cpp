@@ -40,37 +40,6 @@ QList<Frame> exampleExchange(QString *error)
     return frames;
 }
 
-// Where the daemon's frame differs from the document's, or an empty text.
-QString difference(const QJsonValue &documented, const QJsonValue &actual, const QString &at)
-{
-    if (documented.isString() && documented.toString().startsWith('<') && documented.toString().endsWith('>'))
-        return actual.isUndefined() ? at + " is missing" : QString();
-    if (documented.isObject() && actual.isObject()) {
-        const QJsonObject d = documented.toObject(), a = actual.toObject();
-        for (auto it = a.begin(); it != a.end(); ++it)
-            if (!d.contains(it.key()))
-                return at + "." + it.key() + " is not in the document";
-        for (auto it = d.begin(); it != d.end(); ++it) {
-            const QString diff = difference(it.value(), a.value(it.key()), at + "." + it.key());
-            if (!diff.isEmpty())
-                return diff;
-        }
-        return QString();
-    }
-    if (documented.isArray() && actual.isArray()) {
-        const QJsonArray d = documented.toArray(), a = actual.toArray();
-        if (d.size() != a.size())
-            return at + " has " + QString::number(a.size()) + " elements";
-        for (int i = 0; i < d.size(); ++i) {
-            const QString diff = difference(d[i], a[i], at + "[" + QString::number(i) + "]");
-            if (!diff.isEmpty())
-                return diff;
-        }
-        return QString();
-    }
-    return documented == actual ? QString() : at + " is " + QJsonDocument(QJsonArray{actual}).toJson(QJsonDocument::Compact);
-}
-
 // The document's programs are shell scripts; they run as the stand-in that behaves the same on
 // every platform (tests/helpers/docchild.cpp). None for a script it does not know.
 QStringList standInFor(const QJsonArray &shellArguments)
@@ -131,7 +100,7 @@ private Q_SLOTS:
             }
             const QJsonObject got = next();
             QVERIFY2(!got.isEmpty(), qPrintable(QString("frame %1: nothing came").arg(i)));
-            const QString diff = difference(message, got, "frame " + QString::number(i));
+            const QString diff = testsupport::frameDifference(message, got, "frame " + QString::number(i));
             QVERIFY2(diff.isEmpty(), qPrintable(diff + "\n  got " + QJsonDocument(got).toJson(QJsonDocument::Compact)));
         }
         // Nothing the document leaves out came after the last frame.
@@ -145,12 +114,12 @@ private Q_SLOTS:
         const QJsonObject doc{{"status", "success"}, {"pid", "<pid>"}, {"processes", QJsonArray{1}}};
         QJsonObject same = doc;
         same.insert("pid", 7);
-        QVERIFY(difference(doc, same, "f").isEmpty());
+        QVERIFY(testsupport::frameDifference(doc, same, "f").isEmpty());
         for (const auto &[key, value] : QList<std::pair<QString, QJsonValue>>{
                  {"status", "error"}, {"pid", QJsonValue::Undefined}, {"processes", QJsonArray{}}, {"x", 1}}) {
             QJsonObject drifted = same;
             drifted.insert(key, value);
-            QVERIFY2(!difference(doc, drifted, "f").isEmpty(), qPrintable(key));
+            QVERIFY2(!testsupport::frameDifference(doc, drifted, "f").isEmpty(), qPrintable(key));
         }
     }
 };

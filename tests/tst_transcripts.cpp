@@ -46,33 +46,6 @@ namespace {
 constexpr int WaitMs = 20000;
 const QString Helper = QStringLiteral(HELPER_CHILDHELPER);
 
-// Where an actual frame differs from the expected one, or an empty text.
-QString difference(const QJsonValue &expected, const QJsonValue &actual, const QString &at)
-{
-    if (expected.isString() && expected.toString().startsWith('<') && expected.toString().endsWith('>'))
-        return actual.isUndefined() ? at + " is missing" : QString();
-    if (expected.isObject() && actual.isObject()) {
-        const QJsonObject e = expected.toObject(), a = actual.toObject();
-        for (auto it = a.begin(); it != a.end(); ++it)
-            if (!e.contains(it.key()))
-                return at + "." + it.key() + " is not expected";
-        for (auto it = e.begin(); it != e.end(); ++it)
-            if (const QString d = difference(it.value(), a.value(it.key()), at + "." + it.key()); !d.isEmpty())
-                return d;
-        return QString();
-    }
-    if (expected.isArray() && actual.isArray()) {
-        const QJsonArray e = expected.toArray(), a = actual.toArray();
-        if (e.size() != a.size())
-            return at + " has " + QString::number(a.size()) + " elements";
-        for (int i = 0; i < e.size(); ++i)
-            if (const QString d = difference(e[i], a[i], at + "[" + QString::number(i) + "]"); !d.isEmpty())
-                return d;
-        return QString();
-    }
-    return expected == actual ? QString() : at + " is " + QJsonDocument(QJsonArray{actual}).toJson(QJsonDocument::Compact);
-}
-
 QString compact(const QJsonObject &o)
 {
     return QString::fromUtf8(QJsonDocument(o).toJson(QJsonDocument::Compact));
@@ -119,7 +92,7 @@ public:
     bool take(const QJsonObject &expected)
     {
         for (qsizetype i = 0; i < m_inbox.size(); ++i) {
-            if (difference(expected, m_inbox[i], QString()).isEmpty()) {
+            if (testsupport::frameDifference(expected, m_inbox[i], QString()).isEmpty()) {
                 m_inbox.removeAt(i);
                 return true;
             }

@@ -166,7 +166,7 @@ QString LogCapture::text() const
 Daemon::Daemon()
 {
     m_process.setProcessChannelMode(QProcess::MergedChannels);
-    QObject::connect(&m_process, &QProcess::readyRead, [this] { m_log += m_process.readAll(); });
+    QObject::connect(&m_process, &QProcess::readyRead, [this] { (void)log(); });
 }
 
 Daemon::~Daemon()
@@ -184,9 +184,7 @@ Daemon::~Daemon()
 
 QString Daemon::log()
 {
-    m_log += m_process.readAll();
-    if (m_logFile.isOpen())
-        m_log += m_logFile.readAll();
+    m_log += m_logFile.isOpen() ? m_logFile.readAll() : m_process.readAll();
     return QString::fromUtf8(m_log);
 }
 

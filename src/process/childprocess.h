@@ -5,8 +5,9 @@
 // unless asked. A bare executable name is looked up on the daemon's PATH.
 //
 // Threads: one thread may block in waitForExit (the exit monitor), one in readOutput (the
-// output reader); the other calls come from the main thread. stopWaiting and wakeReader may be
-// called from any thread.
+// output reader), one in interrupt (which may wait, on Windows up to a second for the child's
+// console); the other calls come from the main thread. stopWaiting and wakeReader may be called
+// from any thread.
 
 #include <cstddef>
 #include <cstdint>

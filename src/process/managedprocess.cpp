@@ -3,7 +3,10 @@
 #include "process/processworkers.h"
 #include "service/logging.h"
 
+#include <QFuture>
+#include <QPromise>
 #include <QThread>
+#include <QThreadPool>
 
 ManagedProcess::ManagedProcess(const QString &processId, QObject *parent, int exitDrainMs)
     : QObject(parent)
@@ -236,16 +239,33 @@ void ManagedProcess::stop(int timeoutMs)
     // What still waits goes now: left to an ending child, whose owner may be gone already, it
     // would be memory that nobody answers for.
     dropInput();
-    if (sendCtrlC()) {
-        if (timeoutMs >= 1) {
-            m_killTimer.start(timeoutMs);
-            qCDebug(lcTarnd) << "[ManagedProcess::stop] Kill timer started for" << timeoutMs << "ms";
-        }
-        return;
+    qCDebug(lcTarnd) << "[ProcessManager] Sending Ctrl+C to process" << m_info.pid;
+    // The Ctrl+C goes out on a thread of the pool: on Windows it waits for the child's console
+    // (up to a second for a child that has none), and every other client would wait with it.
+    // Its outcome comes back here; the kill timer runs meanwhile.
+    if (timeoutMs >= 1) {
+        m_killTimer.start(timeoutMs);
+        qCDebug(lcTarnd) << "[ManagedProcess::stop] Kill timer started for" << timeoutMs << "ms";
     }
-    qCWarning(lcTarnd) << "[ManagedProcess::stop] Failed to send Ctrl+C to process" << m_processId
-                       << ", killing immediately (handle:" << (m_child ? "valid" : "null") << ")";
-    forceKill();
+    const std::shared_ptr<childprocess::Child> child = m_child;
+    auto interrupted = std::make_shared<QPromise<Interrupted>>();
+    QFuture<Interrupted> outcome = interrupted->future();
+    interrupted->start();
+    QThreadPool::globalInstance()->start([child, interrupted] {
+        Interrupted result;
+        result.sent = child->interrupt(&result.notes);
+        interrupted->addResult(std::move(result));
+        interrupted->finish();
+    });
+    outcome.then(this, [this, which = child.get()](const Interrupted &result) {
+        logNotes(result.notes);
+        // Only a failure for the run still going matters: an ending child needs no kill.
+        if (result.sent || m_phase != Phase::Running || m_child.get() != which)
+            return;
+        qCWarning(lcTarnd) << "[ManagedProcess::stop] Failed to send Ctrl+C to process" << m_processId
+                           << ", killing immediately (handle:" << (m_child ? "valid" : "null") << ")";
+        forceKill();
+    });
 }
 
 bool ManagedProcess::sendCtrlC()
@@ -253,15 +273,20 @@ bool ManagedProcess::sendCtrlC()
     if (m_phase != Phase::Running)
         return false;
     qCDebug(lcTarnd) << "[ProcessManager] Sending Ctrl+C to process" << m_info.pid;
-    std::vector<childprocess::LogNote> notes;
-    const bool sent = m_child->interrupt(&notes);
+    Interrupted result;
+    result.sent = m_child->interrupt(&result.notes);
+    logNotes(result.notes);
+    return result.sent;
+}
+
+void ManagedProcess::logNotes(const std::vector<childprocess::LogNote> &notes) const
+{
     for (const childprocess::LogNote &note : notes) {
         if (note.level == childprocess::LogNote::Level::Warning)
             qCWarning(lcTarnd).noquote() << QString::fromStdString(note.text);
         else
             qCDebug(lcTarnd).noquote() << QString::fromStdString(note.text);
     }
-    return sent;
 }
 
 void ManagedProcess::kill()

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "process/childprocess.h"
 #include "process/processinfo.h"
 
 #include <QByteArray>
@@ -13,10 +14,6 @@ class OutputChannel;
 class ProcessIOWorker;
 class ProcessMonitorWorker;
 class QThread;
-
-namespace childprocess {
-class Child;
-}
 
 // One supervised child: its record, its two worker threads, its stdin queue, stopping and the
 // crash restarts. Everything here runs on the main thread but onWindowsProcessExited, which the
@@ -57,8 +54,9 @@ public:
     void setSpec(const QJsonObject &spec);
     bool launch();
 
+    // Ctrl+C now, the kill after timeoutMs (none when below 1), at once if the Ctrl+C cannot go
+    // out. Returns before the Ctrl+C has gone out.
     void stop(int timeoutMs);
-    bool sendCtrlC();
     void forceKill();
     void releaseHandles();
 
@@ -99,6 +97,14 @@ public Q_SLOTS:
     void kill();
 
 private:
+    // What a Ctrl+C's delivery tells: whether it went out, and the lines for the log.
+    struct Interrupted
+    {
+        bool sent = false;
+        std::vector<childprocess::LogNote> notes;
+    };
+    bool sendCtrlC(); // waits for the delivery: for the record's own end only
+    void logNotes(const std::vector<childprocess::LogNote> &notes) const;
     void onReadingFinished();
     void finishExit();
     void readRemainingOutput();

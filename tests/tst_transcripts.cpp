@@ -234,10 +234,10 @@ private Q_SLOTS:
                 client(rest)->close();
             } else if (word == "log") {
                 const bool logged = QTest::qWaitFor([&] { return d.log().indexOf(rest, logAt) >= 0; }, WaitMs);
-                QVERIFY2(logged, qPrintable(where + "not logged: " + rest + "\n  log since the last line matched:\n" + d.log().mid(logAt).left(3000)));
+                QVERIFY2(logged, qPrintable(where + "not logged: " + rest + "\n  the log's end (QtTest cuts a long message):\n" + d.log().mid(logAt).right(900)));
                 logAt = d.log().indexOf(rest, logAt) + rest.size();
             } else if (word == "logged") {
-                QVERIFY2(d.waitForLog(rest, WaitMs), qPrintable(where + "not logged: " + rest));
+                QVERIFY2(d.waitForLog(rest, WaitMs), qPrintable(where + "not logged: " + rest + "\n  the log's end:\n" + d.log().right(900)));
             } else if (word == "nolog") {
                 QVERIFY2(!d.log().contains(rest), qPrintable(where + "logged: " + rest));
             } else if (word == "file") {

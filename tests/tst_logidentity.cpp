@@ -172,6 +172,7 @@ private Q_SLOTS:
         LogSink::instance().forgetSession(1);
         TarnClient root;
         QVERIFY(root.connectToDaemon(path("run/tarnd-1")));
+        testsupport::LogCapture log;
         for (const QJsonObject &before : {QJsonObject(), hello(roots)}) {
             if (!before.isEmpty())
                 QCOMPARE(root.call(before).value("status").toString(), QStringLiteral("success"));
@@ -180,6 +181,9 @@ private Q_SLOTS:
             QCOMPARE(r[0].value("error").toString(), QStringLiteral("Failed to clear daemon logs"));
         }
         QVERIFY(QFileInfo::exists(daemons) && QFileInfo::exists(roots));
+        QVERIFY(log.contains("asked to clear the logs, but no client of its session has chosen a log file"));
+        QVERIFY(log.contains("FAILED to remove main log file"));
+        QVERIFY(log.contains("Failed to clear some daemon log files"));
     }
 
     void rotationRunsAsTheClient()

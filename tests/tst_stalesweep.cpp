@@ -195,6 +195,7 @@ private Q_SLOTS:
         QTRY_VERIFY_WITH_TIMEOUT(log.contains("stale process(es) in session 2"), 15000);
         QCOMPARE(endingSignal(outside), SIGKILL);
         // The departed client's own child, stopped and not yet gone, is ended at once.
+        QVERIFY(log.contains(QString("Found stale process \"xray\" PID: %1 in session 2 - killing").arg(left)));
         QVERIFY(log.contains(QString("Successfully killed stale process \"xray\" PID: %1").arg(left)));
         QVERIFY(log.contains("Killed 2 stale process(es) in session 2"));
         QVERIFY(!log.contains(QString("PID: %1 ").arg(kept)));

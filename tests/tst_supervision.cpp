@@ -198,6 +198,7 @@ private Q_SLOTS:
             QCOMPARE(ev.exitData(id), u"-1"_s);
         }
         QCOMPARE(log.count("Failed to restart process \"vanish2\""), 2);
+        QVERIFY(log.contains("[ProcessManager] Process \"vanish2\" exceeded max restart attempts, giving up"));
     }
 
     void stopAllEndsEverything()

@@ -323,6 +323,8 @@ private Q_SLOTS:
         ProcessManager brief(nullptr, t, linuxTunTools());
         QCOMPARE(start(brief, "hung", "1.1.1.1", "hang0"), u"started"_s);
         QTRY_VERIFY_WITH_TIMEOUT(log.contains("Cannot set DNS - interface \"hang0\" not found"), 20000);
+        QVERIFY(log.contains("[ProcessManager] Waiting for interface \"hang0\" to be UP (max 1000 ms)"));
+        QVERIFY(log.text().contains(QRegularExpression("Interface \"hang0\" not UP after \\d{4,} ms \\(timeout: 1000 ms\\)")));
         for (const QStringList &call : tools.calls())
             QVERIFY2(call.contains("a'b") || call.contains("late0") || call.contains("hang0") || call.contains("eth0"),
                      qPrintable(call.join(' ')));

@@ -24,32 +24,12 @@
 #include <memory>
 #include <vector>
 
-namespace {
-
-// The baseline: frames echoed back as they come, nothing else.
-int runEchoServer(const QString &path)
-{
-    QLocalServer server;
-    QLocalServer::removeServer(path);
-    if (!server.listen(path))
-        return 1;
-    QObject::connect(&server, &QLocalServer::newConnection, [&server] {
-        while (QLocalSocket *s = server.nextPendingConnection()) {
-            QObject::connect(s, &QLocalSocket::readyRead, s, [s] { s->write(s->readAll()); });
-            QObject::connect(s, &QLocalSocket::disconnected, s, &QObject::deleteLater);
-        }
-    });
-    return QCoreApplication::exec();
-}
-
-} // namespace
-
 int main(int argc, char *argv[])
 {
     QCoreApplication app(argc, argv);
     const QStringList args = app.arguments();
     if (args.size() == 3 && args[1] == QLatin1String("--echo-server"))
-        return runEchoServer(args[2]);
+        return bench::runEchoServer(args[2]);
     const int perClient = args.size() > 1 ? args[1].toInt() : 400;
 
     QTemporaryDir dir;
@@ -86,12 +66,12 @@ int main(int argc, char *argv[])
     // 9 s of rounds of 50 clients, idle and then while the daemon waits for an interface whose
     // probes hang. Each round's clients come and go alike in both, departures included.
     const int during = std::min(perClient, 100);
-    const auto rounds = [&] {
+    const auto rounds = [&](const QString &path) {
         std::vector<double> all;
         QElapsedTimer clock;
         clock.start();
         while (clock.elapsed() < 9000) {
-            const auto some = bench::heartbeatRound(daemonPath, 50, during);
+            const auto some = bench::heartbeatRound(path, 50, during, path == daemonPath);
             all.insert(all.end(), some.begin(), some.end());
             if (some.empty())
                 return std::vector<double>();
@@ -100,7 +80,10 @@ int main(int argc, char *argv[])
     };
     // The 200 departures above cost the daemon a process scan each: let them pass first.
     bench::heartbeatRound(daemonPath, 1, 200);
-    const auto idle = rounds();
+    // The same rounds on the echo server: what this machine's scheduler and the bench's own
+    // clients cost, departures and all, with no daemon in the way.
+    const auto bare = rounds(echoPath);
+    const auto idle = rounds(daemonPath);
     // The owner of the waiting process stays connected; the wait lasts 10 s and a probe more.
     QLocalSocket owner;
     owner.connectToServer(daemonPath);
@@ -111,13 +94,14 @@ int main(int argc, char *argv[])
         {"tun-dns-override", QJsonObject{{"address", "1.1.1.1"}, {"iface", "tarn-bench"}}}}));
     owner.waitForBytesWritten(5000);
     QThread::msleep(300); // the wait begins 100 ms after the start
-    const auto waiting = rounds();
-    if (idle.empty() || waiting.empty())
+    const auto waiting = rounds(daemonPath);
+    if (bare.empty() || idle.empty() || waiting.empty())
         return 1;
     std::printf("\n9 s of rounds of 50 clients, %d requests each, microseconds\n", during);
-    std::printf("%-40s | %-21s | %s\n", "", "tarnd p50 / p99", "max");
-    std::printf("%-40s | %9.1f / %9.1f | %.1f\n", "idle", bench::percentile(idle, 0.5), bench::percentile(idle, 0.99), *std::max_element(idle.begin(), idle.end()));
-    std::printf("%-40s | %9.1f / %9.1f | %.1f\n", "during a wait for an interface (hung ip)",
+    std::printf("%-40s | %-21s | %s\n", "", "p50 / p99", "max");
+    std::printf("%-40s | %9.1f / %9.1f | %.1f\n", "echo server", bench::percentile(bare, 0.5), bench::percentile(bare, 0.99), *std::max_element(bare.begin(), bare.end()));
+    std::printf("%-40s | %9.1f / %9.1f | %.1f\n", "tarnd, idle", bench::percentile(idle, 0.5), bench::percentile(idle, 0.99), *std::max_element(idle.begin(), idle.end()));
+    std::printf("%-40s | %9.1f / %9.1f | %.1f\n", "tarnd, waiting for an interface (hung ip)",
                 bench::percentile(waiting, 0.5), bench::percentile(waiting, 0.99), *std::max_element(waiting.begin(), waiting.end()));
 
     daemon.stop();

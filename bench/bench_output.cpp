@@ -26,6 +26,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <csignal>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -85,13 +86,12 @@ double cpuOfSelf()
     return double(u.ru_utime.tv_sec + u.ru_stime.tv_sec) + double(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
 }
 
-long long viaPipe(const QString &self, long long bytes, qint64 *ns)
+// The flooding child of bytes, its stdout a pipe whose read end is *readEnd; -1 on failure.
+pid_t startFlood(const QString &self, long long bytes, int *readEnd)
 {
     int fds[2];
     if (pipe(fds) != 0)
         return -1;
-    QElapsedTimer t;
-    t.start();
     const pid_t pid = fork();
     if (pid == 0) {
         dup2(fds[1], 1);
@@ -102,12 +102,24 @@ long long viaPipe(const QString &self, long long bytes, qint64 *ns)
         _exit(127);
     }
     close(fds[1]);
+    *readEnd = fds[0];
+    return pid;
+}
+
+long long viaPipe(const QString &self, long long bytes, qint64 *ns)
+{
+    QElapsedTimer t;
+    t.start();
+    int fd = -1;
+    const pid_t pid = startFlood(self, bytes, &fd);
+    if (pid < 0)
+        return -1;
     static char buf[256 * 1024];
     long long got = 0;
     ssize_t r;
-    while ((r = read(fds[0], buf, sizeof buf)) > 0)
+    while ((r = read(fd, buf, sizeof buf)) > 0)
         got += r;
-    close(fds[0]);
+    close(fd);
     waitpid(pid, nullptr, 0);
     *ns = t.nsecsElapsed();
     return got;
@@ -273,6 +285,31 @@ int floodClient(const QString &self, const QString &socket, int ms)
     return 0;
 }
 
+// (2)'s baseline, in a process of its own: the same endless child read through a plain pipe
+// for so long, so that what a flood costs this machine is seen without the daemon.
+int floodPipe(const QString &self, int ms)
+{
+    int fd = -1;
+    const pid_t pid = startFlood(self, 1LL << 50, &fd);
+    static char buf[256 * 1024];
+    if (pid < 0 || read(fd, buf, sizeof buf) <= 0)
+        return 1;
+    std::printf("flowing\n");
+    std::fflush(stdout);
+    QElapsedTimer t;
+    t.start();
+    long long got = 0;
+    ssize_t r;
+    while (t.elapsed() < ms && (r = read(fd, buf, sizeof buf)) > 0)
+        got += r;
+    const qint64 ns = t.nsecsElapsed();
+    close(fd);
+    kill(pid, SIGKILL);
+    waitpid(pid, nullptr, 0);
+    std::printf("%.0f\n", mbps(got, ns));
+    return 0;
+}
+
 // Rounds of 50 clients, 100 heartbeats each, for so long.
 std::vector<double> heartbeatRounds(const QString &socket, int ms)
 {
@@ -388,6 +425,10 @@ int main(int argc, char *argv[])
         return chatty(std::atoi(argv[2]), std::atoi(argv[3]));
     QCoreApplication app(argc, argv);
     const QString self = QCoreApplication::applicationFilePath();
+    if (argc == 3 && std::string(argv[1]) == "--flood-pipe")
+        return floodPipe(self, std::atoi(argv[2]));
+    if (argc == 3 && std::string(argv[1]) == "--echo-server")
+        return bench::runEchoServer(QString::fromLocal8Bit(argv[2]));
     if (argc == 4 && std::string(argv[1]) == "--flood-client")
         return floodClient(self, QString::fromLocal8Bit(argv[2]), std::atoi(argv[3]));
     if (argc == 3 && std::string(argv[1]) == "--daemon-with-limit") {
@@ -431,27 +472,60 @@ int main(int argc, char *argv[])
     std::printf("tarnd peak RSS: %lld KiB (idle %lld KiB)\n", afterFlood.peakKiB, idleKiB);
     std::fflush(stdout);
 
-    // (2)
-    const auto idle = heartbeatRounds(daemon.socket(), seconds * 1000);
-    QProcess flooder;
-    flooder.start(self, {"--flood-client", daemon.socket(), QString::number(seconds * 1000 + 2000)});
-    if (!flooder.waitForReadyRead(30000) || !flooder.readLine().startsWith("flowing"))
+    // (2), on the daemon and, as the baseline, on the echo server while the child floods into a
+    // plain pipe: on a machine of few cores the flood's reader and writer take their share of
+    // the CPU from every other process, whoever relays the flood.
+    const auto underFlood = [&](const QString &socket, const QStringList &flood, std::vector<double> *idle,
+                                std::vector<double> *during) {
+        if (idle)
+            *idle = heartbeatRounds(socket, seconds * 1000);
+        QProcess flooder;
+        flooder.start(self, flood);
+        if (!flooder.waitForReadyRead(30000) || !flooder.readLine().startsWith("flowing"))
+            return QByteArray();
+        *during = heartbeatRounds(socket, seconds * 1000);
+        flooder.waitForFinished(60000);
+        return flooder.readAllStandardOutput().trimmed();
+    };
+    const QString floodMs = QString::number(seconds * 1000 + 2000);
+    QTemporaryDir echoDir;
+    QProcess echo;
+    echo.start(self, {"--echo-server", echoDir.path() + "/echo"});
+    if (!bench::waitForSocket(echoDir.path() + "/echo"))
         return 1;
-    const auto during = heartbeatRounds(daemon.socket(), seconds * 1000);
-    flooder.waitForFinished(60000);
-    const QByteArray floodRate = flooder.readAllStandardOutput().trimmed();
-    if (idle.empty() || during.empty())
+    std::vector<double> bareIdle, bareDuring, beside, idle, during;
+    const QByteArray pipeRate = underFlood(echoDir.path() + "/echo", {"--flood-pipe", floodMs}, &bareIdle, &bareDuring);
+    // The flood through the daemon while the heartbeats go to the echo server: the share of the
+    // machine the relay takes, apart from what it does to the daemon's own requests.
+    const QByteArray besideRate = underFlood(echoDir.path() + "/echo", {"--flood-client", daemon.socket(), floodMs},
+                                             nullptr, &beside);
+    echo.kill();
+    echo.waitForFinished(5000);
+    const QByteArray floodRate =
+        underFlood(daemon.socket(), {"--flood-client", daemon.socket(), floodMs}, &idle, &during);
+    if (idle.empty() || during.empty() || bareIdle.empty() || bareDuring.empty() || beside.empty())
         return 1;
     std::printf("\n(2) heartbeat round trip, rounds of 50 clients with 100 heartbeats each for %d s, microseconds\n",
                 seconds);
     std::printf("%-44s | %-21s | %s\n", "", "p50 / p99", "max");
-    std::printf("%-44s | %9.1f / %9.1f | %.1f\n", "idle daemon", bench::percentile(idle, 0.5),
-                bench::percentile(idle, 0.99), *std::max_element(idle.begin(), idle.end()));
-    std::printf("%-44s | %9.1f / %9.1f | %.1f\n", "while another client's child floods", bench::percentile(during, 0.5),
-                bench::percentile(during, 0.99), *std::max_element(during.begin(), during.end()));
-    std::printf("flooding / idle: p50 %.2f, p99 %.2f; the flood meanwhile: %s MB/s\n",
-                bench::percentile(during, 0.5) / bench::percentile(idle, 0.5),
-                bench::percentile(during, 0.99) / bench::percentile(idle, 0.99), floodRate.constData());
+    const auto row = [](const char *label, const std::vector<double> &v) {
+        std::printf("%-44s | %9.1f / %9.1f | %.1f\n", label, bench::percentile(v, 0.5), bench::percentile(v, 0.99),
+                    *std::max_element(v.begin(), v.end()));
+    };
+    row("echo server", bareIdle);
+    row("echo server, a child flooding a plain pipe", bareDuring);
+    row("echo server, a child flooding through tarnd", beside);
+    row("idle daemon", idle);
+    row("while another client's child floods", during);
+    const auto ratio = [](const char *what, const std::vector<double> &during, const std::vector<double> &idle,
+                          const char *flood, const QByteArray &rate) {
+        std::printf("%s / idle: p50 %.2f, p99 %.2f; %s: %s MB/s\n", what,
+                    bench::percentile(during, 0.5) / bench::percentile(idle, 0.5),
+                    bench::percentile(during, 0.99) / bench::percentile(idle, 0.99), flood, rate.constData());
+    };
+    ratio("flooding", during, idle, "the flood meanwhile", floodRate);
+    ratio("echo server, flooding", bareDuring, bareIdle, "the pipe's flood meanwhile", pipeRate);
+    ratio("echo server, flooding through tarnd", beside, bareIdle, "that flood", besideRate);
     std::fflush(stdout);
 
     daemon.stop();

@@ -3,10 +3,12 @@
 
 #include <QDir>
 #include <QElapsedTimer>
+#include <QCoreApplication>
 #include <QEventLoop>
 #include <QFile>
 #include <QFileInfo>
 #include <QJsonObject>
+#include <QLocalServer>
 #include <QLocalSocket>
 #include <QThread>
 
@@ -93,6 +95,21 @@ double percentile(std::vector<double> samples, double p)
         return 0;
     std::sort(samples.begin(), samples.end());
     return samples[std::min(samples.size() - 1, size_t(p * double(samples.size())))];
+}
+
+int runEchoServer(const QString &path)
+{
+    QLocalServer server;
+    QLocalServer::removeServer(path);
+    if (!server.listen(path))
+        return 1;
+    QObject::connect(&server, &QLocalServer::newConnection, [&server] {
+        while (QLocalSocket *s = server.nextPendingConnection()) {
+            QObject::connect(s, &QLocalSocket::readyRead, s, [s] { s->write(s->readAll()); });
+            QObject::connect(s, &QLocalSocket::disconnected, s, &QObject::deleteLater);
+        }
+    });
+    return QCoreApplication::exec();
 }
 
 namespace {

@@ -33,6 +33,10 @@ private:
 
 bool waitForSocket(const QString &path);
 
+// The baseline of a request: a local-socket server that echoes frames back as they come and
+// does nothing else. Runs until the process is ended.
+int runEchoServer(const QString &path);
+
 struct Usage
 {
     double cpuSeconds = 0;

@@ -5,9 +5,8 @@
 // unless asked. A bare executable name is looked up on the daemon's PATH.
 //
 // Threads: one thread may block in waitForExit (the exit monitor), one in readOutput (the
-// output reader), one in interrupt (which may wait, on Windows up to a second for the child's
-// console); the other calls come from the main thread. stopWaiting and wakeReader may be called
-// from any thread.
+// output reader), one in interrupt where interruptWaits() says it may wait; the other calls come
+// from the main thread. stopWaiting and wakeReader may be called from any thread.
 
 #include <cstddef>
 #include <cstdint>
@@ -78,6 +77,9 @@ public:
     // reaches the group also after the child itself has exited. *notes (when given) gets what the
     // log should tell of the delivery: the console's attach, a call that failed.
     bool interrupt(std::vector<LogNote> *notes = nullptr);
+    // Whether interrupt() may wait: on Windows up to a second, for a console the child has left;
+    // on Linux it never does.
+    static bool interruptWaits();
     // Forced end of the child and all it started: its job with exit code 1 / SIGKILL to the
     // process group.
     bool terminate();

@@ -356,6 +356,11 @@ bool signalGroup(Child::Impl &d, int signo)
 
 } // namespace
 
+bool Child::interruptWaits()
+{
+    return false;
+}
+
 bool Child::interrupt(std::vector<LogNote> *notes)
 {
     if (signalGroup(*d, SIGINT))

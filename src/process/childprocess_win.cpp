@@ -576,6 +576,11 @@ std::int64_t Child::writeInput(const char *data, std::size_t size)
     return std::int64_t(total);
 }
 
+bool Child::interruptWaits()
+{
+    return true;
+}
+
 bool Child::interrupt(std::vector<LogNote> *notes)
 {
     const auto note = [notes](LogNote::Level level, std::string text) {

@@ -239,14 +239,24 @@ void ManagedProcess::stop(int timeoutMs)
     // What still waits goes now: left to an ending child, whose owner may be gone already, it
     // would be memory that nobody answers for.
     dropInput();
-    qCDebug(lcTarnd) << "[ProcessManager] Sending Ctrl+C to process" << m_info.pid;
-    // The Ctrl+C goes out on a thread of the pool: on Windows it waits for the child's console
-    // (up to a second for a child that has none), and every other client would wait with it.
-    // Its outcome comes back here; the kill timer runs meanwhile.
-    if (timeoutMs >= 1) {
-        m_killTimer.start(timeoutMs);
-        qCDebug(lcTarnd) << "[ManagedProcess::stop] Kill timer started for" << timeoutMs << "ms";
+    const auto armKill = [this, timeoutMs] {
+        if (timeoutMs >= 1) {
+            m_killTimer.start(timeoutMs);
+            qCDebug(lcTarnd) << "[ManagedProcess::stop] Kill timer started for" << timeoutMs << "ms";
+        }
+    };
+    if (!childprocess::Child::interruptWaits()) {
+        if (sendCtrlC())
+            armKill();
+        else
+            killAfterFailedCtrlC();
+        return;
     }
+    // Where the Ctrl+C may wait for the child's console (up to a second for a child that has
+    // none), it goes out on a thread of the pool, or every other client would wait with it. Its
+    // outcome comes back here; the kill timer runs meanwhile.
+    qCDebug(lcTarnd) << "[ProcessManager] Sending Ctrl+C to process" << m_info.pid;
+    armKill();
     const std::shared_ptr<childprocess::Child> child = m_child;
     auto interrupted = std::make_shared<QPromise<Interrupted>>();
     QFuture<Interrupted> outcome = interrupted->future();
@@ -260,12 +270,16 @@ void ManagedProcess::stop(int timeoutMs)
     outcome.then(this, [this, which = child.get()](const Interrupted &result) {
         logNotes(result.notes);
         // Only a failure for the run still going matters: an ending child needs no kill.
-        if (result.sent || m_phase != Phase::Running || m_child.get() != which)
-            return;
-        qCWarning(lcTarnd) << "[ManagedProcess::stop] Failed to send Ctrl+C to process" << m_processId
-                           << ", killing immediately (handle:" << (m_child ? "valid" : "null") << ")";
-        forceKill();
+        if (!result.sent && m_phase == Phase::Running && m_child.get() == which)
+            killAfterFailedCtrlC();
     });
+}
+
+void ManagedProcess::killAfterFailedCtrlC()
+{
+    qCWarning(lcTarnd) << "[ManagedProcess::stop] Failed to send Ctrl+C to process" << m_processId
+                       << ", killing immediately (handle:" << (m_child ? "valid" : "null") << ")";
+    forceKill();
 }
 
 bool ManagedProcess::sendCtrlC()

@@ -55,7 +55,7 @@ public:
     bool launch();
 
     // Ctrl+C now, the kill after timeoutMs (none when below 1), at once if the Ctrl+C cannot go
-    // out. Returns before the Ctrl+C has gone out.
+    // out. Where the Ctrl+C may wait (Child::interruptWaits), returns before it has gone out.
     void stop(int timeoutMs);
     void forceKill();
     void releaseHandles();
@@ -103,7 +103,8 @@ private:
         bool sent = false;
         std::vector<childprocess::LogNote> notes;
     };
-    bool sendCtrlC(); // waits for the delivery: for the record's own end only
+    bool sendCtrlC(); // waits for the delivery: where it cannot wait long, or at the record's end
+    void killAfterFailedCtrlC();
     void logNotes(const std::vector<childprocess::LogNote> &notes) const;
     void onReadingFinished();
     void finishExit();

@@ -327,28 +327,6 @@ private Q_SLOTS:
         QVERIFY(std::none_of(fake.requests.begin(), fake.requests.end(),
                              [](const QJsonObject &r) { return r.value("action") == "client-hello"; }));
     }
-
-    void theExampleFollowsItsCore()
-    {
-        // What the README points application authors to must keep working.
-        Daemon d;
-        QVERIFY(d.start());
-        QProcess follow;
-        follow.start(QStringLiteral(TARN_FOLLOW_BINARY),
-                     {"--socket", d.socketPath(), "core", "/bin/sh", "-c", "echo up; echo warn >&2; exit 4"});
-        QVERIFY(follow.waitForFinished(30000));
-        QCOMPARE(follow.exitCode(), 4);
-        const QString out = QString::fromUtf8(follow.readAllStandardOutput());
-        QVERIFY2(testsupport::inOrder(out, {"connected to tarnd 1.4.9", "[core] up\n"}), qPrintable(out));
-        QCOMPARE(QString::fromUtf8(follow.readAllStandardError()).count("[core!] warn\n"), 3); // two restarts
-        QVERIFY(out.endsWith("[core] finished with exit code 4\n"));
-
-        QProcess nowhere;
-        nowhere.start(QStringLiteral(TARN_FOLLOW_BINARY), {"--socket", d.path("nothing"), "core", "/bin/true"});
-        QVERIFY(nowhere.waitForFinished(30000));
-        QCOMPARE(nowhere.exitCode(), 3);
-        QVERIFY(nowhere.readAllStandardError().contains(d.path("nothing").toUtf8()));
-    }
 };
 
 QTEST_GUILESS_MAIN(TestClient)

@@ -77,23 +77,9 @@ private Q_SLOTS:
         QVERIFY2(testsupport::noLeftovers(&report), qPrintable(report));
     }
 
-    void stopSendsCtrlCThenKills()
+    void aStopWithoutDeadlineArmsNoKill()
     {
-        ProcessManager pm(nullptr, {300, 500}); // a short deadline: the kill of a stubborn child comes soon
-        Events ev(pm);
-        start(pm, spec("graceful", {"trapint", "0"}));
-        start(pm, spec("stubborn", {"ignoreint"}));
-        for (const char *id : {"graceful", "stubborn"})
-            QTRY_COMPARE_WITH_TIMEOUT(ev.text(id), u"ready\n"_s, 15000);
-        for (const char *id : {"graceful", "stubborn"})
-            QCOMPARE(pm.stopProcess(id).value("status").toString(), u"stopping"_s);
-        QTRY_VERIFY_WITH_TIMEOUT(ev.finished("graceful") && ev.finished("stubborn"), 15000);
-        QCOMPARE(ev.text("graceful"), u"ready\ninterrupted\n"_s);
-        QCOMPARE(ev.exitData("graceful"), u"0"_s);
-        // The forced end reads as TerminateProcess(..., 1) does, by deadline as by kill (below).
-        QCOMPARE(ev.exitData("stubborn"), u"1"_s);
-
-        // A stop with no deadline arms no kill.
+        // The Ctrl+C and the deadline's kill are the lifecycle and shutdown transcripts'.
         ManagedProcess p("zero", nullptr, ProcessManager::Timing{}.exitDrainMs);
         QByteArray out;
         connect(&p, &ManagedProcess::outputReady, this, [&] {

@@ -1,14 +1,20 @@
 // The Windows half of the tests' support: the daemon run from a console, as a test build allows
 // (--console), on a pipe name of its own, so that suites running side by side do not meet.
 #include "testsupport.h"
+#include "ipc/sessions.h"
+#include "win/descendants_win.h"
 
 #include <QFileInfo>
 #include <QProcessEnvironment>
+#include <QCoreApplication>
 #include <QtTest>
 
 namespace testsupport {
 
 namespace {
+
+// This test process and every daemon it started: what descends from them is the test's.
+std::vector<std::uint32_t> g_roots{std::uint32_t(QCoreApplication::applicationPid())};
 
 // The private folder's name is unique among the tests running; the pipe's base name borrows it.
 QString socketBase(const QTemporaryDir &dir)
@@ -20,6 +26,11 @@ QString socketBase(const QTemporaryDir &dir)
 
 bool Daemon::start(const QStringList &extraEnv)
 {
+    // The daemon runs as the tester, not as LocalSystem: this process's clients are told so.
+    sessions::SessionInfo self;
+    if (!sessions::ownIdentity(&self))
+        return false;
+    qputenv("TARND_TEST_DAEMON_PRINCIPAL", QByteArray::fromStdString(self.principal));
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     for (const QString &kv : extraEnv)
         env.insert(kv.section('=', 0, 0), kv.section('=', 1));
@@ -32,6 +43,7 @@ bool Daemon::start(const QStringList &extraEnv)
                     {"--console", "--test-session", "1", "--test-socket-base", socketBase(m_dir)});
     if (!m_process.waitForStarted(10000) || !m_logFile.open(QIODevice::ReadOnly))
         return false;
+    g_roots.push_back(std::uint32_t(m_process.processId()));
     // The session's pipe is made before the daemon says it is ready.
     (void)QTest::qWaitFor([this] { return log().contains("Daemon ready for connections") || !running(); }, 20000);
     return running() && log().contains("Daemon ready for connections");
@@ -45,6 +57,18 @@ void Daemon::stop()
 QString Daemon::socketPath() const
 {
     return "\\\\.\\pipe\\" + socketBase(m_dir) + "-1";
+}
+
+bool noLeftovers(QString *report, int timeoutMs)
+{
+    if (QTest::qWaitFor([] { return descendants::of(g_roots).empty(); }, timeoutMs))
+        return true;
+    report->clear();
+    for (const descendants::Process &p : descendants::of(g_roots)) {
+        *report += QString("pid %1: %2\n").arg(p.pid).arg(QString::fromStdString(p.name));
+        descendants::end(p.pid);
+    }
+    return false;
 }
 
 } // namespace testsupport

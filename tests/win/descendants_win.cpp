@@ -1,0 +1,52 @@
+#include "descendants_win.h"
+
+#include <windows.h>
+#include <tlhelp32.h>
+
+#include <algorithm>
+#include <map>
+
+namespace descendants {
+
+std::vector<Process> of(const std::vector<std::uint32_t> &roots)
+{
+    std::map<std::uint32_t, PROCESSENTRY32W> running;
+    const HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+    if (snapshot == INVALID_HANDLE_VALUE)
+        return {};
+    PROCESSENTRY32W entry{};
+    entry.dwSize = sizeof entry;
+    for (BOOL more = Process32FirstW(snapshot, &entry); more; more = Process32NextW(snapshot, &entry))
+        running[entry.th32ProcessID] = entry;
+    CloseHandle(snapshot);
+
+    std::vector<std::uint32_t> found(roots);
+    std::vector<Process> out;
+    // Parents before children is not an order the snapshot promises: passes until none is added.
+    for (bool added = true; added;) {
+        added = false;
+        for (const auto &[pid, e] : running) {
+            const bool known = std::find(found.begin(), found.end(), pid) != found.end();
+            if (known || std::find(found.begin(), found.end(), e.th32ParentProcessID) == found.end())
+                continue;
+            found.push_back(pid);
+            char name[MAX_PATH * 3];
+            const int n = WideCharToMultiByte(CP_UTF8, 0, e.szExeFile, -1, name, sizeof name, nullptr, nullptr);
+            out.push_back({pid, n > 0 ? std::string(name) : std::string()});
+            added = true;
+        }
+    }
+    return out;
+}
+
+bool end(std::uint32_t pid)
+{
+    const HANDLE h = OpenProcess(PROCESS_TERMINATE, FALSE, pid);
+    if (!h)
+        return false;
+    const bool ended = TerminateProcess(h, 1);
+    CloseHandle(h);
+    return ended;
+}
+
+} // namespace descendants

@@ -334,7 +334,6 @@ TEST_CASE("what a child starts goes with it")
     {
         CHECK(child->terminate());
         CHECK(exitCode(*child) == 1);
-        CHECK(ends(grandchild));
     }
     SUBCASE("by stop, once the child's record goes")
     {
@@ -343,7 +342,6 @@ TEST_CASE("what a child starts goes with it")
         CHECK(exitCode(*child) == 42);
         CHECK(running(grandchild));
         child.reset();
-        CHECK(ends(grandchild));
     }
     SUBCASE("a record that goes before its child kills nothing, and the tree ends with the child")
     {
@@ -356,9 +354,9 @@ TEST_CASE("what a child starts goes with it")
         CHECK(running(grandchild));
         TerminateProcess(self, 5);
         CHECK(ends(self));
-        CHECK(ends(grandchild));
         CloseHandle(self);
     }
+    CHECK(ends(grandchild));
     TerminateProcess(grandchild, 0);
     CloseHandle(grandchild);
 }

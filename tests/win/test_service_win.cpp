@@ -1,6 +1,5 @@
-// The Windows log file layer under wine: what a client may name, and whose file it may write.
-// The privilege level is pinned by lifecycle.txt; renames and rotation through the log sink by
-// tst_logsink.
+// The Windows log file layer under wine: its file operations, what a client may name, and whose
+// file it may write. The privilege level is pinned by lifecycle.txt.
 
 #define DOCTEST_CONFIG_IMPLEMENT_WITH_MAIN
 #include <doctest/doctest.h>
@@ -46,15 +45,24 @@ std::vector<unsigned char> tokenInfo(HANDLE token, TOKEN_INFORMATION_CLASS what)
 
 } // namespace
 
-TEST_CASE("a folder is no log file, and a missing one has no size")
+// Line ends, nested folders, sizes and rotation are checked through the log sink in tst_logsink,
+// which removes the older file before its rename.
+TEST_CASE("a folder is no log file, a missing one has no size, and a rename replaces the older file")
 {
     const std::string dir = tempDir() + "\\a\\b";
     REQUIRE(logfile::makePath(dir));
     CHECK(logfile::size(dir) == -1);
     CHECK_FALSE(logfile::append(dir, "x\n"));
-    CHECK(logfile::size(dir + "\\tarnd.log") == -1);
-    CHECK_FALSE(logfile::exists(dir + "\\tarnd.log"));
-    CHECK_FALSE(logfile::remove(dir + "\\tarnd.log"));
+    const std::string path = dir + "\\tarnd.log";
+    CHECK(logfile::size(path) == -1);
+    CHECK_FALSE(logfile::exists(path));
+    REQUIRE(logfile::append(path, "one\n"));
+    REQUIRE(logfile::append(path + ".old", "stale"));
+    REQUIRE(logfile::rename(path, path + ".old"));
+    CHECK(wintest::slurp(wintext::widen(path + ".old")) == "one\r\n");
+    CHECK_FALSE(logfile::exists(path));
+    REQUIRE(logfile::remove(path + ".old"));
+    CHECK_FALSE(logfile::remove(path + ".old"));
 }
 
 TEST_CASE("a client may name only a plain path on a drive as its log file")

@@ -8,6 +8,7 @@
 #include "daemon/execfile.h"
 #include "daemon/execfile_win.h"
 #include "service/wintext_win.h"
+#include "wintest.h"
 
 #include <windows.h>
 #include <sddl.h>
@@ -54,9 +55,7 @@ std::string refusal(const std::string &file, const std::string &folder, const lo
 
 TEST_CASE("files the token may change, and what cannot be checked, are refused")
 {
-    wchar_t temp[MAX_PATH];
-    GetTempPathW(MAX_PATH, temp);
-    const std::wstring dir = std::wstring(temp) + L"tarnd-execfile-" + std::to_wstring(GetCurrentProcessId());
+    const std::wstring dir = wintest::tempFolder() + L"tarnd-execfile-" + std::to_wstring(GetCurrentProcessId());
     REQUIRE(CreateDirectoryW(dir.c_str(), nullptr));
     REQUIRE(CreateDirectoryW((dir + L"\\sub").c_str(), nullptr));
     CloseHandle(CreateFileW((dir + L"\\sub\\tool.exe").c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
@@ -80,9 +79,7 @@ TEST_CASE("files the token may change, and what cannot be checked, are refused")
 
 TEST_CASE("any one right that lets the client change a file or a folder counts")
 {
-    using execfile::FileMask;
-    using execfile::FolderMask;
-    using execfile::InnerFolderMask;
+    using namespace execfile;
     const std::wstring system = L"O:SYG:SYD:P(A;;FRFX;;;WD)"; // SYSTEM's; everyone may read and run it
     CHECK(grantedTo(system, FileMask) == 0);
     CHECK(grantedTo(system, InnerFolderMask) == 0);

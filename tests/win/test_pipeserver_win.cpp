@@ -35,79 +35,50 @@ struct Recorder : pipeserver::Calls
     HANDLE createNamedPipe(const wchar_t *name, DWORD openMode, DWORD pipeMode, SECURITY_ATTRIBUTES *sa) override
     {
         wchar_t *text = nullptr;
-        std::string dacl;
-        if (ConvertSecurityDescriptorToStringSecurityDescriptorW(sa->lpSecurityDescriptor, SDDL_REVISION_1,
-                                                                 DACL_SECURITY_INFORMATION, &text, nullptr)) {
-            dacl = wintext::narrow(text);
-            LocalFree(text);
-        }
-        made->push_back({openMode, pipeMode, dacl});
-        if (refuseWith) {
-            SetLastError(refuseWith);
-            return INVALID_HANDLE_VALUE;
-        }
-        return Calls::createNamedPipe(name, openMode, pipeMode, sa);
+        ConvertSecurityDescriptorToStringSecurityDescriptorW(sa->lpSecurityDescriptor, SDDL_REVISION_1,
+                                                             DACL_SECURITY_INFORMATION, &text, nullptr);
+        made->push_back({openMode, pipeMode, text ? wintext::narrow(text) : ""});
+        LocalFree(text);
+        SetLastError(refuseWith);
+        return refuseWith ? INVALID_HANDLE_VALUE : Calls::createNamedPipe(name, openMode, pipeMode, sa);
     }
 };
 
-struct Ace
-{
-    BYTE type;
-    DWORD mask;
-    std::string sid;
-};
-
-// The entries of a DACL given as SDDL, in order.
-std::vector<Ace> acesOf(const std::string &sddl, bool *isProtected)
-{
-    PSECURITY_DESCRIPTOR sd = nullptr;
-    std::vector<Ace> out;
-    if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(wintext::widen(sddl).c_str(), SDDL_REVISION_1, &sd,
-                                                              nullptr))
-        return out;
-    SECURITY_DESCRIPTOR_CONTROL control = 0;
-    DWORD revision = 0;
-    GetSecurityDescriptorControl(sd, &control, &revision);
-    *isProtected = control & SE_DACL_PROTECTED;
-    BOOL present = FALSE, defaulted = FALSE;
-    PACL acl = nullptr;
-    GetSecurityDescriptorDacl(sd, &present, &acl, &defaulted);
-    for (DWORD i = 0; acl && i < acl->AceCount; ++i) {
-        void *ace = nullptr;
-        GetAce(acl, i, &ace);
-        const auto *header = static_cast<ACE_HEADER *>(ace);
-        // Allowed and denied entries share their layout.
-        const auto *entry = static_cast<ACCESS_ALLOWED_ACE *>(ace);
-        out.push_back({header->AceType, entry->Mask, wintoken::sidString(PSID(&entry->SidStart))});
-    }
-    LocalFree(sd);
-    return out;
-}
-
-bool fullControl(DWORD mask)
-{
-    return mask == GENERIC_ALL || (mask & FILE_ALL_ACCESS) == FILE_ALL_ACCESS;
-}
-
-// The rules of a session pipe: whoever else can do anything with it is a fault.
+// The rules of a session pipe, read from its DACL as SDDL: whoever else can do anything with it
+// is a fault.
 void checkSessionRules(const std::string &sddl, const std::string &user)
 {
     INFO("DACL: ", sddl);
-    bool isProtected = false;
-    const std::vector<Ace> aces = acesOf(sddl, &isProtected);
-    REQUIRE(aces.size() == 4);
-    CHECK(isProtected);
-    // Network logons denied before any grant; LocalSystem and Administrators in full.
-    const char *const full[] = {"S-1-5-2", "S-1-5-18", "S-1-5-32-544"};
-    for (int i = 0; i < 3; ++i) {
-        CHECK(aces[i].type == (i == 0 ? ACCESS_DENIED_ACE_TYPE : ACCESS_ALLOWED_ACE_TYPE));
-        CHECK(aces[i].sid == full[i]);
-        CHECK(fullControl(aces[i].mask));
+    PSECURITY_DESCRIPTOR sd = nullptr;
+    REQUIRE(ConvertStringSecurityDescriptorToSecurityDescriptorW(wintext::widen(sddl).c_str(), SDDL_REVISION_1, &sd,
+                                                                 nullptr));
+    SECURITY_DESCRIPTOR_CONTROL control = 0;
+    DWORD revision = 0;
+    GetSecurityDescriptorControl(sd, &control, &revision);
+    CHECK((control & SE_DACL_PROTECTED) != 0);
+    BOOL present = FALSE, defaulted = FALSE;
+    PACL acl = nullptr;
+    GetSecurityDescriptorDacl(sd, &present, &acl, &defaulted);
+    REQUIRE(acl);
+    REQUIRE(acl->AceCount == 4);
+    // Network logons denied before any grant; LocalSystem and Administrators in full; the user
+    // may read and write, but neither add instances nor change the rules.
+    const char *const sids[] = {"S-1-5-2", "S-1-5-18", "S-1-5-32-544", user.c_str()};
+    for (DWORD i = 0; i < 4; ++i) {
+        void *ace = nullptr;
+        GetAce(acl, i, &ace);
+        // Allowed and denied entries share their layout.
+        const auto *entry = static_cast<ACCESS_ALLOWED_ACE *>(ace);
+        CHECK(entry->Header.AceType == (i == 0 ? ACCESS_DENIED_ACE_TYPE : ACCESS_ALLOWED_ACE_TYPE));
+        CHECK(wintoken::sidString(PSID(&entry->SidStart)) == sids[i]);
+        if (i < 3)
+            CHECK((entry->Mask == GENERIC_ALL || (entry->Mask & FILE_ALL_ACCESS) == FILE_ALL_ACCESS));
+        else {
+            CHECK((entry->Mask & (FILE_READ_DATA | FILE_WRITE_DATA)) == (FILE_READ_DATA | FILE_WRITE_DATA));
+            CHECK((entry->Mask & (FILE_CREATE_PIPE_INSTANCE | WRITE_DAC | WRITE_OWNER | GENERIC_ALL | GENERIC_WRITE)) == 0);
+        }
     }
-    CHECK(aces[3].type == ACCESS_ALLOWED_ACE_TYPE);
-    CHECK(aces[3].sid == user);
-    CHECK((aces[3].mask & (FILE_READ_DATA | FILE_WRITE_DATA)) == (FILE_READ_DATA | FILE_WRITE_DATA));
-    CHECK((aces[3].mask & (FILE_CREATE_PIPE_INSTANCE | WRITE_DAC | WRITE_OWNER | GENERIC_ALL | GENERIC_WRITE)) == 0);
+    LocalFree(sd);
 }
 
 HANDLE connectClient(const std::wstring &name)
@@ -134,21 +105,24 @@ TEST_CASE("every instance has the session's rules, the first only where the name
         std::string error;
         REQUIRE_MESSAGE(listener.listen(wintext::narrow(name), user, true, &error), error);
         CHECK(listener.takeConnected(&error) == INVALID_HANDLE_VALUE); // nobody yet
-        const auto take = [&] {
-            REQUIRE(WaitForSingleObject(listener.connectEvent(), 5000) == WAIT_OBJECT_0);
-            return listener.takeConnected(&error);
-        };
-        // Clients one after another, each served on its own instance.
+        // Clients one after another, each served on its own instance; one that came and went
+        // before it was taken does not stop the listener.
         std::vector<HANDLE> clients, served;
-        for (int i = 0; i < 3; ++i) {
-            clients.push_back(connectClient(name));
-            REQUIRE(clients.back() != INVALID_HANDLE_VALUE);
-            served.push_back(take());
-            REQUIRE(served.back() != INVALID_HANDLE_VALUE);
+        for (int i = 0; i < 4; ++i) {
+            const HANDLE client = connectClient(name);
+            REQUIRE(client != INVALID_HANDLE_VALUE);
+            if (i == 3)
+                CloseHandle(client);
+            else
+                clients.push_back(client);
+            REQUIRE(WaitForSingleObject(listener.connectEvent(), 5000) == WAIT_OBJECT_0);
+            served.push_back(listener.takeConnected(&error));
+            CHECK((i == 3 || served.back() != INVALID_HANDLE_VALUE));
             CHECK(error.empty());
             CHECK(listener.isListening());
+            if (i == 2)
+                REQUIRE(made.size() == 4); // the first instance, then the next one waiting after each take
         }
-        REQUIRE(made.size() == 4); // the first instance, then the next one waiting after each take
         for (size_t i = 0; i < made.size(); ++i) {
             CHECK(((made[i].openMode & FILE_FLAG_FIRST_PIPE_INSTANCE) != 0) == (i == 0));
             CHECK((made[i].openMode & FILE_FLAG_OVERLAPPED) != 0); // for Qt's reader and writer
@@ -162,11 +136,6 @@ TEST_CASE("every instance has the session's rules, the first only where the name
         else
             MESSAGE("the pipe's DACL cannot be read back here");
 
-        // A client that came and went before it was taken does not stop the listener.
-        CloseHandle(connectClient(name));
-        served.push_back(take());
-        CHECK(error.empty());
-        CHECK(listener.isListening());
         // A listener of a name this process already serves adds instances rather than a first one.
         pipeserver::Listener second(std::make_unique<Recorder>(&made));
         REQUIRE_MESSAGE(second.listen(wintext::narrow(name), user, false, &error), error);
@@ -190,10 +159,8 @@ TEST_CASE("a name someone else made first, or a user that is no SID, is refused 
     // No named object of a guessable name decides who serves a session: a user who made one
     // first would keep the session unserved.
     const std::string pipe = "\\\\.\\pipe\\tarnd-squat-" + std::to_string(GetCurrentProcessId());
-    std::string mutexName = "Global\\tarnd-claim-";
-    for (char c : pipe)
-        mutexName.push_back(c == '\\' ? '_' : c);
-    const HANDLE squat = CreateMutexW(nullptr, TRUE, wintext::widen(mutexName).c_str());
+    const HANDLE squat = CreateMutexW(nullptr, TRUE, (L"Global\\tarnd-claim-__._pipe_tarnd-squat-"
+                                                      + std::to_wstring(GetCurrentProcessId())).c_str());
     REQUIRE(squat);
     std::string error;
     CHECK(socketpath::claim(pipe, &error));
@@ -218,7 +185,6 @@ TEST_CASE("a name someone else made first, or a user that is no SID, is refused 
 
     for (const char *sid : {"", "nobody", "S-1-5-18)(A;;GA;;;WD", "S-1-5-21-1-2-3-1001;;;WD"}) {
         pipeserver::Listener listener;
-        error.clear();
         CHECK_FALSE(listener.listen(wintext::narrow(uniqueName("sid")), sid, true, &error));
         CHECK(error.find("no valid SID") != std::string::npos);
     }

@@ -1,4 +1,6 @@
-// The Windows child-process layer under wine, against a real child program.
+// The Windows child-process layer under wine, against a real child program: what the daemon's
+// transcripts cannot see from outside (handles, inheritance, a full stdin, the timing and
+// aftermath of Ctrl+C, blocked waits, the job).
 
 #define DOCTEST_CONFIG_IMPLEMENT_WITH_MAIN
 #include <doctest/doctest.h>
@@ -10,68 +12,19 @@
 #include "wintest.h"
 
 #include <windows.h>
+#include <shellapi.h>
 
 #include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <cstring>
 #include <future>
-#include <memory>
 #include <string>
-#include <thread>
-#include <utility>
 
 using childprocess::Child;
-using childprocess::LaunchSpec;
-using wintest::openHandles;
-using wintest::readUntil;
+using namespace wintest;
 
 namespace {
-
-std::unique_ptr<Child> launch(const std::string &program, std::vector<std::string> args, const std::string &dir = {})
-{
-    childprocess::LaunchError error;
-    auto child = Child::launch(LaunchSpec{program, std::move(args), dir}, &error);
-    REQUIRE_MESSAGE(child, error.step << " " << error.code);
-    return child;
-}
-
-std::unique_ptr<Child> start(std::vector<std::string> args, const std::string &dir = {})
-{
-    return launch(wintext::narrow(wintest::ownFolder() + L"childhelper.exe"), std::move(args), dir);
-}
-
-// A child that has said "ready".
-std::unique_ptr<Child> startReady(std::vector<std::string> args)
-{
-    auto child = start(std::move(args));
-    std::string out;
-    REQUIRE(readUntil(*child, out, "ready"));
-    return child;
-}
-
-struct Result
-{
-    std::string out, err;
-    int code = -12345;
-};
-
-// Everything the child writes until both pipes end, and its exit code.
-Result finish(Child &child)
-{
-    Result r;
-    while (child.readOutput(r.out, r.err, 256 * 1024, 10000)) {
-    }
-    REQUIRE(child.waitForExit(&r.code));
-    return r;
-}
-
-int exitCode(Child &child)
-{
-    int code = -12345;
-    CHECK(child.waitForExit(&code));
-    return code;
-}
 
 std::string pattern(size_t n)
 {
@@ -79,21 +32,6 @@ std::string pattern(size_t n)
     for (size_t i = 0; i < n; ++i)
         s[i] = char('a' + (i * 7 + i / 13) % 26);
     return s;
-}
-
-// Reads until the text has appeared count times; false after a few seconds short of that.
-bool readCount(Child &child, std::string &out, const std::string &text, int count)
-{
-    const auto seen = [&] {
-        int n = 0;
-        for (auto at = out.find(text); at != std::string::npos; at = out.find(text, at + text.size()))
-            ++n;
-        return n;
-    };
-    std::string err;
-    for (int i = 0; i < 100 && seen() < count; ++i)
-        child.readOutput(out, err, 4096, 100);
-    return seen() == count;
 }
 
 // Under wine the default handler ends the process with exit code 0, which ctest would take for a
@@ -128,8 +66,7 @@ struct Attribute
 {
     const void *list;
     std::uintptr_t attribute;
-    std::uint64_t value; // of an 8-byte attribute
-    std::size_t size;
+    std::uint64_t value; // of an 8-byte attribute, else 0
 };
 std::vector<Attribute> g_attributes;
 
@@ -138,51 +75,39 @@ void recordAttribute(const void *list, std::uintptr_t attribute, const void *val
     std::uint64_t v = 0;
     if (size == sizeof v)
         std::memcpy(&v, value, size);
-    g_attributes.push_back({list, attribute, v, size});
+    g_attributes.push_back({list, attribute, v});
 }
 
 } // namespace
 
-TEST_CASE("arguments reach the child exactly as given")
+// A child getting its arguments and its exit codes is pinned by processes.txt; the quoting rules,
+// a code above 0x7FFFFFFF and the working folder (pinned there on Linux only) are checked here.
+TEST_CASE("a command line splits back into the arguments given; a code above 0x7FFFFFFF and the working folder")
 {
     const std::vector<std::string> args{"plain", "two words", "tab\there", "\"quoted\"", "mid\"quote",
                                         "trailing\\", "two\\\\", "back\\\"slash-quote", "", "\\\\server\\share\\",
                                         "ünïcödé €", "-opt=\"a b\""};
-    std::vector<std::string> all{"args"};
-    all.insert(all.end(), args.begin(), args.end());
-    const Result r = finish(*start(all));
-    std::string expected;
-    for (const auto &a : args)
-        expected += "[" + a + "]\n";
-    CHECK(r.out == expected + "same\n");
-    CHECK(r.code == 0);
+    int n = 0;
+    wchar_t **split = CommandLineToArgvW(childprocess::buildCommandLine("C:\\Program Files\\x.exe", args).c_str(), &n);
+    REQUIRE(n == int(args.size()) + 1);
+    CHECK(wintext::narrow(split[0]) == "C:\\Program Files\\x.exe");
+    for (size_t i = 0; i < args.size(); ++i)
+        CHECK(wintext::narrow(split[i + 1]) == args[i]);
+    LocalFree(split);
+    // Only what needs them gets quotes, so a program that reads its raw command line (cmd.exe
+    // /c) gets what a person would type; the executable always has them and is never escaped.
+    CHECK(childprocess::buildCommandLine("x.exe", {"a", "b c", "", "d\\e\\"}) == L"\"x.exe\" a \"b c\" \"\" d\\e\\");
 
-    // Only what needs them gets quotes; the executable always has them and is never escaped.
-    CHECK(childprocess::buildCommandLine("C:\\Program Files\\x.exe", {"a", "b c", "", "d\\e\\"})
-          == L"\"C:\\Program Files\\x.exe\" a \"b c\" \"\" d\\e\\");
-    CHECK(childprocess::buildCommandLine("x.exe", {}) == L"\"x.exe\"");
-
-    // A program that reads its raw command line gets what a person would type.
-    const Result shell = finish(*launch("cmd.exe", {"/c", "echo", "hi"}));
-    CHECK(shell.out == "hi\r\n");
-    CHECK(shell.code == 0);
+    CHECK(finish(*start({"exit", "0xC000013A"})).code == int(0xC000013A));
+    std::string dir = wintext::narrow(tempFolder());
+    dir.pop_back();
+    CHECK(finish(*start({"cwd"}, ownFolder() + L"childhelper.exe", dir)).out == dir + "\n");
 }
 
-TEST_CASE("exit codes, including those above 0x7FFFFFFF")
+TEST_CASE("stdout and stderr read in small bites lose nothing and swap nothing")
 {
-    for (const char *code : {"0", "1", "255", "0xC000013A"})
-        CHECK(finish(*start({"exit", code})).code == static_cast<int>(std::stoul(code, nullptr, 0)));
-}
-
-TEST_CASE("output arrives on its own stream, whole")
-{
-    for (const auto &[mode, size] : {std::pair<const char *, size_t>{"out", 3000000}, {"err", 5000}}) {
-        const Result r = finish(*start({mode, std::to_string(size)}));
-        CHECK((mode[0] == 'o' ? r.out : r.err) == pattern(size));
-        CHECK((mode[0] == 'o' ? r.err : r.out).empty());
-    }
-    // Both at once in small bites: nothing read beyond a bite is lost or handed to the other
-    // stream, and a child blocked on one stream is not left waiting while the reader waits on the other.
+    // A child blocked on one stream is not left waiting while the reader waits on the other, and
+    // what a read brought beyond a bite is kept for the next.
     auto mixed = start({"mixed", "12000"});
     std::string o, e;
     for (bool more = true; more;) {
@@ -206,21 +131,11 @@ TEST_CASE("a failed launch says where and leaks no handle")
     REQUIRE(before > 0);
     for (int i = 0; i < 10; ++i) {
         childprocess::LaunchError error;
-        CHECK_FALSE(Child::launch(LaunchSpec{"C:\\no\\such\\program.exe", {}, {}}, &error));
+        CHECK_FALSE(Child::launch({"C:\\no\\such\\program.exe", {}, {}}, &error));
         CHECK(error.step == "create process");
         CHECK((error.code == ERROR_FILE_NOT_FOUND || error.code == ERROR_PATH_NOT_FOUND));
     }
     CHECK(openHandles() == before);
-}
-
-TEST_CASE("a child runs in the working directory it is given")
-{
-    wchar_t temp[MAX_PATH];
-    GetTempPathW(MAX_PATH, temp);
-    std::string dir = wintext::narrow(temp);
-    if (!dir.empty() && dir.back() == '\\')
-        dir.pop_back();
-    CHECK(finish(*start({"cwd"}, dir)).out == dir + "\n");
 }
 
 TEST_CASE("stdin of a child that never reads fills up instead of blocking")
@@ -229,10 +144,7 @@ TEST_CASE("stdin of a child that never reads fills up instead of blocking")
     SUBCASE("with a non-blocking pipe") {}
     SUBCASE("with the overlapped writes that stand in for one") { fallback = true; }
     childprocess::testhook::refuseNonBlockingStdin = fallback;
-    struct Restore
-    {
-        ~Restore() { childprocess::testhook::refuseNonBlockingStdin = false; }
-    } restore;
+    const std::shared_ptr<void> restore(nullptr, [](void *) { childprocess::testhook::refuseNonBlockingStdin = false; });
 
     // More than the pipe holds, so the writes meet a full pipe while the child copies.
     auto echo = start({"echo"});
@@ -249,34 +161,23 @@ TEST_CASE("stdin of a child that never reads fills up instead of blocking")
         echo->readOutput(out, err, 65536, 100);
     CHECK(out == text);
     echo->terminate();
-    exitCode(*echo);
 
     auto deaf = startReady({"noread"});
-    // Bounded in time: a blocking write would hang here, and the future tells.
+    // Bounded in time: a blocking write would hang here, and the future tells. Full stays full,
+    // and says so at once, as often as it is asked.
     auto filled = std::async(std::launch::async, [&] {
         const std::string chunk(64 * 1024, 'z');
-        std::int64_t total = 0;
-        for (int i = 0; i < 1000; ++i) {
-            const std::int64_t n = deaf->writeInput(chunk.data(), chunk.size());
-            if (n <= 0)
-                return total;
+        std::int64_t total = 0, n = 0;
+        for (int i = 0; i < 1000 && (n = deaf->writeInput(chunk.data(), chunk.size())) > 0; ++i)
             total += n;
-        }
-        return std::int64_t(-1);
+        for (int i = 0; i < 100 && n == 0; ++i)
+            n = deaf->writeInput("more", 4);
+        return n == 0 ? total : -1;
     });
     REQUIRE(filled.wait_for(std::chrono::seconds(20)) == std::future_status::ready);
     const std::int64_t total = filled.get();
     CHECK(total >= 0);
     CHECK(total < 64 * 1024 * 1000);
-    // Full stays full, and says so at once, as often as it is asked.
-    auto again = std::async(std::launch::async, [&] {
-        bool allZero = true;
-        for (int i = 0; i < 100; ++i)
-            allZero = deaf->writeInput("more", 4) == 0 && allZero;
-        return allZero;
-    });
-    REQUIRE(again.wait_for(std::chrono::seconds(20)) == std::future_status::ready);
-    CHECK(again.get());
     deaf->terminate();
     exitCode(*deaf);
     // The child's end is gone: a broken pipe, not a full one.
@@ -305,26 +206,17 @@ TEST_CASE("the interrupting process outlives its interrupts, and later children 
     REQUIRE(readUntil(*stubborn, out, "ready"));
     for (int i = 0; i < 5; ++i)
         CHECK(stubborn->interrupt());
-    CHECK(readCount(*stubborn, out, "ctrl-c\n", 5));
+    CHECK(readUntil(*stubborn, out, "ctrl-c\n", 5) == 5);
     CHECK(stubborn->terminate());
     CHECK(exitCode(*stubborn) == 1);
     CHECK(g_fatalCtrlC == 0);
-}
 
-TEST_CASE("a Ctrl+C coming after the interrupt is over leaves the process alive")
-{
-    REQUIRE(g_backstopSet);
-    // An interrupt first, so that whatever it puts in place sits below the spy.
-    auto first = startReady({"trapint", "42"});
-    REQUIRE(first->interrupt());
-    CHECK(exitCode(*first) == 42);
-
-    // A late delivery made at will: this process, on a child's console, gets a Ctrl+C.
+    // A late delivery made at will: this process, on a child's console, gets a Ctrl+C after the
+    // interrupts above, whose handler must sit below the spy by now.
     auto other = start({"ignoreint"});
-    std::string out;
+    out.clear();
     REQUIRE(readUntil(*other, out, "ready"));
     g_spySeen = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    g_spyThread = nullptr;
     SetConsoleCtrlHandler(spy, TRUE);
     FreeConsole();
     REQUIRE(AttachConsole(DWORD(other->pid())));
@@ -340,11 +232,11 @@ TEST_CASE("a Ctrl+C coming after the interrupt is over leaves the process alive"
     SetConsoleCtrlHandler(spy, FALSE);
     CloseHandle(g_spyThread);
     CloseHandle(g_spySeen);
-    CHECK(readCount(*other, out, "ctrl-c\n", 1));
+    CHECK(readUntil(*other, out, "ctrl-c\n") == 1);
     other->terminate();
-    exitCode(*other);
 }
 
+// A child that has left its console for good is stopped in processes.txt.
 TEST_CASE("an interrupt with no console to reach fails within about a second")
 {
     // Each returns the notes for the daemon's log, "D " or "W " for their level.
@@ -370,19 +262,10 @@ TEST_CASE("an interrupt with no console to reach fails within about a second")
                       ? "W [ProcessManager] Failed to attach to process console after retries\n"
                       : "W [ProcessManager] AttachConsole failed with error: " + std::to_string(gone->lastError()) + "\n"));
     }
-    SUBCASE("the child has left its console")
-    {
-        auto bare = startReady({"noconsole"});
-        CHECK(interrupt(*bare, false) == "W [ProcessManager] Failed to attach to process console after retries\n");
-        CHECK(bare->lastError() == ERROR_INVALID_HANDLE);
-        bare->terminate();
-        exitCode(*bare);
-    }
     SUBCASE("a console that comes a moment late is waited for")
     {
         auto late = startReady({"lateconsole", "42"});
-        const std::string notes = interrupt(*late, true);
-        CHECK(notes.rfind("D [ProcessManager] Attached to console on attempt ", 0) == 0);
+        CHECK(interrupt(*late, true).rfind("D [ProcessManager] Attached to console on attempt ", 0) == 0);
         CHECK(exitCode(*late) == 42);
     }
     SUBCASE("the console cannot be attached, or the Ctrl+C not raised")
@@ -397,35 +280,45 @@ TEST_CASE("an interrupt with no console to reach fails within about a second")
         CHECK(notes == "D [ProcessManager] Attached to console on attempt 1\nW [ProcessManager] GenerateConsoleCtrlEvent failed: 5\n");
         CHECK(deaf->lastError() == ERROR_ACCESS_DENIED);
         deaf->terminate();
-        exitCode(*deaf);
     }
 }
 } // TEST_SUITE
 
-TEST_CASE("a blocked exit wait, and a blocked reader, are released from another thread")
+TEST_CASE("a blocked exit wait, and a reader of an idle child, sleep until released from another thread")
 {
-    auto child = start({"noread"});
+    using std::chrono::seconds;
+    auto child = start({"ignoreint"});
     int code = 0;
     auto waiting = std::async(std::launch::async, [&] { return child->waitForExit(&code); });
     CHECK(waiting.wait_for(std::chrono::milliseconds(200)) == std::future_status::timeout);
     child->stopWaiting();
-    REQUIRE(waiting.wait_for(std::chrono::seconds(10)) == std::future_status::ready);
+    REQUIRE(waiting.wait_for(seconds(10)) == std::future_status::ready);
     CHECK_FALSE(waiting.get());
     CHECK_FALSE(child->waitForExit(&code)); // stays released
+
     std::string out, err;
-    readUntil(*child, out, "ready");
+    REQUIRE(readUntil(*child, out, "ready"));
+    const long before = childprocess::testhook::readerWakeups.load();
     auto reading = std::async(std::launch::async, [&] { return child->readOutput(out, err, 4096, -1); });
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    // The quiet time being measured: a reader polling every 16 ms would wake ~300 times.
+    CHECK(reading.wait_for(seconds(5)) == std::future_status::timeout);
+    CHECK(childprocess::testhook::readerWakeups.load() == before);
     child->wakeReader();
-    REQUIRE(reading.wait_for(std::chrono::seconds(10)) == std::future_status::ready);
+    REQUIRE(reading.wait_for(seconds(10)) == std::future_status::ready);
     CHECK(reading.get());
+    // Output wakes it too.
+    reading = std::async(std::launch::async, [&] { return child->readOutput(out, err, 4096, -1); });
+    CHECK(child->interrupt());
+    REQUIRE(reading.wait_for(seconds(10)) == std::future_status::ready);
+    CHECK(reading.get());
+    CHECK(out.find("ctrl-c") != std::string::npos);
     child->terminate();
 }
 
 TEST_CASE("what a child starts goes with it")
 {
-    const auto open = [](DWORD pid, DWORD access) {
-        const HANDLE h = OpenProcess(access, FALSE, pid);
+    const auto open = [](std::int64_t pid) {
+        const HANDLE h = OpenProcess(SYNCHRONIZE | PROCESS_TERMINATE, FALSE, DWORD(pid));
         REQUIRE_MESSAGE(h, "process " << pid << ": " << GetLastError());
         return h;
     };
@@ -434,16 +327,13 @@ TEST_CASE("what a child starts goes with it")
     auto child = start({"family", "free", "trapint", "42"});
     std::string out;
     REQUIRE(readUntil(*child, out, "\n"));
-    const auto at = out.find(' ');
-    REQUIRE(at != std::string::npos);
     REQUIRE(std::stoll(out) == child->pid());
-    const HANDLE grandchild = open(DWORD(std::stoul(out.substr(at + 1))), SYNCHRONIZE | PROCESS_TERMINATE);
+    const HANDLE grandchild = open(std::stoll(out.substr(out.find(' ') + 1)));
 
     SUBCASE("by kill")
     {
         CHECK(child->terminate());
         CHECK(exitCode(*child) == 1);
-        CHECK(ends(grandchild));
     }
     SUBCASE("by stop, once the child's record goes")
     {
@@ -452,11 +342,10 @@ TEST_CASE("what a child starts goes with it")
         CHECK(exitCode(*child) == 42);
         CHECK(running(grandchild));
         child.reset();
-        CHECK(ends(grandchild));
     }
     SUBCASE("a record that goes before its child kills nothing, and the tree ends with the child")
     {
-        const HANDLE self = open(DWORD(child->pid()), SYNCHRONIZE | PROCESS_TERMINATE);
+        const HANDLE self = open(child->pid());
         // Reads under way when the record goes are cancelled, not left to write into freed memory.
         std::string err;
         child->readOutput(out, err, 4096, 0);
@@ -465,9 +354,9 @@ TEST_CASE("what a child starts goes with it")
         CHECK(running(grandchild));
         TerminateProcess(self, 5);
         CHECK(ends(self));
-        CHECK(ends(grandchild));
         CloseHandle(self);
     }
+    CHECK(ends(grandchild));
     TerminateProcess(grandchild, 0);
     CloseHandle(grandchild);
 }
@@ -489,7 +378,7 @@ TEST_CASE("a child inherits its three pipe ends and nothing else")
     for (const Attribute &a : g_attributes) {
         CHECK(a.list == g_attributes[0].list);
         preferSystem32 = preferSystem32
-            || (a.attribute == PROC_THREAD_ATTRIBUTE_MITIGATION_POLICY && a.size == 8
+            || (a.attribute == PROC_THREAD_ATTRIBUTE_MITIGATION_POLICY
                 && (a.value & PROCESS_CREATION_MITIGATION_POLICY_IMAGE_LOAD_PREFER_SYSTEM32_ALWAYS_ON));
     }
     CHECK(preferSystem32);
@@ -500,40 +389,4 @@ TEST_CASE("a child inherits its three pipe ends and nothing else")
     // Had the child held the event under the same number, it would have set it.
     CHECK(WaitForSingleObject(event, 0) == WAIT_TIMEOUT);
     CloseHandle(event);
-}
-
-TEST_CASE("a reader of an idle child sleeps until there is output")
-{
-    using childprocess::testhook::readerWakeups;
-    auto child = start({"ignoreint"});
-    std::atomic<bool> ready{false}, answered{false}, quit{false};
-    std::atomic<int> returns{0};
-    std::thread reader([&] {
-        std::string out, err;
-        while (!quit.load()) {
-            child->readOutput(out, err, 4096, -1);
-            ready = out.find("ready") != std::string::npos;
-            answered = out.find("ctrl-c") != std::string::npos;
-            ++returns;
-        }
-    });
-    const std::shared_ptr<void> join(nullptr, [&](void *) {
-        quit = true;
-        child->wakeReader();
-        reader.join();
-    });
-    for (int i = 0; i < 200 && !ready.load(); ++i)
-        Sleep(50);
-    REQUIRE(ready.load());
-    const long before = readerWakeups.load();
-    const int returnsBefore = returns.load();
-    Sleep(5000); // the quiet time being measured: a reader polling every 16 ms would wake ~300 times
-    CHECK(readerWakeups.load() == before);
-    CHECK(returns.load() == returnsBefore);
-    CHECK(child->interrupt()); // output still wakes it
-    for (int i = 0; i < 200 && !answered.load(); ++i)
-        Sleep(50);
-    CHECK(answered.load());
-    CHECK(readerWakeups.load() > before);
-    child->terminate();
 }

@@ -4,34 +4,21 @@
 #include <doctest/doctest.h>
 
 #include "daemon/processscan.h"
-#include "process/childprocess.h"
 #include "service/wintext_win.h"
 #include "wintest.h"
 
 #include <windows.h>
 
 #include <cstdint>
-#include <memory>
 #include <string>
 #include <vector>
 
 using processscan::Entry;
 using processscan::Snapshot;
 using processscan::Target;
-using wintest::ownFolder;
+using namespace wintest;
 
 namespace {
-
-// A childhelper that has said "ready", so it is surely running.
-std::unique_ptr<childprocess::Child> startChild(const std::wstring &program = ownFolder() + L"childhelper.exe")
-{
-    childprocess::LaunchError error;
-    auto child = childprocess::Child::launch({wintext::narrow(program), {"noread"}, {}}, &error);
-    REQUIRE_MESSAGE(child, error.step << " " << error.code);
-    std::string out;
-    REQUIRE(wintest::readUntil(*child, out, "ready"));
-    return child;
-}
 
 std::vector<Entry> walk()
 {
@@ -61,12 +48,10 @@ const Entry *find(const std::vector<Entry> &all, std::int64_t pid)
 
 TEST_CASE("a snapshot lists the running processes by number and UTF-8 file name; one found is ended with code 1")
 {
-    auto child = startChild();
-    wchar_t temp[MAX_PATH];
-    GetTempPathW(MAX_PATH, temp);
-    const std::wstring oddPath = std::wstring(temp) + L"ch\u00efldhelper-\u20ac.exe";
+    auto child = startReady({"noread"});
+    const std::wstring oddPath = tempFolder() + L"ch\u00efldhelper-\u20ac.exe";
     REQUIRE(CopyFileW((ownFolder() + L"childhelper.exe").c_str(), oddPath.c_str(), FALSE));
-    auto odd = startChild(oddPath);
+    auto odd = startReady({"noread"}, oddPath);
 
     const std::vector<Entry> all = walk();
     const Entry *found = find(all, child->pid());
@@ -74,12 +59,9 @@ TEST_CASE("a snapshot lists the running processes by number and UTF-8 file name;
     CHECK(found->name == "childhelper.exe");
     CHECK_FALSE(found->hasOwner);
     CHECK(found->consoleId == -1);
-    wchar_t self[MAX_PATH];
-    GetModuleFileNameW(nullptr, self, MAX_PATH);
-    const std::string selfPath = wintext::narrow(self);
     const Entry *own = find(all, std::int64_t(GetCurrentProcessId()));
     REQUIRE(own);
-    CHECK(own->name == selfPath.substr(selfPath.find_last_of("\\/") + 1));
+    CHECK(own->name == "test_processscan_win.exe");
     const Entry *oddFound = find(all, odd->pid());
     REQUIRE(oddFound);
     CHECK(oddFound->name == "ch\xc3\xafldhelper-\xe2\x82\xac.exe");
@@ -94,9 +76,7 @@ TEST_CASE("a snapshot lists the running processes by number and UTF-8 file name;
     auto target = Target::open(*found, &error);
     REQUIRE_MESSAGE(target, error);
     CHECK_MESSAGE(target->terminate(&error), error);
-    int code = -1;
-    REQUIRE(child->waitForExit(&code));
-    CHECK(code == 1);
+    CHECK(exitCode(*child) == 1);
 
     Entry missing;
     missing.pid = 0x7FFFFFF0;
@@ -105,30 +85,19 @@ TEST_CASE("a snapshot lists the running processes by number and UTF-8 file name;
     CHECK_FALSE(Target::open(missing, &error));
     CHECK(error != 0);
 
-    odd->terminate();
-    odd->waitForExit(&code);
-    odd.reset();
-    DeleteFileW(oddPath.c_str());
-}
-
-TEST_CASE("snapshots and targets leave no handle open")
-{
-    auto child = startChild();
-    Entry entry;
-    entry.pid = child->pid();
-    walk();
-    const int before = wintest::openHandles();
-    REQUIRE(before > 0);
+    // Snapshots, a second take of one, and targets leave no handle open.
+    const int before = openHandles();
     for (int i = 0; i < 10; ++i) {
         walk();
         Snapshot twice;
-        long error = 0;
         CHECK(twice.take(&error));
         CHECK(twice.take(&error));
-        CHECK(Target::open(entry, &error));
+        CHECK(Target::open(*oddFound, &error));
     }
-    CHECK(wintest::openHandles() == before);
-    child->terminate();
-    int code = 0;
-    child->waitForExit(&code);
+    CHECK(openHandles() == before);
+
+    odd->terminate();
+    exitCode(*odd);
+    odd.reset();
+    DeleteFileW(oddPath.c_str());
 }

@@ -1,10 +1,10 @@
-// The Windows service-host layer under wine: privilege query and log file operations.
+// The Windows log file layer under wine: its file operations, what a client may name, and whose
+// file it may write. The privilege level is pinned by lifecycle.txt.
 
 #define DOCTEST_CONFIG_IMPLEMENT_WITH_MAIN
 #include <doctest/doctest.h>
 
 #include "service/logfile_win.h"
-#include "service/privilege.h"
 #include "service/wintext_win.h"
 #include "wintest.h"
 
@@ -19,16 +19,9 @@ namespace {
 
 std::string tempDir()
 {
-    wchar_t buf[MAX_PATH];
-    GetTempPathW(MAX_PATH, buf);
-    std::string dir = wintext::narrow(buf) + "tarnd-test-" + std::to_string(GetCurrentProcessId());
-    CreateDirectoryW(wintext::widen(dir).c_str(), nullptr);
-    return dir;
-}
-
-std::string slurp(const std::string &path)
-{
-    return wintest::slurp(wintext::widen(path));
+    const std::wstring dir = wintest::tempFolder() + L"tarnd-test-" + std::to_wstring(GetCurrentProcessId());
+    CreateDirectoryW(dir.c_str(), nullptr);
+    return wintext::narrow(dir);
 }
 
 HANDLE ownToken(SECURITY_IMPERSONATION_LEVEL level)
@@ -52,33 +45,21 @@ std::vector<unsigned char> tokenInfo(HANDLE token, TOKEN_INFORMATION_CLASS what)
 
 } // namespace
 
-TEST_CASE("privilege level is the token's elevation, as 0 or 1")
-{
-    HANDLE token = nullptr;
-    REQUIRE(OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token));
-    TOKEN_ELEVATION elevation{};
-    DWORD len = 0;
-    const BOOL ok = GetTokenInformation(token, TokenElevation, &elevation, sizeof elevation, &len);
-    CloseHandle(token);
-    REQUIRE(ok);
-    CHECK(privilege::privilegeLevel() == (elevation.TokenIsElevated ? 1 : 0));
-}
-
-// Line ends, nested folders, sizes and rotation are checked through the log sink in tst_logsink.
+// Line ends, nested folders, sizes and rotation are checked through the log sink in tst_logsink,
+// which removes the older file before its rename.
 TEST_CASE("a folder is no log file, a missing one has no size, and a rename replaces the older file")
 {
     const std::string dir = tempDir() + "\\a\\b";
     REQUIRE(logfile::makePath(dir));
     CHECK(logfile::size(dir) == -1);
     CHECK_FALSE(logfile::append(dir, "x\n"));
-
     const std::string path = dir + "\\tarnd.log";
     CHECK(logfile::size(path) == -1);
     CHECK_FALSE(logfile::exists(path));
     REQUIRE(logfile::append(path, "one\n"));
     REQUIRE(logfile::append(path + ".old", "stale"));
     REQUIRE(logfile::rename(path, path + ".old"));
-    CHECK(slurp(path + ".old") == "one\r\n");
+    CHECK(wintest::slurp(wintext::widen(path + ".old")) == "one\r\n");
     CHECK_FALSE(logfile::exists(path));
     REQUIRE(logfile::remove(path + ".old"));
     CHECK_FALSE(logfile::remove(path + ".old"));
@@ -120,7 +101,7 @@ TEST_CASE("a client may name only a plain path on a drive as its log file")
     CHECK_FALSE(logfile::clientPathAllowed(std::string("C:\\a.log\0.txt", 13)));
 }
 
-TEST_CASE("only a token that allows impersonation gives a client identity")
+TEST_CASE("only a token that allows impersonation gives a client identity, which writes only its own file of one name")
 {
     for (const auto level : {SecurityAnonymous, SecurityIdentification, SecurityImpersonation, SecurityDelegation}) {
         CAPTURE(int(level));
@@ -132,24 +113,19 @@ TEST_CASE("only a token that allows impersonation gives a client identity")
     REQUIRE(OpenProcessToken(GetCurrentProcess(), TOKEN_ALL_ACCESS, &primary));
     CHECK_FALSE(logfile::identityOfToken(primary)); // no impersonation level at all
     CloseHandle(primary);
-}
 
-TEST_CASE("a client's log file is written only when it is the client's own file with one name")
-{
     const HANDLE token = ownToken(SecurityImpersonation);
     const std::optional<logfile::Identity> client = logfile::identityOfToken(token);
     REQUIRE(client);
     const std::string path = tempDir() + "\\linked.log";
     const std::string other = tempDir() + "\\linked-too.log";
     REQUIRE(logfile::append(path, "one\n", *client));
-
     REQUIRE(CreateHardLinkW(wintext::widen(other).c_str(), wintext::widen(path).c_str(), nullptr));
     CHECK_FALSE(logfile::append(path, "two\n", *client));
     CHECK_FALSE(logfile::append(other, "two\n"));
-    CHECK(slurp(path) == "one\r\n");
     REQUIRE(DeleteFileW(wintext::widen(other).c_str()));
     CHECK(logfile::append(path, "three\n", *client));
-    CHECK(slurp(path) == "one\r\nthree\r\n");
+    CHECK(wintest::slurp(wintext::widen(path)) == "one\r\nthree\r\n");
     CHECK_FALSE(logfile::append("NUL", "x\n")); // a device, not a file on a disk
 
     // Wine gives every file the current user as owner, so the rule is shown on SIDs: the

@@ -1,11 +1,11 @@
 // The Windows service runtime: its status reports and control handler through a seam that
-// records what reaches the control manager, then the entry and a real service under wine's
-// service manager (winservice.exe, the entry with a small run body).
+// records what reaches the control manager, then the entry's registration under wine's service
+// manager (winservice.exe, the entry with an empty run body). A real start and stop through the
+// service manager is tst_service_winqt's, with the daemon itself.
 
 #define DOCTEST_CONFIG_IMPLEMENT_WITH_MAIN
 #include <doctest/doctest.h>
 
-#include "process/childprocess.h"
 #include "service/wintext_win.h"
 #include "service/windowsservice_win.h"
 #include "wintest.h"
@@ -37,13 +37,11 @@ struct Recorder : WindowsService::Manager
     // The control manager's part: the service's main function, here on the calling thread.
     bool startDispatcher(const SERVICE_TABLE_ENTRYW *table, DWORD *error) override
     {
-        if (dispatcherError) {
-            *error = dispatcherError;
+        *error = dispatcherError;
+        if (dispatcherError)
             return false;
-        }
         CHECK(std::wstring(table[0].lpServiceName) == L"TarnService");
-        CHECK(table[1].lpServiceName == nullptr);
-        CHECK(!table[1].lpServiceProc);
+        CHECK((table[1].lpServiceName == nullptr && !table[1].lpServiceProc));
         table[0].lpServiceProc(0, nullptr);
         return true;
     }
@@ -53,10 +51,9 @@ struct Fixture
 {
     std::vector<SERVICE_STATUS> reports;
     Recorder *recorder;
-    WindowsService *service;
+    WindowsService *service = &WindowsService::init(L"TarnService", L"Tarn Proxy Client Service");
     Fixture()
     {
-        service = &WindowsService::init(L"TarnService", L"Tarn Proxy Client Service");
         auto r = std::make_unique<Recorder>(&reports);
         recorder = r.get();
         service->setManager(std::move(r));
@@ -64,56 +61,23 @@ struct Fixture
     ~Fixture() { WindowsService::release(); }
 };
 
-// state, accepted, exit code, checkpoint, wait hint
+// state, accepted, exit code, checkpoint, wait hint; the type and the service's own code are fixed.
 void checkReport(const SERVICE_STATUS &s, DWORD state, DWORD accepted, DWORD exitCode, DWORD checkpoint, DWORD hint)
 {
-    CHECK(s.dwServiceType == 0x10);
-    CHECK(s.dwCurrentState == state);
-    CHECK(s.dwControlsAccepted == accepted);
-    CHECK(s.dwWin32ExitCode == exitCode);
-    CHECK(s.dwServiceSpecificExitCode == 0);
-    CHECK(s.dwCheckPoint == checkpoint);
-    CHECK(s.dwWaitHint == hint);
+    CHECK(std::vector<DWORD>{s.dwServiceType, s.dwCurrentState, s.dwControlsAccepted, s.dwWin32ExitCode,
+                             s.dwServiceSpecificExitCode, s.dwCheckPoint, s.dwWaitHint}
+          == std::vector<DWORD>{0x10, state, accepted, exitCode, 0, checkpoint, hint});
 }
 
-struct Run
+DWORD control(DWORD code)
 {
-    int code = 0;
-    std::string output; // standard output, then standard error, without the CR of each line end
-};
-
-Run run(const std::wstring &exe, std::vector<std::string> args)
-{
-    childprocess::LaunchError error;
-    auto child = childprocess::Child::launch({wintext::narrow(exe), std::move(args), {}}, &error);
-    REQUIRE_MESSAGE(child, error.step << " " << error.code);
-    std::string out, err;
-    while (child->readOutput(out, err, 65536, 60000)) {
-    }
-    Run r;
-    REQUIRE(child->waitForExit(&r.code));
-    for (const char c : out + err)
-        if (c != '\r')
-            r.output += c;
-    return r;
-}
-
-bool waitForState(SC_HANDLE service, DWORD state)
-{
-    SERVICE_STATUS s{};
-    for (int i = 0; i < 300; ++i) {
-        if (QueryServiceStatus(service, &s) && s.dwCurrentState == state)
-            return true;
-        Sleep(100);
-    }
-    return false;
+    return WindowsService::controlHandler(code, 0, nullptr, nullptr);
 }
 
 } // namespace
 
 TEST_CASE("the status reports of a run and their checkpoints; a shutdown stops like a stop")
 {
-    const auto control = [](DWORD code) { return WindowsService::controlHandler(code, 0, nullptr, nullptr); };
     for (const DWORD first : {DWORD(SERVICE_CONTROL_STOP), DWORD(SERVICE_CONTROL_SHUTDOWN)}) {
         CAPTURE(first);
         Fixture f;
@@ -164,64 +128,61 @@ TEST_CASE("a run body that fails or reports a failed start ends stopped with cod
     }
 }
 
-TEST_CASE("the control handler's table")
+TEST_CASE("the control handler's table, with and without an instance; one instance")
 {
-    const auto control = [](DWORD code) { return WindowsService::controlHandler(code, 0, nullptr, nullptr); };
     {
         Fixture f;
         for (DWORD c : {DWORD(SERVICE_CONTROL_PAUSE), DWORD(SERVICE_CONTROL_CONTINUE), DWORD(SERVICE_CONTROL_PARAMCHANGE),
-                        DWORD(127), DWORD(256)})
+                        DWORD(127), DWORD(256), DWORD(128)}) // 128: no callback yet
             CHECK(control(c) == ERROR_CALL_NOT_IMPLEMENTED);
-        CHECK(control(128) == ERROR_CALL_NOT_IMPLEMENTED); // no callback yet
         std::vector<std::uint32_t> seen;
         f.service->setCustomControlHandler([&seen](std::uint32_t c) { seen.push_back(c); });
-        CHECK(control(128) == NO_ERROR);
-        CHECK(control(200) == NO_ERROR);
-        CHECK(control(255) == NO_ERROR);
+        for (DWORD c : {128, 200, 255})
+            CHECK(control(c) == NO_ERROR);
         CHECK(seen == std::vector<std::uint32_t>{128, 200, 255});
         f.service->setCustomControlHandler([](std::uint32_t) { throw std::runtime_error("callback"); });
         CHECK(control(128) == ERROR_EXCEPTION_IN_SERVICE);
         f.service->setCustomControlHandler({});
         CHECK(control(128) == ERROR_CALL_NOT_IMPLEMENTED);
         CHECK(f.reports.empty()); // no handle registered: nothing reaches the manager
+        CHECK(&WindowsService::instance() == f.service);
+        CHECK_THROWS_WITH(WindowsService::init(L"A", L"B"), "WindowsService already initialized");
     }
-    // Without an instance.
+    CHECK_THROWS_WITH(WindowsService::instance(), "WindowsService not initialized");
     for (DWORD c : {DWORD(SERVICE_CONTROL_STOP), DWORD(SERVICE_CONTROL_SHUTDOWN), DWORD(128), DWORD(255)})
         CHECK(control(c) == ERROR_EXCEPTION_IN_SERVICE);
     CHECK(control(SERVICE_CONTROL_INTERROGATE) == NO_ERROR);
     CHECK(control(SERVICE_CONTROL_PAUSE) == ERROR_CALL_NOT_IMPLEMENTED);
 }
 
-TEST_CASE("one instance")
-{
-    CHECK_THROWS_WITH(WindowsService::instance(), "WindowsService not initialized");
-    WindowsService &s = WindowsService::init(L"A", L"B");
-    CHECK(&WindowsService::instance() == &s);
-    CHECK_THROWS_WITH(WindowsService::init(L"A", L"B"), "WindowsService already initialized");
-    WindowsService::release();
-}
-
-TEST_CASE("the entry and a real service under wine")
+TEST_CASE("the entry: its message from a console, and a registration under wine")
 {
     // From a folder with a space in its name: the registered command must still name it.
     const std::wstring folder = wintest::ownFolder() + L"service dir " + std::to_wstring(GetCurrentProcessId());
     CreateDirectoryW(folder.c_str(), nullptr);
     const std::wstring exe = folder + L"\\winservice.exe";
     REQUIRE(CopyFileW((wintest::ownFolder() + L"winservice.exe").c_str(), exe.c_str(), FALSE));
-    const std::wstring log = folder + L"\\winservice.log";
-    DeleteFileW(log.c_str());
-
+    // Standard output, then standard error, without the CR of each line end.
+    const auto run = [&](std::vector<std::string> args) {
+        wintest::Result r = wintest::finish(*wintest::start(std::move(args), exe));
+        std::string output;
+        for (const char c : r.out + r.err)
+            if (c != '\r')
+                output += c;
+        r.out = output;
+        return r;
+    };
     const auto expect = [&](std::vector<std::string> args, int code, const std::string &text) {
-        const Run r = run(exe, std::move(args));
+        const wintest::Result r = run(std::move(args));
         CHECK(r.code == code);
-        CHECK_MESSAGE(r.output.find(text) != std::string::npos, r.output);
+        CHECK_MESSAGE(r.out.find(text) != std::string::npos, r.out);
     };
     // From a console the dispatcher cannot connect.
     expect({}, 1,
            "ERROR: tarnd must be run as a Windows Service.\n"
            "To register the service, run: tarnd.exe --register\n"
            "Then start it via Services or: sc start TarnService\n");
-    CHECK(run(exe, {"--REGISTER"}).code == 1); // nor is the capital spelling a registration
+    expect({"--REGISTER"}, 1, ""); // nor is the capital spelling a registration
     expect({"--register", "--ignored"}, 0, "Service registered successfully");
     expect({"--register"}, 1, "Failed to register service: Service already exists\n");
 
@@ -235,26 +196,13 @@ TEST_CASE("the entry and a real service under wine")
     REQUIRE(QueryServiceConfigW(service, config, DWORD(buf.size()), &needed));
     CHECK(wintext::narrow(config->lpBinaryPathName) == wintext::narrow(L"\"" + exe + L"\""));
     CHECK(config->dwStartType == SERVICE_DEMAND_START);
-    CHECK(config->dwServiceType == SERVICE_WIN32_OWN_PROCESS);
-    CHECK(config->dwErrorControl == SERVICE_ERROR_NORMAL);
     CHECK(wintext::narrow(config->lpDisplayName) == "Tarn Proxy Client Service");
-
-    REQUIRE(StartServiceW(service, 0, nullptr));
-    REQUIRE(waitForState(service, SERVICE_RUNNING));
-    SERVICE_STATUS status{};
-    CHECK(ControlService(service, 128, &status));
-    CHECK(ControlService(service, SERVICE_CONTROL_STOP, &status));
-    CHECK(waitForState(service, SERVICE_STOPPED));
     CloseServiceHandle(service);
     CloseServiceHandle(manager);
-    CHECK(wintest::slurp(log) == "running\ncontrol 128\nstop requested\nstopped\n");
 
     expect({"--unregister"}, 0, "Service unregistered successfully");
     // The deletion completes a little later.
-    const auto gone = [&] {
-        return run(exe, {"--unregister"}).output.find("Failed to open service") != std::string::npos;
-    };
-    for (int i = 0; i < 50 && !gone(); ++i)
+    for (int i = 0; i < 50 && run({"--unregister"}).out.find("Failed to open service") == std::string::npos; ++i)
         Sleep(100);
     expect({"--unregister"}, 1, "Failed to unregister service: Failed to open service\n");
 }

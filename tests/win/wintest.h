@@ -1,23 +1,34 @@
 #pragma once
-// Shared pieces of the Windows tests.
+// Shared pieces of the Windows tests, and of the output reader's benchmark (which has no doctest,
+// so gets none of the helpers that check).
 
 #include "process/childprocess.h"
+#include "service/wintext_win.h"
 
 #include <windows.h>
 #include <sddl.h>
 
 #include <cstdint>
+#include <memory>
 #include <string>
+#include <vector>
 
 namespace wintest {
 
-// The folder this test program runs from, with its trailing separator.
+// The folder this test program runs from, and the temporary folder, with their trailing separator.
 inline std::wstring ownFolder()
 {
     wchar_t path[MAX_PATH];
     GetModuleFileNameW(nullptr, path, MAX_PATH);
     const std::wstring p(path);
     return p.substr(0, p.find_last_of(L"\\/") + 1);
+}
+
+inline std::wstring tempFolder()
+{
+    wchar_t path[MAX_PATH];
+    GetTempPathW(MAX_PATH, path);
+    return path;
 }
 
 // The handles this process has open. GetProcessHandleCount says 0 under wine whatever is open,
@@ -27,8 +38,7 @@ inline int openHandles()
     int n = 0;
     DWORD flags = 0;
     for (std::uintptr_t h = 4; h < 0x10000; h += 4)
-        if (GetHandleInformation(reinterpret_cast<HANDLE>(h), &flags))
-            ++n;
+        n += GetHandleInformation(reinterpret_cast<HANDLE>(h), &flags) ? 1 : 0;
     return n;
 }
 
@@ -66,13 +76,65 @@ inline std::string slurp(const std::wstring &path)
     return out;
 }
 
-// Reads until the text appears; false after a few seconds without it.
-inline bool readUntil(childprocess::Child &child, std::string &out, const std::string &text)
+// Reads until the text has appeared count times, or a few seconds have gone; how often it has.
+inline int readUntil(childprocess::Child &child, std::string &out, const std::string &text, int count = 1)
 {
+    const auto seen = [&] {
+        int n = 0;
+        for (auto at = out.find(text); at != std::string::npos; at = out.find(text, at + text.size()))
+            ++n;
+        return n;
+    };
     std::string err;
-    for (int i = 0; i < 100 && out.find(text) == std::string::npos; ++i)
+    for (int i = 0; i < 100 && seen() < count; ++i)
         child.readOutput(out, err, 4096, 100);
-    return out.find(text) != std::string::npos;
+    return seen();
 }
+
+#ifdef DOCTEST_LIBRARY_INCLUDED
+// The test child (tests/helpers/childhelper.cpp), or another program.
+inline std::unique_ptr<childprocess::Child> start(std::vector<std::string> args,
+                                                  const std::wstring &program = ownFolder() + L"childhelper.exe",
+                                                  const std::string &dir = {})
+{
+    childprocess::LaunchError error;
+    auto child = childprocess::Child::launch({wintext::narrow(program), std::move(args), dir}, &error);
+    REQUIRE_MESSAGE(child, error.step << " " << error.code);
+    return child;
+}
+
+// One that has said "ready", so it is surely running.
+inline std::unique_ptr<childprocess::Child> startReady(std::vector<std::string> args,
+                                                       const std::wstring &program = ownFolder() + L"childhelper.exe")
+{
+    auto child = start(std::move(args), program);
+    std::string out;
+    REQUIRE(readUntil(*child, out, "ready"));
+    return child;
+}
+
+struct Result
+{
+    std::string out, err;
+    int code = -12345;
+};
+
+// Everything a child writes until both pipes end, and its exit code.
+inline Result finish(childprocess::Child &child)
+{
+    Result r;
+    while (child.readOutput(r.out, r.err, 256 * 1024, 60000)) {
+    }
+    REQUIRE(child.waitForExit(&r.code));
+    return r;
+}
+
+inline int exitCode(childprocess::Child &child)
+{
+    int code = -12345;
+    CHECK(child.waitForExit(&code));
+    return code;
+}
+#endif
 
 } // namespace wintest

@@ -11,6 +11,7 @@
 #include <QSignalSpy>
 #include <QtTest>
 
+#include <csignal>
 #include <unistd.h>
 
 using namespace Qt::StringLiterals;
@@ -101,6 +102,19 @@ private Q_SLOTS:
         QVERIFY(finished.wait(15000));
         QCOMPARE(finished[0][1].toInt(), 1);
         QVERIFY(!p.running());
+    }
+
+    void anOutsideKillIsNotTheDaemons()
+    {
+        // Killed by someone else, the child ends as signalled (128 + 9), not with the 1 that
+        // stands for the daemon's own kill.
+        ProcessManager pm;
+        Events ev(pm);
+        start(pm, spec("victim", {"noread"}));
+        QTRY_COMPARE_WITH_TIMEOUT(ev.text("victim"), u"ready\n"_s, 15000);
+        QCOMPARE(::kill(pid_t(pm.getProcessStatus("victim").value("pid").toInteger()), SIGKILL), 0);
+        QTRY_VERIFY_WITH_TIMEOUT(ev.finished("victim"), 15000);
+        QCOMPARE(ev.exitData("victim"), u"137"_s);
     }
 
     void nothingOutlivesItsChild_data()

@@ -578,7 +578,7 @@ std::int64_t Child::writeInput(const char *data, std::size_t size)
 
 bool Child::interruptWaits()
 {
-    return true;
+    return true; // for a console the child has left, AttachConsole is retried for a second
 }
 
 bool Child::interrupt(std::vector<LogNote> *notes)

@@ -6,6 +6,7 @@
 
 #include <QDir>
 #include <QJsonArray>
+#include <QOperatingSystemVersion>
 #include <QRegularExpression>
 #include <QtTest>
 
@@ -35,10 +36,14 @@ QString start(ProcessManager &pm, const QJsonObject &s)
     return r.contains("error") ? r.value("error").toString() : r.value("status").toString();
 }
 
+// The descriptors this process has open (Linux; Windows handles are counted by the Windows
+// layer's own tests).
 int openDescriptors()
 {
     return int(QDir("/proc/self/fd").entryList(QDir::NoDotAndDotDot | QDir::AllEntries | QDir::System).size());
 }
+
+const bool Windows = QOperatingSystemVersion::currentType() == QOperatingSystemVersion::Windows;
 
 using Events = testsupport::ProcessEvents;
 
@@ -87,7 +92,10 @@ private Q_SLOTS:
             QCOMPARE(ev.exitData(id), u"7"_s);
             QCOMPARE(ev.of(id).last().value("event").toString(), u"finished"_s);
         }
-        // A grandchild holding the pipe delays the end only by a bounded drain.
+        // A grandchild holding the pipe delays the end only by a bounded drain (on Windows a
+        // child's tree goes with it).
+        if (Windows)
+            return;
         start(pm, spec("gc", {"family", "hold", "exit", "0"}));
         QTRY_VERIFY_WITH_TIMEOUT(ev.finished("gc"), 10000);
         QVERIFY2(QRegularExpression(u"^[0-9]+ [0-9]+\n$"_s).match(ev.text("gc")).hasMatch(), qPrintable(ev.text("gc")));
@@ -117,7 +125,8 @@ private Q_SLOTS:
         QCOMPARE(start(pm, spec("dup", {"noread"})), u"Process already exists: dup"_s);
         pm.killProcess("dup");
         QTRY_VERIFY_WITH_TIMEOUT(ev.finished("dup"), 15000);
-        QTRY_COMPARE_WITH_TIMEOUT(openDescriptors(), before, 15000);
+        if (!Windows)
+            QTRY_COMPARE_WITH_TIMEOUT(openDescriptors(), before, 15000);
         QVERIFY(ev.of("ghost").isEmpty());
     }
 

@@ -86,6 +86,8 @@ public:
     // Asks it to stop as its service manager would (Linux: SIGTERM; Windows: the end of its
     // standard input); waitForExit waits for it.
     void stop();
+    // Ends it at once, as a crash would (Linux: SIGKILL; Windows: TerminateProcess).
+    void kill() { m_process.kill(); }
     // What a QLocalSocket connects to.
     QString socketPath() const;
     // A file of the test's private folder, for logs.
@@ -106,7 +108,7 @@ private:
     QTemporaryDir m_dir;
     QProcess m_process;
     QByteArray m_log;
-    QFile m_logFile; // where its output goes, when not to a pipe (Windows)
+    QFile m_logFile; // where its output goes, when not to a pipe (Windows); a restart appends
 };
 
 // Whether every needle occurs in the text, each after the previous one.

@@ -37,16 +37,20 @@ bool Daemon::start(const QStringList &extraEnv)
     m_process.setProcessEnvironment(env);
     // Into a file: under wine, a daemon writing its log into the pipe of a test that polls it
     // now and then stalled in the write, timers and all.
-    m_process.setStandardOutputFile(path(QStringLiteral("daemon.log")));
-    m_logFile.setFileName(path(QStringLiteral("daemon.log")));
+    m_process.setStandardOutputFile(path(QStringLiteral("daemon.log")), QIODevice::Append);
+    if (!m_logFile.isOpen())
+        m_logFile.setFileName(path(QStringLiteral("daemon.log")));
     m_process.start(QStringLiteral(TARND_BINARY),
                     {"--console", "--test-session", "1", "--test-socket-base", socketBase(m_dir)});
-    if (!m_process.waitForStarted(10000) || !m_logFile.open(QIODevice::ReadOnly))
+    if (!m_process.waitForStarted(10000) || !(m_logFile.isOpen() || m_logFile.open(QIODevice::ReadOnly)))
         return false;
     g_roots.push_back(std::uint32_t(m_process.processId()));
-    // The session's pipe is made before the daemon says it is ready.
-    (void)QTest::qWaitFor([this] { return log().contains("Daemon ready for connections") || !running(); }, 20000);
-    return running() && log().contains("Daemon ready for connections");
+    // The session's pipe is made before the daemon says it is ready; of this run, as a restart
+    // appends to the log of the one before.
+    const qsizetype from = log().size();
+    const auto ready = [this, from] { return log().indexOf("Daemon ready for connections", from) >= 0; };
+    (void)QTest::qWaitFor([&] { return ready() || !running(); }, 20000);
+    return running() && ready();
 }
 
 void Daemon::stop()

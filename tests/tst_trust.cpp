@@ -13,6 +13,8 @@
 
 #include <QDir>
 #include <QFile>
+#include <QLocalServer>
+#include <QProcess>
 #include <QtTest>
 
 #include <sys/stat.h>
@@ -178,6 +180,34 @@ private Q_SLOTS:
         QCOMPARE(rootElsewhere.call(request("stop", "a-core")).value("error").toString(), QStringLiteral("Process not found: a-core"));
         QCOMPARE(statusOf(root, request("stop", "a-core")), QStringLiteral("stopping"));
         QVERIFY(!root.waitForEvent([](const QJsonObject &e) { return e.value("event") == "finished"; }).isEmpty());
+    }
+
+    void theClientRefusesAServerOfAnotherUser()
+    {
+        // Whoever made the daemon's socket name first would get the hello, the requests and the
+        // processes' input: the library and tarnctl (3, naming why) refuse before anything goes.
+        const QString open = m_dir.path() + "/open", path = open + "/tarnd-7";
+        QVERIFY(QDir().mkpath(open));
+        QVERIFY(QFile::setPermissions(open, QFileDevice::Permissions(0x7777)));
+        QLocalServer squatter;
+        QCOMPARE(::setresuid(-1, UserA, -1), 0); // the kernel records the listener's euid
+        const bool listening = squatter.listen(path);
+        QCOMPARE(::setresuid(-1, 0, -1), 0);
+        QVERIFY(listening);
+        TarnClient c;
+        c.setLogPath(m_dir.path() + "/squatted.log");
+        QVERIFY(!c.connectToDaemon(path));
+        const QString why = "it is served by user 65534 (pid " + QString::number(getpid()) + "), not by the daemon's user root";
+        QVERIFY2(c.errorString().endsWith(why), qPrintable(c.errorString()));
+        QProcess ctl;
+        ctl.start(QStringLiteral(TARNCTL_BINARY), {"--socket", path, "list"});
+        QVERIFY(ctl.waitForFinished(60000));
+        QCOMPARE(ctl.exitCode(), 3);
+        QVERIFY(ctl.readAllStandardError().contains(why.toUtf8()));
+        QList<QLocalSocket *> came;
+        QTRY_VERIFY_WITH_TIMEOUT((came << squatter.nextPendingConnection(), came.removeAll(nullptr), came.size() == 2), 15000);
+        for (QLocalSocket *s : std::as_const(came))
+            QVERIFY(!s->waitForReadyRead(200) && s->bytesAvailable() == 0);
     }
 
     void aDaemonDeletedWithWorkQueuedLetsNothingReachIt()

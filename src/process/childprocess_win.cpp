@@ -23,6 +23,7 @@ std::atomic<long> testhook::readerWakeups{0};
 std::atomic<unsigned long> testhook::failAttach{0};
 std::atomic<unsigned long> testhook::failCtrlEvent{0};
 std::atomic<testhook::AttributeObserver> testhook::attributeSeen{nullptr};
+std::atomic<testhook::Moment> testhook::whileIgnoring{nullptr};
 
 namespace {
 
@@ -42,7 +43,8 @@ bool holdsNul(const std::string &s)
 }
 
 // A process has one console at a time, and interrupt() borrows the child's: two of them at
-// once would detach each other.
+// once would detach each other. A launch takes it too: interrupt() ignores Ctrl+C while it is
+// attached, and a child created meanwhile would inherit the ignoring, its graceful stop lost.
 std::mutex &consoleLock()
 {
     static std::mutex lock;
@@ -417,10 +419,15 @@ std::unique_ptr<Child> Child::launch(const LaunchSpec &spec, LaunchError *error)
     // No CREATE_NEW_PROCESS_GROUP: it turns Ctrl+C off in the child, so a graceful stop could
     // never reach it. The child's console of its own already keeps the Ctrl+C to the child.
     PROCESS_INFORMATION pi{};
-    const BOOL created = CreateProcessW(nullptr, buffer.data(), nullptr, nullptr, TRUE,
-                                        CREATE_NEW_CONSOLE | CREATE_UNICODE_ENVIRONMENT | EXTENDED_STARTUPINFO_PRESENT,
-                                        nullptr, dir.empty() ? nullptr : dir.c_str(), &si.StartupInfo, &pi);
-    const DWORD createError = GetLastError();
+    BOOL created = FALSE;
+    DWORD createError = 0;
+    {
+        std::lock_guard<std::mutex> hold(consoleLock());
+        created = CreateProcessW(nullptr, buffer.data(), nullptr, nullptr, TRUE,
+                                 CREATE_NEW_CONSOLE | CREATE_UNICODE_ENVIRONMENT | EXTENDED_STARTUPINFO_PRESENT, nullptr,
+                                 dir.empty() ? nullptr : dir.c_str(), &si.StartupInfo, &pi);
+        createError = GetLastError();
+    }
     // The child holds its own copies now; ours would keep its stdout from ever ending.
     release();
     if (!created)
@@ -587,7 +594,8 @@ bool Child::interrupt(std::vector<LogNote> *notes)
         if (notes)
             notes->push_back({level, "[ProcessManager] " + std::move(text)});
     };
-    std::lock_guard<std::mutex> hold(consoleLock());
+    // Held for one attempt at a time, so that a launch waits for no more than that.
+    std::unique_lock<std::mutex> hold(consoleLock());
     // Without the handler no Ctrl+C may go out at all: a late one would end the daemon.
     static bool guarded = false;
     if (!guarded) {
@@ -600,10 +608,10 @@ bool Child::interrupt(std::vector<LogNote> *notes)
     }
     // The daemon lends itself to the child's console for the moment of the Ctrl+C, and ignores
     // the Ctrl+C itself while attached. Everything the child started on that console gets it too.
-    FreeConsole();
     constexpr int Attempts = 20;
     int attempt = 1;
     for (;; ++attempt) {
+        FreeConsole();
         const DWORD refused = testhook::failAttach.load();
         if (!refused && AttachConsole(d->pid))
             break;
@@ -617,10 +625,14 @@ bool Child::interrupt(std::vector<LogNote> *notes)
             note(LogNote::Level::Warning, "Failed to attach to process console after retries");
             return false;
         }
+        hold.unlock();
         Sleep(50); // a child just started may not have its console yet
+        hold.lock();
     }
     note(LogNote::Level::Debug, "Attached to console on attempt " + std::to_string(attempt));
     SetConsoleCtrlHandler(nullptr, TRUE);
+    if (const testhook::Moment moment = testhook::whileIgnoring.load())
+        moment();
     const DWORD refused = testhook::failCtrlEvent.load();
     const BOOL generated = refused == 0 && GenerateConsoleCtrlEvent(CTRL_C_EVENT, 0);
     const DWORD e = refused ? refused : GetLastError();

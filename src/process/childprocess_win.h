@@ -19,6 +19,11 @@ extern std::atomic<long> readerWakeups;
 extern std::atomic<unsigned long> failAttach;
 extern std::atomic<unsigned long> failCtrlEvent;
 
+// Called by an interrupt while it is attached to the child's console and ignores Ctrl+C: a test
+// launches another child from another thread meanwhile.
+using Moment = void (*)();
+extern std::atomic<Moment> whileIgnoring;
+
 // Shown each attribute a launch puts into the child's attribute list, before it goes in: what
 // the loader makes of the image-load policy cannot be seen under wine.
 using AttributeObserver = void (*)(const void *list, std::uintptr_t attribute, const void *value, std::size_t size);

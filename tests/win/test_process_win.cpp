@@ -237,6 +237,37 @@ TEST_CASE("the interrupting process outlives its interrupts, and later children 
 }
 
 // A child that has left its console for good is stopped in processes.txt.
+HANDLE g_ignoring, g_launched;
+
+TEST_CASE("a child launched while an interrupt ignores Ctrl+C does not inherit the ignoring")
+{
+    REQUIRE(g_backstopSet);
+    // One child's interrupt holds still while it ignores Ctrl+C, and another thread launches
+    // meanwhile: a launch that went ahead then would give its child the ignoring for good.
+    g_ignoring = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    g_launched = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    childprocess::testhook::whileIgnoring = [] {
+        SetEvent(g_ignoring);
+        WaitForSingleObject(g_launched, 500); // a launch that waits for the interrupt never sets it
+    };
+    auto first = startReady({"trapint", "41"});
+    auto interrupting = std::async(std::launch::async, [&] { return first->interrupt(); });
+    REQUIRE(WaitForSingleObject(g_ignoring, 10000) == WAIT_OBJECT_0);
+    auto second = start({"trapint", "42"});
+    SetEvent(g_launched);
+    CHECK(interrupting.get());
+    childprocess::testhook::whileIgnoring = nullptr;
+    CHECK(exitCode(*first) == 41);
+    std::string out;
+    REQUIRE(readUntil(*second, out, "ready"));
+    CHECK(second->interrupt());
+    if (!readUntil(*second, out, "interrupted"))
+        second->terminate();
+    CHECK(exitCode(*second) == 42);
+    CloseHandle(g_ignoring);
+    CloseHandle(g_launched);
+}
+
 TEST_CASE("an interrupt with no console to reach fails within about a second")
 {
     // Each returns the notes for the daemon's log, "D " or "W " for their level.

@@ -4,9 +4,25 @@
 #include <tlhelp32.h>
 
 #include <algorithm>
+#include <cwchar>
 #include <map>
 
 namespace descendants {
+
+namespace {
+
+// Wine starts its desktop and services on demand, as children of whichever process first
+// needs them, and they outlive it: they are wine's, not the test's.
+bool wineOwn(const wchar_t *name)
+{
+    for (const wchar_t *own : {L"explorer.exe", L"services.exe", L"winedevice.exe", L"plugplay.exe", L"svchost.exe",
+                               L"rpcss.exe", L"tabtip.exe", L"wineboot.exe"})
+        if (_wcsicmp(name, own) == 0)
+            return true;
+    return false;
+}
+
+} // namespace
 
 std::vector<Process> of(const std::vector<std::uint32_t> &roots)
 {
@@ -27,7 +43,7 @@ std::vector<Process> of(const std::vector<std::uint32_t> &roots)
         added = false;
         for (const auto &[pid, e] : running) {
             const bool known = std::find(found.begin(), found.end(), pid) != found.end();
-            if (known || std::find(found.begin(), found.end(), e.th32ParentProcessID) == found.end())
+            if (known || wineOwn(e.szExeFile) || std::find(found.begin(), found.end(), e.th32ParentProcessID) == found.end())
                 continue;
             found.push_back(pid);
             char name[MAX_PATH * 3];

@@ -16,7 +16,8 @@ struct Process
 };
 
 // The running processes whose chain of parents reaches one of roots (which themselves may have
-// ended), through the processes running now; roots themselves are not listed.
+// ended), through the processes running now; roots themselves, and wine's own desktop and
+// services, are not listed.
 std::vector<Process> of(const std::vector<std::uint32_t> &roots);
 
 // TerminateProcess(..., 1); false when it cannot be opened or ended.

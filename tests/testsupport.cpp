@@ -1,5 +1,6 @@
 #include "testsupport.h"
 #include "ipc/framing.h"
+#include "ipc/sessions.h"
 #include "process/processmanager.h"
 
 #include <QMutex>
@@ -161,6 +162,15 @@ QString LogCapture::text() const
 {
     QMutexLocker lock(&g_capturedLock);
     return g_captured.join('\n');
+}
+
+bool expectDaemonAsTester()
+{
+    sessions::SessionInfo self;
+    if (!sessions::ownIdentity(&self))
+        return false;
+    qputenv("TARND_TEST_DAEMON_PRINCIPAL", QByteArray::fromStdString(self.principal));
+    return true;
 }
 
 Daemon::Daemon()

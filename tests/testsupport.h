@@ -33,6 +33,10 @@ struct SocketPair
 // Whether the tests run as root (needed to act as another user).
 bool isRoot();
 
+// This process's clients take a daemon run as the tester for the daemon (a test build's option:
+// on Windows a client otherwise wants LocalSystem). False if the tester's identity is unknown.
+bool expectDaemonAsTester();
+
 // Every process started from this test process, however indirectly, carries a tag in its
 // environment. Waits for every tagged one to end; whatever is left is described in *report and
 // killed, so that one failed test does not spill into the next, and false is returned.

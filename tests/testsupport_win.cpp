@@ -1,7 +1,7 @@
 // The Windows half of the tests' support: the daemon run from a console, as a test build allows
 // (--console), on a pipe name of its own, so that suites running side by side do not meet.
 #include "testsupport.h"
-#include "ipc/sessions.h"
+#include "daemon/processscan.h"
 #include "win/descendants_win.h"
 
 #include <QFileInfo>
@@ -26,11 +26,9 @@ QString socketBase(const QTemporaryDir &dir)
 
 bool Daemon::start(const QStringList &extraEnv)
 {
-    // The daemon runs as the tester, not as LocalSystem: this process's clients are told so.
-    sessions::SessionInfo self;
-    if (!sessions::ownIdentity(&self))
+    // The daemon runs as the tester, not as LocalSystem.
+    if (!expectDaemonAsTester())
         return false;
-    qputenv("TARND_TEST_DAEMON_PRINCIPAL", QByteArray::fromStdString(self.principal));
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     for (const QString &kv : extraEnv)
         env.insert(kv.section('=', 0, 0), kv.section('=', 1));
@@ -70,7 +68,11 @@ bool noLeftovers(QString *report, int timeoutMs)
     report->clear();
     for (const descendants::Process &p : descendants::of(g_roots)) {
         *report += QString("pid %1: %2\n").arg(p.pid).arg(QString::fromStdString(p.name));
-        descendants::end(p.pid);
+        processscan::Entry entry;
+        entry.pid = p.pid;
+        long error = 0;
+        if (const auto target = processscan::Target::open(entry, &error))
+            target->terminate(&error);
     }
     return false;
 }

@@ -2,14 +2,12 @@
 // would have to misbehave (silence, a huge frame, a late answer).
 
 #include "ipc/framing.h"
-#include "ipc/sessions.h"
 #include "service/privilege.h"
 #include "tarnclient.h"
 #include "testsupport.h"
 
 #include <QJsonArray>
 #include <QLocalServer>
-#include <QOperatingSystemVersion>
 #include <QProcess>
 #include <QSignalSpy>
 #include <QtTest>
@@ -22,7 +20,6 @@ using testsupport::Daemon;
 namespace {
 
 const QString Helper = QStringLiteral(HELPER_CHILDHELPER);
-const bool Windows = QOperatingSystemVersion::currentType() == QOperatingSystemVersion::Windows;
 
 // A daemon that greets and then does only what the test tells it.
 class FakeDaemon : public QObject
@@ -83,9 +80,7 @@ private Q_SLOTS:
     {
         // The stand-in daemons below run as the tester: on Windows not LocalSystem, whom a client
         // expects unless told otherwise (a test build's option).
-        sessions::SessionInfo self;
-        QVERIFY(sessions::ownIdentity(&self));
-        qputenv("TARND_TEST_DAEMON_PRINCIPAL", QByteArray::fromStdString(self.principal));
+        QVERIFY(testsupport::expectDaemonAsTester());
     }
     void cleanup()
     {

@@ -4,7 +4,7 @@
 
 #include "client/tarnclient.h"
 #include "ipc/serverpeer.h"
-#include "ipc/sessions.h"
+#include "testsupport.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -105,13 +105,11 @@ private Q_SLOTS:
         QTemporaryDir dir;
         QVERIFY(dir.isValid());
         const QString logPath = QDir::toNativeSeparators(dir.filePath(u"client.log"_s));
-        sessions::SessionInfo self;
-        QVERIFY(sessions::ownIdentity(&self));
         QTRY_VERIFY_WITH_TIMEOUT(ctl({u"hello"_s, u"--log-path"_s, logPath}).err.contains(
                                      "), not by the daemon's user LocalSystem"_L1),
                                  60000);
         QCOMPARE(ctl({u"list"_s}).exitCode, 3);
-        qputenv("TARND_TEST_DAEMON_PRINCIPAL", QByteArray::fromStdString(self.principal));
+        QVERIFY(testsupport::expectDaemonAsTester());
         QCOMPARE(ctl({u"hello"_s, u"--log-path"_s, logPath}).exitCode, 0);
 
         // A child's output and exit code come back to its owner.
@@ -146,9 +144,7 @@ private Q_SLOTS:
 
     void clientsStartTheServiceOnDemand()
     {
-        sessions::SessionInfo self;
-        QVERIFY(sessions::ownIdentity(&self));
-        qputenv("TARND_TEST_DAEMON_PRINCIPAL", QByteArray::fromStdString(self.principal));
+        QVERIFY(testsupport::expectDaemonAsTester());
         Run r = ctl({u"version"_s});
         QVERIFY2(r.exitCode == 3 && r.err.contains("the service is not installed"_L1), qPrintable(r.out + r.err));
 

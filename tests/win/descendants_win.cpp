@@ -1,5 +1,7 @@
 #include "descendants_win.h"
 
+#include "service/wintext_win.h"
+
 #include <windows.h>
 #include <tlhelp32.h>
 
@@ -46,23 +48,11 @@ std::vector<Process> of(const std::vector<std::uint32_t> &roots)
             if (known || wineOwn(e.szExeFile) || std::find(found.begin(), found.end(), e.th32ParentProcessID) == found.end())
                 continue;
             found.push_back(pid);
-            char name[MAX_PATH * 3];
-            const int n = WideCharToMultiByte(CP_UTF8, 0, e.szExeFile, -1, name, sizeof name, nullptr, nullptr);
-            out.push_back({pid, n > 0 ? std::string(name) : std::string()});
+            out.push_back({pid, wintext::narrow(e.szExeFile)});
             added = true;
         }
     }
     return out;
-}
-
-bool end(std::uint32_t pid)
-{
-    const HANDLE h = OpenProcess(PROCESS_TERMINATE, FALSE, pid);
-    if (!h)
-        return false;
-    const bool ended = TerminateProcess(h, 1);
-    CloseHandle(h);
-    return ended;
 }
 
 } // namespace descendants

@@ -20,7 +20,4 @@ struct Process
 // services, are not listed.
 std::vector<Process> of(const std::vector<std::uint32_t> &roots);
 
-// TerminateProcess(..., 1); false when it cannot be opened or ended.
-bool end(std::uint32_t pid);
-
 } // namespace descendants

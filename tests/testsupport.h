@@ -115,6 +115,11 @@ private:
     QFile m_logFile; // where its output goes, when not to a pipe (Windows); a restart appends
 };
 
+// A console program started so gets a Ctrl+C from interrupt() (Linux: SIGINT), and on Windows
+// nobody else does: it runs on a console of its own.
+void startOnOwnConsole(QProcess &p, const QString &program, const QStringList &arguments);
+bool interrupt(const QProcess &p);
+
 // Whether every needle occurs in the text, each after the previous one.
 bool inOrder(const QString &text, const QStringList &needles);
 

@@ -111,6 +111,16 @@ void Daemon::signal(int signo)
     ::kill(static_cast<pid_t>(m_process.processId()), signo);
 }
 
+void startOnOwnConsole(QProcess &p, const QString &program, const QStringList &arguments)
+{
+    p.start(program, arguments);
+}
+
+bool interrupt(const QProcess &p)
+{
+    return ::kill(pid_t(p.processId()), SIGINT) == 0;
+}
+
 namespace {
 
 bool readExact(int fd, char *buf, size_t n)

@@ -2,6 +2,7 @@
 // (--console), on a pipe name of its own, so that suites running side by side do not meet.
 #include "testsupport.h"
 #include "daemon/processscan.h"
+#include "process/childprocess_win.h"
 #include "win/descendants_win.h"
 
 #include <QFileInfo>
@@ -59,6 +60,26 @@ void Daemon::stop()
 QString Daemon::socketPath() const
 {
     return "\\\\.\\pipe\\" + socketBase(m_dir) + "-1";
+}
+
+void startOnOwnConsole(QProcess &p, const QString &program, const QStringList &arguments)
+{
+    p.setCreateProcessArgumentsModifier([](QProcess::CreateProcessArguments *args) {
+        args->flags |= 0x00000010; // CREATE_NEW_CONSOLE
+    });
+    p.start(program, arguments);
+}
+
+bool interrupt(const QProcess &p)
+{
+    // The daemon's own way to its children's consoles.
+    long error = 0;
+    std::vector<childprocess::LogNote> notes;
+    if (childprocess::sendCtrlC((unsigned long)p.processId(), &notes, &error))
+        return true;
+    for (const childprocess::LogNote &n : notes)
+        qWarning("%s", n.text.c_str());
+    return false;
 }
 
 bool noLeftovers(QString *report, int timeoutMs)

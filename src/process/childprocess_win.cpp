@@ -588,7 +588,7 @@ bool Child::interruptWaits()
     return true; // for a console the child has left, AttachConsole is retried for a second
 }
 
-bool Child::interrupt(std::vector<LogNote> *notes)
+bool sendCtrlC(unsigned long pid, std::vector<LogNote> *notes, long *error)
 {
     const auto note = [notes](LogNote::Level level, std::string text) {
         if (notes)
@@ -600,8 +600,8 @@ bool Child::interrupt(std::vector<LogNote> *notes)
     static bool guarded = false;
     if (!guarded) {
         if (!SetConsoleCtrlHandler(keepDaemonAlive, TRUE)) {
-            d->error = long(GetLastError());
-            note(LogNote::Level::Warning, "SetConsoleCtrlHandler failed: " + std::to_string(d->error.load()));
+            *error = long(GetLastError());
+            note(LogNote::Level::Warning, "SetConsoleCtrlHandler failed: " + std::to_string(*error));
             return false;
         }
         guarded = true;
@@ -613,10 +613,10 @@ bool Child::interrupt(std::vector<LogNote> *notes)
     for (;; ++attempt) {
         FreeConsole();
         const DWORD refused = testhook::failAttach.load();
-        if (!refused && AttachConsole(d->pid))
+        if (!refused && AttachConsole(DWORD(pid)))
             break;
         const DWORD e = refused ? refused : GetLastError();
-        d->error = long(e);
+        *error = long(e);
         if (e != ERROR_INVALID_HANDLE) {
             note(LogNote::Level::Warning, "AttachConsole failed with error: " + std::to_string(e));
             return false;
@@ -642,10 +642,19 @@ bool Child::interrupt(std::vector<LogNote> *notes)
     Sleep(10);
     SetConsoleCtrlHandler(nullptr, FALSE);
     if (!generated) {
-        d->error = long(e);
+        *error = long(e);
         note(LogNote::Level::Warning, "GenerateConsoleCtrlEvent failed: " + std::to_string(e));
     }
     return generated != 0;
+}
+
+bool Child::interrupt(std::vector<LogNote> *notes)
+{
+    long error = 0;
+    const bool sent = sendCtrlC(d->pid, notes, &error);
+    if (!sent)
+        d->error = error;
+    return sent;
 }
 
 bool Child::terminate()

@@ -1,9 +1,22 @@
 #pragma once
-// Test seams of the Windows child layer. Production code never sets them.
+// What the Windows child layer offers beyond the portable interface: its interrupt's Ctrl+C, for
+// any process, and its test seams (production code never sets those).
+
+#include "process/childprocess.h"
 
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+
+namespace childprocess {
+
+// Ctrl+C to every process on the console of pid, retrying for about a second while that console
+// is not there yet; the calling process takes no Ctrl+C meanwhile or later, and its own console,
+// if any, is given up. False with *error (GetLastError) and a warning in *notes when it could not
+// be sent. Thread-safe; it waits for a launch under way and holds up the next one.
+bool sendCtrlC(unsigned long pid, std::vector<LogNote> *notes, long *error);
+
+} // namespace childprocess
 
 namespace childprocess::testhook {
 

@@ -20,6 +20,9 @@
 //   closestdin           as noread, stdin closed
 //   crashafter MS CODE   wait MS milliseconds, then exit with CODE
 //   unlinkself CODE      remove its own executable file (Linux; Windows refuses), then exit with CODE
+//   say OUT ERR CODE     write OUT to stdout and ERR to stderr, then exit with CODE
+//   sumafter FILE N      once FILE exists, read N bytes of stdin (fewer if it ends) and print
+//                        "<bytes read> <their 64-bit FNV-1a, hex>"
 // Windows only (childhelper_win.cpp):
 //   noconsole / lateconsole CODE  leave its console, print "ready"; lateconsole takes a new one
 //                        300 ms later and on Ctrl+C exits with CODE
@@ -28,6 +31,7 @@
 
 #include "childhelper.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -130,6 +134,26 @@ int run(const std::vector<std::string> &args)
         std::error_code ignored;
         std::filesystem::remove(args[0], ignored);
         return int(n);
+    }
+    if (mode == "say" && args.size() > 4) {
+        put(1, args[2]);
+        put(2, args[3]);
+        return int(number(4));
+    }
+    if (mode == "sumafter" && args.size() > 3) {
+        for (std::error_code e; !std::filesystem::exists(std::filesystem::u8path(args[2]), e);)
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        unsigned long long hash = 14695981039346656037ULL, count = 0;
+        char buf[65536];
+        for (size_t r; count < number(3) && (r = readIn(buf, std::min<size_t>(sizeof buf, number(3) - count))) > 0;) {
+            for (size_t i = 0; i < r; ++i)
+                hash = (hash ^ (unsigned char)buf[i]) * 1099511628211ULL;
+            count += r;
+        }
+        char line[64];
+        std::snprintf(line, sizeof line, "%llu %016llx\n", count, hash);
+        put(1, line);
+        return 0;
     }
     const int code = mode.empty() ? -1 : platformMode(args);
     if (code >= 0)

@@ -16,6 +16,7 @@ using namespace Qt::StringLiterals;
 namespace {
 
 const QString Helper = QStringLiteral(HELPER_CHILDHELPER);
+const bool OnLinux = QStringLiteral(TARND_PLATFORM) == u"linux";
 const QString Guid = QStringLiteral("0A1B2C3D-0000-0000-0000-000000000001");
 const TunTools &windowsTools = windowsTunTools();
 
@@ -28,41 +29,53 @@ QJsonObject spec(const QString &id, const QStringList &args, const QJsonObject &
     return s;
 }
 
-// A folder of fake tools. Each call is one line of calls.log: the tool's file name and its
-// arguments, separated by \x1f.
+// A folder of fake tools, copies of the child helper, first on PATH and the working folder (a
+// Windows program looks there before the system folder, where wine has a powershell.exe of its
+// own); pnputil.exe under a fake WINDIR. Beside the tests, as on Windows the paths of the build
+// name no drive: they stay on the build's while the working folder is here. Each tool's call is one line of calls.log: its name
+// and its arguments, separated by \x1f; what it does is a list of rules (the helper's fakeTool).
 class FakeTools
 {
 public:
-    FakeTools() { QDir(m_dir.path()).mkpath("bin"); }
-
-    void add(const QString &name, const QByteArray &body)
+    struct Rule
     {
-        const QString path = bin() + "/" + name;
-        testsupport::writeFile(path, "#!/bin/sh\n"
-                                     "{ printf '%s' \"${0##*/}\"; for a in \"$@\"; do printf '\\037%s' \"$a\"; done;"
-                                     " printf '\\n'; } >> \"$TOOL_LOG\"\n"
-                                     "here=\"${0%/*}\"\n"
-                                         + body + "\n");
-        QFile::setPermissions(path, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+        // match: in one of the arguments; afterMs: since the tool first ran
+        Rule(const QString &match = {}, int afterMs = 0, const QString &out = {}, const QString &err = {}, int code = 0,
+             int sleepMs = 0)
+            : fields{match, QString::number(afterMs), out, err, QString::number(code), QString::number(sleepMs)}
+        {
+        }
+        QStringList fields;
+    };
+
+    FakeTools()
+    {
+        QDir(m_dir.path()).mkpath("bin");
+        qputenv("PATH", (bin() + QDir::listSeparator() + qEnvironmentVariable("PATH")).toUtf8());
+        qputenv("TOOL_LOG", log().toUtf8());
+        QDir::setCurrent(bin());
+    }
+    ~FakeTools()
+    {
+        QDir::setCurrent(m_cwd);
+        qputenv("PATH", m_path);
+        qputenv("WINDIR", m_windir);
+        qunsetenv("TOOL_LOG");
+        for (const QString &name : std::as_const(m_names))
+            qunsetenv(qPrintable("TOOL_ACT_" + name));
+    }
+
+    // name as the daemon runs it: "powershell.exe", "ip" (on Windows ip.exe).
+    void add(const QString &name, const QList<Rule> &rules)
+    {
+        add(bin() + "/" + name + (name.contains('.') ? QString() : exe()), name.section('.', 0, 0), rules);
     }
     // WINDIR\System32\pnputil.exe: on Linux one file name with backslashes in it, in a fake WINDIR.
-    void addPnputil(const QByteArray &body)
+    void addPnputil(const QList<Rule> &rules)
     {
         qputenv("WINDIR", (m_dir.path() + "/win").toUtf8());
-        add("../pnputil", body);
-        QFile::rename(bin() + "/../pnputil", m_dir.path() + "/win\\System32\\pnputil.exe");
-    }
-    QString bin() const { return m_dir.path() + "/bin"; }
-    QStringList env() const
-    {
-        return {"PATH=" + bin() + ":" + qEnvironmentVariable("PATH"), "TOOL_LOG=" + log(),
-                "QT_LOGGING_RULES=tarnd.debug=true"};
-    }
-    // For the tools run from this test process.
-    void useHere() const
-    {
-        qputenv("PATH", (bin() + ":" + qEnvironmentVariable("PATH")).toUtf8());
-        qputenv("TOOL_LOG", log().toUtf8());
+        add(m_dir.path() + (QDir::separator() == '/' ? "/win\\System32\\pnputil.exe" : "/win/System32/pnputil.exe"),
+            "pnputil", rules);
     }
     QList<QStringList> calls(const QString &tool = QString()) const
     {
@@ -76,8 +89,24 @@ public:
     }
 
 private:
+    static QString exe() { return QFileInfo(Helper).suffix().isEmpty() ? QString() : ".exe"; }
+    void add(const QString &path, const QString &name, const QList<Rule> &rules)
+    {
+        QStringList lines;
+        for (const Rule &r : rules)
+            lines << QStringList(r.fields).replaceInStrings("\n", "\\n").join('|');
+        qputenv(qPrintable("TOOL_ACT_" + name), lines.join('\n').toUtf8());
+        m_names << name;
+        QDir().mkpath(QFileInfo(path).path());
+        if (!QFileInfo::exists(path))
+            QFile::copy(Helper, path);
+    }
+    QString bin() const { return m_dir.path() + "/bin"; }
     QString log() const { return m_dir.path() + "/calls.log"; }
-    QTemporaryDir m_dir;
+    QTemporaryDir m_dir{QCoreApplication::applicationDirPath() + "/fake-tools-XXXXXX"};
+    const QString m_cwd = QDir::currentPath();
+    const QByteArray m_path = qgetenv("PATH"), m_windir = qgetenv("WINDIR");
+    QStringList m_names;
 };
 
 // The PowerShell single-quoted literal that begins at text[from] as PowerShell reads it; *end
@@ -98,6 +127,13 @@ QString readQuoted(const QString &text, qsizetype from, qsizetype *end)
     }
     *end = i;
     return out;
+}
+
+// A command as a fake tool records it: the program's file name less its extension, then the
+// arguments.
+QStringList call(const ToolCommand &c)
+{
+    return QStringList{c.program.section('\\', -1).section('/', -1).section('.', 0, 0)} + c.arguments;
 }
 
 ToolResult result(const QByteArray &out, int code = 0)
@@ -121,15 +157,11 @@ ProcessManager::Timing quick()
 class TestTunnel : public QObject
 {
     Q_OBJECT
-    const QByteArray m_windir = qgetenv("WINDIR");
-    const QByteArray m_path = qgetenv("PATH");
 
 private Q_SLOTS:
     void initTestCase() { QLoggingCategory::setFilterRules(QStringLiteral("tarnd.debug=true")); }
     void cleanup()
     {
-        qputenv("WINDIR", m_windir);
-        qputenv("PATH", m_path);
         QString report;
         QVERIFY2(testsupport::noLeftovers(&report), qPrintable(report));
     }
@@ -170,8 +202,10 @@ private Q_SLOTS:
         QVERIFY(windowsTools.reportsTun(result("SWD\\Wintun\\{" + Guid.toLatin1() + "}\r\n")));
         QVERIFY(!windowsTools.reportsTun(result("PCI\\VEN_8086&DEV_15BB\\3&11583659&0&FE\r\n")));
         // Without WINDIR, pnputil is the one under C:\Windows.
+        const QByteArray windir = qgetenv("WINDIR");
         qunsetenv("WINDIR");
         QCOMPARE(windowsTools.deviceRemoval(Guid).program, u"C:\\Windows\\System32\\pnputil.exe"_s);
+        qputenv("WINDIR", windir);
 
         // Linux: the UP flag itself, not LOWER_UP; the device as ip names it.
         const TunTools &lx = linuxTunTools();
@@ -187,9 +221,8 @@ private Q_SLOTS:
     void tunDeviceAroundTheCore()
     {
         FakeTools tools;
-        tools.useHere();
-        tools.add("powershell.exe", "echo '{" + Guid.toLatin1() + "}'");
-        tools.addPnputil("");
+        tools.add("powershell.exe", {{"", 0, "{" + Guid + "}\n"}});
+        tools.addPnputil({});
         testsupport::LogCapture log;
         ProcessManager pm(nullptr, quick(), windowsTools);
         QList<QJsonObject> events;
@@ -206,9 +239,8 @@ private Q_SLOTS:
         // Looked up and removed before the start, and again before "finished".
         const QList<QStringList> calls = tools.calls();
         QCOMPARE(calls.size(), 4);
-        QCOMPARE(calls[0].value(0), u"powershell.exe"_s);
-        QVERIFY(calls[0].last().startsWith("Get-NetAdapter -Name 'tarn-tun' "));
-        QCOMPARE(calls[1], (QStringList{"win\\System32\\pnputil.exe", "/remove-device", "SWD\\Wintun\\{" + Guid + "}"}));
+        QCOMPARE(calls[0], call(windowsTools.deviceLookup(TunInterfaceName)));
+        QCOMPARE(calls[1], (QStringList{"pnputil", "/remove-device", "SWD\\Wintun\\{" + Guid + "}"}));
         QCOMPARE(calls[3], calls[1]);
         QCOMPARE(events.first().value("event").toString(), u"started"_s);
         QCOMPARE(events.first().value("calls").toInt(), 2);
@@ -220,29 +252,28 @@ private Q_SLOTS:
     void tunDeviceFailures()
     {
         FakeTools tools;
-        tools.useHere();
-        tools.addPnputil("echo 'Failed to remove the device.' >&2; exit 5");
+        tools.addPnputil({{"", 0, "", "Failed to remove the device.\n", 5}});
         ProcessManager pm(nullptr, quick(), windowsTools);
         QObject scope;
         // A failing pnputil still ends the removal. A lookup cut off at its limit finds nothing,
         // whatever it had printed by then; text that is not a GUID, or no adapter at all, never
         // reaches pnputil.
-        const QByteArray echo = "echo '" + Guid.toLatin1() + "'";
-        for (const QByteArray &lookup : {echo, QByteArray(echo + "; exec sleep 30"),
-                                         QByteArray("echo 'x} /remove-device *'"), QByteArray("exit 0")}) {
-            tools.add("powershell.exe", lookup);
+        using Rule = FakeTools::Rule;
+        for (const Rule &lookup : {Rule{"", 0, Guid + "\n"}, Rule{"", 0, Guid + "\n", "", 0, 30000},
+                                   Rule{"", 0, "x} /remove-device *\n"}, Rule{}}) {
+            tools.add("powershell.exe", {lookup});
             int removals = 0;
             pm.removeTunDevice(TunInterfaceName, &scope, [&] { ++removals; });
             QTRY_COMPARE_WITH_TIMEOUT(removals, 1, 20000);
         }
-        QCOMPARE(tools.calls("win\\System32\\pnputil.exe").size(), 1);
-        QCOMPARE(tools.calls("powershell.exe").size(), 4);
+        QCOMPARE(tools.calls("pnputil").size(), 1);
+        QCOMPARE(tools.calls("powershell").size(), 4);
 
         // Only the TUN core, spelled exactly, has its device removed.
         for (const QString id : {"Sing-Box-Tun", "sing-box-tun ", "xray"})
             QCOMPARE(testsupport::startNow(pm, spec(id, {"exit", "0"})).value("status").toString(), u"started"_s);
         QTRY_VERIFY_WITH_TIMEOUT(pm.listProcesses().value("processes").toArray().isEmpty(), 20000);
-        QCOMPARE(tools.calls("powershell.exe").size(), 4);
+        QCOMPARE(tools.calls("powershell").size(), 4);
 
         // A zero wait gives up at once and runs nothing.
         bool up = true;
@@ -251,42 +282,42 @@ private Q_SLOTS:
         QCOMPARE(tools.calls().size(), 5);
     }
 
-    // The daemon itself, with ip and resolvectl faked.
+    // The daemon itself, with its platform's tools faked.
     void dnsOnceTheInterfaceIsUp()
     {
         FakeTools tools;
-        // Down for the first two seconds after the first probe, then up.
-        tools.add("ip", "now=$(date +%s%3N); [ -f \"$here/first\" ] || echo $now > \"$here/first\"\n"
-                        "if [ $((now - $(cat \"$here/first\"))) -ge 2000 ]; then\n"
-                        "  echo \"9: $6: <POINTOPOINT,MULTICAST,NOARP,UP,LOWER_UP> mtu 1500 state UNKNOWN \\\\    tun type tun pi off\"\n"
-                        "else echo \"9: $6: <POINTOPOINT,MULTICAST,NOARP> mtu 1500 state DOWN\"; fi");
-        tools.add("resolvectl", "exit 0");
+        // Down for the first two seconds after the first probe, then an up TUN device.
+        tools.add("ip", {{"", 2000, "9: {last}: <POINTOPOINT,MULTICAST,NOARP,UP,LOWER_UP> mtu 1500 state UNKNOWN \\    tun type tun pi off\n"},
+                         {"", 0, "9: {last}: <POINTOPOINT,MULTICAST,NOARP> mtu 1500 state DOWN\n"}});
+        tools.add("powershell.exe", {{"PnPDeviceID", 2000, "SWD\\Wintun\\{" + Guid + "}\r\n"}});
+        tools.add("resolvectl", {});
         testsupport::Daemon d;
-        QVERIFY(d.start(tools.env()));
+        QVERIFY(d.start({"QT_LOGGING_RULES=tarnd.debug=true"}));
         TarnClient c;
         QVERIFY(c.connectToDaemon(d.socketPath()));
         QCOMPARE(c.call(spec("core", {"noread"}, {{"address", "1.1.1.1"}, {"iface", "tarn-tun0"}})).value("status"),
                  QJsonValue("started"));
-        QTRY_VERIFY_WITH_TIMEOUT(!tools.calls("resolvectl").isEmpty(), 30000);
-        QCOMPARE(tools.calls("resolvectl"), (QList<QStringList>{{"resolvectl", "dns", "tarn-tun0", "1.1.1.1"}}));
-        const QList<QStringList> probes = tools.calls("ip");
-        QVERIFY(probes.size() >= 2);
-        QCOMPARE(probes.first(), (QStringList{"ip", "-d", "-o", "link", "show", "dev", "tarn-tun0"}));
+        const QStringList probe = OnLinux ? QStringList{"ip", "-d", "-o", "link", "show", "dev", "tarn-tun0"}
+                                          : call(windowsTools.readinessProbe("tarn-tun0")); // its text: commandLines
+        const QStringList dns = OnLinux ? QStringList{"resolvectl", "dns", "tarn-tun0", "1.1.1.1"}
+                                        : call(windowsTools.dnsCommand("tarn-tun0", "1.1.1.1"));
+        QTRY_VERIFY_WITH_TIMEOUT(tools.calls().contains(dns), 30000);
+        const QList<QStringList> calls = tools.calls();
+        QCOMPARE(calls.count(dns), 1);
+        QCOMPARE(calls.first(), probe);
+        QVERIFY(calls.count(probe) >= 2);
     }
 
     void dnsFailuresAndRefusals()
     {
         FakeTools tools;
-        tools.useHere();
         // a'b is an up TUN device, eth0 up but none; hang0's probes hang, each cut off at its
         // limit; the others stay down.
-        tools.add("ip", "case \"$6\" in\n"
-                        "  \"a'b\") echo \"9: $6: <POINTOPOINT,UP,LOWER_UP> mtu 1500 \\\\    tun type tun pi off\" ;;\n"
-                        "  eth0) echo \"2: eth0: <BROADCAST,MULTICAST,UP,LOWER_UP> mtu 1500 \\\\    veth\" ;;\n"
-                        "  hang0) exec sleep 20 ;;\n"
-                        "  *) echo \"9: $6: <POINTOPOINT> mtu 1500 state DOWN\" ;;\n"
-                        "esac");
-        tools.add("resolvectl", "echo 'Failed to set DNS configuration: Access denied' >&2; exit 1");
+        tools.add("ip", {{"a'b", 0, "9: a'b: <POINTOPOINT,UP,LOWER_UP> mtu 1500 \\    tun type tun pi off\n"},
+                         {"eth0", 0, "2: eth0: <BROADCAST,MULTICAST,UP,LOWER_UP> mtu 1500 \\    veth\n"},
+                         {"hang0", 0, "", "", 0, 20000},
+                         {"", 0, "9: {last}: <POINTOPOINT> mtu 1500 state DOWN\n"}});
+        tools.add("resolvectl", {{"", 0, "", "Failed to set DNS configuration: Access denied\n", 1}});
         ProcessManager::Timing t;
         t.dnsDelayMs = 0;
         t.probeLimitMs = 300;
@@ -337,15 +368,19 @@ private Q_SLOTS:
     {
         FakeTools tools;
         // A slow lookup that finds the stale device; its removal recorded.
-        tools.add("ip", "[ \"$1\" = -d ] && { sleep 2; echo \"7: tarn-tun: <POINTOPOINT,UP> mtu 1500\"; }; exit 0");
+        tools.add("ip", {{"-d", 0, "7: tarn-tun: <POINTOPOINT,UP> mtu 1500\n", "", 0, 2000}});
+        tools.add("powershell.exe", {{"", 0, Guid + "\n", "", 0, 2000}});
+        tools.addPnputil({});
+        const QStringList removal = OnLinux ? QStringList{"ip", "link", "delete", "dev", "tarn-tun"}
+                                            : QStringList{"pnputil", "/remove-device", "SWD\\Wintun\\{" + Guid + "}"};
         testsupport::Daemon d;
-        QVERIFY(d.start(tools.env()));
+        QVERIFY(d.start());
         TarnClient owner, other;
         owner.setEventQueue(true);
         QVERIFY(owner.connectToDaemon(d.socketPath()));
         QVERIFY(other.connectToDaemon(d.socketPath()));
         std::unique_ptr<TarnReply> started(owner.request(spec(TunProcessId, {"noread"}), 30000));
-        QTRY_VERIFY_WITH_TIMEOUT(!tools.calls("ip").isEmpty(), 20000);
+        QTRY_VERIFY_WITH_TIMEOUT(!tools.calls().isEmpty(), 20000);
         // While the start waits, others are served, and the id is taken.
         QCOMPARE(other.call({{"action", "heartbeat"}}).value("status"), QJsonValue("success"));
         QCOMPARE(other.call(spec(TunProcessId, {"noread"})).value("error"),
@@ -353,24 +388,24 @@ private Q_SLOTS:
         QVERIFY(!started->isFinished());
         QTRY_VERIFY_WITH_TIMEOUT(started->isFinished(), 30000);
         QCOMPARE(started->response().value("status"), QJsonValue("started"));
-        QCOMPARE(tools.calls("ip").size(), 2);
-        QCOMPARE(tools.calls("ip").last(), (QStringList{"ip", "link", "delete", "dev", "tarn-tun"}));
+        QCOMPARE(tools.calls().size(), 2);
+        QCOMPARE(tools.calls().last(), removal);
 
         // Removed again once it has ended, before its "finished".
         QCOMPARE(owner.call({{"action", "stop"}, {"process-id", TunProcessId}}).value("status"), QJsonValue("stopping"));
         const QJsonObject finished = owner.waitForEvent(
             [](const QJsonObject &e) { return e.value("event") == "finished"; }, 30000);
         QCOMPARE(finished.value("process-id"), QJsonValue(TunProcessId));
-        QCOMPARE(tools.calls("ip").size(), 4);
+        QCOMPARE(tools.calls().size(), 4);
 
         // A client gone while its start waits leaves nothing running.
         std::unique_ptr<TarnReply> abandoned(owner.request(spec(TunProcessId, {"noread"}), 30000));
-        QTRY_VERIFY_WITH_TIMEOUT(tools.calls("ip").size() == 5, 20000);
+        QTRY_VERIFY_WITH_TIMEOUT(tools.calls().size() == 5, 20000);
         abandoned.reset();
         owner.disconnectFromDaemon();
         QVERIFY(d.waitForLog("cancelled while it waited for the TUN device removal"));
         QVERIFY(other.call({{"action", "list"}}).value("processes").toArray().isEmpty());
-        QCOMPARE(tools.calls("ip").size(), 5);
+        QCOMPARE(tools.calls().size(), 5);
     }
 };
 

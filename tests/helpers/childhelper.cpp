@@ -23,6 +23,7 @@
 //   say OUT ERR CODE     write OUT to stdout and ERR to stderr, then exit with CODE
 //   sumafter FILE N      once FILE exists, read N bytes of stdin (fewer if it ends) and print
 //                        "<bytes read> <their 64-bit FNV-1a, hex>"
+// Copied under another name while TOOL_LOG is set, it is a fake tool instead (fakeTool below).
 // Windows only (childhelper_win.cpp):
 //   noconsole / lateconsole CODE  leave its console, print "ready"; lateconsole takes a new one
 //                        300 ms later and on Ctrl+C exits with CODE
@@ -53,10 +54,80 @@ std::string pattern(size_t n)
 std::string g_lastWords;
 int g_interruptCode;
 
+std::string unescaped(const std::string &text)
+{
+    std::string out;
+    for (size_t i = 0; i < text.size(); ++i)
+        out += text[i] == '\\' && i + 1 < text.size() && text[i + 1] == 'n' ? (++i, '\n') : text[i];
+    return out;
+}
+
+// A fake tool NAME (its file name, less any extension): appends "NAME\x1fARG1\x1fARG2..." as a
+// line to $TOOL_LOG, then acts out the first rule of $TOOL_ACT_NAME (one per line) that applies:
+//   MATCH|AFTER|OUT|ERR|CODE|SLEEP
+// applies when one argument contains MATCH (empty: any) and AFTER milliseconds have passed since
+// the tool first ran in this folder; then OUT goes to stdout and ERR to stderr ("\n" a line end,
+// "{last}" the last argument), the tool sleeps SLEEP milliseconds and exits with CODE. No rule
+// that applies: exit 0.
+int fakeTool(const std::string &log, const std::string &name, const std::vector<std::string> &args)
+{
+    std::string line = name;
+    for (size_t i = 1; i < args.size(); ++i)
+        line += "\x1f" + args[i];
+    appendTo(log, line + "\n");
+    const long long now = std::chrono::duration_cast<std::chrono::milliseconds>(
+        std::chrono::system_clock::now().time_since_epoch()).count();
+    long long first = now;
+    const std::string firstFile = log + "." + name + ".first";
+    if (std::FILE *f = std::fopen(firstFile.c_str(), "r")) {
+        if (std::fscanf(f, "%lld", &first) != 1)
+            first = now;
+        std::fclose(f);
+    } else if (std::FILE *w = std::fopen(firstFile.c_str(), "w")) {
+        std::fprintf(w, "%lld", now);
+        std::fclose(w);
+    }
+    const char *rules = std::getenv(("TOOL_ACT_" + name).c_str());
+    std::string rest = rules ? rules : "";
+    while (!rest.empty()) {
+        const std::string rule = rest.substr(0, rest.find('\n'));
+        rest.erase(0, std::min(rest.size(), rule.size() + 1));
+        std::vector<std::string> f;
+        for (size_t from = 0;; ) {
+            const size_t bar = rule.find('|', from);
+            f.push_back(rule.substr(from, bar == std::string::npos ? bar : bar - from));
+            if (bar == std::string::npos)
+                break;
+            from = bar + 1;
+        }
+        f.resize(6);
+        const bool matches = f[0].empty() || std::any_of(args.begin() + 1, args.end(), [&](const std::string &a) {
+            return a.find(f[0]) != std::string::npos;
+        });
+        if (!matches || now - first < std::atoll(f[1].c_str()))
+            continue;
+        for (std::string *text : {&f[2], &f[3]}) {
+            *text = unescaped(*text);
+            for (size_t at; args.size() > 1 && (at = text->find("{last}")) != std::string::npos;)
+                text->replace(at, 6, args.back());
+        }
+        put(1, f[2]);
+        put(2, f[3]);
+        std::this_thread::sleep_for(std::chrono::milliseconds(std::atoll(f[5].c_str())));
+        return std::atoi(f[4].c_str());
+    }
+    return 0;
+}
+
 } // namespace
 
 int run(const std::vector<std::string> &args)
 {
+    const std::string file = args.empty() ? "" : args[0].substr(args[0].find_last_of("/\\") + 1);
+    const std::string name = file.substr(0, file.find('.'));
+    if (const char *log = std::getenv("TOOL_LOG"); log && !name.empty() && name != "childhelper")
+        return fakeTool(log, name, args);
+
     const std::string mode = args.size() > 1 ? args[1] : "";
     const auto number = [&](size_t i) { return args.size() > i ? std::strtoul(args[i].c_str(), nullptr, 0) : 0UL; };
     unsigned long n = number(2);

@@ -26,6 +26,15 @@ void put(int stream, const std::string &text)
 
 size_t readIn(char *buf, size_t n) { return size_t(std::max<ssize_t>(read(0, buf, n), 0)); }
 
+void appendTo(const std::string &path, const std::string &text)
+{
+    const int fd = open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
+    if (fd >= 0) {
+        (void)!write(fd, text.data(), text.size());
+        close(fd);
+    }
+}
+
 std::vector<std::string> environment()
 {
     std::vector<std::string> all;

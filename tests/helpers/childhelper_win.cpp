@@ -33,6 +33,18 @@ size_t readIn(char *buf, size_t n)
     return ReadFile(GetStdHandle(STD_INPUT_HANDLE), buf, DWORD(n), &r, nullptr) ? r : 0;
 }
 
+void appendTo(const std::string &path, const std::string &text)
+{
+    // FILE_APPEND_DATA alone: each write goes to the end as one, whoever else appends.
+    const HANDLE h = CreateFileW(std::filesystem::u8path(path).c_str(), FILE_APPEND_DATA,
+                                 FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS, 0, nullptr);
+    if (h == INVALID_HANDLE_VALUE)
+        return;
+    DWORD n = 0;
+    WriteFile(h, text.data(), DWORD(text.size()), &n, nullptr);
+    CloseHandle(h);
+}
+
 std::vector<std::string> environment()
 {
     std::vector<std::string> all;

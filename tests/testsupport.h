@@ -115,6 +115,9 @@ private:
     QFile m_logFile; // where its output goes, when not to a pipe (Windows); a restart appends
 };
 
+// Whether the process runs (an exited one that is not reaped yet does not).
+bool alive(qint64 pid);
+
 // A console program started so gets a Ctrl+C from interrupt() (Linux: SIGINT), and on Windows
 // nobody else does: it runs on a console of its own.
 void startOnOwnConsole(QProcess &p, const QString &program, const QStringList &arguments);

@@ -111,6 +111,14 @@ void Daemon::signal(int signo)
     ::kill(static_cast<pid_t>(m_process.processId()), signo);
 }
 
+bool alive(qint64 pid)
+{
+    // A zombie is dead: its state letter is Z.
+    const QByteArray stat = readFile(QString("/proc/%1/stat").arg(pid));
+    const qsizetype close = stat.lastIndexOf(')');
+    return close > 0 && stat.size() > close + 2 && stat[close + 2] != 'Z';
+}
+
 void startOnOwnConsole(QProcess &p, const QString &program, const QStringList &arguments)
 {
     p.start(program, arguments);

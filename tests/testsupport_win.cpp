@@ -62,6 +62,20 @@ QString Daemon::socketPath() const
     return "\\\\.\\pipe\\" + socketBase(m_dir) + "-1";
 }
 
+bool alive(qint64 pid)
+{
+    processscan::Snapshot snapshot;
+    processscan::Entry entry;
+    long error = 0;
+    if (!snapshot.take(&error) || !snapshot.first(&entry, &error))
+        return false;
+    do {
+        if (entry.pid == pid)
+            return true;
+    } while (snapshot.next(&entry));
+    return false;
+}
+
 void startOnOwnConsole(QProcess &p, const QString &program, const QStringList &arguments)
 {
     p.setCreateProcessArgumentsModifier([](QProcess::CreateProcessArguments *args) {

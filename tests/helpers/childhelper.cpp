@@ -19,7 +19,8 @@
 //                        then go on as MODE ...
 //   closestdin           as noread, stdin closed
 //   crashafter MS CODE   wait MS milliseconds, then exit with CODE
-//   unlinkself CODE      remove its own executable file (Linux; Windows refuses), then exit with CODE
+//   moveself CODE        move its own executable file aside (to NAME.gone: Windows lets a running
+//                        program be renamed, not removed), then exit with CODE
 //   say OUT ERR CODE     write OUT to stdout and ERR to stderr, then exit with CODE
 //   sumafter FILE N      once FILE exists, read N bytes of stdin (fewer if it ends) and print
 //                        "<bytes read> <their 64-bit FNV-1a, hex>"
@@ -201,9 +202,9 @@ int run(const std::vector<std::string> &args)
         std::this_thread::sleep_for(std::chrono::milliseconds(n));
         return args.size() > 3 ? int(number(3)) : 1;
     }
-    if (mode == "unlinkself") {
+    if (mode == "moveself") {
         std::error_code ignored;
-        std::filesystem::remove(args[0], ignored);
+        std::filesystem::rename(std::filesystem::u8path(args[0]), std::filesystem::u8path(args[0] + ".gone"), ignored);
         return int(n);
     }
     if (mode == "say" && args.size() > 4) {

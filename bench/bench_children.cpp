@@ -17,6 +17,7 @@
 #include <QThread>
 
 #include <algorithm>
+#include <memory>
 #include <csignal>
 #include <cstdio>
 #include <sys/resource.h>
@@ -59,26 +60,6 @@ int main(int argc, char *argv[])
     files.rlim_cur = files.rlim_max;
     setrlimit(RLIMIT_NOFILE, &files);
 
-    // Baseline of a start: the same program started by QProcess, until it runs.
-    std::vector<double> plainStart;
-    {
-        std::vector<std::unique_ptr<QProcess>> plain;
-        for (int i = 0; i < children; ++i) {
-            auto p = std::make_unique<QProcess>();
-            QElapsedTimer t;
-            t.start();
-            p->start(IdleProgram, IdleArguments);
-            if (!p->waitForStarted(10000))
-                return 1;
-            plainStart.push_back(double(t.nsecsElapsed()) / 1e3);
-            plain.push_back(std::move(p));
-        }
-        for (auto &p : plain) {
-            p->kill();
-            p->waitForFinished(5000);
-        }
-    }
-
     bench::Daemon empty;
     if (!empty.start())
         return 1;
@@ -98,10 +79,20 @@ int main(int argc, char *argv[])
         return 1;
     const qint64 pid = full.pid();
     const Usage before = usageOf(pid);
-    std::vector<double> daemonStart;
+    // Each start beside its baseline, the same program started by QProcess until it runs, one
+    // after the other, so that both meet the machine in the same state.
+    std::vector<double> daemonStart, plainStart;
+    std::vector<std::unique_ptr<QProcess>> plain;
     for (int i = 0; i < children; ++i) {
-        const QString id = QString("idle-%1").arg(i);
+        auto p = std::make_unique<QProcess>();
         QElapsedTimer t;
+        t.start();
+        p->start(IdleProgram, IdleArguments);
+        if (!p->waitForStarted(10000))
+            return 1;
+        plainStart.push_back(double(t.nsecsElapsed()) / 1e3);
+        plain.push_back(std::move(p));
+        const QString id = QString("idle-%1").arg(i);
         t.start();
         client.send(QJsonObject{{"action", "start"}, {"process-id", id}, {"executable", IdleProgram},
                                 {"arguments", QJsonArray::fromStringList(IdleArguments)}});
@@ -112,6 +103,10 @@ int main(int argc, char *argv[])
             return 1;
         }
         daemonStart.push_back(double(t.nsecsElapsed()) / 1e3);
+    }
+    for (auto &p : plain) {
+        p->kill();
+        p->waitForFinished(5000);
     }
     const Usage busy = quietPeriod(pid, seconds);
     const double fullStopMs = full.stop();

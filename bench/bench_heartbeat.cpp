@@ -20,6 +20,7 @@
 #include <QThread>
 
 #include <algorithm>
+#include <functional>
 #include <cstdio>
 #include <memory>
 #include <vector>
@@ -51,16 +52,24 @@ int main(int argc, char *argv[])
         return 1;
     }
 
+    // The servers' CPU time per request tells their cost apart from the machine's load, which
+    // the round trips also carry.
+    const auto cpuPerRequest = [](qint64 pid, const std::function<std::vector<double>()> &round) {
+        const double before = bench::usageOf(pid).cpuMicros;
+        const std::vector<double> samples = round();
+        return std::make_pair(samples, samples.empty() ? 0.0 : (bench::usageOf(pid).cpuMicros - before) / double(samples.size()));
+    };
     std::printf("heartbeat round trip, %d requests per client, microseconds\n", perClient);
-    std::printf("%-8s | %-21s | %-21s | %s\n", "clients", "echo server p50 / p99", "tarnd p50 / p99", "tarnd/echo p50");
+    std::printf("%-8s | %-21s | %-21s | %-14s | %s\n", "clients", "echo server p50 / p99", "tarnd p50 / p99",
+                "tarnd/echo p50", "CPU per request, echo / tarnd");
     for (int clients : {1, 50, 200}) {
-        const auto base = bench::heartbeatRound(echoPath, clients, perClient, false);
-        const auto real = bench::heartbeatRound(daemonPath, clients, perClient);
+        const auto [base, baseCpu] = cpuPerRequest(echo.processId(), [&] { return bench::heartbeatRound(echoPath, clients, perClient, false); });
+        const auto [real, realCpu] = cpuPerRequest(daemon.pid(), [&] { return bench::heartbeatRound(daemonPath, clients, perClient); });
         if (base.empty() || real.empty())
             return 1;
-        std::printf("%-8d | %9.1f / %9.1f | %9.1f / %9.1f | %.2f\n", clients, bench::percentile(base, 0.5),
+        std::printf("%-8d | %9.1f / %9.1f | %9.1f / %9.1f | %14.2f | %.1f / %.1f\n", clients, bench::percentile(base, 0.5),
                     bench::percentile(base, 0.99), bench::percentile(real, 0.5), bench::percentile(real, 0.99),
-                    bench::percentile(real, 0.5) / bench::percentile(base, 0.5));
+                    bench::percentile(real, 0.5) / bench::percentile(base, 0.5), baseCpu, realCpu);
     }
 
     // 9 s of rounds of 50 clients, idle and then while the daemon waits for an interface whose

@@ -84,8 +84,10 @@ Usage usageOf(qint64 pid)
     u.rssKiB = field(status, "VmRSS:");
     u.peakKiB = field(status, "VmHWM:");
     u.descriptors = int(QDir(proc + "/fd").entryList(QDir::NoDotAndDotDot | QDir::AllEntries | QDir::System).size());
-    for (const QString &task : QDir(proc + "/task").entryList(QDir::Dirs | QDir::NoDotAndDotDot))
+    for (const QString &task : QDir(proc + "/task").entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
         u.switches += field(slurp(proc + "/task/" + task + "/status"), "voluntary_ctxt_switches:");
+        u.cpuMicros += slurp(proc + "/task/" + task + "/schedstat").split(' ').value(0).toDouble() / 1e3;
+    }
     return u;
 }
 

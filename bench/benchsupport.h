@@ -39,7 +39,8 @@ int runEchoServer(const QString &path);
 
 struct Usage
 {
-    double cpuSeconds = 0;
+    double cpuSeconds = 0; // all threads, those ended included; in ticks of 10 ms
+    double cpuMicros = 0;  // the threads running now, to the nanosecond: for short spans
     long long switches = 0; // voluntary context switches of all threads: how often it woke
     int threads = 0;
     int descriptors = 0;

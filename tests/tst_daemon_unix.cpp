@@ -1,5 +1,5 @@
-// The real tarnd binary and what only Linux has: the descriptors running out, the signals and
-// the readiness told to systemd.
+// The real tarnd binary and what only Linux has: the descriptors running out, the signals, the
+// readiness told to systemd, and Qt's choice of event loop, made through the environment.
 
 #include "tarnclient.h"
 #include "testsupport.h"
@@ -59,6 +59,27 @@ private Q_SLOTS:
         // A connection may land in the backlog of the given-up socket: only a greeting counts.
         QTRY_VERIFY2_WITH_TIMEOUT(greeted() || !d.running(), qPrintable(d.log().right(1500)), 60000);
         QVERIFY2(d.running(), qPrintable(d.log().right(1500)));
+    }
+
+    void childrenGetTheEnvironmentAsGiven()
+    {
+        // The daemon chooses its event loop through its environment, which is not the children's.
+        Daemon d;
+        QVERIFY(d.start());
+        TarnClient c;
+        c.setEventQueue(true);
+        QVERIFY(c.connectToDaemon(d.socketPath(), 5000));
+        QCOMPARE(c.call(TarnClient::startRequest("env", QStringLiteral(HELPER_CHILDHELPER), {"env"})).value("status"),
+                 QJsonValue("started"));
+        QString out;
+        const QJsonObject finished = c.waitForEvent([&out](const QJsonObject &e) {
+            if (e.value("event") == "stdout")
+                out += e.value("data").toString();
+            return e.value("event") == "finished";
+        }, 15000);
+        QCOMPARE(finished.value("data"), QJsonValue("0"));
+        QVERIFY(out.contains("\nPATH=") || out.startsWith("PATH="));
+        QVERIFY2(!out.contains("QT_NO_GLIB"), qPrintable(out));
     }
 
     void stopSignalsAndNotify()

@@ -5,6 +5,7 @@
 
 #include <QFuture>
 #include <QPromise>
+#include <QThread>
 #include <QThreadPool>
 
 ManagedProcess::ManagedProcess(const QString &processId, QObject *parent, int exitDrainMs)
@@ -79,15 +80,21 @@ bool ManagedProcess::launch()
 
     Q_EMIT processStarted(m_processId);
 
+    m_monitorThread = new QThread(this);
     m_monitorWorker = new ProcessMonitorWorker(m_child);
+    m_monitorWorker->moveToThread(m_monitorThread);
+    connect(m_monitorThread, &QThread::started, m_monitorWorker, &ProcessMonitorWorker::startMonitoring);
     connect(m_monitorWorker, &ProcessMonitorWorker::processExited, this, &ManagedProcess::onWindowsProcessExited,
             Qt::DirectConnection);
-    m_monitorThread = std::make_unique<WorkerThread>([worker = m_monitorWorker] { worker->startMonitoring(); });
+    m_monitorThread->start(QThread::InheritPriority);
 
+    m_ioThread = new QThread(this);
     m_ioWorker = new ProcessIOWorker(m_child, m_channel);
+    m_ioWorker->moveToThread(m_ioThread);
     connect(m_ioWorker, &ProcessIOWorker::outputReady, this, [this] { Q_EMIT outputReady(m_processId); });
     connect(m_ioWorker, &ProcessIOWorker::readingFinished, this, &ManagedProcess::onReadingFinished);
-    m_ioThread = std::make_unique<WorkerThread>([worker = m_ioWorker] { worker->startReading(); });
+    connect(m_ioThread, &QThread::started, m_ioWorker, &ProcessIOWorker::startReading);
+    m_ioThread->start(QThread::InheritPriority);
     return true;
 }
 
@@ -325,16 +332,27 @@ void ManagedProcess::stopWorkers(int waitMs)
 {
     if (m_monitorWorker)
         m_monitorWorker->stopMonitoring();
+    if (m_monitorThread && m_monitorThread->isRunning()) {
+        m_monitorThread->quit();
+        m_monitorThread->wait(waitMs);
+    }
     if (m_ioWorker)
         m_ioWorker->stopReading();
-    const auto dispose = [this, waitMs](std::unique_ptr<WorkerThread> &thread, auto *&worker) {
-        if (thread && !thread->finish(waitMs)) {
+    if (m_ioThread && m_ioThread->isRunning()) {
+        m_ioThread->quit();
+        m_ioThread->wait(waitMs);
+    }
+    const auto dispose = [this](QThread *&thread, auto *&worker) {
+        if (thread && !thread->isFinished()) {
             // Still inside the worker: leaving both is better than freeing them under it.
             qCWarning(lcTarnd) << "[ManagedProcess] A worker thread of" << m_processId << "did not stop in time";
+            thread->setParent(nullptr);
         } else {
+            if (thread)
+                thread->deleteLater();
             delete worker;
         }
-        thread.reset();
+        thread = nullptr;
         worker = nullptr;
     };
     dispose(m_monitorThread, m_monitorWorker);

@@ -54,12 +54,12 @@ void runDaemon(int argc, char **argv, ServiceControl &service)
     // arms and disarms a socket notifier, which GLib makes a walk of its list of descriptors,
     // and a request cost the daemon a quarter more time for it. The choice is the main
     // thread's alone; the children get the environment as it was given.
-    const bool glibChosen = qEnvironmentVariableIsSet("QT_NO_GLIB");
-    const QByteArray glibChoice = qgetenv("QT_NO_GLIB");
+    const bool givenSet = qEnvironmentVariableIsSet("QT_NO_GLIB");
+    const QByteArray given = qgetenv("QT_NO_GLIB");
     qputenv("QT_NO_GLIB", "1");
     auto app = std::make_unique<QCoreApplication>(argc, argv);
-    if (glibChosen)
-        qputenv("QT_NO_GLIB", glibChoice);
+    if (givenSet)
+        qputenv("QT_NO_GLIB", given);
     else
         qunsetenv("QT_NO_GLIB");
     QCoreApplication::setApplicationName(QStringLiteral("tarnd"));

@@ -192,16 +192,21 @@ private Q_SLOTS:
             }
             return std::min(fed, input.size()) - run.bytesToWrite();
         };
+        QByteArray told;
+        const auto state = [&]() -> QString {
+            told += run.readAllStandardError();
+            return QString::number(taken()) + " taken; tarnctl: " + QString::fromUtf8(told) + "; daemon: " + m_daemon->log().right(3000);
+        };
         // Once tarnctl has taken more than the daemon may queue, the child starts reading.
-        QTRY_VERIFY2_WITH_TIMEOUT(taken() > 16.5 * 1024 * 1024, qPrintable(QString::number(taken()) + " taken"), 60000);
+        QTRY_VERIFY2_WITH_TIMEOUT(taken() > 16.5 * 1024 * 1024, qPrintable(state()), 60000);
         QFile f(flag);
         QVERIFY(f.open(QIODevice::WriteOnly));
         f.close();
-        QTRY_COMPARE_WITH_TIMEOUT(taken(), input.size(), 60000);
+        QTRY_VERIFY2_WITH_TIMEOUT(taken() == input.size(), qPrintable(state()), 60000);
         QByteArray out;
         QTRY_VERIFY_WITH_TIMEOUT((out += run.readAllStandardOutput()).endsWith('\n'), 60000);
         QCOMPARE(out, expected);
-        QVERIFY2(!run.readAllStandardError().contains("input"), "input refused");
+        QVERIFY2(!(told += run.readAllStandardError()).contains("input"), told.constData());
         // The helper ends on its count, as the end of tarnctl's input closes nothing on the child's side.
         QVERIFY(run.state() == QProcess::NotRunning || run.waitForFinished(30000));
         QCOMPARE(run.exitCode(), 0);
@@ -247,10 +252,10 @@ private Q_SLOTS:
         // Those that end a process, each on one of its own.
         const QStringList ending{"stop", "restart", "kill"};
         for (const QString &cmd : ending) {
-            const auto fresh = [&](const QString &id) {
-                return owner.call(TarnClient::startRequest(id, Helper, {"noread"})).value("status") == "started";
-            };
-            QVERIFY(fresh(cmd + "-h") && fresh(cmd + "-j"));
+            for (const QString &id : {cmd + "-h", cmd + "-j"}) {
+                const QJsonObject started = owner.call(TarnClient::startRequest(id, Helper, {"noread"}));
+                QVERIFY2(started.value("status") == "started", QJsonDocument(started).toJson().constData());
+            }
             const Result human = ctl(socket() + QStringList{cmd, cmd + "-h"});
             const Result machine = ctl(socket() + QStringList{cmd, cmd + "-j", "--json"});
             QCOMPARE(human.exitCode, 0);

@@ -70,7 +70,8 @@ public:
     void wakeReader();
 
     // Writes to the child's stdin without ever blocking: the number of bytes the pipe took
-    // (0 when it is full), or -1 when the pipe is broken or closed.
+    // (0 when it is full), or -1 when the pipe is broken or closed. One call takes no more than
+    // the pipe holds, however fast the child reads, so that it is short.
     std::int64_t writeInput(const char *data, std::size_t size);
 
     // Ctrl+C to the child's console (Windows) / SIGINT to its process group (Linux), which

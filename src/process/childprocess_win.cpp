@@ -552,11 +552,14 @@ std::int64_t Child::writeInput(const char *data, std::size_t size)
     }
     // A non-blocking pipe may take a write only whole (wine does so: a piece larger than the
     // free space takes nothing, where Windows takes part). Halving the piece after a refusal
-    // fills the pipe to the byte in a few calls either way.
+    // fills the pipe to the byte in a few calls either way. One call moves no more than the pipe
+    // holds: a child reading as fast as the pieces come would otherwise keep the caller here, in
+    // ever smaller pieces, until all it was given had gone.
     std::size_t total = 0;
     std::size_t piece = in.buffer.size();
-    while (total < size) {
-        const DWORD want = DWORD(std::min(size - total, piece));
+    const std::size_t limit = std::min<std::size_t>(size, PipeBytes);
+    while (total < limit) {
+        const DWORD want = DWORD(std::min(limit - total, piece));
         // Copied, since a write that cannot finish at once still reads its bytes afterwards.
         std::memcpy(in.buffer.data(), data + total, want);
         if (!WriteFile(in.pipe, in.buffer.data(), want, nullptr, &in.ov)) {

@@ -18,7 +18,6 @@ ManagedProcess::ManagedProcess(const QString &processId, QObject *parent, int ex
     m_killTimer.setSingleShot(true);
     m_restartTimer.setSingleShot(true);
     m_drainTimer.setSingleShot(true);
-    m_inputTimer.setInterval(10);
     connect(&m_killTimer, &QTimer::timeout, this, &ManagedProcess::kill);
     connect(&m_restartTimer, &QTimer::timeout, this, &ManagedProcess::attemptRestart);
     connect(&m_drainTimer, &QTimer::timeout, this, [this] {
@@ -387,17 +386,17 @@ void ManagedProcess::dropInput()
 
 bool ManagedProcess::pumpInput()
 {
-    while (m_inputSent < m_input.size() && m_child) {
-        const std::int64_t n
-            = m_child->writeInput(m_input.constData() + m_inputSent, std::size_t(m_input.size() - m_inputSent));
+    // One pipe's worth a turn: a child that reads as fast as the daemon writes would otherwise
+    // hold the daemon here until its whole queue had gone, every other client waiting.
+    std::int64_t n = 0;
+    if (m_inputSent < m_input.size() && m_child) {
+        n = m_child->writeInput(m_input.constData() + m_inputSent, std::size_t(m_input.size() - m_inputSent));
         if (n < 0) {
             qCWarning(lcTarnd) << "[ProcessManager] stdin of" << m_processId << "is closed; dropping"
                                << m_input.size() - m_inputSent << "bytes";
             dropInput();
             return false;
         }
-        if (n == 0)
-            break;
         m_inputSent += qsizetype(n);
     }
     // A child that takes a little at a time must not leave the queue's memory at its peak.
@@ -409,9 +408,9 @@ bool ManagedProcess::pumpInput()
         m_input = m_input.mid(m_inputSent);
         m_inputSent = 0;
     }
-    // A full pipe is retried, never waited on.
-    if (!m_inputTimer.isActive())
-        m_inputTimer.start();
+    // The rest goes on the next turn if the pipe took something; a full pipe is retried a little
+    // later, never waited on.
+    m_inputTimer.start(n > 0 ? 0 : InputRetryMs);
     return true;
 }
 

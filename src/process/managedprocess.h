@@ -42,6 +42,7 @@ public:
 
     // Bytes waiting for a child's stdin; a write past this is refused.
     static constexpr qsizetype MaxQueuedInputBytes = 16 * 1024 * 1024;
+    static constexpr int InputRetryMs = 10; // while the child's stdin pipe is full
     // What is still read from the pipes once the reader has stopped after an exit.
     static constexpr std::size_t ExitDrainBytes = 4 * 1024 * 1024;
 

@@ -14,9 +14,11 @@
 #include <windows.h>
 #include <shellapi.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <future>
 #include <string>
@@ -186,6 +188,31 @@ TEST_CASE("stdin of a child that never reads fills up instead of blocking")
         if ((last = deaf->writeInput("x", 1)) == 0)
             Sleep(50);
     CHECK(last == -1);
+}
+
+TEST_CASE("a write to stdin moves at most a pipe's worth however fast the child reads")
+{
+    // The daemon writes on its one thread: a call that went on while the child kept reading
+    // would keep every client waiting until the whole queue had gone.
+    const std::string text = pattern(8 * 1024 * 1024);
+    auto reader = start({"sumafter", wintext::narrow(ownFolder() + L"childhelper.exe"), std::to_string(text.size())});
+    std::size_t sent = 0, most = 0;
+    for (int i = 0; i < 100000 && sent < text.size(); ++i) {
+        const std::int64_t n = reader->writeInput(text.data() + sent, text.size() - sent);
+        REQUIRE(n >= 0);
+        if (n == 0)
+            Sleep(1);
+        sent += std::size_t(n);
+        most = std::max(most, std::size_t(n));
+    }
+    REQUIRE(sent == text.size());
+    CHECK(most <= 64 * 1024);
+    unsigned long long hash = 14695981039346656037ULL;
+    for (const char c : text)
+        hash = (hash ^ (unsigned char)c) * 1099511628211ULL;
+    char line[64];
+    std::snprintf(line, sizeof line, "%zu %016llx\n", text.size(), hash);
+    CHECK(finish(*reader).out == line);
 }
 
 TEST_SUITE("Ctrl+C")

@@ -252,7 +252,7 @@ private Q_SLOTS:
         // Those that end a process, each on one of its own.
         const QStringList ending{"stop", "restart", "kill"};
         for (const QString &cmd : ending) {
-            for (const QString &id : {cmd + "-h", cmd + "-j"}) {
+            for (const QString &id : QStringList{cmd + "-h", cmd + "-j"}) {
                 const QJsonObject started = owner.call(TarnClient::startRequest(id, Helper, {"noread"}));
                 QVERIFY2(started.value("status") == "started", QJsonDocument(started).toJson().constData());
             }

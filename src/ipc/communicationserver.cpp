@@ -1,15 +1,19 @@
 #include "ipc/communicationserver.h"
 #include "ipc/clientconnection.h"
+#include "ipc/locallistener.h"
 #include "ipc/sessionbackend.h"
 #include "ipc/sessionserver.h"
 #include "service/eventwait.h"
 #include "service/logging.h"
 
+#include <QElapsedTimer>
 #include <QLocalSocket>
 #include <QSet>
 #include <QTimer>
 
 #include <algorithm>
+#include <memory>
+#include <vector>
 
 CommunicationServer::CommunicationServer(QObject *parent, SessionBackend *backend)
     : CommunicationServer(parent, backend, Timing{})
@@ -78,6 +82,8 @@ void CommunicationServer::stop()
 void CommunicationServer::flushClients(int timeoutMs)
 {
     // All the clients at once, so a stalled one does not take the others' time.
+    QElapsedTimer clock;
+    clock.start();
     serveEventsUntil(
         [this] {
             for (const ClientConnection *c : std::as_const(m_clients))
@@ -86,6 +92,16 @@ void CommunicationServer::flushClients(int timeoutMs)
             return true;
         },
         timeoutMs, 10);
+    // Written is not yet read, and where closing discards what is unread, the clients get the
+    // rest of the time to read it.
+    std::vector<std::unique_ptr<PeerReadWait>> reads;
+    for (ClientConnection *c : std::as_const(m_clients))
+        reads.push_back(std::make_unique<PeerReadWait>(c->socket()));
+    serveEventsUntil(
+        [&reads] {
+            return std::all_of(reads.cbegin(), reads.cend(), [](const auto &r) { return r->done(); });
+        },
+        int(std::max<qint64>(0, timeoutMs - clock.elapsed())), 10);
 }
 
 QString CommunicationServer::socketName(quint32 session) const

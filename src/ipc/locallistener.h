@@ -40,3 +40,21 @@ private:
     struct Private;
     std::unique_ptr<Private> d;
 };
+
+// Whether a client has read all that was written to its connection, for a daemon about to let
+// that connection go.
+//   Linux:   what is unread stays in the socket for the client after the close: done at once.
+//   Windows: letting the socket go disconnects the pipe, which discards what is unread: the
+//            wait runs on a thread of its own (pipeserver::ReadWait) and never blocks the caller.
+// Main thread; made once the socket has nothing left to write.
+class PeerReadWait
+{
+public:
+    explicit PeerReadWait(QLocalSocket *socket);
+    ~PeerReadWait();
+    bool done() const;
+
+private:
+    struct Private;
+    std::unique_ptr<Private> d;
+};

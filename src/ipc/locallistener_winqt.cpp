@@ -7,6 +7,7 @@
 #include <QWinEventNotifier>
 
 #include <memory>
+#include <optional>
 #include <utility>
 
 namespace {
@@ -106,4 +107,22 @@ bool LocalListener::hasPendingConnections() const
 QLocalSocket *LocalListener::nextPendingConnection()
 {
     return d->pending.isEmpty() ? nullptr : d->pending.dequeue();
+}
+
+struct PeerReadWait::Private
+{
+    std::optional<pipeserver::ReadWait> wait;
+};
+
+PeerReadWait::PeerReadWait(QLocalSocket *socket) : d(new Private)
+{
+    if (socket && socket->state() == QLocalSocket::ConnectedState)
+        d->wait.emplace(HANDLE(socket->socketDescriptor()));
+}
+
+PeerReadWait::~PeerReadWait() = default;
+
+bool PeerReadWait::done() const
+{
+    return !d->wait || d->wait->done();
 }

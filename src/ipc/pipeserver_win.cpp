@@ -6,7 +6,10 @@
 #include <aclapi.h>
 #include <sddl.h>
 
+#include <atomic>
 #include <cstdio>
+#include <system_error>
+#include <thread>
 
 namespace pipeserver {
 
@@ -209,6 +212,37 @@ void Listener::close()
         LocalFree(m_security);
         m_security = nullptr;
     }
+}
+
+struct ReadWait::State
+{
+    std::atomic<bool> done{false};
+};
+
+ReadWait::ReadWait(HANDLE pipe) : m_state(std::make_shared<State>())
+{
+    HANDLE own = nullptr;
+    if (!DuplicateHandle(GetCurrentProcess(), pipe, GetCurrentProcess(), &own, 0, FALSE, DUPLICATE_SAME_ACCESS)) {
+        m_state->done = true;
+        return;
+    }
+    try {
+        std::thread([own, state = m_state] {
+            FlushFileBuffers(own);
+            CloseHandle(own);
+            state->done = true;
+        }).detach();
+    } catch (const std::system_error &) {
+        CloseHandle(own);
+        m_state->done = true;
+    }
+}
+
+ReadWait::~ReadWait() = default;
+
+bool ReadWait::done() const
+{
+    return m_state->done;
 }
 
 } // namespace pipeserver

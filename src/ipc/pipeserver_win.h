@@ -78,4 +78,24 @@ private:
     bool m_connectedAtOnce = false; // the client came before the wait: m_overlapped is unused
 };
 
+// Waits, on a thread of its own, until the client has read everything written to a connected
+// server end (FlushFileBuffers). A pipe disconnected by its server discards what the client has
+// not read, so the daemon's stop lets a connection go only once this is done or its time is up.
+// The thread works on a duplicate of the handle and ends when all is read or the pipe is
+// disconnected or broken; one still waiting when its object goes is left to end with the pipe
+// or with the process.
+class ReadWait
+{
+public:
+    explicit ReadWait(HANDLE pipe);
+    ~ReadWait();
+    ReadWait(const ReadWait &) = delete;
+    ReadWait &operator=(const ReadWait &) = delete;
+    bool done() const;
+
+private:
+    struct State;
+    std::shared_ptr<State> m_state;
+};
+
 } // namespace pipeserver

@@ -154,6 +154,62 @@ TEST_CASE("every instance has the session's rules, the first only where the name
     CHECK(wintest::openHandles() == before);
 }
 
+TEST_CASE("a read wait ends once the client has read everything, or has gone")
+{
+    const std::wstring name = uniqueName("drain");
+    pipeserver::Listener listener;
+    std::string error;
+    REQUIRE_MESSAGE(listener.listen(wintext::narrow(name), ownSid(), true, &error), error);
+    const auto served = [&](HANDLE client) {
+        REQUIRE(client != INVALID_HANDLE_VALUE);
+        REQUIRE(WaitForSingleObject(listener.connectEvent(), 5000) == WAIT_OBJECT_0);
+        const HANDLE pipe = listener.takeConnected(&error);
+        REQUIRE(pipe != INVALID_HANDLE_VALUE);
+        // Less than the pipe holds, so that the write finishes with nothing read yet.
+        const std::string bytes(32 * 1024, 'x');
+        OVERLAPPED ov{};
+        ov.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+        DWORD n = 0;
+        if (!WriteFile(pipe, bytes.data(), DWORD(bytes.size()), nullptr, &ov))
+            REQUIRE(GetLastError() == ERROR_IO_PENDING);
+        REQUIRE(GetOverlappedResult(pipe, &ov, &n, TRUE));
+        CHECK(n == bytes.size());
+        CloseHandle(ov.hEvent);
+        return pipe;
+    };
+    const auto doneWithin = [](const pipeserver::ReadWait &w, int ms) {
+        for (int i = 0; i < ms / 10 && !w.done(); ++i)
+            Sleep(10);
+        return w.done();
+    };
+
+    const HANDLE reader = connectClient(name);
+    const HANDLE pipe = served(reader);
+    {
+        const pipeserver::ReadWait wait(pipe);
+        CHECK_FALSE(doneWithin(wait, 300));
+        std::string got(64 * 1024, '\0');
+        DWORD total = 0, n = 0;
+        while (total < 32 * 1024 && ReadFile(reader, got.data(), DWORD(got.size()), &n, nullptr))
+            total += n;
+        CHECK(total == 32 * 1024);
+        CHECK(doneWithin(wait, 10000));
+    }
+    CloseHandle(reader);
+    CloseHandle(pipe);
+
+    const HANDLE leaver = connectClient(name);
+    const HANDLE other = served(leaver);
+    {
+        const pipeserver::ReadWait wait(other);
+        CHECK_FALSE(doneWithin(wait, 300));
+        CloseHandle(leaver);
+        CHECK(doneWithin(wait, 10000));
+    }
+    CloseHandle(other);
+    listener.close();
+}
+
 TEST_CASE("a name someone else made first, or a user that is no SID, is refused and leaves nothing open")
 {
     // No named object of a guessable name decides who serves a session: a user who made one

@@ -5,7 +5,6 @@
 
 #include <QFuture>
 #include <QPromise>
-#include <QThread>
 #include <QThreadPool>
 
 ManagedProcess::ManagedProcess(const QString &processId, QObject *parent, int exitDrainMs)
@@ -79,21 +78,15 @@ bool ManagedProcess::launch()
 
     Q_EMIT processStarted(m_processId);
 
-    m_monitorThread = new QThread(this);
     m_monitorWorker = new ProcessMonitorWorker(m_child);
-    m_monitorWorker->moveToThread(m_monitorThread);
-    connect(m_monitorThread, &QThread::started, m_monitorWorker, &ProcessMonitorWorker::startMonitoring);
     connect(m_monitorWorker, &ProcessMonitorWorker::processExited, this, &ManagedProcess::onWindowsProcessExited,
             Qt::DirectConnection);
-    m_monitorThread->start(QThread::InheritPriority);
+    m_monitorThread = std::make_unique<WorkerThread>([worker = m_monitorWorker] { worker->startMonitoring(); });
 
-    m_ioThread = new QThread(this);
     m_ioWorker = new ProcessIOWorker(m_child, m_channel);
-    m_ioWorker->moveToThread(m_ioThread);
     connect(m_ioWorker, &ProcessIOWorker::outputReady, this, [this] { Q_EMIT outputReady(m_processId); });
     connect(m_ioWorker, &ProcessIOWorker::readingFinished, this, &ManagedProcess::onReadingFinished);
-    connect(m_ioThread, &QThread::started, m_ioWorker, &ProcessIOWorker::startReading);
-    m_ioThread->start(QThread::InheritPriority);
+    m_ioThread = std::make_unique<WorkerThread>([worker = m_ioWorker] { worker->startReading(); });
     return true;
 }
 
@@ -331,27 +324,16 @@ void ManagedProcess::stopWorkers(int waitMs)
 {
     if (m_monitorWorker)
         m_monitorWorker->stopMonitoring();
-    if (m_monitorThread && m_monitorThread->isRunning()) {
-        m_monitorThread->quit();
-        m_monitorThread->wait(waitMs);
-    }
     if (m_ioWorker)
         m_ioWorker->stopReading();
-    if (m_ioThread && m_ioThread->isRunning()) {
-        m_ioThread->quit();
-        m_ioThread->wait(waitMs);
-    }
-    const auto dispose = [this](QThread *&thread, auto *&worker) {
-        if (thread && !thread->isFinished()) {
+    const auto dispose = [this, waitMs](std::unique_ptr<WorkerThread> &thread, auto *&worker) {
+        if (thread && !thread->finish(waitMs)) {
             // Still inside the worker: leaving both is better than freeing them under it.
             qCWarning(lcTarnd) << "[ManagedProcess] A worker thread of" << m_processId << "did not stop in time";
-            thread->setParent(nullptr);
         } else {
-            if (thread)
-                thread->deleteLater();
             delete worker;
         }
-        thread = nullptr;
+        thread.reset();
         worker = nullptr;
     };
     dispose(m_monitorThread, m_monitorWorker);

@@ -13,7 +13,7 @@
 class OutputChannel;
 class ProcessIOWorker;
 class ProcessMonitorWorker;
-class QThread;
+class WorkerThread;
 
 // One supervised child: its record, its two worker threads, its stdin queue, stopping and the
 // crash restarts. Everything here runs on the main thread but onWindowsProcessExited, which the
@@ -127,9 +127,9 @@ private:
     std::shared_ptr<childprocess::Child> m_child;
     std::shared_ptr<OutputChannel> m_channel;
     bool m_outputHeld = false;
-    QThread *m_monitorThread = nullptr;
+    std::unique_ptr<WorkerThread> m_monitorThread;
     ProcessMonitorWorker *m_monitorWorker = nullptr;
-    QThread *m_ioThread = nullptr;
+    std::unique_ptr<WorkerThread> m_ioThread;
     ProcessIOWorker *m_ioWorker = nullptr;
     QByteArray m_input;          // the stdin queue, written to the child from m_inputSent on
     qsizetype m_inputSent = 0;

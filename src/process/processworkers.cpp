@@ -3,6 +3,29 @@
 #include "process/processmessages.h"
 #include "service/logging.h"
 
+WorkerThread::WorkerThread(std::function<void()> body)
+{
+    std::packaged_task<void()> task(std::move(body));
+    m_done = task.get_future();
+    m_thread = std::thread(std::move(task));
+}
+
+WorkerThread::~WorkerThread()
+{
+    if (m_thread.joinable())
+        m_thread.detach();
+}
+
+bool WorkerThread::finish(int waitMs)
+{
+    if (!m_thread.joinable())
+        return true;
+    if (m_done.wait_for(std::chrono::milliseconds(waitMs)) != std::future_status::ready)
+        return false;
+    m_thread.join();
+    return true;
+}
+
 ProcessMonitorWorker::ProcessMonitorWorker(std::shared_ptr<childprocess::Child> child)
     : m_child(std::move(child))
 {

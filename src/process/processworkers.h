@@ -9,13 +9,36 @@
 
 #include <atomic>
 #include <condition_variable>
+#include <functional>
+#include <future>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 
 namespace childprocess {
 class Child;
 }
+
+// The thread of one worker. A plain thread, not a QThread: each worker blocks in a single call
+// until it is told to stop and never runs an event loop, and a QThread would make one for it
+// anyway (a descriptor, and work at every start). What a worker emits reaches the main thread
+// queued, as from any other thread.
+class WorkerThread
+{
+public:
+    explicit WorkerThread(std::function<void()> body);
+    // Lets a thread go that finish() did not see end.
+    ~WorkerThread();
+    WorkerThread(const WorkerThread &) = delete;
+    WorkerThread &operator=(const WorkerThread &) = delete;
+    // Waits up to waitMs for the body to return: true once it has and the thread is joined.
+    bool finish(int waitMs);
+
+private:
+    std::future<void> m_done;
+    std::thread m_thread;
+};
 
 // Watches for the child's exit on a thread of its own.
 class ProcessMonitorWorker : public QObject

@@ -230,6 +230,8 @@ void TarnDaemon::handleStart(const QString &clientId, const QJsonObject &message
     // Owned only once started: a start refused (a second client's, or a client retrying
     // its own) must not take the process away from the client that has it.
     const bool first = !m_starting.contains(key);
+    // A client over its share gets nothing of a new process either, from its first byte on.
+    const bool heldAtStart = m_heldOwners.contains(clientId);
     if (first) {
         m_starting.insert(key, clientId);
         qCDebug(lcTarnd) << "Process" << clientText(processId) << "will be owned by client" << clientId;
@@ -240,13 +242,14 @@ void TarnDaemon::handleStart(const QString &clientId, const QJsonObject &message
             m_starting.remove(key);
         if (response.value("status").toString() == QLatin1String("started")) {
             m_processOwners.insert(key, clientId);
-            if (m_heldOwners.contains(clientId))
-                m_processManager->setOutputHeld(key, true);
+            // The owner may have been held or let go while the start waited.
+            if (m_heldOwners.contains(clientId) != heldAtStart)
+                m_processManager->setOutputHeld(key, !heldAtStart);
         } else {
             qCDebug(lcTarnd) << "Process" << clientText(processId) << "failed to start, ownership unchanged";
         }
         reply(clientId, message, response);
-    }, session);
+    }, session, heldAtStart);
 }
 
 quint32 TarnDaemon::sessionOf(const QString &clientId) const

@@ -42,7 +42,7 @@ ProcessManager::~ProcessManager()
     m_processes.clear();
 }
 
-void ProcessManager::startProcess(const QJsonObject &spec, Answer answer, quint32 session)
+void ProcessManager::startProcess(const QJsonObject &spec, Answer answer, quint32 session, bool outputHeld)
 {
     if (m_stopping)
         return answer(makeErrorResponse(QStringLiteral("Daemon is shutting down")));
@@ -54,7 +54,7 @@ void ProcessManager::startProcess(const QJsonObject &spec, Answer answer, quint3
     if (m_processes.contains(key) || m_pendingStarts.contains(key))
         return answer(makeErrorResponse(QStringLiteral("Process already exists: ") + id));
     if (id != QLatin1String(TunProcessId))
-        return answer(launch(key, spec));
+        return answer(launch(key, spec, outputHeld));
     // One adapter for the machine: the core of another session keeps it, and who that is stays
     // unsaid.
     const auto elsewhere = [&key](const ProcessKey &k) { return k.id == key.id && k.session != key.session; };
@@ -67,7 +67,7 @@ void ProcessManager::startProcess(const QJsonObject &spec, Answer answer, quint3
 
     // The new core must not meet the adapter of a previous run. Meanwhile the id is taken.
     auto *scope = new QObject(this);
-    m_pendingStarts.insert(key, PendingStart{spec, std::move(answer), scope});
+    m_pendingStarts.insert(key, PendingStart{spec, std::move(answer), scope, outputHeld});
     removeTunDevice(QString::fromLatin1(TunInterfaceName), scope, [this, key] { launchPending(key); });
 }
 
@@ -77,7 +77,7 @@ void ProcessManager::launchPending(const ProcessKey &key)
         return;
     const PendingStart pending = m_pendingStarts.take(key);
     pending.scope->deleteLater();
-    pending.answer(m_stopping ? makeErrorResponse(QStringLiteral("Daemon is shutting down")) : launch(key, pending.spec));
+    pending.answer(m_stopping ? makeErrorResponse(QStringLiteral("Daemon is shutting down")) : launch(key, pending.spec, pending.outputHeld));
 }
 
 void ProcessManager::cancelStart(const ProcessKey &key)
@@ -90,7 +90,7 @@ void ProcessManager::cancelStart(const ProcessKey &key)
     pending.answer(makeErrorResponse(QStringLiteral("Process start cancelled: ") + key.id));
 }
 
-QJsonObject ProcessManager::launch(const ProcessKey &key, const QJsonObject &spec)
+QJsonObject ProcessManager::launch(const ProcessKey &key, const QJsonObject &spec, bool outputHeld)
 {
     auto *process = new ManagedProcess(key.id, this, m_timing.exitDrainMs);
     connect(process, &ManagedProcess::processStarted, this, [this, key] { onProcessStarted(key); });
@@ -98,6 +98,8 @@ QJsonObject ProcessManager::launch(const ProcessKey &key, const QJsonObject &spe
             [this, key](const QString &, int exitCode) { onProcessFinished(key, exitCode); });
     connect(process, &ManagedProcess::outputReady, this, [this, key] { flushOutput(key, false); });
     process->setSpec(spec);
+    // Before the launch: the output reader may read before the answer is out.
+    process->setOutputHeld(outputHeld);
     if (!process->launch()) {
         process->deleteLater();
         return makeErrorResponse(QStringLiteral("Failed to start process: ") + key.id);

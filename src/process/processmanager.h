@@ -52,7 +52,8 @@ public:
     // then once it has, the event loop running meanwhile. Answered exactly once in any case.
     // session: where the start comes from; the process is known by its id within it. The TUN
     // core has one adapter per machine: while it runs in one session, another's start is refused.
-    void startProcess(const QJsonObject &spec, Answer answer, quint32 session = 0);
+    // outputHeld: its output is held back from the first byte, as setOutputHeld does later.
+    void startProcess(const QJsonObject &spec, Answer answer, quint32 session = 0, bool outputHeld = false);
     // A start still waiting is answered with an error and launches nothing.
     void cancelStart(const ProcessKey &key);
     QJsonObject stopProcess(const ProcessKey &key);
@@ -109,6 +110,7 @@ private:
         QJsonObject spec;
         Answer answer;
         QObject *scope; // the device removal it waits for
+        bool outputHeld;
     };
     // A process gone for good: its last output goes out, then (the TUN core) its device, then
     // its "finished".
@@ -130,7 +132,7 @@ private:
     };
     void onProcessStarted(const ProcessKey &key);
     void onProcessFinished(const ProcessKey &key, int exitCode);
-    QJsonObject launch(const ProcessKey &key, const QJsonObject &spec);
+    QJsonObject launch(const ProcessKey &key, const QJsonObject &spec, bool outputHeld);
     void launchPending(const ProcessKey &key);
     void armDnsOverride(const ProcessKey &key, const QJsonObject &spec);
     void cancelDnsOverride(const ProcessKey &key, const char *why);

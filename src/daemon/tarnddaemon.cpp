@@ -243,8 +243,9 @@ void TarnDaemon::handleStart(const QString &clientId, const QJsonObject &message
         if (response.value("status").toString() == QLatin1String("started")) {
             m_processOwners.insert(key, clientId);
             // The owner may have been held or let go while the start waited.
-            if (m_heldOwners.contains(clientId) != heldAtStart)
-                m_processManager->setOutputHeld(key, !heldAtStart);
+            const bool heldNow = m_heldOwners.contains(clientId);
+            if (heldNow != heldAtStart)
+                m_processManager->setOutputHeld(key, heldNow);
         } else {
             qCDebug(lcTarnd) << "Process" << clientText(processId) << "failed to start, ownership unchanged";
         }

@@ -77,7 +77,8 @@ void ProcessManager::launchPending(const ProcessKey &key)
         return;
     const PendingStart pending = m_pendingStarts.take(key);
     pending.scope->deleteLater();
-    pending.answer(m_stopping ? makeErrorResponse(QStringLiteral("Daemon is shutting down")) : launch(key, pending.spec, pending.outputHeld));
+    pending.answer(m_stopping ? makeErrorResponse(QStringLiteral("Daemon is shutting down"))
+                              : launch(key, pending.spec, pending.outputHeld));
 }
 
 void ProcessManager::cancelStart(const ProcessKey &key)

@@ -102,6 +102,7 @@ public:
     // Waits for the process to end; its exit code, or -1.
     int waitForExit(int timeoutMs = 30000);
     bool running() const { return m_process.state() == QProcess::Running; }
+    qint64 pid() const { return m_process.processId(); }
 #ifdef Q_OS_LINUX
     // Before start: the daemon may hold no more than this many descriptors (soft and hard).
     void setDescriptorLimit(int limit);

@@ -4,6 +4,8 @@
 #include "tarnclient.h"
 #include "testsupport.h"
 
+#include <QDir>
+#include <QScopeGuard>
 #include <QtTest>
 
 #include <csignal>
@@ -130,6 +132,63 @@ private Q_SLOTS:
         QCOMPARE(log.count("Service stop requested"), 1);
         QVERIFY(!log.contains("DEBUG:"));
         close(fd);
+    }
+
+    void noThreadToBeHadCostsOnlyThatStart()
+    {
+        // The machine out of threads (here the daemon's own pids cgroup, full): the start that
+        // needed them fails and leaves nothing running; the daemon and its other work go on.
+        Daemon d;
+        QVERIFY(d.start({"QT_LOGGING_RULES=tarnd.debug=true"}));
+        TarnClient c;
+        c.setEventQueue(true);
+        QVERIFY(c.connectToDaemon(d.socketPath(), 5000));
+        const auto start = [&c](const QString &id) {
+            const QJsonObject r = c.call(TarnClient::startRequest(id, QStringLiteral(HELPER_CHILDHELPER), {"noread"}));
+            return r.contains("error") ? r.value("error").toString() : r.value("status").toString();
+        };
+        // Whatever the daemon makes once, at its first child, is made before the limit.
+        QCOMPARE(start("warm"), QStringLiteral("started"));
+        QCOMPARE(c.call({{"action", "kill"}, {"process-id", "warm"}}).value("status"), QJsonValue("killed"));
+        QCOMPARE(c.waitForEvent([](const QJsonObject &e) { return e.value("event") == "finished"; }, 15000)
+                     .value("process-id"), QJsonValue("warm"));
+
+        QString group;
+        for (const QString root : {"/sys/fs/cgroup/pids", "/sys/fs/cgroup"}) {
+            const QString dir = root + "/tarnd-test-" + QString::number(QCoreApplication::applicationPid());
+            if (QDir().mkdir(dir) && QFile::exists(dir + "/pids.max")) {
+                group = dir;
+                break;
+            }
+            ::rmdir(dir.toLocal8Bit().constData());
+        }
+        if (group.isEmpty())
+            QSKIP("no pids cgroup can be made here to limit the daemon's threads");
+        const auto put = [&group](const QString &file, const QByteArray &value) {
+            QFile f(group + "/" + file);
+            return f.open(QIODevice::WriteOnly) && f.write(value) == value.size() && f.flush();
+        };
+        const auto removeGroup = qScopeGuard([&] {
+            put("pids.max", "max");
+            d.kill();
+            d.waitForExit();
+            // Empty once the daemon is gone.
+            (void)QTest::qWaitFor([&group] { return ::rmdir(group.toLocal8Bit().constData()) == 0; }, 15000);
+        });
+        QVERIFY(put("cgroup.procs", QByteArray::number(d.pid())));
+        // Room for the child, none for its threads.
+        const int tasks = testsupport::readFile(group + "/pids.current").trimmed().toInt();
+        QVERIFY(tasks > 0);
+        QVERIFY(put("pids.max", QByteArray::number(tasks + 1)));
+        QCOMPARE(start("capped"), QStringLiteral("Failed to start process: capped"));
+        QVERIFY(d.log().contains("Failed to create worker thread"));
+        QCOMPARE(testsupport::readFile(group + "/pids.current").trimmed().toInt(), tasks);
+        QCOMPARE(c.call({{"action", "heartbeat"}}).value("status"), QJsonValue("success"));
+
+        QVERIFY(put("pids.max", "max"));
+        QCOMPARE(start("capped"), QStringLiteral("started"));
+        d.stop();
+        QCOMPARE(d.waitForExit(), 0);
     }
 };
 

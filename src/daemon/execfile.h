@@ -22,7 +22,7 @@ namespace execfile {
 // Runs work on a thread of its own that holds the client's file-system identity (Linux: its
 // fsuid, fsgid and supplementary groups; Windows: its token), so that whatever work resolves or
 // opens is only what the client could reach itself, and nothing of it reaches another thread.
-// False, work not run, when that identity cannot be taken on.
+// False, work not run, when that identity cannot be taken on or no thread can be had.
 bool asClient(const logfile::Identity &client, const std::function<void()> &work);
 
 // Where the policy file lives: "/etc/tarnd/tarnd.conf", or "tarnd.conf" in the folder of the

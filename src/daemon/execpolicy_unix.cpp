@@ -9,6 +9,7 @@
 #include <sys/fsuid.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
+#include <system_error>
 #include <thread>
 #include <unistd.h>
 
@@ -70,18 +71,22 @@ bool asClient(const logfile::Identity &client, const std::function<void()> &work
         return false;
     bool taken = false;
     // A thread of its own: the identity ends with it, whatever work does.
-    std::thread([&] {
-        const std::vector<gid_t> groups(client.groups->begin(), client.groups->end());
-        // glibc's setgroups() changes every thread of the process; the system call only this one.
-        if (::syscall(SYS_setgroups, groups.size(), groups.data()) != 0)
-            return;
-        ::setfsgid(client.gid);
-        ::setfsuid(client.uid);
-        // Both calls report the previous value, never a failure: ask again to know.
-        taken = uid_t(::setfsuid(uid_t(-1))) == client.uid && gid_t(::setfsgid(gid_t(-1))) == client.gid;
-        if (taken)
-            work();
-    }).join();
+    try {
+        std::thread([&] {
+            const std::vector<gid_t> groups(client.groups->begin(), client.groups->end());
+            // glibc's setgroups() changes every thread of the process; the system call only this one.
+            if (::syscall(SYS_setgroups, groups.size(), groups.data()) != 0)
+                return;
+            ::setfsgid(client.gid);
+            ::setfsuid(client.uid);
+            // Both calls report the previous value, never a failure: ask again to know.
+            taken = uid_t(::setfsuid(uid_t(-1))) == client.uid && gid_t(::setfsgid(gid_t(-1))) == client.gid;
+            if (taken)
+                work();
+        }).join();
+    } catch (const std::system_error &) {
+        return false; // no thread to be had: refused, like an identity not taken on
+    }
     return taken;
 }
 

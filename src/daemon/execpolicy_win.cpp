@@ -6,6 +6,7 @@
 #include <aclapi.h>
 
 #include <string>
+#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -177,13 +178,17 @@ bool asClient(const logfile::Identity &client, const std::function<void()> &work
         return false;
     bool taken = false;
     // A thread of its own: the impersonation ends with it, whatever work does.
-    std::thread([&] {
-        if (!ImpersonateLoggedOnUser(static_cast<HANDLE>(client.token.get())))
-            return;
-        taken = true;
-        work();
-        RevertToSelf();
-    }).join();
+    try {
+        std::thread([&] {
+            if (!ImpersonateLoggedOnUser(static_cast<HANDLE>(client.token.get())))
+                return;
+            taken = true;
+            work();
+            RevertToSelf();
+        }).join();
+    } catch (const std::system_error &) {
+        return false; // no thread to be had: refused, like an identity not taken on
+    }
     return taken;
 }
 

@@ -20,6 +20,7 @@
 #include <sys/eventfd.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
+#include <system_error>
 #include <thread>
 #include <unistd.h>
 
@@ -131,8 +132,13 @@ struct Child::Impl
         }
         // A child that outlives its record is still reaped, so it leaves no zombie behind.
         const pid_t p = pid;
-        if (::waitpid(p, nullptr, WNOHANG) == 0)
+        if (::waitpid(p, nullptr, WNOHANG) != 0)
+            return;
+        try {
             std::thread([p] { ::waitpid(p, nullptr, 0); }).detach();
+        } catch (const std::system_error &) {
+            // No thread to be had: a zombie left behind costs less than the daemon.
+        }
     }
 };
 

@@ -70,23 +70,37 @@ bool ManagedProcess::launch()
     m_child = std::move(child);
     m_channel->reopen();
     m_channel->setHeld(m_outputHeld);
-    m_info.pid = m_child->pid();
-    m_info.state = 2;
-    m_info.startTime = QDateTime::currentDateTime();
-    m_phase = Phase::Running;
-    qCDebug(lcTarnd) << "[ProcessManager] Process started with PID:" << m_info.pid;
-
-    Q_EMIT processStarted(m_processId);
 
     m_monitorWorker = new ProcessMonitorWorker(m_child);
     connect(m_monitorWorker, &ProcessMonitorWorker::processExited, this, &ManagedProcess::onWindowsProcessExited,
             Qt::DirectConnection);
     m_monitorThread = std::make_unique<WorkerThread>([worker = m_monitorWorker] { worker->startMonitoring(); });
-
     m_ioWorker = new ProcessIOWorker(m_child, m_channel);
     connect(m_ioWorker, &ProcessIOWorker::outputReady, this, [this] { Q_EMIT outputReady(m_processId); });
     connect(m_ioWorker, &ProcessIOWorker::readingFinished, this, &ManagedProcess::onReadingFinished);
     m_ioThread = std::make_unique<WorkerThread>([worker = m_ioWorker] { worker->startReading(); });
+    if (!m_monitorThread->started() || !m_ioThread->started()) {
+        // Nobody would see this child's exit or read its output: it is ended, as a launch that
+        // failed, and the machine's lack of threads costs this start only.
+        const int code = m_monitorThread->started() ? m_ioThread->error() : m_monitorThread->error();
+        qCCritical(lcTarnd) << "[ProcessManager] Failed to create worker thread:" << code;
+        m_child->terminate();
+        int exitCode = 0;
+        if (m_monitorThread->started())
+            m_monitorThread->finish(2000); // it sees the exit of the kill
+        else
+            m_child->waitForExit(&exitCode);
+        stopWorkers(2000);
+        m_child.reset();
+        return false;
+    }
+
+    m_info.pid = m_child->pid();
+    m_info.state = 2;
+    m_info.startTime = QDateTime::currentDateTime();
+    m_phase = Phase::Running;
+    qCDebug(lcTarnd) << "[ProcessManager] Process started with PID:" << m_info.pid;
+    Q_EMIT processStarted(m_processId);
     return true;
 }
 

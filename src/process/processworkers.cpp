@@ -3,11 +3,18 @@
 #include "process/processmessages.h"
 #include "service/logging.h"
 
+#include <system_error>
+
 WorkerThread::WorkerThread(std::function<void()> body)
 {
     std::packaged_task<void()> task(std::move(body));
     m_done = task.get_future();
-    m_thread = std::thread(std::move(task));
+    try {
+        m_thread = std::thread(std::move(task));
+        m_started = true;
+    } catch (const std::system_error &e) {
+        m_error = e.code().value();
+    }
 }
 
 WorkerThread::~WorkerThread()

@@ -27,7 +27,13 @@ class Child;
 class WorkerThread
 {
 public:
+    // The body runs on a new thread, unless the system has none to give (its thread or process
+    // limit reached): then started() is false and the body never runs. That must cost the one
+    // start it was for, never the daemon.
     explicit WorkerThread(std::function<void()> body);
+    bool started() const { return m_started; }
+    // The error number of a thread that could not be made.
+    int error() const { return m_error; }
     // Lets a thread go that finish() did not see end.
     ~WorkerThread();
     WorkerThread(const WorkerThread &) = delete;
@@ -38,6 +44,8 @@ public:
 private:
     std::future<void> m_done;
     std::thread m_thread;
+    bool m_started = false;
+    int m_error = 0;
 };
 
 // Watches for the child's exit on a thread of its own.

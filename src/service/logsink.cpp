@@ -9,6 +9,7 @@
 #include <chrono>
 #include <cstdio>
 #include <iterator>
+#include <system_error>
 
 LogSink::LogSink(const QString &defaultDataDir)
     : LogSink(defaultDataDir, QueueBounds{})
@@ -197,10 +198,16 @@ void LogSink::write(QtMsgType type, const QString &message)
             ++m_dropped;
             return;
         }
+        if (!m_writer.joinable()) {
+            try {
+                m_writer = std::thread([this] { writerLoop(); });
+            } catch (const std::system_error &) {
+                ++m_dropped; // no thread to be had yet: counted as lost, and the next line tries again
+                return;
+            }
+        }
         m_queue.push_back({target.path.toStdString(), std::move(target.owner), line, count});
         m_queuedBytes += line.size();
-        if (!m_writer.joinable())
-            m_writer = std::thread([this] { writerLoop(); });
     }
     m_queueChanged.notify_all();
 }

@@ -26,6 +26,9 @@
 //   linux: LINE           LINE on one platform only (windows: the other)
 //
 // Each client heartbeats by itself, and its heartbeats' answers are not part of the transcript.
+//
+// The example exchange of docs/protocol.md is replayed too, as a transcript of its own whose
+// frames must come in exactly the document's order: client authors copy from it.
 
 #include "ipc/framing.h"
 #include "testsupport.h"
@@ -88,10 +91,10 @@ public:
         m_heartbeat.stop();
         m_socket.disconnectFromServer();
     }
-    // Takes the first frame that came and matches.
-    bool take(const QJsonObject &expected)
+    // Takes the first frame that came and matches; in order, only the first that came.
+    bool take(const QJsonObject &expected, bool inOrder = false)
     {
-        for (qsizetype i = 0; i < m_inbox.size(); ++i) {
+        for (qsizetype i = 0; i < (inOrder ? std::min<qsizetype>(1, m_inbox.size()) : m_inbox.size()); ++i) {
             if (testsupport::frameDifference(expected, m_inbox[i], QString()).isEmpty()) {
                 m_inbox.removeAt(i);
                 return true;
@@ -138,6 +141,38 @@ private:
     QList<QJsonObject> m_all;
 };
 
+// The example exchange of the protocol document as transcript lines. Its programs are shell
+// scripts: they run as the stand-in that behaves the same on every platform (helpers/docchild).
+QStringList documentTranscript()
+{
+    const QString text = QString::fromUtf8(testsupport::readFile(QStringLiteral(TARND_SOURCE_DIR "/docs/protocol.md")));
+    const QString section = text.section(QStringLiteral("## An example exchange"), 1).section(QStringLiteral("\n## "), 0, 0);
+    static const QRegularExpression block(QStringLiteral("```json (client|daemon)\\n(.*?)\\n```"),
+                                          QRegularExpression::DotMatchesEverythingOption);
+    const QMap<QString, QStringList> standIns{{"echo hello; exit 3", {"print", "hello", "3"}}, {"exec sleep 60", {"wait"}}};
+    QStringList lines;
+    for (auto it = block.globalMatch(section); it.hasNext();) {
+        const auto m = it.next();
+        QJsonObject frame = QJsonDocument::fromJson(m.captured(2).toUtf8()).object();
+        if (m.captured(1) == "daemon") {
+            // The greeting is the runner's own to take.
+            if (frame.value("event") != "connected")
+                lines << "< " + compact(frame);
+            continue;
+        }
+        if (frame.contains("log-path"))
+            frame.insert("log-path", "{dir}/client/tarnd.log");
+        if (frame.contains("executable")) {
+            const QJsonArray args = frame.value("arguments").toArray();
+            frame.insert("executable", QStringLiteral(HELPER_DOCCHILD));
+            frame.insert("arguments", QJsonArray::fromStringList(standIns.value(args.size() == 2 ? args[1].toString() : QString(),
+                                                                                {"no stand-in for this program"})));
+        }
+        lines << "> " + compact(frame);
+    }
+    return lines << "quiet a";
+}
+
 QString describe(const QList<QJsonObject> &frames)
 {
     QStringList lines;
@@ -152,6 +187,21 @@ class TestTranscripts : public QObject
 {
     Q_OBJECT
 private Q_SLOTS:
+    void theComparisonSeesDrift()
+    {
+        // A replay is only worth something if a changed key, value or element fails it.
+        const QJsonObject doc{{"status", "success"}, {"pid", "<pid>"}, {"processes", QJsonArray{1}}};
+        QJsonObject same = doc;
+        same.insert("pid", 7);
+        QVERIFY(testsupport::frameDifference(doc, same, "f").isEmpty());
+        for (const auto &[key, value] : QList<std::pair<QString, QJsonValue>>{
+                 {"status", "error"}, {"pid", QJsonValue::Undefined}, {"processes", QJsonArray{}}, {"x", 1}}) {
+            QJsonObject drifted = same;
+            drifted.insert(key, value);
+            QVERIFY2(!testsupport::frameDifference(doc, drifted, "f").isEmpty(), qPrintable(key));
+        }
+    }
+
     void replay_data()
     {
         QTest::addColumn<QString>("file");
@@ -160,12 +210,15 @@ private Q_SLOTS:
         QVERIFY2(!names.isEmpty(), qPrintable("no transcripts in " + dir.path()));
         for (const QString &name : names)
             QTest::newRow(qPrintable(name)) << dir.filePath(name);
+        QTest::newRow("protocol.md") << QStringLiteral(TARND_SOURCE_DIR "/docs/protocol.md");
     }
 
     void replay()
     {
         QFETCH(QString, file);
-        const QStringList lines = QString::fromUtf8(testsupport::readFile(file)).split('\n');
+        const bool inOrder = file.endsWith(".md");
+        const QStringList lines = inOrder ? documentTranscript() : QString::fromUtf8(testsupport::readFile(file)).split('\n');
+        QVERIFY(lines.size() >= 10);
         QStringList env;
         for (const QString &line : lines)
             if (line.startsWith("env "))
@@ -207,7 +260,7 @@ private Q_SLOTS:
                     c->send(doc.object());
                     continue;
                 }
-                const bool came = QTest::qWaitFor([&] { return c->take(doc.object()); }, WaitMs);
+                const bool came = QTest::qWaitFor([&] { return c->take(doc.object(), inOrder); }, WaitMs);
                 QVERIFY2(came, qPrintable(where + "no frame like " + compact(doc.object()) + "\n  came:\n" + describe(c->inbox())
                                           + "\n  log:\n" + d.log().right(3000)));
                 continue;

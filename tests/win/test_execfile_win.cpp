@@ -2,7 +2,6 @@
 // every file changeable by its one user, so a file the token may NOT change is only seen on
 // Windows; the access question behind it is asked here of descriptors made in memory.
 
-#define DOCTEST_CONFIG_IMPLEMENT_WITH_MAIN
 #include <doctest/doctest.h>
 
 #include "daemon/execfile.h"

@@ -2,7 +2,6 @@
 // the server's from its process. Wine impersonates fully whatever level a client allows, so the
 // level rule is shown on tokens (test_service_win), not here.
 
-#define DOCTEST_CONFIG_IMPLEMENT_WITH_MAIN
 #include <doctest/doctest.h>
 
 #include "ipc/serverpeer_win.h"

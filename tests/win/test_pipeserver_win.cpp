@@ -1,7 +1,6 @@
 // A session's pipe under wine: the rules it is made with (recorded, as wine enforces neither the
 // DACL nor the first-instance flag), its DACL as read back, and real clients.
 
-#define DOCTEST_CONFIG_IMPLEMENT_WITH_MAIN
 #include <doctest/doctest.h>
 
 #include "ipc/pipeserver_win.h"

@@ -2,7 +2,6 @@
 // transcripts cannot see from outside (handles, inheritance, a full stdin, the timing and
 // aftermath of Ctrl+C, blocked waits, the job).
 
-#define DOCTEST_CONFIG_IMPLEMENT_WITH_MAIN
 #include <doctest/doctest.h>
 
 #include "process/childprocess.h"

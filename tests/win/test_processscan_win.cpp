@@ -1,6 +1,5 @@
 // The Windows process table under wine: a snapshot of the real processes, and ending one of them.
 
-#define DOCTEST_CONFIG_IMPLEMENT_WITH_MAIN
 #include <doctest/doctest.h>
 
 #include "daemon/processscan.h"

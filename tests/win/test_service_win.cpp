@@ -1,7 +1,6 @@
 // The Windows log file layer under wine: its file operations, what a client may name, and whose
 // file it may write. The privilege level is pinned by lifecycle.txt.
 
-#define DOCTEST_CONFIG_IMPLEMENT_WITH_MAIN
 #include <doctest/doctest.h>
 
 #include "service/logfile_win.h"

@@ -3,7 +3,6 @@
 // manager (winservice.exe, the entry with an empty run body). A real start and stop through the
 // service manager is tst_service_winqt's, with the daemon itself.
 
-#define DOCTEST_CONFIG_IMPLEMENT_WITH_MAIN
 #include <doctest/doctest.h>
 
 #include "service/wintext_win.h"

@@ -1,6 +1,5 @@
 // The Windows sessions layer under wine: which sessions get a socket, and the SIDs behind them.
 
-#define DOCTEST_CONFIG_IMPLEMENT_WITH_MAIN
 #include <doctest/doctest.h>
 
 #include "ipc/sessions_win.h"

@@ -1,16 +1,18 @@
 // Who is on a pipe, under wine: the peer's SID and the log identity from the client's token, and
-// the server's from its process. Wine impersonates fully whatever level a client allows, so the
-// level rule is shown on tokens (test_service_win), not here.
+// the server's from its process; which sessions get a socket, and the SIDs behind them. Wine
+// impersonates fully whatever level a client allows, so the level rule is shown on tokens
+// (test_service_win), not here.
 
 #include <doctest/doctest.h>
 
 #include "ipc/serverpeer_win.h"
-#include "ipc/sessions.h"
+#include "ipc/sessions_win.h"
 #include "service/logfile.h"
 #include "service/wintext_win.h"
 #include "wintest.h"
 
 #include <windows.h>
+#include <wtsapi32.h>
 
 #include <string>
 
@@ -84,13 +86,11 @@ TEST_CASE("each end of a pipe is known by its own token; a client's log file is 
     CHECK_FALSE(logfile::append(path, "x\n", nobody));
     CHECK_FALSE(logfile::exists(path));
 
+    // The server found through the real calls is pinned by every client of the portable suites,
+    // which checks whom it talks to.
     serverpeer::Server found;
     std::string error;
-    REQUIRE_MESSAGE(serverpeer::identify(reinterpret_cast<std::intptr_t>(client), &found, &error), error);
-    CHECK(found.pid == std::int64_t(GetCurrentProcessId()));
-    CHECK(found.principal == ownSid());
     Unreadable calls;
-    found = {};
     CHECK_FALSE(serverpeer::identify(client, calls, &found, &error));
     CHECK(error == "the token of the pipe's server process " + std::to_string(GetCurrentProcessId()) + " cannot be read: 5");
     calls.service = GetCurrentProcessId();
@@ -108,4 +108,67 @@ TEST_CASE("each end of a pipe is known by its own token; a client's log file is 
     CloseHandle(file);
     CloseHandle(client);
     CloseHandle(server);
+}
+
+// A session is served only while someone is at it, and a peer can be compared with its user.
+TEST_CASE("only user sessions that are active or connected, with a known SID, get a socket")
+{
+    const std::vector<sessions::RawSession> raw{
+        {0, WTSActive, true, "SYSTEM", "S-1-5-18"},         // the services' session
+        {1, WTSActive, true, "alice", "S-1-5-21-9-9-9-1001"}, //
+        {2, WTSDisconnected, true, "bob", "S-1-5-21-9-9-9-1002"}, // left, not logged off
+        {3, WTSConnected, true, "", ""},                    // the logon screen
+        {4, WTSConnected, true, "carol", "S-1-5-21-9-9-9-1003"},
+        {5, WTSActive, false, "", ""},                      // user name not to be had
+        {6, WTSListen, true, "dave", "S-1-5-21-9-9-9-1004"},
+        {7, WTSActive, true, "erin", "S-1-5-21-9-9-9-1005"},
+        {8, WTSActive, true, "frank", ""},                  // nobody to compare a peer with
+    };
+    const auto kept = sessions::filterSessions(raw);
+    REQUIRE(kept.size() == 3);
+    CHECK((kept[0].id == 1 && kept[0].user == "alice" && kept[0].principal == "S-1-5-21-9-9-9-1001"));
+    CHECK((kept[1].id == 4 && kept[2].id == 7));
+
+    // The real enumeration answers (wine lists no sessions, which is a valid answer).
+    std::vector<sessions::SessionInfo> live;
+    std::string error;
+    CHECK_MESSAGE(sessions::listActive(live, &error), error);
+    for (const auto &s : live) {
+        CHECK(s.id != 0);
+        CHECK(s.principal.rfind("S-1-", 0) == 0);
+    }
+}
+
+// An unqualified account name could be anyone's; a log line names a SID's user where it can.
+TEST_CASE("a session user's SID by account name, a SID's name for log lines, and a process's session")
+{
+    const std::string own = wintest::ownSid();
+    PSID sid = nullptr;
+    REQUIRE(ConvertStringSidToSidA(own.c_str(), &sid));
+    wchar_t name[256], domain[256];
+    DWORD nameLength = 256, domainLength = 256;
+    SID_NAME_USE use;
+    REQUIRE(LookupAccountSidW(nullptr, sid, name, &nameLength, domain, &domainLength, &use));
+    LocalFree(sid);
+
+    CHECK(sessions::accountSid(wintext::narrow(domain), wintext::narrow(name)) == own);
+    CHECK(sessions::accountSid("", wintext::narrow(name)).empty()); // unqualified: could be anyone's
+    // A group resolves, but is nobody's session.
+    BYTE group[SECURITY_MAX_SID_SIZE];
+    DWORD groupLength = sizeof group;
+    domainLength = 256;
+    REQUIRE(LookupAccountNameW(nullptr, L"BUILTIN\\Administrators", group, &groupLength, domain, &domainLength, &use));
+    CHECK(sessions::accountSid("BUILTIN", "Administrators").empty());
+
+    CHECK(sessions::accountName(own) == wintext::narrow(name));
+    CHECK(sessions::accountName("S-1-5-18") == "SYSTEM");
+    // Outside the machine's own accounts a SID is not looked up, even one the LSA knows.
+    CHECK(sessions::accountName("S-1-5-32-544") == "S-1-5-32-544");
+
+    DWORD expected = 0;
+    REQUIRE(ProcessIdToSessionId(GetCurrentProcessId(), &expected));
+    std::uint32_t session = 12345;
+    CHECK(sessions::sessionOfProcess(GetCurrentProcessId(), &session));
+    CHECK(session == expected);
+    CHECK_FALSE(sessions::sessionOfProcess(0x7FFFFFF0, &session));
 }

@@ -49,8 +49,10 @@ set_tests_properties(wine-shutdown PROPERTIES FIXTURES_CLEANUP wine ENVIRONMENT 
 # is most of a suite's compile time), with the one precompiled header of doctest and windows.h
 # the suites share: made with the suites' own include folders and flags, which its reuse needs.
 # doctest.h has been read once through that header, so the implementation is asked for by name.
-file(CONFIGURE OUTPUT ${CMAKE_BINARY_DIR}/doctest-main.cpp
-  CONTENT "#define DOCTEST_CONFIG_IMPLEMENT\n#define DOCTEST_CONFIG_IMPLEMENT_WITH_MAIN\n#include <doctest/doctest.h>\n")
+file(CONFIGURE OUTPUT ${CMAKE_BINARY_DIR}/doctest-main.cpp CONTENT "#define DOCTEST_CONFIG_IMPLEMENT
+#define DOCTEST_CONFIG_IMPLEMENT_WITH_MAIN
+#include <doctest/doctest.h>
+")
 add_library(tarnd_doctest_main OBJECT ${CMAKE_BINARY_DIR}/doctest-main.cpp)
 target_include_directories(tarnd_doctest_main PRIVATE ${TARND_DOCTEST_DIR} tests src)
 target_precompile_headers(tarnd_doctest_main PRIVATE <doctest/doctest.h> <windows.h>)

@@ -361,6 +361,7 @@ TEST_CASE("a record that goes before its child kills nothing, and the tree ends 
 {
     auto child = start({"family", "free", "noread"});
     std::string out, err;
+    // Its "ready" too: written into a pipe nobody reads any more, it would end the child.
     REQUIRE(readUntil(*child, out, "ready"));
     REQUIRE(std::stoll(out) == child->pid());
     const HANDLE self = openProcess(child->pid());

@@ -1,16 +1,20 @@
 // A session's pipe under wine: the rules it is made with (recorded, as wine enforces neither the
-// DACL nor the first-instance flag), its DACL as read back, and real clients.
+// DACL nor the first-instance flag), its DACL as read back, and real clients; who is at either
+// end of a pipe, and which sessions get one.
 
-#define DOCTEST_CONFIG_IMPLEMENT_WITH_MAIN
 #include <doctest/doctest.h>
 
 #include "ipc/pipeserver_win.h"
+#include "ipc/serverpeer_win.h"
+#include "ipc/sessions_win.h"
 #include "ipc/socketpath.h"
+#include "service/logfile.h"
 #include "service/wintext_win.h"
 #include "service/wintoken_win.h"
 #include "wintest.h"
 
 #include <windows.h>
+#include <wtsapi32.h>
 
 #include <string>
 #include <vector>
@@ -91,8 +95,33 @@ std::wstring uniqueName(const char *what)
     return L"\\\\.\\pipe\\tarnd-test-" + wintext::widen(what) + L"-" + std::to_wstring(GetCurrentProcessId());
 }
 
+bool threadImpersonates()
+{
+    HANDLE token = nullptr;
+    if (!OpenThreadToken(GetCurrentThread(), TOKEN_QUERY, TRUE, &token))
+        return false;
+    CloseHandle(token);
+    return true;
+}
+
+// Wine runs no process as LocalSystem and lets every token be read: the daemon's server, whose
+// token an ordinary client may not read, is made up through the calls.
+struct Unreadable : serverpeer::Calls
+{
+    DWORD service = 0;
+    std::string processUser(DWORD, DWORD *error) override
+    {
+        *error = ERROR_ACCESS_DENIED;
+        return {};
+    }
+    DWORD servicePid() override { return service; }
+};
+
 } // namespace
 
+// Every instance is made with the session's rules and the first only where the name is free; a
+// client that came and went before it was taken does not stop the listener. Clients served each
+// on their own instance, and a closed listener turning clients away, are tst_locallistener's.
 TEST_CASE("every instance has the session's rules, the first only where the name is free; closing leaks nothing")
 {
     const std::string user = ownSid();
@@ -105,24 +134,17 @@ TEST_CASE("every instance has the session's rules, the first only where the name
         std::string error;
         REQUIRE_MESSAGE(listener.listen(wintext::narrow(name), user, true, &error), error);
         CHECK(listener.takeConnected(&error) == INVALID_HANDLE_VALUE); // nobody yet
-        // Clients one after another, each served on its own instance; one that came and went
-        // before it was taken does not stop the listener.
-        std::vector<HANDLE> clients, served;
-        for (int i = 0; i < 4; ++i) {
-            const HANDLE client = connectClient(name);
-            REQUIRE(client != INVALID_HANDLE_VALUE);
-            if (i == 3)
-                CloseHandle(client);
-            else
-                clients.push_back(client);
-            REQUIRE(WaitForSingleObject(listener.connectEvent(), 5000) == WAIT_OBJECT_0);
-            served.push_back(listener.takeConnected(&error));
-            CHECK((i == 3 || served.back() != INVALID_HANDLE_VALUE));
-            CHECK(error.empty());
-            CHECK(listener.isListening());
-            if (i == 2)
-                REQUIRE(made.size() == 4); // the first instance, then the next one waiting after each take
-        }
+        const HANDLE client = connectClient(name);
+        REQUIRE(client != INVALID_HANDLE_VALUE);
+        REQUIRE(WaitForSingleObject(listener.connectEvent(), 5000) == WAIT_OBJECT_0);
+        const HANDLE served = listener.takeConnected(&error);
+        REQUIRE(served != INVALID_HANDLE_VALUE);
+        CHECK(made.size() == 2); // the first instance, then the next one waiting after the take
+        CloseHandle(connectClient(name));
+        REQUIRE(WaitForSingleObject(listener.connectEvent(), 5000) == WAIT_OBJECT_0);
+        const HANDLE left = listener.takeConnected(&error);
+        CHECK(error.empty());
+        CHECK(listener.isListening());
         for (size_t i = 0; i < made.size(); ++i) {
             CHECK(((made[i].openMode & FILE_FLAG_FIRST_PIPE_INSTANCE) != 0) == (i == 0));
             CHECK((made[i].openMode & FILE_FLAG_OVERLAPPED) != 0); // for Qt's reader and writer
@@ -130,7 +152,7 @@ TEST_CASE("every instance has the session's rules, the first only where the name
             checkSessionRules(made[i].dacl, user);
         }
         // The DACL the pipe holds, read back from it (on Windows this is what is enforced).
-        const std::string held = pipeserver::daclOf(served[0]);
+        const std::string held = pipeserver::daclOf(served);
         if (!held.empty())
             checkSessionRules(held, user);
         else
@@ -141,73 +163,58 @@ TEST_CASE("every instance has the session's rules, the first only where the name
         REQUIRE_MESSAGE(second.listen(wintext::narrow(name), user, false, &error), error);
         CHECK((made.back().openMode & FILE_FLAG_FIRST_PIPE_INSTANCE) == 0);
         second.close();
-        for (HANDLE h : clients)
-            CloseHandle(h);
-        for (HANDLE h : served)
+        for (HANDLE h : {client, served, left})
             if (h != INVALID_HANDLE_VALUE)
                 CloseHandle(h);
-        // Closed while waiting for a client: the wait is cancelled and the name is free again.
+        // Closed while waiting for a client: the wait is cancelled before its OVERLAPPED goes.
         listener.close();
         CHECK_FALSE(listener.isListening());
-        CHECK(connectClient(name) == INVALID_HANDLE_VALUE);
     }
     CHECK(wintest::openHandles() == before);
 }
 
+// A pipe disconnected by its server discards what its client has not read: the daemon's stop lets
+// a connection go once the client has read all, or has gone.
 TEST_CASE("a read wait ends once the client has read everything, or has gone")
 {
     const std::wstring name = uniqueName("drain");
     pipeserver::Listener listener;
     std::string error;
     REQUIRE_MESSAGE(listener.listen(wintext::narrow(name), ownSid(), true, &error), error);
-    const auto served = [&](HANDLE client) {
+    const auto doneWithin = [](const pipeserver::ReadWait &w, int ms) {
+        for (int i = 0; i < ms / 10 && !w.done(); ++i)
+            Sleep(10);
+        return w.done();
+    };
+    for (const bool reads : {true, false}) {
+        CAPTURE(reads);
+        const HANDLE client = connectClient(name);
         REQUIRE(client != INVALID_HANDLE_VALUE);
         REQUIRE(WaitForSingleObject(listener.connectEvent(), 5000) == WAIT_OBJECT_0);
         const HANDLE pipe = listener.takeConnected(&error);
         REQUIRE(pipe != INVALID_HANDLE_VALUE);
         // Less than the pipe holds, so that the write finishes with nothing read yet.
-        const std::string bytes(32 * 1024, 'x');
+        std::string bytes(32 * 1024, 'x');
         OVERLAPPED ov{};
         ov.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
         DWORD n = 0;
         if (!WriteFile(pipe, bytes.data(), DWORD(bytes.size()), nullptr, &ov))
             REQUIRE(GetLastError() == ERROR_IO_PENDING);
         REQUIRE(GetOverlappedResult(pipe, &ov, &n, TRUE));
-        CHECK(n == bytes.size());
         CloseHandle(ov.hEvent);
-        return pipe;
-    };
-    const auto doneWithin = [](const pipeserver::ReadWait &w, int ms) {
-        for (int i = 0; i < ms / 10 && !w.done(); ++i)
-            Sleep(10);
-        return w.done();
-    };
-
-    const HANDLE reader = connectClient(name);
-    const HANDLE pipe = served(reader);
-    {
-        const pipeserver::ReadWait wait(pipe);
-        CHECK_FALSE(doneWithin(wait, 300));
-        std::string got(64 * 1024, '\0');
-        DWORD total = 0, n = 0;
-        while (total < 32 * 1024 && ReadFile(reader, got.data(), DWORD(got.size()), &n, nullptr))
-            total += n;
-        CHECK(total == 32 * 1024);
-        CHECK(doneWithin(wait, 10000));
+        {
+            const pipeserver::ReadWait wait(pipe);
+            CHECK_FALSE(doneWithin(wait, 300));
+            for (DWORD total = 0; reads && total < bytes.size(); total += n)
+                REQUIRE(ReadFile(client, bytes.data(), DWORD(bytes.size() - total), &n, nullptr));
+            if (!reads)
+                CloseHandle(client);
+            CHECK(doneWithin(wait, 10000));
+        }
+        if (reads)
+            CloseHandle(client);
+        CloseHandle(pipe);
     }
-    CloseHandle(reader);
-    CloseHandle(pipe);
-
-    const HANDLE leaver = connectClient(name);
-    const HANDLE other = served(leaver);
-    {
-        const pipeserver::ReadWait wait(other);
-        CHECK_FALSE(doneWithin(wait, 300));
-        CloseHandle(leaver);
-        CHECK(doneWithin(wait, 10000));
-    }
-    CloseHandle(other);
-    listener.close();
 }
 
 TEST_CASE("a name someone else made first, or a user that is no SID, is refused and leaves nothing open")
@@ -245,4 +252,136 @@ TEST_CASE("a name someone else made first, or a user that is no SID, is refused 
         CHECK(error.find("no valid SID") != std::string::npos);
     }
     CHECK(wintest::openHandles() == before);
+}
+
+// Who is on a pipe is known by that end's own token, and neither end's identity is left on
+// the daemon's thread. Wine impersonates fully whatever level a client allows, so the level rule
+// is shown on tokens (test_service_win), not here.
+TEST_CASE("each end of a pipe is known by its own token; a client's log file is written with its rights")
+{
+    REQUIRE_FALSE(ownSid().empty());
+    const std::wstring name = uniqueName("identity");
+    const HANDLE server = CreateNamedPipeW(name.c_str(), PIPE_ACCESS_DUPLEX, PIPE_TYPE_BYTE, 1, 4096, 4096, 0, nullptr);
+    REQUIRE(server != INVALID_HANDLE_VALUE);
+    const HANDLE client = connectClient(name);
+    REQUIRE(client != INVALID_HANDLE_VALUE);
+    DWORD n = 0;
+    char byte = 'x';
+    REQUIRE(WriteFile(client, &byte, 1, &n, nullptr));
+    REQUIRE(ReadFile(server, &byte, 1, &n, nullptr)); // impersonation needs data read first
+    const auto pipe = reinterpret_cast<std::intptr_t>(server);
+    sessions::PeerInfo peer;
+    REQUIRE(sessions::peerOf(pipe, &peer));
+    CHECK_FALSE(threadImpersonates());
+    CHECK(peer.principal == ownSid());
+    CHECK_FALSE(peer.privileged);
+    CHECK(peer.pid == std::int64_t(GetCurrentProcessId()));
+    wchar_t user[256];
+    DWORD length = 256;
+    REQUIRE(GetUserNameW(user, &length));
+    CHECK(peer.user == wintext::narrow(user)); // a local account: named, not left as a SID
+    DWORD session = 0;
+    REQUIRE(ProcessIdToSessionId(GetCurrentProcessId(), &session));
+    CHECK(peer.hasSession);
+    CHECK(peer.session == session);
+
+    const std::optional<logfile::Identity> id = logfile::identityOfPeer(pipe);
+    REQUIRE(id);
+    CHECK_FALSE(threadImpersonates());
+    CHECK_FALSE(id->daemon);
+    const std::string path = wintext::narrow(wintest::tempFolder()) + "tarnd-identity-" + std::to_string(GetCurrentProcessId());
+    CHECK(logfile::append(path, "line\n", *id));
+    CHECK(logfile::size(path, *id) == 6);
+    CHECK(logfile::remove(path, *id));
+    CHECK_FALSE(threadImpersonates()); // each operation ends its impersonation
+    logfile::Identity nobody;
+    nobody.daemon = false; // a client whose token could not be had gets nothing done
+    CHECK_FALSE(logfile::append(path, "x\n", nobody));
+    CHECK_FALSE(logfile::exists(path));
+
+    // The server found through the real calls is pinned by every client of the portable suites,
+    // which checks whom it talks to.
+    serverpeer::Server found;
+    std::string error;
+    Unreadable calls;
+    CHECK_FALSE(serverpeer::identify(client, calls, &found, &error));
+    CHECK(error == "the token of the pipe's server process " + std::to_string(GetCurrentProcessId()) + " cannot be read: 5");
+    calls.service = GetCurrentProcessId();
+    REQUIRE(serverpeer::identify(client, calls, &found, &error));
+    CHECK(found.principal == "S-1-5-18");
+
+    // A handle that is no pipe tells nothing.
+    const HANDLE file = CreateFileW(wintext::widen(path + "-not-a-pipe").c_str(), GENERIC_WRITE, 0, nullptr,
+                                    CREATE_ALWAYS, FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+    REQUIRE(file != INVALID_HANDLE_VALUE);
+    CHECK_FALSE(sessions::peerOf(reinterpret_cast<std::intptr_t>(file), &peer));
+    CHECK_FALSE(logfile::identityOfPeer(reinterpret_cast<std::intptr_t>(file)));
+    CHECK_FALSE(serverpeer::identify(reinterpret_cast<std::intptr_t>(file), &found, &error));
+    CHECK(error.find("GetNamedPipeServerProcessId failed") == 0);
+    CloseHandle(file);
+    CloseHandle(client);
+    CloseHandle(server);
+}
+
+// A session is served only while someone is at it, and a peer can be compared with its user.
+TEST_CASE("only user sessions that are active or connected, with a known SID, get a socket")
+{
+    const std::vector<sessions::RawSession> raw{
+        {0, WTSActive, true, "SYSTEM", "S-1-5-18"},         // the services' session
+        {1, WTSActive, true, "alice", "S-1-5-21-9-9-9-1001"}, //
+        {2, WTSDisconnected, true, "bob", "S-1-5-21-9-9-9-1002"}, // left, not logged off
+        {3, WTSConnected, true, "", ""},                    // the logon screen
+        {4, WTSConnected, true, "carol", "S-1-5-21-9-9-9-1003"},
+        {5, WTSActive, false, "", ""},                      // user name not to be had
+        {6, WTSListen, true, "dave", "S-1-5-21-9-9-9-1004"},
+        {7, WTSActive, true, "erin", "S-1-5-21-9-9-9-1005"},
+        {8, WTSActive, true, "frank", ""},                  // nobody to compare a peer with
+    };
+    const auto kept = sessions::filterSessions(raw);
+    REQUIRE(kept.size() == 3);
+    CHECK((kept[0].id == 1 && kept[0].user == "alice" && kept[0].principal == "S-1-5-21-9-9-9-1001"));
+    CHECK((kept[1].id == 4 && kept[2].id == 7));
+
+    // The real enumeration answers (wine lists no sessions, which is a valid answer).
+    std::vector<sessions::SessionInfo> live;
+    std::string error;
+    CHECK_MESSAGE(sessions::listActive(live, &error), error);
+    for (const auto &s : live) {
+        CHECK(s.id != 0);
+        CHECK(s.principal.rfind("S-1-", 0) == 0);
+    }
+}
+
+// An unqualified account name could be anyone's; a log line names a SID's user where it can.
+TEST_CASE("a session user's SID by account name, a SID's name for log lines, and a process's session")
+{
+    const std::string own = wintest::ownSid();
+    PSID sid = nullptr;
+    REQUIRE(ConvertStringSidToSidA(own.c_str(), &sid));
+    wchar_t name[256], domain[256];
+    DWORD nameLength = 256, domainLength = 256;
+    SID_NAME_USE use;
+    REQUIRE(LookupAccountSidW(nullptr, sid, name, &nameLength, domain, &domainLength, &use));
+    LocalFree(sid);
+
+    CHECK(sessions::accountSid(wintext::narrow(domain), wintext::narrow(name)) == own);
+    CHECK(sessions::accountSid("", wintext::narrow(name)).empty()); // unqualified: could be anyone's
+    // A group resolves, but is nobody's session.
+    BYTE group[SECURITY_MAX_SID_SIZE];
+    DWORD groupLength = sizeof group;
+    domainLength = 256;
+    REQUIRE(LookupAccountNameW(nullptr, L"BUILTIN\\Administrators", group, &groupLength, domain, &domainLength, &use));
+    CHECK(sessions::accountSid("BUILTIN", "Administrators").empty());
+
+    CHECK(sessions::accountName(own) == wintext::narrow(name));
+    CHECK(sessions::accountName("S-1-5-18") == "SYSTEM");
+    // Outside the machine's own accounts a SID is not looked up, even one the LSA knows.
+    CHECK(sessions::accountName("S-1-5-32-544") == "S-1-5-32-544");
+
+    DWORD expected = 0;
+    REQUIRE(ProcessIdToSessionId(GetCurrentProcessId(), &expected));
+    std::uint32_t session = 12345;
+    CHECK(sessions::sessionOfProcess(GetCurrentProcessId(), &session));
+    CHECK(session == expected);
+    CHECK_FALSE(sessions::sessionOfProcess(0x7FFFFFF0, &session));
 }

@@ -1,9 +1,13 @@
-// The Windows log file layer under wine: its file operations, what a client may name, and whose
-// file it may write. The privilege level is pinned by lifecycle.txt.
+// What a client's token may touch, under wine: the log file layer's file operations, what a client
+// may name and whose file it may write, and the executable policy's check of what the token may
+// change. The privilege level is pinned by lifecycle.txt. Wine makes every file changeable by its
+// one user, so a file the token may NOT change is only seen on Windows; the access question
+// behind it is asked here of descriptors made in memory.
 
-#define DOCTEST_CONFIG_IMPLEMENT_WITH_MAIN
 #include <doctest/doctest.h>
 
+#include "daemon/execfile.h"
+#include "daemon/execfile_win.h"
 #include "service/logfile_win.h"
 #include "service/wintext_win.h"
 #include "wintest.h"
@@ -11,6 +15,7 @@
 #include <windows.h>
 #include <sddl.h>
 
+#include <algorithm>
 #include <string>
 #include <utility>
 #include <vector>
@@ -24,12 +29,15 @@ std::string tempDir()
     return wintext::narrow(dir);
 }
 
+// This process's token, as an impersonation token of that level; with the access a pipe client's
+// token is taken with.
 HANDLE ownToken(SECURITY_IMPERSONATION_LEVEL level)
 {
     HANDLE process = nullptr;
-    REQUIRE(OpenProcessToken(GetCurrentProcess(), TOKEN_DUPLICATE | TOKEN_QUERY, &process));
+    REQUIRE(OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY | TOKEN_DUPLICATE | TOKEN_IMPERSONATE, &process));
     HANDLE token = nullptr;
-    const BOOL ok = DuplicateTokenEx(process, TOKEN_ALL_ACCESS, nullptr, level, TokenImpersonation, &token);
+    const BOOL ok = DuplicateTokenEx(process, TOKEN_QUERY | TOKEN_DUPLICATE | TOKEN_IMPERSONATE, nullptr, level,
+                                     TokenImpersonation, &token);
     CloseHandle(process);
     REQUIRE(ok);
     return token;
@@ -41,6 +49,35 @@ std::vector<unsigned char> tokenInfo(HANDLE token, TOKEN_INFORMATION_CLASS what)
     DWORD length = 0;
     REQUIRE(GetTokenInformation(token, what, buffer.data(), DWORD(buffer.size()), &length));
     return buffer;
+}
+
+// A client identity of this process's user, as the daemon has one for a pipe client.
+logfile::Identity ownIdentity()
+{
+    const HANDLE token = ownToken(SecurityImpersonation);
+    const std::optional<logfile::Identity> id = logfile::identityOfToken(token);
+    CloseHandle(token);
+    REQUIRE(id);
+    return *id;
+}
+
+// Which rights of `mask` a descriptor in SDDL grants the current token.
+DWORD grantedTo(const std::wstring &sddl, DWORD mask)
+{
+    PSECURITY_DESCRIPTOR sd = nullptr;
+    REQUIRE(ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl.c_str(), SDDL_REVISION_1, &sd, nullptr));
+    const logfile::Identity id = ownIdentity();
+    DWORD rights = 0xFFFFFFFF, error = 0;
+    CHECK_MESSAGE(execfile::grantedBy(sd, static_cast<HANDLE>(id.token.get()), mask, &rights, &error), error);
+    LocalFree(sd);
+    return rights;
+}
+
+std::string refusal(const std::string &file, const std::string &folder, const logfile::Identity &id)
+{
+    std::string reason;
+    CHECK(execfile::writableBy(file, folder, id, &reason));
+    return reason;
 }
 
 } // namespace
@@ -65,6 +102,8 @@ TEST_CASE("a folder is no log file, a missing one has no size, and a rename repl
     CHECK_FALSE(logfile::remove(path + ".old"));
 }
 
+// Not another machine's share, a device, a stream of a file, or a path whose meaning depends on
+// the daemon's current drive or folder.
 TEST_CASE("a client may name only a plain path on a drive as its log file")
 {
     const std::pair<const char *, bool> cases[] = {
@@ -101,6 +140,8 @@ TEST_CASE("a client may name only a plain path on a drive as its log file")
     CHECK_FALSE(logfile::clientPathAllowed(std::string("C:\\a.log\0.txt", 13)));
 }
 
+// A client's log file is written with its own rights: an identification token gives none, and a
+// file with a second name (a hard link to someone else's) or another owner is not its own.
 TEST_CASE("only a token that allows impersonation gives a client identity, which writes only its own file of one name")
 {
     for (const auto level : {SecurityAnonymous, SecurityIdentification, SecurityImpersonation, SecurityDelegation}) {
@@ -140,4 +181,41 @@ TEST_CASE("only a token that allows impersonation gives a client identity, which
     LocalFree(stranger);
     CloseHandle(token);
     logfile::remove(path);
+}
+
+// An executable a client's token may change, through a primary or an impersonation token, and
+// one that cannot be checked, are refused.
+TEST_CASE("files the token may change, and what cannot be checked, are refused")
+{
+    const std::string folder = tempDir() + "\\exec";
+    const std::string file = folder + "\\sub\\tool.exe";
+    REQUIRE(logfile::makePath(folder + "\\sub"));
+    CloseHandle(CreateFileW(wintext::widen(file).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
+    std::string slashed = file; // as the portable side gives canonical paths
+    std::replace(slashed.begin(), slashed.end(), '\\', '/');
+    HANDLE primary = nullptr;
+    REQUIRE(OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY | TOKEN_DUPLICATE | TOKEN_IMPERSONATE, &primary));
+    const logfile::Identity ofPrimary{false, 0, 0, std::shared_ptr<void>(primary, CloseHandle), {}};
+
+    CHECK(refusal(file, folder, ofPrimary).find("is writable by the client (write") == 0);
+    CHECK(refusal(slashed, folder, ownIdentity()).find("is writable by the client (write") == 0);
+    CHECK(refusal(file, folder, logfile::Identity()).find("identity cannot be had") != std::string::npos);
+    CHECK(refusal(file, folder, {false, 0, 0, nullptr, {}}).find("identity cannot be had") != std::string::npos);
+    CHECK(refusal(folder + "\\sub\\missing.exe", folder, ownIdentity()).find("cannot be opened") == 0);
+    CHECK(refusal(folder + "\\sub", folder, ownIdentity()) == "is not a regular file");
+    CHECK(refusal(file, folder + "\\su", ownIdentity()).find("is not inside") == 0);
+    logfile::remove(file);
+}
+
+// Any one right that lets the client change a file or a folder counts, not only all together.
+TEST_CASE("any one right that lets the client change a file or a folder counts")
+{
+    using namespace execfile;
+    const std::wstring system = L"O:SYG:SYD:P(A;;FRFX;;;WD)"; // SYSTEM's; everyone may read and run it
+    CHECK(grantedTo(system, FileMask) == 0);
+    CHECK(grantedTo(system, InnerFolderMask) == 0);
+    CHECK(grantedTo(system + L"(A;;0x4;;;WD)", FileMask) == FILE_APPEND_DATA);
+    CHECK(grantedTo(system + L"(A;;0x40;;;WD)", FolderMask) == FILE_DELETE_CHILD);
+    CHECK(grantedTo(system + L"(A;;SD;;;WD)", FolderMask) == 0); // the allowed folder's own place is not checked
+    CHECK(grantedTo(system + L"(A;;SD;;;WD)", InnerFolderMask) == DELETE);
 }

@@ -3,7 +3,6 @@
 // manager (winservice.exe, the entry with an empty run body). A real start and stop through the
 // service manager is tst_service_winqt's, with the daemon itself.
 
-#define DOCTEST_CONFIG_IMPLEMENT_WITH_MAIN
 #include <doctest/doctest.h>
 
 #include "service/wintext_win.h"
@@ -50,14 +49,9 @@ struct Recorder : WindowsService::Manager
 struct Fixture
 {
     std::vector<SERVICE_STATUS> reports;
-    Recorder *recorder;
+    Recorder *recorder = new Recorder(&reports);
     WindowsService *service = &WindowsService::init(L"TarnService", L"Tarn Proxy Client Service");
-    Fixture()
-    {
-        auto r = std::make_unique<Recorder>(&reports);
-        recorder = r.get();
-        service->setManager(std::move(r));
-    }
+    Fixture() { service->setManager(std::unique_ptr<Recorder>(recorder)); }
     ~Fixture() { WindowsService::release(); }
 };
 

@@ -1,7 +1,9 @@
 // The real tarnd binary and what only Linux has: the descriptors running out, the signals, the
-// readiness told to systemd, and Qt's choice of event loop, made through the environment.
+// readiness told to systemd, and Qt's choice of event loop, made through the environment; and
+// the privilege level the daemon reports, from its effective user.
 
 #include "tarnclient.h"
+#include "service/privilegemanager.h"
 #include "testsupport.h"
 
 #include <QtTest>
@@ -10,6 +12,7 @@
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/un.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 using testsupport::Daemon;
@@ -130,6 +133,22 @@ private Q_SLOTS:
         QCOMPARE(log.count("Service stop requested"), 1);
         QVERIFY(!log.contains("DEBUG:"));
         close(fd);
+    }
+
+    // An unprivileged process is told 0; the level is asked anew, not cached.
+    void privilegeFollowsTheEffectiveUser()
+    {
+        QCOMPARE(PrivilegeManager::privilegeLevel(), testsupport::isRoot() ? 1 : 0);
+        QCOMPARE(PrivilegeManager().isElevated(), testsupport::isRoot());
+        if (!testsupport::isRoot())
+            QSKIP("dropping to another user needs root");
+        const pid_t child = fork();
+        if (child == 0)
+            _exit(setresgid(65534, 65534, 65534) || setresuid(65534, 65534, 65534) ? 3 : PrivilegeManager::privilegeLevel());
+        int status = 0;
+        QCOMPARE(waitpid(child, &status, 0), child);
+        QVERIFY(WIFEXITED(status));
+        QCOMPARE(WEXITSTATUS(status), 0);
     }
 };
 

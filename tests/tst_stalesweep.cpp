@@ -83,11 +83,6 @@ class TestStaleSweep : public QObject
     Q_OBJECT
     QTemporaryDir m_dir;
 
-    // A copy of the helper under the given name, which every user may run. All are made before
-    // any daemon thread runs: a child forked by another thread while a copy is open for writing
-    // holds it open until its exec, and the kernel refuses to run the copy meanwhile.
-    QString helperCopy(const QString &name) { return m_dir.filePath(name); }
-
 private Q_SLOTS:
     void initTestCase()
     {
@@ -97,6 +92,9 @@ private Q_SLOTS:
         const auto everyone = QFileDevice::ReadOwner | QFileDevice::ExeOwner | QFileDevice::ReadGroup
             | QFileDevice::ExeGroup | QFileDevice::ReadOther | QFileDevice::ExeOther;
         QFile::setPermissions(m_dir.path(), everyone | QFileDevice::WriteOwner);
+        // Copies of the helper under each name, which every user may run. All are made before any
+        // daemon thread runs: a child forked by another thread while a copy is open for writing
+        // holds it open until its exec, and the kernel refuses to run the copy meanwhile.
         for (const char *name : {"xray", "XRAY", "SkirtNet", "xray2", "axray", "xray.exe", "skirt"}) {
             QVERIFY(QFile::copy(Helper, m_dir.filePath(name)));
             QVERIFY(QFile::setPermissions(m_dir.filePath(name), everyone));
@@ -133,7 +131,7 @@ private Q_SLOTS:
             {"xray", 0, 2, false},
         };
         for (Case &c : cases) {
-            QVERIFY((c.pid = spawnAs(c.uid, helperCopy(c.name))) > 0);
+            QVERIFY((c.pid = spawnAs(c.uid, m_dir.filePath(c.name))) > 0);
             backend->sessionOf.insert(c.pid, c.session);
         }
         // Running under their names before anybody leaves.
@@ -165,7 +163,7 @@ private Q_SLOTS:
         auto *backend = new Backend(m_dir.path());
         TarnDaemon daemon(nullptr, backend);
         QVERIFY(daemon.start());
-        const QString xray = helperCopy("xray");
+        const QString xray = m_dir.filePath("xray");
         // Both clients are root, in session 2: the daemon's own children are theirs.
         TarnClient keeper, leaver;
         keeper.setEventQueue(true);

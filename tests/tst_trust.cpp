@@ -1,7 +1,9 @@
 // A daemon shared by several users: sessions apart, per-user slots, the start policy, and logs
 // that client text cannot swell and no other session reads; a client's chosen log file is
 // written, rotated and deleted with that client's own rights, so that A (nobody) gets the
-// daemon to touch only what nobody could touch.
+// daemon to touch only what nobody could touch; and the sweep of stale proxy processes after a
+// client leaves, which ends only those of the departed client's user, in its session, under
+// exactly the swept names (in any letter case).
 
 #include "tarnclient.h"
 #include "daemon/execpolicy.h"
@@ -21,7 +23,10 @@
 #include <QProcess>
 #include <QtTest>
 
+#include <csignal>
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 namespace {
@@ -31,7 +36,8 @@ constexpr unsigned UserB = 65533; // session 2
 
 const QString Helper = QStringLiteral(HELPER_CHILDHELPER);
 
-// Session 1 is A's, session 2 is B's; a process is in the session of its uid (root's in 1).
+// Session 1 is A's, session 2 is B's; a process is in the session of its uid (root's in 1)
+// unless the test says otherwise.
 class TwoUsers : public PlatformSessionBackend
 {
 public:
@@ -47,8 +53,13 @@ public:
     {
         return m_dir + "/" + base + "-" + QString::number(session);
     }
+    QHash<qint64, quint32> sessionOf; // where the test says, for these processes
     bool sessionOfProcess(qint64 pid, quint32 *session) override
     {
+        if (sessionOf.contains(pid)) {
+            *session = sessionOf.value(pid);
+            return true;
+        }
         struct stat st;
         if (::stat(QByteArray("/proc/" + QByteArray::number(pid)).constData(), &st) != 0)
             return false;
@@ -87,6 +98,30 @@ uid_t ownerOf(const QString &path)
 {
     struct stat st;
     return lstat(QFile::encodeName(path).constData(), &st) == 0 ? st.st_uid : uid_t(-1);
+}
+
+// A child of this process running the helper's "noread" under the given file, as uid.
+pid_t spawnAs(unsigned uid, const QString &exe)
+{
+    const QByteArray path = exe.toLocal8Bit();
+    const pid_t pid = fork();
+    if (pid == 0) {
+        if (setresgid(uid, uid, uid) != 0 || setresuid(uid, uid, uid) != 0)
+            _exit(10);
+        dup2(::open("/dev/null", O_WRONLY), 1);
+        execl(path.constData(), path.constData(), "noread", static_cast<char *>(nullptr));
+        _exit(11);
+    }
+    return pid;
+}
+
+// The signal that ended a child of this process; 0 while it runs.
+int endingSignal(pid_t pid)
+{
+    int status = 0;
+    if (!QTest::qWaitFor([&] { return waitpid(pid, &status, WNOHANG) != 0; }, 15000))
+        return 0;
+    return WIFSIGNALED(status) ? WTERMSIG(status) : -WEXITSTATUS(status);
 }
 
 // The ids listed, each with "@SESSION" where the entry names its session.
@@ -144,6 +179,14 @@ private Q_SLOTS:
         for (const char *d : {"root-only", "nobodys"})
             QVERIFY(QDir(m_dir.path()).mkpath(d));
         QCOMPARE(chown(QFile::encodeName(path("nobodys")).constData(), UserA, UserA), 0);
+        // Copies of the helper under the swept names and others, which every user may run. All
+        // are made before any daemon thread runs: a child forked by another thread while a copy
+        // is open for writing holds it open until its exec, and the kernel refuses to run the
+        // copy meanwhile.
+        for (const char *name : {"xray", "XRAY", "SkirtNet", "xray2", "axray", "xray.exe", "skirt"}) {
+            QVERIFY(QFile::copy(Helper, m_dir.filePath(name)));
+            QCOMPARE(chmod(QFile::encodeName(m_dir.filePath(name)).constData(), 0555), 0);
+        }
     }
 
     void cleanup()
@@ -153,6 +196,8 @@ private Q_SLOTS:
         m_daemon.reset();
         QString report;
         QVERIFY2(testsupport::noLeftovers(&report), qPrintable(report));
+        while (waitpid(-1, nullptr, WNOHANG) > 0) {
+        }
     }
 
     void sessionsAreApart()
@@ -529,6 +574,90 @@ private Q_SLOTS:
             QCOMPARE(rotated.count("INFO: line\n"), LogSink::RotationCheckEvery);
             QVERIFY(!QFileInfo::exists(big));
         }
+    }
+
+    // A's client leaves: of the processes under the swept names, only A's in session 1 end.
+    void onlyTheDepartedUsersProxiesInItsSession()
+    {
+        testsupport::LogCapture log;
+        startDaemon();
+
+        struct Case
+        {
+            QString name;
+            unsigned uid;
+            quint32 session;
+            bool swept;
+            pid_t pid = 0;
+        };
+        QList<Case> cases{
+            {"xray", UserA, 1, true},   {"XRAY", UserA, 1, true},   {"SkirtNet", UserA, 1, true},
+            {"xray2", UserA, 1, false}, {"axray", UserA, 1, false}, {"xray.exe", UserA, 1, false},
+            {"skirt", UserA, 1, false}, {"xray", UserA, 3, false},  {"xray", UserB, 1, false},
+            {"xray", 0, 1, false},
+        };
+        for (Case &c : cases) {
+            QVERIFY((c.pid = spawnAs(c.uid, m_dir.filePath(c.name))) > 0);
+            m_backend->sessionOf.insert(c.pid, c.session);
+        }
+        // Running under their names before anybody leaves.
+        for (const Case &c : cases) {
+            int status = -1;
+            QTRY_VERIFY_WITH_TIMEOUT(QFile::symLinkTarget(QString("/proc/%1/exe").arg(c.pid)).startsWith(m_dir.path())
+                                         || waitpid(c.pid, &status, WNOHANG) == c.pid,
+                                     15000);
+            QVERIFY2(status == -1, qPrintable(QString("child %1 ended before it ran: status %2").arg(c.pid).arg(status)));
+        }
+
+        QVERIFY(!testsupport::runAsUser(UserA, socket(1)).refused);
+        QTRY_VERIFY_WITH_TIMEOUT(log.contains("stale process(es) in session 1"), 15000);
+        for (const Case &c : cases) {
+            if (c.swept)
+                QCOMPARE(endingSignal(c.pid), SIGKILL);
+            else
+                QVERIFY2(waitpid(c.pid, nullptr, WNOHANG) == 0, qPrintable(c.name));
+        }
+        for (const Case &c : cases)
+            ::kill(c.pid, SIGKILL);
+    }
+
+    // A client that leaves takes its own children to the sweep, not a connected client's (nor
+    // what a child of that one started, by the same name).
+    void aConnectedClientsChildrenAreLeftToIt()
+    {
+        testsupport::LogCapture log;
+        startDaemon();
+        const QString xray = m_dir.filePath("xray");
+        // Both clients are root, in session 2: the daemon's own children are theirs.
+        TarnClient keeper, leaver;
+        for (auto [client, id, mode] : {std::tuple{&keeper, "kept", QStringList{"family", "hold", "noread"}},
+                                        std::tuple{&leaver, "left", QStringList{"ignoreint"}}}) {
+            QVERIFY(open(*client, 2));
+            QCOMPARE(statusOf(*client, TarnClient::startRequest(id, xray, mode)), QStringLiteral("started"));
+            m_backend->sessionOf.insert(m_daemon->processes()->childPid({id, 2}), 2);
+        }
+        const qint64 kept = m_daemon->processes()->childPid({"kept", 2});
+        const qint64 left = m_daemon->processes()->childPid({"left", 2});
+        const pid_t outside = spawnAs(0, xray); // root's own, started elsewhere in that session
+        m_backend->sessionOf.insert(outside, 2);
+        QVERIFY(!leaver.waitForEvent([](const QJsonObject &e) { return e.value("data") == "ready\n"; }).isEmpty());
+        const QStringList pids = keeper.waitForEvent([](const QJsonObject &e) { return e.value("event") == "stdout"; })
+                                     .value("data").toString().section('\n', 0, 0).split(' ');
+        QCOMPARE(pids.size(), 2);
+        const qint64 grandchild = pids[1].toLongLong();
+        m_backend->sessionOf.insert(grandchild, 2);
+
+        leaver.disconnectFromDaemon();
+        QTRY_VERIFY_WITH_TIMEOUT(log.contains("stale process(es) in session 2"), 15000);
+        QCOMPARE(endingSignal(outside), SIGKILL);
+        // The departed client's own child, stopped and not yet gone, is ended at once.
+        QVERIFY(log.contains(QString("Found stale process \"xray\" PID: %1 in session 2 - killing").arg(left)));
+        QVERIFY(log.contains(QString("Successfully killed stale process \"xray\" PID: %1").arg(left)));
+        QVERIFY(log.contains("Killed 2 stale process(es) in session 2"));
+        QVERIFY(!log.contains(QString("PID: %1 ").arg(kept)));
+        QVERIFY(!log.contains(QString("PID: %1 ").arg(grandchild)));
+        QCOMPARE(::kill(pid_t(grandchild), 0), 0);
+        QVERIFY(keeper.call(request("status", "kept")).value("running").toBool());
     }
 };
 

@@ -67,28 +67,9 @@ private Q_SLOTS:
         QVERIFY2(d.running(), qPrintable(d.log().right(1500)));
     }
 
-    void childrenGetTheEnvironmentAsGiven()
-    {
-        // The daemon chooses its event loop through its environment, which is not the children's.
-        Daemon d;
-        QVERIFY(d.start());
-        TarnClient c;
-        c.setEventQueue(true);
-        QVERIFY(c.connectToDaemon(d.socketPath(), 5000));
-        QCOMPARE(c.call(TarnClient::startRequest("env", QStringLiteral(HELPER_CHILDHELPER), {"env"})).value("status"),
-                 QJsonValue("started"));
-        QString out;
-        const QJsonObject finished = c.waitForEvent([&out](const QJsonObject &e) {
-            if (e.value("event") == "stdout")
-                out += e.value("data").toString();
-            return e.value("event") == "finished";
-        }, 15000);
-        QCOMPARE(finished.value("data"), QJsonValue("0"));
-        QVERIFY(out.contains("\nPATH=") || out.startsWith("PATH="));
-        QVERIFY2(!out.contains("QT_NO_GLIB"), qPrintable(out));
-    }
-
-    void stopSignalsAndNotify()
+    // Readiness and the stop told to systemd, the installer's SIGUSR1, and the children's
+    // environment.
+    void signalsNotifyAndTheChildrensEnvironment()
     {
         // A datagram socket standing in for systemd's.
         const int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
@@ -112,11 +93,24 @@ private Q_SLOTS:
         QVERIFY(d.start({"NOTIFY_SOCKET=" + QString::fromLocal8Bit(path)}));
         QCOMPARE(receive(), QByteArray("READY=1"));
 
-        // SIGUSR1: every client is told to shut down; the daemon carries on.
+        // The daemon chooses its event loop through its environment, which is not the children's.
         TarnClient a, b;
         a.setEventQueue(true);
         b.setEventQueue(true);
         QVERIFY(a.connectToDaemon(d.socketPath()) && b.connectToDaemon(d.socketPath()));
+        QCOMPARE(a.call(TarnClient::startRequest("env", QStringLiteral(HELPER_CHILDHELPER), {"env"})).value("status"),
+                 QJsonValue("started"));
+        QString out;
+        const QJsonObject finished = a.waitForEvent([&out](const QJsonObject &e) {
+            if (e.value("event") == "stdout")
+                out += e.value("data").toString();
+            return e.value("event") == "finished";
+        }, 15000);
+        QCOMPARE(finished.value("data"), QJsonValue("0"));
+        QVERIFY(out.contains("\nPATH=") || out.startsWith("PATH="));
+        QVERIFY2(!out.contains("QT_NO_GLIB"), qPrintable(out));
+
+        // SIGUSR1: every client is told to shut down; the daemon carries on.
         d.signal(SIGUSR1);
         const auto isShutdown = [](const QJsonObject &e) { return e.value("event").toString() == "shutdown"; };
         const QJsonObject shutdown{{"event", "shutdown"}, {"reason", "installer-request"}};

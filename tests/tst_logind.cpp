@@ -329,7 +329,9 @@ private Q_SLOTS:
         QCOMPARE(sessionOf(nested.processId()), 3u);
     }
 
-    void peersGetOnlyIntoTheirOwnSessions()
+    // The real daemon on logind's sessions: a peer gets only into its own user's sessions; the
+    // self-restart a newer client asks for costs no other session its processes.
+    void theDaemonOnLogindsSessions()
     {
         QVERIFY(m_logind->setDisplay(Nobody, 3));
         testsupport::Daemon daemon;
@@ -341,13 +343,7 @@ private Q_SLOTS:
         QVERIFY(testsupport::runAsUser(Other, nobodys).refused);
         QVERIFY(testsupport::runAsUser(Nobody, others).refused);
         QVERIFY(!testsupport::runAsUser(Nobody, nobodys).refused);
-    }
 
-    // The self-restart a newer client asks for costs no other session its processes.
-    void aNewerClientRestartsTheDaemonOnlyOnceOtherSessionsAreDone()
-    {
-        testsupport::Daemon daemon;
-        QVERIFY(daemon.start({"DBUS_SYSTEM_BUS_ADDRESS=" + m_logind->address()}));
         // Root's clients, one in session 1 and one through nobody's session 3: the same id twice.
         TarnClient one, three;
         const auto finished = [](const QJsonObject &e) { return e.value("event") == "finished"; };

@@ -617,8 +617,10 @@ private Q_SLOTS:
             else
                 QVERIFY2(waitpid(c.pid, nullptr, WNOHANG) == 0, qPrintable(c.name));
         }
+        // Only those still running: a swept one is reaped, and its pid may be another's by now.
         for (const Case &c : cases)
-            ::kill(c.pid, SIGKILL);
+            if (!c.swept)
+                ::kill(c.pid, SIGKILL);
     }
 
     // A client that leaves takes its own children to the sweep, not a connected client's (nor

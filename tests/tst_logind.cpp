@@ -57,7 +57,8 @@ public:
                   "    time.sleep(0.1)\n"
                   "sys.exit(1)")
             // The template's own GetUser adds a number to a string and so always fails.
-            && setMethod("GetUser", "u", "o", "ret = dbus.ObjectPath('/org/freedesktop/login1/user/%d' % args[0])");
+            && setMethod("GetUser", "u", "o",
+                         "ret = dbus.ObjectPath('/org/freedesktop/login1/user/%d' % args[0])");
     }
     QString address() const { return m_address; }
 
@@ -67,7 +68,10 @@ public:
         return py("mock.AddSession(sys.argv[1], 'seat0', int(sys.argv[2]), sys.argv[3], sys.argv[4] == '1')",
                   {QString::number(id), QString::number(uid), user, active ? "1" : "0"});
     }
-    bool removeSession(quint32 id) { return py("mock.RemoveObject(session(int(sys.argv[1])))", {QString::number(id)}); }
+    bool removeSession(quint32 id)
+    {
+        return py("mock.RemoveObject(session(int(sys.argv[1])))", {QString::number(id)});
+    }
     // A property of org.freedesktop.login1.Session ("State", "Class").
     bool setSession(quint32 id, const QString &property, const QString &value)
     {
@@ -80,8 +84,10 @@ public:
     bool setDisplay(uint uid, quint32 id)
     {
         return py("uid, id = int(sys.argv[1]), int(sys.argv[2])\n"
-                  "display = dbus.Struct((str(id) if id else '', dbus.ObjectPath(session(id) if id else '/')), signature='so')\n"
-                  "obj('/org/freedesktop/login1/user/%d' % uid).Set('org.freedesktop.login1.User', 'Display', display, "
+                  "path = dbus.ObjectPath(session(id) if id else '/')\n"
+                  "display = dbus.Struct((str(id) if id else '', path), signature='so')\n"
+                  "obj('/org/freedesktop/login1/user/%d' % uid).Set("
+                  "'org.freedesktop.login1.User', 'Display', display, "
                   "dbus_interface='org.freedesktop.DBus.Properties')",
                   {QString::number(uid), QString::number(id)});
     }
@@ -115,16 +121,15 @@ private:
     }
     bool py(const QString &code, const QStringList &args = {}, QByteArray *out = nullptr)
     {
+        const QString preamble = "import dbus, sys, time\n"
+                                 "bus = dbus.bus.BusConnection('" + m_address + "')\n"
+                                 "MOCK = 'org.freedesktop.DBus.Mock'\n"
+                                 "def obj(path): return bus.get_object('org.freedesktop.login1', path)\n"
+                                 "def session(id): return '/org/freedesktop/login1/session/%d' % id\n"
+                                 "up = lambda: bus.name_has_owner('org.freedesktop.login1')\n"
+                                 "mock = dbus.Interface(obj('/org/freedesktop/login1'), MOCK) if up() else None\n";
         QProcess p;
-        p.start(Python, QStringList{"-c", "import dbus, sys, time\n"
-                                          "bus = dbus.bus.BusConnection(" + QStringLiteral("'%1'").arg(m_address) + ")\n"
-                                          "MOCK = 'org.freedesktop.DBus.Mock'\n"
-                                          "def obj(path): return bus.get_object('org.freedesktop.login1', path)\n"
-                                          "def session(id): return '/org/freedesktop/login1/session/%d' % id\n"
-                                          "up = lambda: bus.name_has_owner('org.freedesktop.login1')\n"
-                                          "mock = dbus.Interface(obj('/org/freedesktop/login1'), MOCK) if up() else None\n"
-                                          + code}
-                            + args);
+        p.start(Python, QStringList{"-c", preamble + code} + args);
         const bool ok = p.waitForFinished(40000) && p.exitStatus() == QProcess::NormalExit && p.exitCode() == 0;
         if (!ok)
             qWarning().noquote() << "logind stand-in:" << code << p.readAllStandardError();

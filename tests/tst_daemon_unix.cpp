@@ -1,7 +1,9 @@
-// The real tarnd binary and what only Linux has: the descriptors running out, the signals, the
-// readiness told to systemd, and Qt's choice of event loop, made through the environment.
+// The real tarnd binary and what only Linux has: the descriptors or threads running out, the signals, the
+// readiness told to systemd, and Qt's choice of event loop, made through the environment; and
+// the privilege level the daemon reports, from its effective user.
 
 #include "tarnclient.h"
+#include "service/privilegemanager.h"
 #include "testsupport.h"
 
 #include <QDir>
@@ -12,6 +14,7 @@
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/un.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 using testsupport::Daemon;
@@ -66,28 +69,9 @@ private Q_SLOTS:
         QVERIFY2(d.running(), qPrintable(d.log().right(1500)));
     }
 
-    void childrenGetTheEnvironmentAsGiven()
-    {
-        // The daemon chooses its event loop through its environment, which is not the children's.
-        Daemon d;
-        QVERIFY(d.start());
-        TarnClient c;
-        c.setEventQueue(true);
-        QVERIFY(c.connectToDaemon(d.socketPath(), 5000));
-        QCOMPARE(c.call(TarnClient::startRequest("env", QStringLiteral(HELPER_CHILDHELPER), {"env"})).value("status"),
-                 QJsonValue("started"));
-        QString out;
-        const QJsonObject finished = c.waitForEvent([&out](const QJsonObject &e) {
-            if (e.value("event") == "stdout")
-                out += e.value("data").toString();
-            return e.value("event") == "finished";
-        }, 15000);
-        QCOMPARE(finished.value("data"), QJsonValue("0"));
-        QVERIFY(out.contains("\nPATH=") || out.startsWith("PATH="));
-        QVERIFY2(!out.contains("QT_NO_GLIB"), qPrintable(out));
-    }
-
-    void stopSignalsAndNotify()
+    // Readiness and the stop told to systemd, the installer's SIGUSR1, and the children's
+    // environment.
+    void signalsNotifyAndTheChildrensEnvironment()
     {
         // A datagram socket standing in for systemd's.
         const int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
@@ -111,11 +95,24 @@ private Q_SLOTS:
         QVERIFY(d.start({"NOTIFY_SOCKET=" + QString::fromLocal8Bit(path)}));
         QCOMPARE(receive(), QByteArray("READY=1"));
 
-        // SIGUSR1: every client is told to shut down; the daemon carries on.
+        // The daemon chooses its event loop through its environment, which is not the children's.
         TarnClient a, b;
         a.setEventQueue(true);
         b.setEventQueue(true);
         QVERIFY(a.connectToDaemon(d.socketPath()) && b.connectToDaemon(d.socketPath()));
+        QCOMPARE(a.call(TarnClient::startRequest("env", QStringLiteral(HELPER_CHILDHELPER), {"env"})).value("status"),
+                 QJsonValue("started"));
+        QString out;
+        const QJsonObject finished = a.waitForEvent([&out](const QJsonObject &e) {
+            if (e.value("event") == "stdout")
+                out += e.value("data").toString();
+            return e.value("event") == "finished";
+        }, 15000);
+        QCOMPARE(finished.value("data"), QJsonValue("0"));
+        QVERIFY(out.contains("\nPATH=") || out.startsWith("PATH="));
+        QVERIFY2(!out.contains("QT_NO_GLIB"), qPrintable(out));
+
+        // SIGUSR1: every client is told to shut down; the daemon carries on.
         d.signal(SIGUSR1);
         const auto isShutdown = [](const QJsonObject &e) { return e.value("event").toString() == "shutdown"; };
         const QJsonObject shutdown{{"event", "shutdown"}, {"reason", "installer-request"}};
@@ -189,6 +186,22 @@ private Q_SLOTS:
         QCOMPARE(start("capped"), QStringLiteral("started"));
         d.stop();
         QCOMPARE(d.waitForExit(), 0);
+    }
+
+    // An unprivileged process is told 0; the level is asked anew, not cached.
+    void privilegeFollowsTheEffectiveUser()
+    {
+        QCOMPARE(PrivilegeManager::privilegeLevel(), testsupport::isRoot() ? 1 : 0);
+        QCOMPARE(PrivilegeManager().isElevated(), testsupport::isRoot());
+        if (!testsupport::isRoot())
+            QSKIP("dropping to another user needs root");
+        const pid_t child = fork();
+        if (child == 0)
+            _exit(setresgid(65534, 65534, 65534) || setresuid(65534, 65534, 65534) ? 3 : PrivilegeManager::privilegeLevel());
+        int status = 0;
+        QCOMPARE(waitpid(child, &status, 0), child);
+        QVERIFY(WIFEXITED(status));
+        QCOMPARE(WEXITSTATUS(status), 0);
     }
 };
 

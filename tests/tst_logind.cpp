@@ -6,7 +6,6 @@
 #include "tarnclient.h"
 #include "ipc/communicationserver.h"
 #include "ipc/sessions.h"
-#include "logindmock.h"
 #include "testsupport.h"
 
 #include <QDir>
@@ -16,7 +15,6 @@
 
 #include <algorithm>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 namespace {
@@ -24,44 +22,138 @@ namespace {
 constexpr uint Nobody = 65534;
 constexpr uint Other = 65532; // a second user without a password entry: identity is the uid
 
-// A process that runs as uid until destroyed; pid() is -1 unless it got that far.
-class Idle
+// A private bus with a stand-in logind on it (python-dbusmock's logind template), reached through
+// DBUS_SYSTEM_BUS_ADDRESS, and changed through python's dbus module. Each call is false when
+// the stand-in did not take it.
+class LogindMock
 {
 public:
-    explicit Idle(uint uid)
+    ~LogindMock()
     {
-        int hold[2];
-        if (pipe(hold) != 0)
-            return;
-        m_hold = hold[1];
-        m_child = fork();
-        if (m_child == 0) {
-            close(hold[1]);
-            char c;
-            if (setresgid(uid, uid, uid) == 0 && setresuid(uid, uid, uid) == 0)
-                while (read(hold[0], &c, 1) > 0) {
-                }
-            _exit(0);
-        }
-        close(hold[0]);
-        const QString status = QString("/proc/%1/status").arg(m_child);
-        const QByteArray uidLine = "\nUid:\t" + QByteArray::number(uid) + "\t";
-        if (m_child > 0 && QTest::qWaitFor([&] { return testsupport::readFile(status).contains(uidLine); }, 30000))
-            m_pid = m_child;
+        stopLogind();
+        end(m_bus);
     }
-    ~Idle()
+    bool start(QString *error)
     {
-        close(m_hold);
-        if (m_child > 0)
-            waitpid(m_child, nullptr, 0);
+        // A session bus: only this user's processes (the tests' and their daemons') may use it.
+        m_bus.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        m_bus.start(QStringLiteral("dbus-daemon"),
+                    {"--session", "--address=unix:path=" + m_dir.path() + "/bus", "--nofork", "--print-address"});
+        QByteArray out;
+        (void)QTest::qWaitFor([&] {
+            m_bus.waitForReadyRead(200);
+            return (out += m_bus.readAllStandardOutput()).contains('\n') || m_bus.state() == QProcess::NotRunning;
+        }, 20000);
+        m_address = QString::fromUtf8(out.left(out.indexOf('\n'))).trimmed();
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert("DBUS_SYSTEM_BUS_ADDRESS", m_address);
+        m_logind.setProcessEnvironment(env);
+        m_logind.setStandardOutputFile(QProcess::nullDevice()); // a line per call, which nobody reads
+        m_logind.start(Python, {"-m", "dbusmock", "--template", "logind"});
+        *error = "the logind stand-in did not come up on \"" + m_address + "\" (python3-dbusmock installed?)";
+        return !m_address.isEmpty()
+            && py("for _ in range(300):\n"
+                  "    if up(): sys.exit(0)\n"
+                  "    time.sleep(0.1)\n"
+                  "sys.exit(1)")
+            // The template's own GetUser adds a number to a string and so always fails.
+            && setMethod("GetUser", "u", "o",
+                         "ret = dbus.ObjectPath('/org/freedesktop/login1/user/%d' % args[0])");
     }
-    qint64 pid() const { return m_pid; }
+    QString address() const { return m_address; }
+
+    // A session of class "user", "active" (or "online"); its seat and user made when missing.
+    bool addSession(quint32 id, uint uid, const QString &user, bool active = true)
+    {
+        return py("mock.AddSession(sys.argv[1], 'seat0', int(sys.argv[2]), sys.argv[3], sys.argv[4] == '1')",
+                  {QString::number(id), QString::number(uid), user, active ? "1" : "0"});
+    }
+    bool removeSession(quint32 id)
+    {
+        return py("mock.RemoveObject(session(int(sys.argv[1])))", {QString::number(id)});
+    }
+    // A property of org.freedesktop.login1.Session ("State", "Class").
+    bool setSession(quint32 id, const QString &property, const QString &value)
+    {
+        return py("dbus.Interface(obj(session(int(sys.argv[1]))), MOCK).UpdateProperties("
+                  "'org.freedesktop.login1.Session', {sys.argv[2]: sys.argv[3]})",
+                  {QString::number(id), property, value});
+    }
+    // The user's "Display" session; 0 for none. The stand-in's UpdateProperties cannot take a
+    // structure; the plain Set can.
+    bool setDisplay(uint uid, quint32 id)
+    {
+        return py("uid, id = int(sys.argv[1]), int(sys.argv[2])\n"
+                  "path = dbus.ObjectPath(session(id) if id else '/')\n"
+                  "display = dbus.Struct((str(id) if id else '', path), signature='so')\n"
+                  "obj('/org/freedesktop/login1/user/%d' % uid).Set("
+                  "'org.freedesktop.login1.User', 'Display', display, "
+                  "dbus_interface='org.freedesktop.DBus.Properties')",
+                  {QString::number(uid), QString::number(id)});
+    }
+    // A manager method whose Python code sets "ret" from "args", or raises a DBusException.
+    bool setMethod(const QString &name, const QString &in, const QString &out, const QString &code)
+    {
+        return py("mock.AddMethod('org.freedesktop.login1.Manager', *sys.argv[1:])", {name, in, out, code});
+    }
+    // Calls of the manager's method since clearCalls(); -1 when it cannot be told.
+    int calls(const QString &method)
+    {
+        QByteArray out;
+        return py("print(len(mock.GetMethodCalls(sys.argv[1])))", {method}, &out) ? out.trimmed().toInt() : -1;
+    }
+    bool clearCalls() { return py("mock.ClearCalls()"); }
+    // Ends the stand-in; the bus stays, so logind is gone as it would be on a real machine.
+    void stopLogind() { end(m_logind); }
 
 private:
-    pid_t m_child = -1;
-    pid_t m_pid = -1;
-    int m_hold = -1;
+    // The distribution's interpreter: the one on PATH may lack the dbusmock module.
+    static inline const QString Python = QStringLiteral("/usr/bin/python3");
+    static void end(QProcess &p)
+    {
+        if (p.state() == QProcess::NotRunning)
+            return;
+        p.terminate();
+        if (!p.waitForFinished(10000)) {
+            p.kill();
+            p.waitForFinished(5000);
+        }
+    }
+    bool py(const QString &code, const QStringList &args = {}, QByteArray *out = nullptr)
+    {
+        const QString preamble = "import dbus, sys, time\n"
+                                 "bus = dbus.bus.BusConnection('" + m_address + "')\n"
+                                 "MOCK = 'org.freedesktop.DBus.Mock'\n"
+                                 "def obj(path): return bus.get_object('org.freedesktop.login1', path)\n"
+                                 "def session(id): return '/org/freedesktop/login1/session/%d' % id\n"
+                                 "up = lambda: bus.name_has_owner('org.freedesktop.login1')\n"
+                                 "mock = dbus.Interface(obj('/org/freedesktop/login1'), MOCK) if up() else None\n";
+        QProcess p;
+        p.start(Python, QStringList{"-c", preamble + code} + args);
+        const bool ok = p.waitForFinished(40000) && p.exitStatus() == QProcess::NormalExit && p.exitCode() == 0;
+        if (!ok)
+            qWarning().noquote() << "logind stand-in:" << code << p.readAllStandardError();
+        if (out)
+            *out = p.readAllStandardOutput();
+        return ok;
+    }
+
+    QTemporaryDir m_dir;
+    QProcess m_bus;
+    QProcess m_logind;
+    QString m_address;
 };
+
+// The helper idling as uid until p goes.
+bool runAs(QProcess &p, uint uid)
+{
+    p.setChildProcessModifier([uid] {
+        if (setresgid(uid, uid, uid) != 0 || setresuid(uid, uid, uid) != 0)
+            _exit(1);
+    });
+    p.start(QStringLiteral(HELPER_CHILDHELPER), {"noread"});
+    return p.waitForStarted(30000) && p.state() == QProcess::Running;
+}
 
 // Cgroups made under the unified hierarchy, removed (once empty) at the end.
 class Cgroups
@@ -138,7 +230,7 @@ class TestLogind : public QObject
 {
     Q_OBJECT
 
-    std::unique_ptr<testsupport::LogindMock> m_logind;
+    std::unique_ptr<LogindMock> m_logind;
     QTemporaryDir m_dir;
     // Sessions polled often; no client times out however slow the machine.
     const CommunicationServer::Timing fast{600000, 600000, 100};
@@ -152,7 +244,7 @@ private Q_SLOTS:
             QSKIP("acting as other users needs root");
         QVERIFY(m_dir.isValid());
         QCOMPARE(chmod(QFile::encodeName(m_dir.path()).constData(), 0755), 0);
-        m_logind = std::make_unique<testsupport::LogindMock>();
+        m_logind = std::make_unique<LogindMock>();
         QString error;
         QVERIFY2(m_logind->start(&error), qPrintable(error));
         qputenv("DBUS_SYSTEM_BUS_ADDRESS", m_logind->address().toLocal8Bit());
@@ -173,9 +265,9 @@ private Q_SLOTS:
     void socketsFollowSessions()
     {
         QVERIFY(m_logind->addSession(5, Nobody, "nobody"));
-        QVERIFY(m_logind->setSession(5, {{"State", "closing"}}));
+        QVERIFY(m_logind->setSession(5, "State", "closing"));
         QVERIFY(m_logind->addSession(6, Other, "other"));
-        QVERIFY(m_logind->setSession(6, {{"Class", "greeter"}}));
+        QVERIFY(m_logind->setSession(6, "Class", "greeter"));
 
         std::vector<sessions::SessionInfo> listed;
         QVERIFY(sessions::listActive(listed, nullptr));
@@ -193,13 +285,13 @@ private Q_SLOTS:
 
         QVERIFY(m_logind->addSession(7, Nobody, "nobody"));
         QTRY_VERIFY_WITH_TIMEOUT(QFileInfo::exists(socket(7)), 10000);
-        QVERIFY(m_logind->setSession(3, {{"State", "closing"}}));
+        QVERIFY(m_logind->setSession(3, "State", "closing"));
         QVERIFY(m_logind->removeSession(4));
         QTRY_COMPARE_WITH_TIMEOUT(sorted(server.servedSessions()), (QList<quint32>{1, 7}), 10000);
         QVERIFY(!QFileInfo::exists(socket(3)) && !QFileInfo::exists(socket(4)));
 
         // Back as the later tests expect them: 3 is nobody's first session, 4 other's.
-        QVERIFY(m_logind->setSession(3, {{"State", "active"}}));
+        QVERIFY(m_logind->setSession(3, "State", "active"));
         QVERIFY(m_logind->addSession(4, Other, "other", false));
     }
 
@@ -210,15 +302,16 @@ private Q_SLOTS:
 
         // Outside any session scope: where logind places the process, as long as that is a
         // session of its own user; else the user's display; else its first session.
-        Idle others(Other), nobodys(Nobody);
-        QVERIFY(others.pid() > 0 && nobodys.pid() > 0);
-        QVERIFY(m_logind->setMethod("GetSessionByPID", "u", "o", sessionsByPid({{others.pid(), 8}, {nobodys.pid(), 8}})));
+        QProcess others, nobodys;
+        QVERIFY(runAs(others, Other) && runAs(nobodys, Nobody));
+        QVERIFY(m_logind->setMethod("GetSessionByPID", "u", "o",
+                                    sessionsByPid({{others.processId(), 8}, {nobodys.processId(), 8}})));
         QVERIFY(m_logind->clearCalls());
-        QCOMPARE(sessionOf(others.pid()), 8u);
-        QCOMPARE(sessionOf(nobodys.pid()), 3u);
+        QCOMPARE(sessionOf(others.processId()), 8u);
+        QCOMPARE(sessionOf(nobodys.processId()), 3u);
         QVERIFY(m_logind->setDisplay(Nobody, 7));
         QVERIFY(relist());
-        QCOMPARE(sessionOf(nobodys.pid()), 7u);
+        QCOMPARE(sessionOf(nobodys.processId()), 7u);
         // What the last listing said is used, not listed again.
         QCOMPARE(m_logind->calls("ListSessions"), 1);
         QVERIFY(m_logind->setDisplay(Nobody, 0));
@@ -229,19 +322,21 @@ private Q_SLOTS:
             QSKIP("no writable unified cgroup hierarchy to place processes in session scopes");
         // A scope counts, without asking logind, only right under the process's own user slice:
         // not under another uid's, nor in cgroups a user makes below its own slice.
-        Idle inScope(Nobody), foreign(Nobody), nested(Nobody);
-        QVERIFY(inScope.pid() > 0 && foreign.pid() > 0 && nested.pid() > 0);
-        QVERIFY(cgroups.place(inScope.pid(), "user.slice/user-65534.slice/session-7.scope"));
-        QVERIFY(cgroups.place(foreign.pid(), "user.slice/user-65532.slice/session-9.scope"));
-        QVERIFY(cgroups.place(nested.pid(), "user.slice/user-65534.slice/user@65534.service/session-9.scope"));
+        QProcess inScope, foreign, nested;
+        QVERIFY(runAs(inScope, Nobody) && runAs(foreign, Nobody) && runAs(nested, Nobody));
+        QVERIFY(cgroups.place(inScope.processId(), "user.slice/user-65534.slice/session-7.scope"));
+        QVERIFY(cgroups.place(foreign.processId(), "user.slice/user-65532.slice/session-9.scope"));
+        QVERIFY(cgroups.place(nested.processId(), "user.slice/user-65534.slice/user@65534.service/session-9.scope"));
         QVERIFY(m_logind->clearCalls());
-        QCOMPARE(sessionOf(inScope.pid()), 7u);
+        QCOMPARE(sessionOf(inScope.processId()), 7u);
         QCOMPARE(m_logind->calls("GetSessionByPID"), 0);
-        QCOMPARE(sessionOf(foreign.pid()), 3u);
-        QCOMPARE(sessionOf(nested.pid()), 3u);
+        QCOMPARE(sessionOf(foreign.processId()), 3u);
+        QCOMPARE(sessionOf(nested.processId()), 3u);
     }
 
-    void peersGetOnlyIntoTheirOwnSessions()
+    // The real daemon on logind's sessions: a peer gets only into its own user's sessions; the
+    // self-restart a newer client asks for costs no other session its processes.
+    void theDaemonOnLogindsSessions()
     {
         QVERIFY(m_logind->setDisplay(Nobody, 3));
         testsupport::Daemon daemon;
@@ -253,13 +348,7 @@ private Q_SLOTS:
         QVERIFY(testsupport::runAsUser(Other, nobodys).refused);
         QVERIFY(testsupport::runAsUser(Nobody, others).refused);
         QVERIFY(!testsupport::runAsUser(Nobody, nobodys).refused);
-    }
 
-    // The self-restart a newer client asks for costs no other session its processes.
-    void aNewerClientRestartsTheDaemonOnlyOnceOtherSessionsAreDone()
-    {
-        testsupport::Daemon daemon;
-        QVERIFY(daemon.start({"DBUS_SYSTEM_BUS_ADDRESS=" + m_logind->address()}));
         // Root's clients, one in session 1 and one through nobody's session 3: the same id twice.
         TarnClient one, three;
         const auto finished = [](const QJsonObject &e) { return e.value("event") == "finished"; };

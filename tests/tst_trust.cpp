@@ -1,10 +1,15 @@
 // A daemon shared by several users: sessions apart, per-user slots, the start policy, and logs
-// that client text cannot swell and no other session reads.
+// that client text cannot swell and no other session reads; a client's chosen log file is
+// written, rotated and deleted with that client's own rights, so that A (nobody) gets the
+// daemon to touch only what nobody could touch; and the sweep of stale proxy processes after a
+// client leaves, which ends only those of the departed client's user, in its session, under
+// exactly the swept names (in any letter case).
 
 #include "tarnclient.h"
 #include "daemon/execpolicy.h"
 #include "daemon/tarnddaemon.h"
 #include "ipc/sessionbackend.h"
+#include "service/logfile.h"
 #include "process/processmanager.h"
 #include "service/logging.h"
 #include "service/logsink.h"
@@ -13,21 +18,26 @@
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QLocalServer>
 #include <QProcess>
 #include <QtTest>
 
+#include <csignal>
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 namespace {
 
-constexpr unsigned UserA = 65534; // session 1
+constexpr unsigned UserA = 65534; // nobody, session 1
 constexpr unsigned UserB = 65533; // session 2
 
 const QString Helper = QStringLiteral(HELPER_CHILDHELPER);
 
-// Session 1 is A's, session 2 is B's; a process is in the session of its uid (root's in 1).
+// Session 1 is A's, session 2 is B's; a process is in the session of its uid (root's in 1)
+// unless the test says otherwise.
 class TwoUsers : public PlatformSessionBackend
 {
 public:
@@ -43,8 +53,13 @@ public:
     {
         return m_dir + "/" + base + "-" + QString::number(session);
     }
+    QHash<qint64, quint32> sessionOf; // where the test says, for these processes
     bool sessionOfProcess(qint64 pid, quint32 *session) override
     {
+        if (sessionOf.contains(pid)) {
+            *session = sessionOf.value(pid);
+            return true;
+        }
         struct stat st;
         if (::stat(QByteArray("/proc/" + QByteArray::number(pid)).constData(), &st) != 0)
             return false;
@@ -76,6 +91,39 @@ QJsonObject hello(const QString &path, const QString &version = QString())
     return QJsonObject{{"action", "client-hello"}, {"log-path", path}, {"version", version}};
 }
 
+const QJsonObject Heartbeat{{"action", "heartbeat"}};
+const QJsonObject ClearLogs{{"action", "clear-logs"}};
+
+uid_t ownerOf(const QString &path)
+{
+    struct stat st;
+    return lstat(QFile::encodeName(path).constData(), &st) == 0 ? st.st_uid : uid_t(-1);
+}
+
+// A child of this process running the helper's "noread" under the given file, as uid.
+pid_t spawnAs(unsigned uid, const QString &exe)
+{
+    const QByteArray path = exe.toLocal8Bit();
+    const pid_t pid = fork();
+    if (pid == 0) {
+        if (setresgid(uid, uid, uid) != 0 || setresuid(uid, uid, uid) != 0)
+            _exit(10);
+        dup2(::open("/dev/null", O_WRONLY), 1);
+        execl(path.constData(), path.constData(), "noread", static_cast<char *>(nullptr));
+        _exit(11);
+    }
+    return pid;
+}
+
+// The signal that ended a child of this process; 0 while it runs.
+int endingSignal(pid_t pid)
+{
+    int status = 0;
+    if (!QTest::qWaitFor([&] { return waitpid(pid, &status, WNOHANG) != 0; }, 15000))
+        return 0;
+    return WIFSIGNALED(status) ? WTERMSIG(status) : -WEXITSTATUS(status);
+}
+
 // The ids listed, each with "@SESSION" where the entry names its session.
 QStringList idsIn(const QJsonObject &list)
 {
@@ -105,6 +153,15 @@ class TestTrust : public QObject
         QVERIFY(m_daemon->start());
     }
 
+    QString path(const QString &rel) const { return m_dir.path() + "/" + rel; }
+
+    // A's answers, after whatever the requests had written has reached its file.
+    QList<QJsonObject> asA(const QList<QJsonObject> &requests)
+    {
+        const QList<QJsonObject> r = testsupport::runAsUser(UserA, socket(1), requests).responses;
+        return LogSink::instance().flush() ? r : QList<QJsonObject>{};
+    }
+
     // A client of this process (root) on the session's socket, its events queued.
     bool open(TarnClient &c, quint32 session)
     {
@@ -119,6 +176,17 @@ private Q_SLOTS:
             QSKIP("acting as other users needs root");
         // The forked users must reach the sockets.
         QCOMPARE(chmod(QFile::encodeName(m_dir.path()).constData(), 0755), 0);
+        for (const char *d : {"root-only", "nobodys"})
+            QVERIFY(QDir(m_dir.path()).mkpath(d));
+        QCOMPARE(chown(QFile::encodeName(path("nobodys")).constData(), UserA, UserA), 0);
+        // Copies of the helper under the swept names and others, which every user may run. All
+        // are made before any daemon thread runs: a child forked by another thread while a copy
+        // is open for writing holds it open until its exec, and the kernel refuses to run the
+        // copy meanwhile.
+        for (const char *name : {"xray", "XRAY", "SkirtNet", "xray2", "axray", "xray.exe", "skirt"}) {
+            QVERIFY(QFile::copy(Helper, m_dir.filePath(name)));
+            QCOMPARE(chmod(QFile::encodeName(m_dir.filePath(name)).constData(), 0555), 0);
+        }
     }
 
     void cleanup()
@@ -128,11 +196,12 @@ private Q_SLOTS:
         m_daemon.reset();
         QString report;
         QVERIFY2(testsupport::noLeftovers(&report), qPrintable(report));
+        while (waitpid(-1, nullptr, WNOHANG) > 0) {
+        }
     }
 
     void sessionsAreApart()
     {
-        testsupport::LogCapture log;
         startDaemon();
         // Root starts a process from session 1: it belongs to session 1.
         TarnClient root;
@@ -165,12 +234,9 @@ private Q_SLOTS:
         QCOMPARE(idsIn(a[0]), QStringList{"a-core"});
         QCOMPARE(a[1].value("running").toBool(), true);
         QCOMPARE(a[2].value("status").toString(), QStringLiteral("success"));
-        // Its output still goes to its owner only.
+        // Its output still goes to its owner (to no other client: departure.txt).
         const QJsonObject out = root.waitForEvent([](const QJsonObject &e) { return e.value("event") == "stdout"; });
         QCOMPARE(out.value("data").toString(), QStringLiteral("from a\n"));
-        for (const char *event : {"started", "stdout"})
-            QVERIFY(log.text().contains(QRegularExpression(
-                QStringLiteral(R"(Sending process event to owner client "[0-9a-f]+" for process "a-core" event: "%1")").arg(event))));
 
         // Root through session 2's socket is in session 2: it lists every session's processes
         // with their session, and names only session 2's.
@@ -394,6 +460,206 @@ private Q_SLOTS:
         QVERIFY(!bText.contains("Client version: \"b2-client\"") && b2Text.contains("Client version: \"b2-client\""));
         QVERIFY(!daemon.contains("Refused the log path \"rel/a\"") && daemon.contains("Daemon stopped"));
         QVERIFY(!daemon.contains("Client connected") && !daemon.contains("Refused the log path \"rel/b\"") && !bText.contains("Daemon stopped"));
+    }
+
+    // Each of these once froze the daemon (a FIFO's open waits for a reader) or let nobody write
+    // where it could not itself: the daemon must go on answering and write nothing.
+    void nothingWhereACannotWrite()
+    {
+        // Lines reach the files chosen only through the sink's handler, which the test library
+        // takes back between test functions.
+        qInstallMessageHandler(LogSink::messageHandler);
+        startDaemon();
+        testsupport::LogCapture log;
+        const QString fifo = path("nobodys/fifo.log");
+        QCOMPARE(mkfifo(QFile::encodeName(fifo).constData(), 0666), 0);
+        const QString shared = path("root-only/shared.log"), hardLink = path("nobodys/hard.log");
+        const QString ownedByRoot = path("nobodys/roots.log"), victim = path("root-only/victim.log");
+        const QStringList roots{shared, ownedByRoot, victim, victim + ".old"};
+        for (const QString &file : roots)
+            testsupport::writeFile(file, "root's");
+        for (const QString &file : {shared, ownedByRoot})
+            QCOMPARE(chmod(QFile::encodeName(file).constData(), 0666), 0);
+        QCOMPARE(::link(QFile::encodeName(shared).constData(), QFile::encodeName(hardLink).constData()), 0);
+        const QList<QJsonObject> r = asA({hello(fifo), Heartbeat, hello("/dev/null"), Heartbeat, hello(hardLink),
+                                          Heartbeat, hello(ownedByRoot), Heartbeat,
+                                          hello(path("root-only/made-by-nobody/client.log")), Heartbeat,
+                                          hello(victim), Heartbeat, ClearLogs});
+        QCOMPARE(r.size(), 13);
+        for (int i = 0; i < 12; ++i)
+            QCOMPARE(r[i].value("status").toString(), QStringLiteral("success"));
+        QCOMPARE(r[12], (QJsonObject{{"status", "error"}, {"error", "Failed to clear daemon logs"}}));
+
+        QVERIFY(!QFileInfo::exists(path("root-only/made-by-nobody")));
+        for (const QString &file : roots)
+            QCOMPARE(testsupport::readFile(file), QByteArray("root's"));
+        // One warning per chosen path that cannot be written, however many lines follow.
+        QCOMPARE(log.count("cannot be written with the rights of the client"), 6);
+    }
+
+    // A's own files are made as A; clear-logs removes a link itself, never what it points to.
+    void ownFilesWorkAndLinksAreNotFollowed()
+    {
+        qInstallMessageHandler(LogSink::messageHandler);
+        startDaemon();
+        testsupport::LogCapture log;
+        const QString own = path("nobodys/sub/client.log"), link = path("nobodys/link.log");
+        const QString target = path("root-only/target.log");
+        testsupport::writeFile(target, "untouched");
+        QVERIFY(QFile::link(target, link));
+
+        QCOMPARE(asA({hello(own), Heartbeat}).size(), 2);
+        QVERIFY(testsupport::readFile(own).contains("Client connected:"));
+        QCOMPARE(ownerOf(own), UserA);
+        QCOMPARE(ownerOf(path("nobodys/sub")), UserA);
+
+        const QList<QJsonObject> r = asA({hello(link), ClearLogs});
+        QCOMPARE(r.size(), 2);
+        QCOMPARE(r[1].value("status").toString(), QStringLiteral("success"));
+        QVERIFY(!QFileInfo(link).isSymLink());
+        QCOMPARE(log.count("Checking if main log exists: \"" + link + "\""), 1);
+        QCOMPARE(log.count("Checking if .old log exists: \"" + link + ".old\""), 1);
+        QCOMPARE(testsupport::readFile(target), QByteArray("untouched"));
+    }
+
+    // Before a hello of its session A has nothing to clear, least of all the daemon's own log; a
+    // file root chose for the session is deleted, if at all, with A's rights.
+    void clearLogsRunsAsTheClientAsking()
+    {
+        qInstallMessageHandler(LogSink::messageHandler);
+        const QString daemons = path("root-only/daemon.log"), roots = path("root-only/chosen-by-root.log");
+        testsupport::writeFile(daemons, "the daemon's log");
+        testsupport::writeFile(roots, "root's log");
+        LogSink::instance().setLogFilePath(daemons);
+        // A session of its own: the earlier cases' last choice would otherwise stay the session's.
+        LogSink::instance().forgetSession(1);
+        startDaemon();
+        TarnClient root;
+        QVERIFY(open(root, 1));
+        testsupport::LogCapture log;
+        for (const QJsonObject &before : {QJsonObject(), hello(roots)}) {
+            if (!before.isEmpty())
+                QCOMPARE(root.call(before).value("status").toString(), QStringLiteral("success"));
+            const QList<QJsonObject> r = asA({ClearLogs});
+            QCOMPARE(r.size(), 1);
+            QCOMPARE(r[0].value("error").toString(), QStringLiteral("Failed to clear daemon logs"));
+        }
+        QVERIFY(QFileInfo::exists(daemons) && QFileInfo::exists(roots));
+        QVERIFY(log.contains("asked to clear the logs, but no client of its session has chosen a log file"));
+        QVERIFY(log.contains("FAILED to remove main log file"));
+        QVERIFY(log.contains("Failed to clear some daemon log files"));
+    }
+
+    // A's file past the limit is rotated with A's rights: in A's folder (a root-owned ".old"
+    // there A could replace), not in root's.
+    void rotationRunsAsTheClient()
+    {
+        const QByteArray full(LogSink::RotateAboveBytes + 1, 'x');
+        for (const QString &big : {path("root-only/big.log"), path("nobodys/big.log")}) {
+            const bool mine = big.contains("nobodys");
+            testsupport::writeFile(big, full);
+            QCOMPARE(chown(QFile::encodeName(big).constData(), mine ? UserA : 0, mine ? UserA : 0), 0);
+            LogSink sink;
+            sink.setLogFilePath(big, logfile::Identity{false, UserA, UserA, {}, {}});
+            for (int i = 0; i < LogSink::RotationCheckEvery; ++i)
+                sink.write(QtInfoMsg, "line");
+            QVERIFY(sink.flush());
+            if (!mine) {
+                QVERIFY(!QFileInfo::exists(big + ".old"));
+                QCOMPARE(QFileInfo(big).size(), full.size());
+                continue;
+            }
+            const QByteArray rotated = testsupport::readFile(big + ".old");
+            QVERIFY(rotated.startsWith(full));
+            QCOMPARE(rotated.count("INFO: line\n"), LogSink::RotationCheckEvery);
+            QVERIFY(!QFileInfo::exists(big));
+        }
+    }
+
+    // A's client leaves: of the processes under the swept names, only A's in session 1 end.
+    void onlyTheDepartedUsersProxiesInItsSession()
+    {
+        testsupport::LogCapture log;
+        startDaemon();
+
+        struct Case
+        {
+            QString name;
+            unsigned uid;
+            quint32 session;
+            bool swept;
+            pid_t pid = 0;
+        };
+        QList<Case> cases{
+            {"xray", UserA, 1, true},   {"XRAY", UserA, 1, true},   {"SkirtNet", UserA, 1, true},
+            {"xray2", UserA, 1, false}, {"axray", UserA, 1, false}, {"xray.exe", UserA, 1, false},
+            {"skirt", UserA, 1, false}, {"xray", UserA, 3, false},  {"xray", UserB, 1, false},
+            {"xray", 0, 1, false},
+        };
+        for (Case &c : cases) {
+            QVERIFY((c.pid = spawnAs(c.uid, m_dir.filePath(c.name))) > 0);
+            m_backend->sessionOf.insert(c.pid, c.session);
+        }
+        // Running under their names before anybody leaves.
+        for (const Case &c : cases) {
+            int status = -1;
+            QTRY_VERIFY_WITH_TIMEOUT(QFile::symLinkTarget(QString("/proc/%1/exe").arg(c.pid)).startsWith(m_dir.path())
+                                         || waitpid(c.pid, &status, WNOHANG) == c.pid,
+                                     15000);
+            QVERIFY2(status == -1, qPrintable(QString("child %1 ended before it ran: status %2").arg(c.pid).arg(status)));
+        }
+
+        QVERIFY(!testsupport::runAsUser(UserA, socket(1)).refused);
+        QTRY_VERIFY_WITH_TIMEOUT(log.contains("stale process(es) in session 1"), 15000);
+        for (const Case &c : cases) {
+            if (c.swept)
+                QCOMPARE(endingSignal(c.pid), SIGKILL);
+            else
+                QVERIFY2(waitpid(c.pid, nullptr, WNOHANG) == 0, qPrintable(c.name));
+        }
+        // Only those still running: a swept one is reaped, and its pid may be another's by now.
+        for (const Case &c : cases)
+            if (!c.swept)
+                ::kill(c.pid, SIGKILL);
+    }
+
+    // A client that leaves takes its own children to the sweep, not a connected client's (nor
+    // what a child of that one started, by the same name).
+    void aConnectedClientsChildrenAreLeftToIt()
+    {
+        testsupport::LogCapture log;
+        startDaemon();
+        const QString xray = m_dir.filePath("xray");
+        // Both clients are root, in session 2: the daemon's own children are theirs.
+        TarnClient keeper, leaver;
+        for (auto [client, id, mode] : {std::tuple{&keeper, "kept", QStringList{"family", "hold", "noread"}},
+                                        std::tuple{&leaver, "left", QStringList{"ignoreint"}}}) {
+            QVERIFY(open(*client, 2));
+            QCOMPARE(statusOf(*client, TarnClient::startRequest(id, xray, mode)), QStringLiteral("started"));
+            m_backend->sessionOf.insert(m_daemon->processes()->childPid({id, 2}), 2);
+        }
+        const qint64 kept = m_daemon->processes()->childPid({"kept", 2});
+        const qint64 left = m_daemon->processes()->childPid({"left", 2});
+        const pid_t outside = spawnAs(0, xray); // root's own, started elsewhere in that session
+        m_backend->sessionOf.insert(outside, 2);
+        QVERIFY(!leaver.waitForEvent([](const QJsonObject &e) { return e.value("data") == "ready\n"; }).isEmpty());
+        const QStringList pids = keeper.waitForEvent([](const QJsonObject &e) { return e.value("event") == "stdout"; })
+                                     .value("data").toString().section('\n', 0, 0).split(' ');
+        QCOMPARE(pids.size(), 2);
+        const qint64 grandchild = pids[1].toLongLong();
+        m_backend->sessionOf.insert(grandchild, 2);
+
+        leaver.disconnectFromDaemon();
+        QTRY_VERIFY_WITH_TIMEOUT(log.contains("stale process(es) in session 2"), 15000);
+        QCOMPARE(endingSignal(outside), SIGKILL);
+        // The departed client's own child, stopped and not yet gone, is ended at once.
+        QVERIFY(log.contains(QString("Found stale process \"xray\" PID: %1 in session 2 - killing").arg(left)));
+        QVERIFY(log.contains(QString("Successfully killed stale process \"xray\" PID: %1").arg(left)));
+        QVERIFY(log.contains("Killed 2 stale process(es) in session 2"));
+        QVERIFY(!log.contains(QString("PID: %1 ").arg(kept)));
+        QVERIFY(!log.contains(QString("PID: %1 ").arg(grandchild)));
+        QCOMPARE(::kill(pid_t(grandchild), 0), 0);
+        QVERIFY(keeper.call(request("status", "kept")).value("running").toBool());
     }
 };
 

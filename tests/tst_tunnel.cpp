@@ -213,6 +213,9 @@ private Q_SLOTS:
         QVERIFY(!lx.reportsUp(result("4: tarn-tun: <POINTOPOINT,NOARP,LOWER_UP> mtu 1500 state DOWN UP")));
         QVERIFY(!lx.reportsUp(result("")));
         QCOMPARE(lx.deviceFound(result("7: tarn-tun@NONE: <POINTOPOINT,UP> mtu 1500 qdisc noop")), u"tarn-tun"_s);
+        // A TUN device, not a TAP one, whose DNS is no core's to set.
+        QVERIFY(lx.reportsTun(result("9: t: <POINTOPOINT,UP> mtu 1500 \\    tun type tun pi off vnet_hdr off")));
+        QVERIFY(!lx.reportsTun(result("9: t: <BROADCAST,UP> mtu 1500 \\    tun type tap pi off vnet_hdr off")));
         QVERIFY(lx.acceptsInterfaceName("a'b"));
         for (const QString name : {"-h", "a b", "a/b", "a:b", "..", "sixteen-bytes-xx", ""})
             QVERIFY2(!lx.acceptsInterfaceName(name), qPrintable(name));

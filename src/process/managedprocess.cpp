@@ -90,8 +90,7 @@ bool ManagedProcess::launch()
             m_monitorThread->finish(2000); // it sees the exit of the kill
         else
             m_child->waitForExit(&exitCode);
-        stopWorkers(2000);
-        m_child.reset();
+        releaseHandles();
         return false;
     }
 

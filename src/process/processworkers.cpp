@@ -11,7 +11,6 @@ WorkerThread::WorkerThread(std::function<void()> body)
     m_done = task.get_future();
     try {
         m_thread = std::thread(std::move(task));
-        m_started = true;
     } catch (const std::system_error &e) {
         m_error = e.code().value();
     }

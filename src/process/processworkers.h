@@ -31,7 +31,7 @@ public:
     // limit reached): then started() is false and the body never runs. That must cost the one
     // start it was for, never the daemon.
     explicit WorkerThread(std::function<void()> body);
-    bool started() const { return m_started; }
+    bool started() const { return m_error == 0; }
     // The error number of a thread that could not be made.
     int error() const { return m_error; }
     // Lets a thread go that finish() did not see end.
@@ -44,7 +44,6 @@ public:
 private:
     std::future<void> m_done;
     std::thread m_thread;
-    bool m_started = false;
     int m_error = 0;
 };
 

@@ -145,13 +145,6 @@ ToolResult result(const QByteArray &out, int code = 0)
     return r;
 }
 
-ProcessManager::Timing quick()
-{
-    ProcessManager::Timing t;
-    t.commandLimitMs = 1500;
-    return t;
-}
-
 } // namespace
 
 class TestTunnel : public QObject
@@ -227,7 +220,7 @@ private Q_SLOTS:
         tools.add("powershell.exe", {{"", 0, "{" + Guid + "}\n"}});
         tools.addPnputil({});
         testsupport::LogCapture log;
-        ProcessManager pm(nullptr, quick(), windowsTools);
+        ProcessManager pm(nullptr, {}, windowsTools);
         QList<QJsonObject> events;
         connect(&pm, &ProcessManager::processEvent, [&](const QJsonObject &e) {
             events << QJsonObject{{"event", e.value("event")}, {"calls", int(tools.calls().size())}};
@@ -256,7 +249,7 @@ private Q_SLOTS:
     {
         FakeTools tools;
         tools.addPnputil({{"", 0, "", "Failed to remove the device.\n", 5}});
-        ProcessManager pm(nullptr, quick(), windowsTools);
+        ProcessManager pm(nullptr, {}, windowsTools);
         QObject scope;
         // A failing pnputil still ends the removal. A lookup cut off at its limit finds nothing,
         // whatever it had printed by then; text that is not a GUID, or no adapter at all, never

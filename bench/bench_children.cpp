@@ -80,18 +80,33 @@ int main(int argc, char *argv[])
     const qint64 pid = full.pid();
     const Usage before = usageOf(pid);
     // Each start beside its baseline, the same program started by QProcess until it runs, one
-    // after the other, so that both meet the machine in the same state.
-    std::vector<double> daemonStart, plainStart;
+    // after the other, so that both meet the machine in the same state. A start through the
+    // daemon also takes a round trip to another process, whose threads have slept meanwhile: a
+    // heartbeat sent at the same point, right after a QProcess start, is its own baseline.
+    std::vector<double> daemonStart, plainStart, roundTrip;
     std::vector<std::unique_ptr<QProcess>> plain;
-    for (int i = 0; i < children; ++i) {
+    const auto startPlain = [&plain]() -> double {
         auto p = std::make_unique<QProcess>();
         QElapsedTimer t;
         t.start();
         p->start(IdleProgram, IdleArguments);
         if (!p->waitForStarted(10000))
-            return 1;
-        plainStart.push_back(double(t.nsecsElapsed()) / 1e3);
+            return -1;
+        const double us = double(t.nsecsElapsed()) / 1e3;
         plain.push_back(std::move(p));
+        return us;
+    };
+    for (int i = 0; i < children; ++i) {
+        if (startPlain() < 0)
+            return 1;
+        QElapsedTimer t;
+        t.start();
+        if (client.call(QJsonObject{{"action", "heartbeat"}}).value("status") != "success")
+            return 1;
+        roundTrip.push_back(double(t.nsecsElapsed()) / 1e3);
+        plainStart.push_back(startPlain());
+        if (plainStart.back() < 0)
+            return 1;
         const QString id = QString("idle-%1").arg(i);
         t.start();
         client.send(QJsonObject{{"action", "start"}, {"process-id", id}, {"executable", IdleProgram},
@@ -128,5 +143,7 @@ int main(int argc, char *argv[])
                 percentile(plainStart, 0.99));
     std::printf("%-40s | %14.0f | %14.0f\n", "tarnd \"start\" until \"started\"", percentile(daemonStart, 0.5),
                 percentile(daemonStart, 0.99));
+    std::printf("%-40s | %14.0f | %14.0f\n", "heartbeat round trip at the same point", percentile(roundTrip, 0.5),
+                percentile(roundTrip, 0.99));
     return 0;
 }

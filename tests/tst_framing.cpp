@@ -12,6 +12,8 @@
 #include <QSignalSpy>
 #include <QtTest>
 
+#include <limits>
+
 using framing::FrameReader;
 
 namespace {
@@ -83,6 +85,28 @@ private Q_SLOTS:
                                 {"o", QJsonObject{{"k", QJsonObject{{"deep", "x\"y"}}}}}};
         QCOMPARE(framing::compactJson(mixed), QJsonDocument(mixed).toJson(QJsonDocument::Compact));
         QCOMPARE(framing::compactJson(QJsonObject()), QByteArray("{}"));
+        // Numbers: whole ones on both sides of 2^53, stored as integers or doubles, parsed or
+        // made, and fractions.
+        QJsonArray numbers{0.0, -0.0, 1e15, 1e16, 9007199254740991.0, 9007199254740992.0, -9007199254740993.0, 1e20,
+                           0.1, -2.5e-7, std::numeric_limits<qint64>::max(), std::numeric_limits<qint64>::min()};
+        for (int i = 0; i < 2000; ++i) {
+            const qint64 n = qint64(rng.generate64() >> rng.bounded(1, 64)) * (i % 2 ? -1 : 1);
+            numbers << n << double(n) << QJsonDocument::fromJson("[" + QByteArray::number(n) + ".0]").array().at(0);
+        }
+        for (const QJsonValue &n : std::as_const(numbers)) {
+            const QJsonObject o{{"n", n}};
+            QCOMPARE(framing::compactJson(o), QJsonDocument(o).toJson(QJsonDocument::Compact));
+        }
+        // A member added as the frame is written lands where an insert puts it: first, last,
+        // between, or in place of one of the same key.
+        for (const QJsonObject &o : {mixed, QJsonObject(), QJsonObject{{"request-id", "old"}, {"z", 1}},
+                                     QJsonObject{{"status", "success"}}, QJsonObject{{"a", 1}}}) {
+            for (const char *key : {"request-id", "0", "~", "n", "a"}) {
+                QJsonObject copy = o;
+                copy.insert(key, 42);
+                QCOMPARE(framing::encode(o, {key, 42}), framing::encode(copy));
+            }
+        }
     }
 
     void reassemblesAtEverySplit()

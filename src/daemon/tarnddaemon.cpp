@@ -2,6 +2,7 @@
 #include "daemon/processscan.h"
 #include "ipc/clientconnection.h"
 #include "ipc/communicationserver.h"
+#include "ipc/framing.h"
 #include "ipc/sessions.h"
 #include "process/processinfo.h"
 #include "process/processmanager.h"
@@ -30,19 +31,14 @@ QString compact(const QJsonObject &o)
 
 QJsonObject success()
 {
-    return QJsonObject{{"status", "success"}};
+    // Shared, not built: most requests are heartbeats, and this is all of their answer.
+    static const QJsonObject answer{{"status", "success"}};
+    return answer;
 }
 
 QJsonObject error(const QString &text)
 {
     return QJsonObject{{"status", "error"}, {"error", text}};
-}
-
-void copyRequestId(const QJsonObject &request, QJsonObject *response)
-{
-    const auto it = request.constFind("request-id");
-    if (it != request.constEnd())
-        response->insert("request-id", *it);
 }
 
 } // namespace
@@ -188,11 +184,16 @@ void TarnDaemon::handleClientMessage(const QString &clientId, const QJsonObject 
     reply(clientId, message, response);
 }
 
-void TarnDaemon::reply(const QString &clientId, const QJsonObject &request, QJsonObject response)
+void TarnDaemon::reply(const QString &clientId, const QJsonObject &request, const QJsonObject &response)
 {
-    copyRequestId(request, &response);
-    qCDebug(lcTarnd) << "Sending response to client" << clientId << ":" << clientText(compact(response));
-    m_communicationServer->sendToClient(clientId, response);
+    // The request's id is written into the answer's frame, not inserted into a copy of it.
+    const auto id = request.constFind(QLatin1String("request-id"));
+    const QByteArray frame = id == request.constEnd()
+        ? framing::encode(response)
+        : framing::encode(response, {QStringLiteral("request-id"), *id});
+    qCDebug(lcTarnd) << "Sending response to client" << clientId << ":"
+                     << clientText(QString::fromUtf8(frame.constData() + 4, frame.size() - 4));
+    m_communicationServer->sendFrameToClient(clientId, frame);
 }
 
 void TarnDaemon::handleStart(const QString &clientId, const QJsonObject &message)
@@ -304,9 +305,8 @@ QJsonObject TarnDaemon::handleHello(const QString &clientId, const QJsonObject &
 
     qCInfo(lcTarnd) << "Client version" << clientText(clientVersion) << "is higher than daemon version" << daemonVersion
                     << "- restarting daemon";
-    QJsonObject response{{"status", "restarting"}, {"reason", "Client version is higher than daemon version"}};
-    copyRequestId(message, &response);
-    m_communicationServer->sendToClient(clientId, response);
+    const QJsonObject response{{"status", "restarting"}, {"reason", "Client version is higher than daemon version"}};
+    reply(clientId, message, response);
     restartFor(sessionOf(clientId));
     *restarting = true;
     return response;

@@ -77,7 +77,7 @@ public Q_SLOTS:
 private:
     QJsonObject handleHello(const QString &clientId, const QJsonObject &message, bool *restarting);
     void handleStart(const QString &clientId, const QJsonObject &message);
-    void reply(const QString &clientId, const QJsonObject &request, QJsonObject response);
+    void reply(const QString &clientId, const QJsonObject &request, const QJsonObject &response);
     bool clearLogs(const QString &clientId);
     // A client names the processes of its own session, whoever started them there; root /
     // LocalSystem too (through another session's socket it is in that session). Another

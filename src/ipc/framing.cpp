@@ -1,6 +1,7 @@
 #include "ipc/framing.h"
 
 #include <array>
+#include <cmath>
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
@@ -91,18 +92,37 @@ void writeString(QByteArray &out, const QString &s)
 
 void writeValue(QByteArray &out, const QJsonValue &v);
 
-void writeObject(QByteArray &out, const QJsonObject &o)
+void writeMember(QByteArray &out, bool *first, const QString &key, const QJsonValue &value)
+{
+    if (!*first)
+        out.append(',');
+    *first = false;
+    writeString(out, key);
+    out.append(':');
+    writeValue(out, value);
+}
+
+// The object as it would be with member extra inserted, without the copy an insert makes: the
+// library keeps members in key order, which for an ASCII key is plain UTF-16 order.
+void writeObject(QByteArray &out, const QJsonObject &o, const Member *extra = nullptr)
 {
     out.append('{');
     bool first = true;
+    bool pending = extra != nullptr;
     for (auto it = o.constBegin(); it != o.constEnd(); ++it) {
-        if (!first)
-            out.append(',');
-        first = false;
-        writeString(out, it.key());
-        out.append(':');
-        writeValue(out, it.value());
+        if (pending) {
+            const int order = QString::compare(extra->key, it.key(), Qt::CaseSensitive);
+            if (order <= 0) {
+                writeMember(out, &first, extra->key, extra->value);
+                pending = false;
+                if (order == 0)
+                    continue;
+            }
+        }
+        writeMember(out, &first, it.key(), it.value());
     }
+    if (pending)
+        writeMember(out, &first, extra->key, extra->value);
     out.append('}');
 }
 
@@ -133,7 +153,14 @@ void writeValue(QByteArray &out, const QJsonValue &v)
         out.append("null");
         return;
     default: {
-        // Numbers keep the library's own formatting.
+        // A whole number below 2^53, a request id say, is written by the library as its
+        // digits, whether it was stored as an integer or a double.
+        const double d = v.toDouble();
+        if (d == std::trunc(d) && std::fabs(d) < 9007199254740992.0) {
+            out.append(QByteArray::number(qint64(d)));
+            return;
+        }
+        // Other numbers keep the library's own formatting.
         const QByteArray n = QJsonDocument(QJsonArray{v}).toJson(QJsonDocument::Compact);
         out.append(n.constData() + 1, n.size() - 2);
         return;
@@ -166,6 +193,14 @@ QByteArray encode(const QJsonObject &message)
 {
     QByteArray frame(4, '\0');
     writeObject(frame, message);
+    setLength(frame);
+    return frame;
+}
+
+QByteArray encode(const QJsonObject &message, const Member &extra)
+{
+    QByteArray frame(4, '\0');
+    writeObject(frame, message, &extra);
     setLength(frame);
     return frame;
 }

@@ -2,6 +2,8 @@
 
 #include <QByteArray>
 #include <QJsonObject>
+#include <QJsonValue>
+#include <QString>
 
 // A frame is a 4-byte big-endian payload length followed by one JSON object as UTF-8.
 namespace framing {
@@ -10,6 +12,15 @@ namespace framing {
 constexpr quint32 MaxIncomingPayload = 16 * 1024 * 1024;
 
 QByteArray encode(const QJsonObject &message);
+// A member to add as a message is written: an ASCII key and its value.
+struct Member
+{
+    QString key;
+    QJsonValue value;
+};
+// The frame of message with extra inserted (replacing a member of the same key), the same
+// bytes as encode() of such a copy, without making the copy.
+QByteArray encode(const QJsonObject &message, const Member &extra);
 // The payload encode() writes: the object as compact JSON, the same bytes as QJsonDocument's.
 QByteArray compactJson(const QJsonObject &message);
 // A string value as compactJson writes it, quotes included.

@@ -168,6 +168,15 @@ void writeValue(QByteArray &out, const QJsonValue &v)
     }
 }
 
+// Room for a typical answer or event, so that writing it does not grow the buffer step by step.
+QByteArray newFrame()
+{
+    QByteArray frame;
+    frame.reserve(256);
+    frame.resize(4);
+    return frame;
+}
+
 } // namespace
 
 QByteArray compactJson(const QJsonObject &message)
@@ -191,7 +200,7 @@ void setLength(QByteArray &frame)
 
 QByteArray encode(const QJsonObject &message)
 {
-    QByteArray frame(4, '\0');
+    QByteArray frame = newFrame();
     writeObject(frame, message);
     setLength(frame);
     return frame;
@@ -199,7 +208,7 @@ QByteArray encode(const QJsonObject &message)
 
 QByteArray encode(const QJsonObject &message, const Member &extra)
 {
-    QByteArray frame(4, '\0');
+    QByteArray frame = newFrame();
     writeObject(frame, message, &extra);
     setLength(frame);
     return frame;

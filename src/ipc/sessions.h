@@ -43,7 +43,8 @@ struct PeerInfo
 // Who is at the other end of an accepted connection, from the connection's native descriptor
 // (QLocalSocket::socketDescriptor(): a socket on Linux, a pipe HANDLE on Windows). Cheap and
 // never blocking: the kernel's peer credentials (Linux), the pipe client's own token taken by
-// impersonation (Windows). False when the identity cannot be had; then nothing is admitted.
+// impersonation (Windows); the user is named from the machine's own accounts only, never by a
+// directory service. False when the identity cannot be had; then nothing is admitted.
 bool peerOf(std::intptr_t descriptor, PeerInfo *peer);
 
 // The user this process runs as, as a session would name it (user and principal; id left 0).

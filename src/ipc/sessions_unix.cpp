@@ -22,6 +22,7 @@
 #include <QHash>
 
 #include <algorithm>
+#include <cstdio>
 #include <mutex>
 
 #include <pwd.h>
@@ -97,14 +98,26 @@ namespace sessions {
 
 namespace {
 
+// From the machine's own account file only, as the Windows side names local accounts only: behind
+// NSS a directory service can take seconds to answer, and this runs on the main thread for every
+// connection. A name it does not hold is left as the number.
 std::string userName(uid_t uid)
 {
+    FILE *accounts = std::fopen("/etc/passwd", "re");
+    if (!accounts)
+        return std::to_string(uid);
+    std::string name = std::to_string(uid);
     struct passwd pw;
-    struct passwd *result = nullptr;
+    struct passwd *entry = nullptr;
     char buf[4096];
-    if (getpwuid_r(uid, &pw, buf, sizeof buf, &result) == 0 && result)
-        return result->pw_name;
-    return std::to_string(uid);
+    while (fgetpwent_r(accounts, &pw, buf, sizeof buf, &entry) == 0 && entry) {
+        if (entry->pw_uid == uid) {
+            name = entry->pw_name;
+            break;
+        }
+    }
+    std::fclose(accounts);
+    return name;
 }
 
 bool numericId(const QString &text, std::uint32_t *id)

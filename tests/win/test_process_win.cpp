@@ -235,9 +235,12 @@ TEST_CASE("every one of many interrupts arrives, and the interrupting process ou
     auto child = start({"ignoreint"});
     std::string out;
     REQUIRE(readUntil(*child, out, "ready"));
-    for (int i = 0; i < 5; ++i)
+    // Each awaited before the next: wine delivers a Ctrl+C as a Unix signal, and two that reach a
+    // busy process before it runs merge into one (seen under load), which Windows does not do.
+    for (int i = 1; i <= 5; ++i) {
         CHECK(child->interrupt());
-    CHECK(readUntil(*child, out, "ctrl-c\n", 5) == 5);
+        CHECK(readUntil(*child, out, "ctrl-c\n", i) == i);
+    }
     CHECK(g_fatalCtrlC == 0);
     // A late delivery made at will: this process, on the child's console, gets a Ctrl+C after the
     // interrupts above, whose handler must sit below the spy by now.

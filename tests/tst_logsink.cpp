@@ -63,6 +63,11 @@ private Q_SLOTS:
             const QString text = QString::fromUtf8(readFile(expected));
             static const QRegularExpression line(R"(^\[\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3}\] WARNING: disk %1 full\n$)");
             QVERIFY2(line.match(text).hasMatch(), qPrintable(text));
+            // A folder removed while the daemon runs is made again by the next line.
+            QVERIFY(QDir(data.path() + "/Tarn").removeRecursively());
+            sink.write(QtInfoMsg, "again");
+            QVERIFY(sink.flush());
+            QVERIFY(readFile(expected).endsWith("INFO: again\n"));
         }
         // Redirected before a first line, the default folder is never made.
         LogSink sink(other.path());

@@ -96,12 +96,10 @@ QString LogSink::defaultPath() const
         : m_defaultDataDir;
     if (base.isEmpty())
         return QString();
-    const QString dir = base + QDir::separator() + QStringLiteral("Tarn") + QDir::separator() + QStringLiteral("logs");
-    logfile::makePath(QDir::toNativeSeparators(dir).toStdString());
-    return QDir::toNativeSeparators(dir + QDir::separator() + QStringLiteral("tarnd.log"));
+    return QDir::toNativeSeparators(base + QStringLiteral("/Tarn/logs/tarnd.log"));
 }
 
-std::pair<LogSink::Target, quint32> LogSink::nextLine()
+LogSink::Next LogSink::nextLine()
 {
     quint32 count = 0;
     {
@@ -115,7 +113,7 @@ std::pair<LogSink::Target, quint32> LogSink::nextLine()
         if (!m_override.isEmpty())
             return {{m_override, m_owner}, count};
     }
-    return {{defaultPath(), logfile::Identity()}, count};
+    return {{defaultPath(), logfile::Identity()}, count, true};
 }
 
 void LogSink::setLogFilePath(const QString &path, const logfile::Identity &owner)
@@ -186,7 +184,7 @@ void LogSink::write(QtMsgType type, const QString &message)
     std::fprintf(stderr, "%s", line.constData());
     std::fflush(stderr);
 
-    auto [target, count] = nextLine();
+    auto [target, count, ownFolder] = nextLine();
     ++m_counter;
     if (target.path.isEmpty())
         return;
@@ -206,7 +204,7 @@ void LogSink::write(QtMsgType type, const QString &message)
                 return;
             }
         }
-        m_queue.push_back({target.path.toStdString(), std::move(target.owner), line, count});
+        m_queue.push_back({target.path.toStdString(), std::move(target.owner), line, count, ownFolder});
         m_queuedBytes += line.size();
     }
     m_queueChanged.notify_all();
@@ -261,7 +259,16 @@ void LogSink::writerLoop()
 void LogSink::writeOut(const Pending &p)
 {
     bool reportFailure = false;
-    if (!logfile::append(p.path, p.line.toStdString(), p.owner) && !p.owner.daemon) {
+    const std::string bytes = p.line.toStdString();
+    bool written = logfile::append(p.path, bytes, p.owner);
+    // The daemon's own folder is made here, on the writer's thread, when a line finds it missing
+    // (at the first line, or after somebody removed it), not looked for at every line written.
+    if (!written && p.ownFolder) {
+        const std::string::size_type slash = p.path.find_last_of("/\\");
+        if (slash != std::string::npos && logfile::makePath(p.path.substr(0, slash)))
+            written = logfile::append(p.path, bytes, p.owner);
+    }
+    if (!written && !p.owner.daemon) {
         QMutexLocker lock(&m_mutex);
         const QString path = QString::fromStdString(p.path);
         reportFailure = !m_failuresReported.contains(path);

@@ -115,6 +115,7 @@ private:
         logfile::Identity owner;
         QByteArray line;
         quint32 count = 0; // the line's number in its file's count (wrapping)
+        bool ownFolder = false; // the daemon's own file: its folder is made when missing
     };
 
     struct Chosen
@@ -126,7 +127,13 @@ private:
     };
 
     // The file of a line logged now on this thread, and the line's number in that file's count.
-    std::pair<Target, quint32> nextLine();
+    struct Next
+    {
+        Target target;
+        quint32 count = 0;
+        bool ownFolder = false;
+    };
+    Next nextLine();
     QString defaultPath() const;
     void writerLoop();
     void writeOut(const Pending &p);

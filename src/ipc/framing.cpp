@@ -168,12 +168,14 @@ void writeValue(QByteArray &out, const QJsonValue &v)
     }
 }
 
-// Room for a typical answer or event, so that writing it does not grow the buffer step by step.
-QByteArray newFrame()
+QByteArray frameOf(const QJsonObject &message, const Member *extra)
 {
     QByteArray frame;
+    // Room for a typical answer or event, so that writing it does not grow the buffer step by step.
     frame.reserve(256);
     frame.resize(4);
+    writeObject(frame, message, extra);
+    setLength(frame);
     return frame;
 }
 
@@ -200,18 +202,12 @@ void setLength(QByteArray &frame)
 
 QByteArray encode(const QJsonObject &message)
 {
-    QByteArray frame = newFrame();
-    writeObject(frame, message);
-    setLength(frame);
-    return frame;
+    return frameOf(message, nullptr);
 }
 
 QByteArray encode(const QJsonObject &message, const Member &extra)
 {
-    QByteArray frame = newFrame();
-    writeObject(frame, message, &extra);
-    setLength(frame);
-    return frame;
+    return frameOf(message, &extra);
 }
 
 quint32 FrameReader::announcedLength() const

@@ -85,11 +85,12 @@ bool ManagedProcess::launch()
         const int code = m_monitorThread->started() ? m_ioThread->error() : m_monitorThread->error();
         qCCritical(lcTarnd) << "[ProcessManager] Failed to create worker thread:" << code;
         m_child->terminate();
-        int exitCode = 0;
-        if (m_monitorThread->started())
+        if (m_monitorThread->started()) {
             m_monitorThread->finish(2000); // it sees the exit of the kill
-        else
+        } else {
+            int exitCode = 0;
             m_child->waitForExit(&exitCode);
+        }
         releaseHandles();
         return false;
     }

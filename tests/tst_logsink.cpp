@@ -187,6 +187,17 @@ private Q_SLOTS:
         const QByteArray text = readFile(path);
         QVERIFY(text.contains("INFO: line 7\n"));
         QVERIFY(!text.contains("INFO: line 8\n"));
+
+        // Lines still queued for a file about to be removed go with it; later ones are kept.
+        sink.holdWriter(true);
+        sink.write(QtInfoMsg, "before the removal");
+        sink.discardPending(path);
+        QVERIFY(QFile::remove(path));
+        sink.write(QtInfoMsg, "after it");
+        sink.holdWriter(false);
+        QVERIFY(sink.flush());
+        QCOMPARE(readFile(path).count("INFO: "), 1);
+        QVERIFY(readFile(path).endsWith("INFO: after it\n"));
     }
 
     void refusesSymlinkAsLogFile()

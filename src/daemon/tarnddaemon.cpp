@@ -611,6 +611,8 @@ bool TarnDaemon::clearLogs(const QString &clientId)
         if (!logfile::exists(file.toStdString(), owner))
             return true;
         qCDebug(lcTarnd).noquote() << QStringLiteral("%1 file exists, attempting to remove...").arg(QLatin1String(Label));
+        // Lines still on their way to it would make it again with what was cleared.
+        LogSink::instance().discardPending(file);
         if (!logfile::remove(file.toStdString(), owner)) {
             qCWarning(lcTarnd).noquote() << QStringLiteral("FAILED to remove %1 file").arg(QLatin1String(label));
             return false;

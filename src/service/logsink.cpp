@@ -226,6 +226,21 @@ void LogSink::holdWriter(bool held)
     m_queueChanged.notify_all();
 }
 
+void LogSink::discardPending(const QString &path, int timeoutMs)
+{
+    const std::string file = path.toStdString();
+    std::unique_lock<std::mutex> lock(m_queueMutex);
+    for (auto it = m_queue.begin(); it != m_queue.end();) {
+        if (it->path == file) {
+            m_queuedBytes -= it->line.size();
+            it = m_queue.erase(it);
+        } else {
+            ++it;
+        }
+    }
+    m_queueChanged.wait_for(lock, std::chrono::milliseconds(timeoutMs), [this] { return !m_writing; });
+}
+
 void LogSink::writerLoop()
 {
     std::unique_lock<std::mutex> lock(m_queueMutex);

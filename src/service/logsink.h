@@ -90,6 +90,10 @@ public:
     bool flush(int timeoutMs = 10000);
     // For tests: while held, the writer takes nothing from the queue.
     void holdWriter(bool held);
+    // Before a file is removed: the lines still queued for it are dropped, and a line being
+    // written is waited for (at most timeoutMs), so that nothing logged before the removal turns
+    // up in the file after it.
+    void discardPending(const QString &path, int timeoutMs = 1000);
 
     // The daemon's own file.
     QString logFilePath() const;

@@ -25,10 +25,19 @@ class FakeBackend : public SessionBackend
 public:
     explicit FakeBackend(const QString &dir) : m_dir(dir) {}
     static Session self(quint32 id) { return {id, QString::fromLocal8Bit(getpwuid(geteuid())->pw_name), QString::number(geteuid())}; }
-    std::optional<QList<Session>> sessions = QList<Session>{self(1)};
+    // Asked on the server's lookup thread.
+    void setSessions(const std::optional<QList<Session>> &sessions)
+    {
+        QMutexLocker lock(&m_mutex);
+        m_sessions = sessions;
+    }
     QHash<quint32, QString> pathOverride;
 
-    std::optional<QList<Session>> activeSessions() override { return sessions; }
+    std::optional<QList<Session>> activeSessions() override
+    {
+        QMutexLocker lock(&m_mutex);
+        return m_sessions;
+    }
     bool peerOf(QLocalSocket *socket, sessions::PeerInfo *peer) override
     {
         if (!sessions::peerOf(socket->socketDescriptor(), peer))
@@ -44,6 +53,8 @@ public:
 
 private:
     QString m_dir;
+    QMutex m_mutex;
+    std::optional<QList<Session>> m_sessions = QList<Session>{self(1)};
 };
 
 struct Client
@@ -104,7 +115,7 @@ private Q_SLOTS:
         FakeBackend *backend;
         CommunicationServer *server = make(&backend, fast);
         server->broadcast(QJsonObject{{"nobody", "listens"}});
-        backend->sessions = QList<SessionBackend::Session>{{0, "root", "0"}, FakeBackend::self(1), FakeBackend::self(2)};
+        backend->setSessions(QList<SessionBackend::Session>{{0, "root", "0"}, FakeBackend::self(1), FakeBackend::self(2)});
         QVERIFY(server->start("follow"));
         QCOMPARE(server->servedSessions().size(), 2);
         const QString s1 = server->socketName(1), s2 = server->socketName(2);
@@ -116,7 +127,7 @@ private Q_SLOTS:
         QSignalSpy disconnected(server, &CommunicationServer::clientDisconnected);
         QSignalSpy timedOut(server, &CommunicationServer::clientTimedOut);
         QVERIFY(c.join(s1, connected) && d.join(s2, connected));
-        backend->sessions = QList<SessionBackend::Session>{FakeBackend::self(2)};
+        backend->setSessions(QList<SessionBackend::Session>{FakeBackend::self(2)});
         QTRY_VERIFY_WITH_TIMEOUT(!QFileInfo::exists(s1), 5000);
         QVERIFY(QFileInfo::exists(s2));
         server->sendToClient("0", QJsonObject{{"lost", true}});
@@ -148,7 +159,7 @@ private Q_SLOTS:
         QVERIFY(QFile::link(real, m_dir.path() + "/linked"));
         backend->pathOverride.insert(1, open + "/s-1");
         backend->pathOverride.insert(2, m_dir.path() + "/linked/s-2");
-        backend->sessions = QList<SessionBackend::Session>{FakeBackend::self(1), FakeBackend::self(2)};
+        backend->setSessions(QList<SessionBackend::Session>{FakeBackend::self(1), FakeBackend::self(2)});
         QTest::ignoreMessage(QtWarningMsg, QRegularExpression("Refusing to serve session 1 - the socket folder .*/open is writable by other users"));
         QTest::ignoreMessage(QtWarningMsg, QRegularExpression("Refusing to serve session 2 - the socket folder .*/linked is not a folder"));
         QVERIFY(server->start("busy"));
@@ -191,7 +202,7 @@ private Q_SLOTS:
         FakeBackend *backend;
         CommunicationServer *server = make(&backend, fast);
         // Session 1 belongs to root, session 2 to nobody (whose processes are all in session 1).
-        backend->sessions = QList<SessionBackend::Session>{{1, "root", "0"}, {2, "nobody", "65534"}};
+        backend->setSessions(QList<SessionBackend::Session>{{1, "root", "0"}, {2, "nobody", "65534"}});
         QVERIFY(server->start("peer"));
         QSignalSpy connected(server, &CommunicationServer::clientConnected);
         // Asked on connection: the forked client ends as soon as it has its greeting.
@@ -213,7 +224,7 @@ private Q_SLOTS:
         QCOMPARE(connected.size(), 0);
 
         // nobody's own session takes nobody; root is taken anywhere.
-        backend->sessions = QList<SessionBackend::Session>{{1, "nobody", "65534"}};
+        backend->setSessions(QList<SessionBackend::Session>{{1, "nobody", "65534"}});
         QTRY_VERIFY_WITH_TIMEOUT(server->servedSessions() == QList<quint32>{1}, 5000);
         QCOMPARE(testsupport::runAsUser(65534, server->socketName(1)).greeting, (QJsonObject{{"hi", 1}}));
         QCOMPARE(connected.size(), 1);
@@ -233,7 +244,7 @@ private Q_SLOTS:
         CommunicationServer::Limits limits;
         limits.heldBytes = 3 * 1024 * 1024;
         auto *backend = new FakeBackend(m_dir.path());
-        backend->sessions = QList<SessionBackend::Session>{{1, "nobody", "65534"}};
+        backend->setSessions(QList<SessionBackend::Session>{{1, "nobody", "65534"}});
         auto *server = new CommunicationServer(this, backend, fast, limits);
         QVERIFY(server->start("held"));
         QSignalSpy joined(server, &CommunicationServer::clientConnected);

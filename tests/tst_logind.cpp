@@ -10,6 +10,7 @@
 
 #include <QDir>
 #include <QFileInfo>
+#include <QLocalSocket>
 #include <QUuid>
 #include <QtTest>
 
@@ -21,6 +22,8 @@ namespace {
 
 constexpr uint Nobody = 65534;
 constexpr uint Other = 65532; // a second user without a password entry: identity is the uid
+// The distribution's interpreter: the one on PATH may lack the dbusmock module.
+const QString Python = QStringLiteral("/usr/bin/python3");
 
 // A private bus with a stand-in logind on it (python-dbusmock's logind template), reached through
 // DBUS_SYSTEM_BUS_ADDRESS, and changed through python's dbus module. Each call is false when
@@ -107,8 +110,6 @@ public:
     void stopLogind() { end(m_logind); }
 
 private:
-    // The distribution's interpreter: the one on PATH may lack the dbusmock module.
-    static inline const QString Python = QStringLiteral("/usr/bin/python3");
     static void end(QProcess &p)
     {
         if (p.state() == QProcess::NotRunning)
@@ -144,15 +145,34 @@ private:
     QString m_address;
 };
 
-// The helper idling as uid until p goes.
-bool runAs(QProcess &p, uint uid)
+// The helper idling as uid until p goes; or a client, connected to socket until p goes.
+bool runAs(QProcess &p, uint uid, const QString &socket = QString())
 {
     p.setChildProcessModifier([uid] {
         if (setresgid(uid, uid, uid) != 0 || setresuid(uid, uid, uid) != 0)
             _exit(1);
     });
-    p.start(QStringLiteral(HELPER_CHILDHELPER), {"noread"});
+    if (socket.isEmpty())
+        p.start(QStringLiteral(HELPER_CHILDHELPER), {"noread"});
+    else
+        p.start(Python, {"-c", "import socket, sys, time\n"
+                               "s = socket.socket(socket.AF_UNIX)\n"
+                               "s.connect(sys.argv[1])\n"
+                               "time.sleep(120)",
+                         socket});
     return p.waitForStarted(30000) && p.state() == QProcess::Running;
+}
+
+// Stand-in code that takes its time: it makes the file held when called, and goes on only once
+// the file release is there (20 s at most). logind, stuck for as long as the test says.
+QString holdUntil(const QString &held, const QString &release)
+{
+    return QStringLiteral("import os, time\n"
+                          "open('%1', 'w').close()\n"
+                          "for _ in range(400):\n"
+                          "    if os.path.exists('%2'): break\n"
+                          "    time.sleep(0.05)\n")
+        .arg(held, release);
 }
 
 // Cgroups made under the unified hierarchy, removed (once empty) at the end.
@@ -381,6 +401,42 @@ private Q_SLOTS:
         QVERIFY(!QFileInfo::exists(daemon.path("run/tarnd-3")));
     }
 
+    // A peer whose session only logind can tell waits for logind's answer; nobody else does.
+    void aPeerWaitsForLogindAlone()
+    {
+        const QString held = m_dir.path() + "/held", release = m_dir.path() + "/release";
+        QVERIFY(m_logind->setMethod("GetSessionByPID", "u", "o",
+                                    holdUntil(held, release)
+                                        + "raise dbus.exceptions.DBusException('no session', "
+                                          "name='org.freedesktop.login1.NoSessionForPID')\n"));
+        CommunicationServer server(nullptr, nullptr, fast);
+        QVERIFY(server.start(m_dir.path() + "/tarnd"));
+        QSignalSpy connected(&server, &CommunicationServer::clientConnected);
+        // Outside any session scope: its session is logind's to tell.
+        QProcess nobodys;
+        QVERIFY(runAs(nobodys, Nobody, socket(3)));
+        QTRY_VERIFY_WITH_TIMEOUT(QFileInfo::exists(held), 20000);
+        // Held in logind, and this thread is the server's: root comes in meanwhile, first.
+        QLocalSocket root;
+        root.connectToServer(socket(1));
+        QTRY_VERIFY_WITH_TIMEOUT(!connected.isEmpty(), 20000);
+        sessions::PeerInfo peer;
+        QVERIFY(server.peerOfClient(connected[0][0].toString(), &peer));
+        QCOMPARE(peer.uid, 0u);
+        QVERIFY(connected.size() == 1);
+        // Once logind has done, nobody is in its own session (its first; logind placed it nowhere).
+        testsupport::writeFile(release, "");
+        QTRY_COMPARE_WITH_TIMEOUT(connected.size(), 2, 20000);
+        QVERIFY(server.peerOfClient(connected[1][0].toString(), &peer));
+        QCOMPARE(peer.uid, Nobody);
+        QCOMPARE(peer.session, 3u);
+        nobodys.kill();
+        nobodys.waitForFinished(10000);
+        QVERIFY(m_logind->setMethod("GetSessionByPID", "u", "o", sessionsByPid({})));
+        QFile::remove(held);
+        QFile::remove(release);
+    }
+
     // Last: it breaks the stand-in for good.
     void failingLogindKeepsTheSockets()
     {
@@ -388,8 +444,14 @@ private Q_SLOTS:
         QVERIFY(server.start(m_dir.path() + "/tarnd"));
         QCOMPARE(sorted(server.servedSessions()), (QList<quint32>{1, 3, 4, 7, 8}));
         testsupport::LogCapture log;
-        QVERIFY(m_logind->setMethod("ListSessions", "", "a(susso)",
-                                    "raise dbus.exceptions.DBusException('broken', name='org.freedesktop.DBus.Error.Failed')"));
+        const QString broken = "raise dbus.exceptions.DBusException('broken', name='org.freedesktop.DBus.Error.Failed')\n";
+        // A listing logind holds is waited for aside: the server's thread (this one) goes on,
+        // and only the answer's time-out, later, says it failed.
+        const QString held = m_dir.path() + "/held", release = m_dir.path() + "/release";
+        QVERIFY(m_logind->setMethod("ListSessions", "", "a(susso)", holdUntil(held, release) + broken));
+        QTRY_VERIFY_WITH_TIMEOUT(QFileInfo::exists(held), 20000);
+        QCOMPARE(log.count("ListSessions failed"), 0);
+        testsupport::writeFile(release, "");
         // Broken, then gone; each time polled twice over without a socket taken away.
         for (bool stop : {false, true}) {
             if (stop)

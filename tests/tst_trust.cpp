@@ -44,20 +44,31 @@ public:
     explicit TwoUsers(const QString &dir) : m_dir(dir) {}
     std::optional<QList<Session>> activeSessions() override
     {
+        QMutexLocker lock(&m_mutex);
         QList<Session> all{{1, "a", QString::number(UserA)}, {2, "b", QString::number(UserB)}};
-        all.removeIf([this](const Session &s) { return ended.contains(s.id); });
+        all.removeIf([this](const Session &s) { return m_ended.contains(s.id); });
         return all;
     }
-    QSet<quint32> ended;
+    void end(quint32 session)
+    {
+        QMutexLocker lock(&m_mutex);
+        m_ended.insert(session);
+    }
     QString socketName(const QString &base, quint32 session) override
     {
         return m_dir + "/" + base + "-" + QString::number(session);
     }
-    QHash<qint64, quint32> sessionOf; // where the test says, for these processes
+    // Where the test says, for this process.
+    void place(qint64 pid, quint32 session)
+    {
+        QMutexLocker lock(&m_mutex);
+        m_sessionOf.insert(pid, session);
+    }
     bool sessionOfProcess(qint64 pid, quint32 *session) override
     {
-        if (sessionOf.contains(pid)) {
-            *session = sessionOf.value(pid);
+        QMutexLocker lock(&m_mutex);
+        if (m_sessionOf.contains(pid)) {
+            *session = m_sessionOf.value(pid);
             return true;
         }
         struct stat st;
@@ -69,6 +80,10 @@ public:
 
 private:
     QString m_dir;
+    // The backend is asked on the daemon's other threads.
+    QMutex m_mutex;
+    QSet<quint32> m_ended;
+    QHash<qint64, quint32> m_sessionOf;
 };
 
 QJsonObject request(const QString &action, const QString &id = QString())
@@ -446,7 +461,7 @@ private Q_SLOTS:
         QCOMPARE(testsupport::runAsUser(UserA, socket(1), {hello("rel/a")}).responses.size(), 1);
         QCOMPARE(sink.sessionLogFile(1).path, aLog);
         // Until the session ends, as its number may come back for another user.
-        m_backend->ended.insert(1);
+        m_backend->end(1);
         QTRY_VERIFY_WITH_TIMEOUT(!QFileInfo::exists(socket(1)), 15000);
         QVERIFY(sink.sessionLogFile(1).path.isEmpty());
         QCOMPARE(sink.sessionLogFile(2).path, bLog);
@@ -598,7 +613,7 @@ private Q_SLOTS:
         };
         for (Case &c : cases) {
             QVERIFY((c.pid = spawnAs(c.uid, m_dir.filePath(c.name))) > 0);
-            m_backend->sessionOf.insert(c.pid, c.session);
+            m_backend->place(c.pid, c.session);
         }
         // Running under their names before anybody leaves.
         for (const Case &c : cases) {
@@ -636,18 +651,18 @@ private Q_SLOTS:
                                         std::tuple{&leaver, "left", QStringList{"ignoreint"}}}) {
             QVERIFY(open(*client, 2));
             QCOMPARE(statusOf(*client, TarnClient::startRequest(id, xray, mode)), QStringLiteral("started"));
-            m_backend->sessionOf.insert(m_daemon->processes()->childPid({id, 2}), 2);
+            m_backend->place(m_daemon->processes()->childPid({id, 2}), 2);
         }
         const qint64 kept = m_daemon->processes()->childPid({"kept", 2});
         const qint64 left = m_daemon->processes()->childPid({"left", 2});
         const pid_t outside = spawnAs(0, xray); // root's own, started elsewhere in that session
-        m_backend->sessionOf.insert(outside, 2);
+        m_backend->place(outside, 2);
         QVERIFY(!leaver.waitForEvent([](const QJsonObject &e) { return e.value("data") == "ready\n"; }).isEmpty());
         const QStringList pids = keeper.waitForEvent([](const QJsonObject &e) { return e.value("event") == "stdout"; })
                                      .value("data").toString().section('\n', 0, 0).split(' ');
         QCOMPARE(pids.size(), 2);
         const qint64 grandchild = pids[1].toLongLong();
-        m_backend->sessionOf.insert(grandchild, 2);
+        m_backend->place(grandchild, 2);
 
         leaver.disconnectFromDaemon();
         QTRY_VERIFY_WITH_TIMEOUT(log.contains("stale process(es) in session 2"), 15000);

@@ -412,7 +412,7 @@ void TarnDaemon::scanForStale()
     // pass, begun after the last of them.
     m_scanning = true;
     m_scans.start([this, sweeps = std::exchange(m_sweepsWaiting, {})] {
-        std::vector<processscan::Entry> found;
+        std::vector<Found> found;
         QString failure;
         processscan::Snapshot snapshot;
         processscan::Entry entry;
@@ -426,8 +426,12 @@ void TarnDaemon::scanForStale()
             do {
                 const std::string name = QString::fromStdString(entry.name).toLower().toStdString();
                 if (std::find(swept.begin(), swept.end(), name) != swept.end())
-                    found.push_back(entry);
+                    found.push_back({entry, std::nullopt});
             } while (snapshot.next(&entry));
+            // Told here: telling it may wait for the session service.
+            for (Found &f : found)
+                if (quint32 session = 0; m_communicationServer->sessionOfProcess(f.entry.pid, &session))
+                    f.session = session;
         }
         // The daemon waits for this pass before it goes, so it is there to take the result.
         QMetaObject::invokeMethod(
@@ -443,7 +447,7 @@ void TarnDaemon::scanForStale()
     });
 }
 
-void TarnDaemon::sweepStale(uint sessionId, std::optional<quint32> user, const std::vector<processscan::Entry> &found,
+void TarnDaemon::sweepStale(uint sessionId, std::optional<quint32> user, const std::vector<Found> &found,
                             const QString &failure)
 {
     const LogSink::SessionScope scope(sessionId);
@@ -459,10 +463,9 @@ void TarnDaemon::sweepStale(uint sessionId, std::optional<quint32> user, const s
 
     int killed = 0;
     long error = 0;
-    for (const processscan::Entry &entry : found) {
+    for (const auto &[entry, session] : found) {
         const QString name = QString::fromStdString(entry.name).toLower();
-        quint32 session = 0;
-        if (!m_communicationServer->sessionOfProcess(entry.pid, &session) || session != sessionId)
+        if (session != sessionId)
             continue;
         if (entry.hasOwner && (!user || entry.owner != *user))
             continue; // another user's, even in this session (started with sudo, say)

@@ -95,9 +95,14 @@ private:
     QString ownerOf(const ProcessKey &key) const;
     void route(const ProcessKey &key, const QByteArray &frame, const QString &event);
     void scanForStale();
-    // The processes a scan found under the swept names (or why it found none), judged and ended.
-    void sweepStale(uint sessionId, std::optional<quint32> user, const std::vector<processscan::Entry> &found,
-                    const QString &failure);
+    // A process a pass found under the swept names, with its session as the pass told it.
+    struct Found
+    {
+        processscan::Entry entry;
+        std::optional<quint32> session;
+    };
+    // The processes a scan found (or why it found none), judged and ended.
+    void sweepStale(uint sessionId, std::optional<quint32> user, const std::vector<Found> &found, const QString &failure);
 
     const Limits m_limits;
     ExecPolicy m_policy;

@@ -15,6 +15,12 @@
 #include <memory>
 #include <vector>
 
+namespace {
+// What a connection waiting for its admission may have read into the daemon; the rest waits in
+// the socket, and its sender with it.
+constexpr qint64 PendingReadBytes = 4096;
+}
+
 CommunicationServer::CommunicationServer(QObject *parent, SessionBackend *backend)
     : CommunicationServer(parent, backend, Timing{})
 {
@@ -36,17 +42,23 @@ CommunicationServer::CommunicationServer(QObject *parent, SessionBackend *backen
     connect(m_heartbeatTimer, &QTimer::timeout, this, &CommunicationServer::checkHeartbeats);
     m_heartbeatTimer->start(m_timing.heartbeatCheckMs);
     connect(m_pollTimer, &QTimer::timeout, this, &CommunicationServer::pollSessions);
+    m_lookups.setMaxThreadCount(1);
 }
 
 CommunicationServer::~CommunicationServer()
 {
     stop();
+    // A question still being asked holds the backend, which goes with this object.
+    m_lookups.clear();
+    m_lookups.waitForDone();
 }
 
 bool CommunicationServer::start(const QString &pipeBaseName)
 {
     m_pipeBaseName = pipeBaseName;
-    pollSessions();
+    m_listening = true;
+    // Asked here and waited for: nobody is connected yet to wait with it.
+    applySessions(m_backend->activeSessions());
     m_pollTimer->start(m_timing.sessionPollMs);
     qCDebug(lcTarnd) << "Session polling started (every 3 seconds)";
     return true;
@@ -54,6 +66,7 @@ bool CommunicationServer::start(const QString &pipeBaseName)
 
 void CommunicationServer::stopListening()
 {
+    m_listening = false;
     m_pollTimer->stop();
     for (SessionServer *s : std::as_const(m_sessionServers)) {
         s->close();
@@ -249,27 +262,52 @@ void CommunicationServer::forgetPeerLater(const QString &clientId)
     QTimer::singleShot(0, this, [this, clientId] { m_peers.remove(clientId); });
 }
 
-QString CommunicationServer::admission(const SessionServer *server, sessions::PeerInfo *peer) const
+QString CommunicationServer::admission(const SessionServer *server, const sessions::PeerInfo &peer) const
 {
-    if (peer->privileged)
+    if (peer.privileged)
         return QString();
-    // The cheap comparisons come first; the session of the peer may take a lookup.
-    if (server->principal().isEmpty() || QString::fromStdString(peer->principal) != server->principal())
+    const QString principal = QString::fromStdString(peer.principal);
+    if (server->principal().isEmpty() || principal != server->principal())
         return QStringLiteral("not the session's user");
-    int connections = 0;
+    // Those whose session is still being asked count too: a peer looping connect() must not
+    // fill the lookup queue that others wait in.
+    int connections = m_lookingUp.value(principal);
     for (auto it = m_peers.cbegin(); it != m_peers.cend(); ++it)
-        if (m_clients.contains(it.key()) && it.value()->principal == peer->principal)
+        if (m_clients.contains(it.key()) && it.value()->principal == peer.principal)
             ++connections;
     if (connections >= m_limits.connectionsPerPrincipal)
         return QStringLiteral("it has %1 connections, the limit").arg(connections);
-    if (!peer->hasSession) {
-        quint32 session = 0;
-        peer->hasSession = m_backend->sessionOfProcess(peer->pid, &session);
-        peer->session = session;
-    }
-    if (!peer->hasSession || peer->session != server->sessionId())
+    if (peer.hasSession && peer.session != server->sessionId())
         return QStringLiteral("not in the session");
     return QString();
+}
+
+void CommunicationServer::admitInSession(QPointer<SessionServer> server, QPointer<QLocalSocket> socket,
+                                         std::shared_ptr<sessions::PeerInfo> peer)
+{
+    // The session went, or the daemon stops listening, while the question was asked: the
+    // connection goes unanswered, as one made a moment later would find no socket.
+    if (!m_listening || !server || m_sessionServers.value(server->sessionId()) != server) {
+        if (socket) {
+            socket->abort();
+            socket->deleteLater();
+        }
+        return;
+    }
+    if (!socket)
+        return;
+    if (!peer->hasSession || peer->session != server->sessionId())
+        refuse(server, socket, *peer, QStringLiteral("not in the session"));
+    else
+        admit(server, socket, std::move(peer));
+}
+
+void CommunicationServer::refuse(const SessionServer *server, QLocalSocket *socket, const sessions::PeerInfo &peer,
+                                 const QString &why)
+{
+    logRefusal(server, peer, why);
+    socket->abort();
+    socket->deleteLater();
 }
 
 void CommunicationServer::logRefusal(const SessionServer *server, const sessions::PeerInfo &peer, const QString &why)
@@ -305,7 +343,6 @@ void CommunicationServer::onNewConnection()
     }
     if (!from)
         return;
-    const quint32 sessionId = from->sessionId();
     QLocalSocket *socket = from->nextPendingConnection();
     if (!socket)
         return;
@@ -315,18 +352,46 @@ void CommunicationServer::onNewConnection()
 
     // The sockets are open to every user; only the session's own user (or root) gets in.
     auto peer = std::make_shared<sessions::PeerInfo>();
-    QString why = m_backend->peerOf(socket, peer.get()) ? admission(from, peer.get())
-                                                        : QStringLiteral("its identity cannot be had");
-    if (!why.isEmpty()) {
-        logRefusal(from, *peer, why);
-        socket->abort();
-        socket->deleteLater();
+    if (!m_backend->peerOf(socket, peer.get())) {
+        refuse(from, socket, *peer, QStringLiteral("its identity cannot be had"));
         return;
     }
+    if (const QString why = admission(from, *peer); !why.isEmpty()) {
+        refuse(from, socket, *peer, why);
+        return;
+    }
+    if (peer->privileged || peer->hasSession) {
+        admit(from, socket, std::move(peer));
+        return;
+    }
+    // Its session may take a question to the session service: asked aside, the connection
+    // waiting meanwhile with no more than a little of what it sends taken in.
+    socket->setReadBufferSize(PendingReadBytes);
+    const QString principal = QString::fromStdString(peer->principal);
+    ++m_lookingUp[principal];
+    SessionBackend *backend = m_backend.get();
+    m_lookups.start([this, backend, server = QPointer<SessionServer>(from), socket = QPointer<QLocalSocket>(socket),
+                     peer, principal] {
+        quint32 session = 0;
+        const bool known = backend->sessionOfProcess(peer->pid, &session);
+        QMetaObject::invokeMethod(
+            this,
+            [=] {
+                if (--m_lookingUp[principal] <= 0)
+                    m_lookingUp.remove(principal);
+                peer->hasSession = known;
+                peer->session = session;
+                admitInSession(server, socket, peer);
+            },
+            Qt::QueuedConnection);
+    });
+}
 
+void CommunicationServer::admit(SessionServer *server, QLocalSocket *socket, std::shared_ptr<sessions::PeerInfo> peer)
+{
     auto *connection = new ClientConnection(this);
     connection->adoptSocket(socket);
-    connection->setSessionId(sessionId);
+    connection->setSessionId(server->sessionId());
     connect(connection, &ClientConnection::messageReceived, this, &CommunicationServer::onClientMessage);
     connect(connection, &ClientConnection::clientDisconnected, this, &CommunicationServer::onClientDisconnected);
     connect(connection, &ClientConnection::bytesSent, this, &CommunicationServer::clientBytesWritten);
@@ -337,7 +402,7 @@ void CommunicationServer::onNewConnection()
     QElapsedTimer clock;
     clock.start();
     m_heartbeats.insert(id, clock);
-    m_peers.insert(id, peer);
+    m_peers.insert(id, std::move(peer));
     Q_EMIT clientConnected(id);
 }
 
@@ -401,7 +466,26 @@ void CommunicationServer::checkHeartbeats()
 
 void CommunicationServer::pollSessions()
 {
-    const std::optional<QList<SessionBackend::Session>> found = m_backend->activeSessions();
+    // One poll at a time: a slow answer makes the next ones wait rather than pile up.
+    if (m_polling)
+        return;
+    m_polling = true;
+    SessionBackend *backend = m_backend.get();
+    m_lookups.start([this, backend] {
+        std::optional<QList<SessionBackend::Session>> found = backend->activeSessions();
+        QMetaObject::invokeMethod(
+            this,
+            [this, found = std::move(found)] {
+                m_polling = false;
+                if (m_listening)
+                    applySessions(found);
+            },
+            Qt::QueuedConnection);
+    });
+}
+
+void CommunicationServer::applySessions(const std::optional<QList<SessionBackend::Session>> &found)
+{
     // Not knowing the sessions is no reason to close the sockets of those that were there.
     if (!found)
         return;

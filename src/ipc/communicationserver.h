@@ -1,22 +1,22 @@
 #pragma once
 
+#include "ipc/sessionbackend.h"
+
 #include <QElapsedTimer>
 #include <QHash>
 #include <QJsonObject>
 #include <QObject>
+#include <QPointer>
 #include <QString>
+#include <QThreadPool>
 
 #include <functional>
 #include <memory>
 
 class ClientConnection;
+class QLocalSocket;
 class QTimer;
-class SessionBackend;
 class SessionServer;
-
-namespace sessions {
-struct PeerInfo;
-}
 
 // The registry of connected clients, the per-session sockets, and the heartbeat time-out.
 class CommunicationServer : public QObject
@@ -47,7 +47,8 @@ public:
     // A refusal of the same principal is logged at most once in this period, with a count.
     static constexpr int RefusalLogPeriodMs = 60000;
 
-    // backend: null for the platform's sessions; the server takes ownership.
+    // backend: null for the platform's sessions; the server takes ownership. Its sessions are
+    // asked on a thread of the server's own (see SessionBackend).
     explicit CommunicationServer(QObject *parent = nullptr, SessionBackend *backend = nullptr);
     CommunicationServer(QObject *parent, SessionBackend *backend, Timing timing);
     CommunicationServer(QObject *parent, SessionBackend *backend, Timing timing, Limits limits);
@@ -56,6 +57,7 @@ public:
     // How long the stop goes on sending what is queued for the clients before it closes them.
     static constexpr int FlushOnStopMs = 2000;
 
+    // The sessions' sockets are there when it returns; later changes are polled.
     bool start(const QString &pipeBaseName);
     // Closes the session sockets: no new client gets in. Connected clients stay.
     void stopListening();
@@ -85,7 +87,8 @@ public:
     // The identity of a client's process, as checked when it connected. Still known while the
     // client's departure is being reported, and forgotten right after.
     bool peerOfClient(const QString &clientId, sessions::PeerInfo *peer) const;
-    // The session a process belongs to, by the same rule that maps peers to sessions.
+    // The session a process belongs to, by the same rule that maps peers to sessions. It may
+    // ask the platform's session service and wait for it: for a thread that may wait, any thread.
     bool sessionOfProcess(qint64 pid, quint32 *session) const;
     QList<quint32> servedSessions() const { return m_sessionServers.keys(); }
     QString socketName(quint32 session) const;
@@ -113,8 +116,15 @@ private:
         QElapsedTimer since; // the last logged refusal
         int unlogged = 0;
     };
-    // Empty when the peer may use the server's socket; otherwise why not.
-    QString admission(const SessionServer *server, sessions::PeerInfo *peer) const;
+    // Empty when the peer may use the server's socket as far as can be told without asking for
+    // its session; otherwise why not.
+    QString admission(const SessionServer *server, const sessions::PeerInfo &peer) const;
+    // Once the peer's session is known: admits it, or refuses it when that is not the server's.
+    void admitInSession(QPointer<SessionServer> server, QPointer<QLocalSocket> socket,
+                        std::shared_ptr<sessions::PeerInfo> peer);
+    void admit(SessionServer *server, QLocalSocket *socket, std::shared_ptr<sessions::PeerInfo> peer);
+    void refuse(const SessionServer *server, QLocalSocket *socket, const sessions::PeerInfo &peer, const QString &why);
+    void applySessions(const std::optional<QList<SessionBackend::Session>> &found);
     void logRefusal(const SessionServer *server, const sessions::PeerInfo &peer, const QString &why);
     struct Holdings
     {
@@ -131,6 +141,13 @@ private:
     void flushClients(int timeoutMs);
 
     std::unique_ptr<SessionBackend> m_backend;
+    // Where the backend is asked, one question at a time: a session service may take up to its
+    // own time-out to answer, and no client may wait for that. Emptied and waited for before
+    // the backend goes.
+    QThreadPool m_lookups;
+    bool m_listening = false;
+    bool m_polling = false;
+    QHash<QString, int> m_lookingUp; // by principal: connections whose session is being asked
     const Timing m_timing;
     const Limits m_limits;
     QHash<QString, Refusals> m_refusals; // by principal

@@ -10,7 +10,10 @@
 class QLocalSocket;
 
 // What the communication server needs to know of user sessions. The platform's answers by
-// default; tests hand in their own to drive session changes.
+// default; tests hand in their own to drive session changes. activeSessions and
+// sessionOfProcess may wait for a session service, so they are called on threads that may wait,
+// at times two at once (the server's lookups and the daemon's sweep): a backend keeps them safe
+// for that. peerOf and socketName are called on the server's thread.
 class SessionBackend
 {
 public:

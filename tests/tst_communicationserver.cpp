@@ -12,6 +12,7 @@
 #include <QLocalServer>
 #include <QRegularExpression>
 #include <QSignalSpy>
+#include <QSemaphore>
 #include <QtTest>
 
 #include <pwd.h>
@@ -42,8 +43,21 @@ public:
     {
         if (!sessions::peerOf(socket->socketDescriptor(), peer))
             return false;
-        peer->hasSession = true;
+        peer->hasSession = !askSession;
         peer->session = 1;
+        peer->privileged = peer->privileged && !askSession;
+        return true;
+    }
+    // Unprivileged peers whose session must be asked, as where the connection cannot tell it:
+    // each answer waits for a release of the test's, and then says the session in answer.
+    bool askSession = false;
+    QSemaphore answers;
+    std::atomic<quint32> answer{1};
+    bool sessionOfProcess(qint64, quint32 *session) override
+    {
+        if (!answers.tryAcquire(1, 20000))
+            return false;
+        *session = answer;
         return true;
     }
     QString socketName(const QString &base, quint32 session) override
@@ -235,6 +249,43 @@ private Q_SLOTS:
         QVERIFY(rootClient.connectTo(server->socketName(1)));
         QTRY_COMPARE_WITH_TIMEOUT(connected.size(), 2, 5000);
         delete server;
+    }
+
+    // A peer whose session is being asked waits aside, and counts toward its user's limit;
+    // what it sent meanwhile, or its going, is taken once it is admitted.
+    void aPeerWaitsAsideForItsSession()
+    {
+        auto *backend = new FakeBackend(m_dir.path());
+        backend->askSession = true;
+        CommunicationServer server(nullptr, backend, fast, {2, 512LL * 1024 * 1024});
+        QVERIFY(server.start("asked"));
+        QSignalSpy connected(&server, &CommunicationServer::clientConnected);
+        QSignalSpy received(&server, &CommunicationServer::messageReceived);
+        QSignalSpy left(&server, &CommunicationServer::clientDisconnected);
+        Client sends, goes, third;
+        QVERIFY(sends.connectTo(server.socketName(1)) && goes.connectTo(server.socketName(1)));
+        sends.socket.write(framing::encode({{"action", "heartbeat"}}));
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression("Refused a client .*: it has 2 connections, the limit$"));
+        QVERIFY(third.connectTo(server.socketName(1)));
+        QTRY_COMPARE_WITH_TIMEOUT(third.socket.state(), QLocalSocket::UnconnectedState, 10000);
+        goes.socket.disconnectFromServer();
+        QCOMPARE(connected.size(), 0);
+
+        backend->answers.release(2);
+        QTRY_COMPARE_WITH_TIMEOUT(received.size(), 1, 10000);
+        QTRY_COMPARE_WITH_TIMEOUT(left.size(), 1, 10000);
+        QCOMPARE(connected.size(), 2);
+        const QString sendsId = received[0][0].toString();
+        QVERIFY(server.client(sendsId) && !server.client(left[0][0].toString()));
+        QCOMPARE(received[0][1].toJsonObject().value("action"), QStringLiteral("heartbeat"));
+
+        // Placed by the answer in another session: closed, uncounted.
+        backend->answer = 2;
+        backend->answers.release();
+        Client elsewhere;
+        QVERIFY(elsewhere.connectTo(server.socketName(1)));
+        QTRY_COMPARE_WITH_TIMEOUT(elsewhere.socket.state(), QLocalSocket::UnconnectedState, 10000);
+        QCOMPARE(connected.size(), 2);
     }
 
     // Past the bound on what all connections hold, the largest holder of the user over its share

@@ -2,11 +2,12 @@
 // (containers, CI, minimal machines) every process counts as being in one session, number 1,
 // whose user is the daemon's own.
 //
-// Every D-Bus call here blocks the calling (main) thread, so each has a short time-out, and what
-// logind said at the last listing is kept: a session's id, uid, class and state, and per user
-// the object path and the display session. An accepted connection then costs no call when the
-// peer sits in a session scope, and at most GetSessionByPID (plus the user's Display once per
-// poll) when it does not.
+// Every D-Bus call here blocks the calling thread: in the daemon its lookup and sweep threads,
+// and its main thread only at the start, before any client is there. So each call has a short
+// time-out, and what logind said at the last listing is kept: a session's id, uid, class and
+// state, and per user the object path and the display session. An accepted connection then
+// costs no call when the peer sits in a session scope, and at most GetSessionByPID (plus the
+// user's Display once per poll) when it does not.
 
 #include "ipc/sessions.h"
 #include "service/logging.h"
@@ -99,8 +100,8 @@ namespace sessions {
 namespace {
 
 // From the machine's own account file only, as the Windows side names local accounts only: behind
-// NSS a directory service can take seconds to answer, and this runs on the main thread for every
-// connection. A name it does not hold is left as the number.
+// NSS a directory service can take seconds to answer, and peerOf runs on the main thread for
+// every connection. A name it does not hold is left as the number.
 std::string userName(uid_t uid)
 {
     FILE *accounts = std::fopen("/etc/passwd", "re");

@@ -181,8 +181,20 @@ private Q_SLOTS:
         QVERIFY(d.log().contains("Failed to create worker thread"));
         QCOMPARE(testsupport::readFile(group + "/pids.current").trimmed().toInt(), tasks);
         QCOMPARE(c.call({{"action", "heartbeat"}}).value("status"), QJsonValue("success"));
+        // A departure's sweep, whose thread was never made and cannot be now: it is done all the
+        // same, and once threads are there again the next one gets its thread.
+        QVERIFY(put("pids.max", QByteArray::number(tasks)));
+        const auto sweptAfterDeparture = [&d] {
+            const auto swept = [&d] { return d.log().count("No stale processes found in session 1"); };
+            const qsizetype before = swept();
+            if (!TarnClient().connectToDaemon(d.socketPath(), 5000))
+                return false;
+            return QTest::qWaitFor([&] { return swept() > before; }, 15000);
+        };
+        QVERIFY(sweptAfterDeparture());
 
         QVERIFY(put("pids.max", "max"));
+        QVERIFY(sweptAfterDeparture());
         QCOMPARE(start("capped"), QStringLiteral("started"));
         d.stop();
         QCOMPARE(d.waitForExit(), 0);

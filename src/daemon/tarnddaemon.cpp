@@ -61,7 +61,6 @@ TarnDaemon::TarnDaemon(QObject *parent, SessionBackend *sessions, Limits limits)
     , m_communicationServer(new CommunicationServer(this, sessions, {}, limits.clients))
     , m_privilegeManager(new PrivilegeManager(this))
 {
-    m_scans.setMaxThreadCount(1);
     connect(m_communicationServer, &CommunicationServer::messageReceived, this, &TarnDaemon::handleClientMessage);
     connect(m_communicationServer, &CommunicationServer::clientConnected, this, &TarnDaemon::onClientConnected);
     connect(m_communicationServer, &CommunicationServer::clientDisconnected, this, &TarnDaemon::onClientDisconnected);
@@ -411,7 +410,7 @@ void TarnDaemon::scanForStale()
     // Departures that come together (a session that ends, many clients that leave) share one
     // pass, begun after the last of them.
     m_scanning = true;
-    m_scans.start([this, sweeps = std::exchange(m_sweepsWaiting, {})] {
+    m_scans.run([this, sweeps = std::exchange(m_sweepsWaiting, {})] {
         std::vector<Found> found;
         QString failure;
         processscan::Snapshot snapshot;

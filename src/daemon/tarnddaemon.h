@@ -4,6 +4,7 @@
 #include "daemon/processscan.h"
 #include "ipc/communicationserver.h"
 #include "process/processkey.h"
+#include "service/jobqueue.h"
 #include "service/logfile.h"
 
 #include <QHash>
@@ -11,7 +12,6 @@
 #include <QObject>
 #include <QSet>
 #include <QString>
-#include <QThreadPool>
 
 #include <optional>
 #include <utility>
@@ -109,7 +109,7 @@ private:
     ProcessManager *m_processManager;
     CommunicationServer *m_communicationServer;
     PrivilegeManager *m_privilegeManager;
-    QThreadPool m_scans; // one pass at a time, waited for before the daemon goes
+    JobQueue m_scans; // one pass at a time, waited for before the daemon goes
     bool m_scanning = false; // a pass is under way, or its result not yet taken
     QList<std::pair<uint, std::optional<quint32>>> m_sweepsWaiting; // for the next pass
     QHash<ProcessKey, QString> m_processOwners; // -> client id

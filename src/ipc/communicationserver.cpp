@@ -42,7 +42,6 @@ CommunicationServer::CommunicationServer(QObject *parent, SessionBackend *backen
     connect(m_heartbeatTimer, &QTimer::timeout, this, &CommunicationServer::checkHeartbeats);
     m_heartbeatTimer->start(m_timing.heartbeatCheckMs);
     connect(m_pollTimer, &QTimer::timeout, this, &CommunicationServer::pollSessions);
-    m_lookups.setMaxThreadCount(1);
 }
 
 CommunicationServer::~CommunicationServer()
@@ -370,7 +369,7 @@ void CommunicationServer::onNewConnection()
     const QString principal = QString::fromStdString(peer->principal);
     ++m_lookingUp[principal];
     SessionBackend *backend = m_backend.get();
-    m_lookups.start([this, backend, server = QPointer<SessionServer>(from), socket = QPointer<QLocalSocket>(socket),
+    m_lookups.run([this, backend, server = QPointer<SessionServer>(from), socket = QPointer<QLocalSocket>(socket),
                      peer, principal] {
         quint32 session = 0;
         const bool known = backend->sessionOfProcess(peer->pid, &session);
@@ -471,7 +470,7 @@ void CommunicationServer::pollSessions()
         return;
     m_polling = true;
     SessionBackend *backend = m_backend.get();
-    m_lookups.start([this, backend] {
+    m_lookups.run([this, backend] {
         std::optional<QList<SessionBackend::Session>> found = backend->activeSessions();
         QMetaObject::invokeMethod(
             this,

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "ipc/sessionbackend.h"
+#include "service/jobqueue.h"
 
 #include <QElapsedTimer>
 #include <QHash>
@@ -8,7 +9,6 @@
 #include <QObject>
 #include <QPointer>
 #include <QString>
-#include <QThreadPool>
 
 #include <functional>
 #include <memory>
@@ -144,7 +144,7 @@ private:
     // Where the backend is asked, one question at a time: a session service may take up to its
     // own time-out to answer, and no client may wait for that. Emptied and waited for before
     // the backend goes.
-    QThreadPool m_lookups;
+    JobQueue m_lookups;
     bool m_listening = false;
     bool m_polling = false;
     QHash<QString, int> m_lookingUp; // by principal: connections whose session is being asked

@@ -5,7 +5,6 @@
 
 #include <QFuture>
 #include <QPromise>
-#include <QThreadPool>
 
 ManagedProcess::ManagedProcess(const QString &processId, QObject *parent, int exitDrainMs)
     : QObject(parent)
@@ -259,20 +258,24 @@ void ManagedProcess::stop(int timeoutMs)
         return;
     }
     // Where the Ctrl+C may wait for the child's console (up to a second for a child that has
-    // none), it goes out on a thread of the pool, or every other client would wait with it. Its
-    // outcome comes back here; the kill timer runs meanwhile.
+    // none), it goes out on a thread of its own, or every other client would wait with it. Its
+    // outcome comes back here; the kill timer runs meanwhile. Not a pool's thread: a pool that
+    // cannot make one leaves the job unsent for good, and its wait at the exit never ends. Where
+    // no thread can be had, it is sent here and waited for.
     qCDebug(lcTarnd) << "[ProcessManager] Sending Ctrl+C to process" << m_info.pid;
     armKill();
     const std::shared_ptr<childprocess::Child> child = m_child;
     auto interrupted = std::make_shared<QPromise<Interrupted>>();
     QFuture<Interrupted> outcome = interrupted->future();
     interrupted->start();
-    QThreadPool::globalInstance()->start([child, interrupted] {
+    const auto send = [child, interrupted] {
         Interrupted result;
         result.sent = child->interrupt(&result.notes);
         interrupted->addResult(std::move(result));
         interrupted->finish();
-    });
+    };
+    if (const WorkerThread sender(send); !sender.started())
+        send();
     outcome.then(this, [this, which = child.get()](const Interrupted &result) {
         logNotes(result.notes);
         // Only a failure for the run still going matters: an ending child needs no kill.

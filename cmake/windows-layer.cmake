@@ -38,10 +38,13 @@ set(TARND_WINEPREFIX ${CMAKE_BINARY_DIR}/wineprefix)
 set(TARND_WINE_ENV "WINEPREFIX=${TARND_WINEPREFIX};WINEDEBUG=-all;WINEDLLOVERRIDES=winedbg.exe=d")
 
 # wine's background processes must not inherit ctest's output pipe, or ctest hangs: boot the
-# prefix in a fixture with all output thrown away, and end only this prefix's server afterwards.
+# prefix in a fixture with all output thrown away, and end only this prefix's server afterwards,
+# waiting until it has gone: a next run's programs (scripts/mutants runs ctest many times over)
+# must not reach a server that is going away.
 add_test(NAME wine-boot COMMAND sh -c
   "/usr/lib/wine/wineserver64 -p >/dev/null 2>&1 </dev/null; /usr/lib/wine/wine64 wineboot >/dev/null 2>&1 </dev/null; exit 0")
-add_test(NAME wine-shutdown COMMAND sh -c "/usr/lib/wine/wineserver64 -k >/dev/null 2>&1; exit 0")
+add_test(NAME wine-shutdown COMMAND sh -c
+  "/usr/lib/wine/wineserver64 -k >/dev/null 2>&1; /usr/lib/wine/wineserver64 -w >/dev/null 2>&1; exit 0")
 set_tests_properties(wine-boot PROPERTIES FIXTURES_SETUP wine ENVIRONMENT "${TARND_WINE_ENV}" TIMEOUT 180)
 set_tests_properties(wine-shutdown PROPERTIES FIXTURES_CLEANUP wine ENVIRONMENT "${TARND_WINE_ENV}")
 

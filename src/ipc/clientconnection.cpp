@@ -37,7 +37,6 @@ void ClientConnection::adoptSocket(QLocalSocket *socket)
     connect(socket, &QLocalSocket::bytesWritten, this, [this] { Q_EMIT bytesSent(m_clientId); });
     // A socket that waited to be admitted may have brought bytes, or its end, meanwhile. Taken
     // after the current turn, so that whoever adopts it has greeted the client first.
-    socket->setReadBufferSize(0);
     if (socket->bytesAvailable() > 0)
         QMetaObject::invokeMethod(this, &ClientConnection::onDataReady, Qt::QueuedConnection);
     if (socket->state() == QLocalSocket::UnconnectedState)

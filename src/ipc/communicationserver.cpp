@@ -295,10 +295,13 @@ void CommunicationServer::admitInSession(QPointer<SessionServer> server, QPointe
     }
     if (!socket)
         return;
-    if (!peer->hasSession || peer->session != server->sessionId())
+    if (!peer->hasSession || peer->session != server->sessionId()) {
         refuse(server, socket, *peer, QStringLiteral("not in the session"));
-    else
-        admit(server, socket, std::move(peer));
+        return;
+    }
+    // Admitted: what it holds is its connection's to bound from now on.
+    socket->setReadBufferSize(0);
+    admit(server, socket, std::move(peer));
 }
 
 void CommunicationServer::refuse(const SessionServer *server, QLocalSocket *socket, const sessions::PeerInfo &peer,

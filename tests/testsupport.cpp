@@ -25,8 +25,12 @@ QByteArray readFile(const QString &path)
 
 QJsonObject startNow(ProcessManager &pm, const QJsonObject &spec, unsigned session)
 {
+    ProcessInfo process;
+    const QString problem = process.read(spec);
+    if (!problem.isEmpty())
+        return QJsonObject{{"status", "error"}, {"error", problem}};
     std::optional<QJsonObject> answer;
-    pm.startProcess(spec, [&answer](const QJsonObject &r) { answer = r; }, session);
+    pm.startProcess(process, [&answer](const QJsonObject &r) { answer = r; }, session);
     // Generous: a device lookup and removal may take their full time on a busy machine.
     if (!QTest::qWaitFor([&answer] { return answer.has_value(); }, 30000))
         return QJsonObject{{"status", "error"}, {"error", "no answer to the start"}};

@@ -83,7 +83,9 @@ private Q_SLOTS:
                 out += testsupport::decodeFrame(frame).value("data").toString().toUtf8();
         });
         QSignalSpy finished(&p, &ManagedProcess::processFinished);
-        p.setSpec(spec("zero", {"ignoreint"}));
+        ProcessInfo info;
+        QVERIFY(info.read(spec("zero", {"ignoreint"})).isEmpty());
+        p.setInfo(info);
         QVERIFY(p.launch());
         QTRY_COMPARE_WITH_TIMEOUT(out, QByteArray("ready\n"), 15000);
         {

@@ -4,8 +4,9 @@
 #include "ipc/communicationserver.h"
 #include "ipc/framing.h"
 #include "ipc/sessions.h"
-#include "process/processinfo.h"
+#include "daemon/request.h"
 #include "process/processmanager.h"
+#include "process/processmessages.h"
 #include "service/logfile.h"
 #include "service/logging.h"
 #include "service/logsink.h"
@@ -127,77 +128,90 @@ void TarnDaemon::stop()
 void TarnDaemon::handleClientMessage(const QString &clientId, const QJsonObject &message)
 {
     const LogSink::SessionScope scope(sessionOf(clientId));
-    const QString action = message.value("action").toString();
+    const Request request = Request::read(message);
     QJsonObject response;
-    qCDebug(lcTarnd) << "Client" << clientId << "action:" << clientText(action)
+    qCDebug(lcTarnd) << "Client" << clientId << "action:" << clientText(request.actionName)
                      << "message:" << clientText(compact(message));
 
-    if (action == QLatin1String("client-hello")) {
+    using A = Request::Action;
+    switch (request.action) {
+    case A::Hello: {
         bool restarting = false;
-        response = handleHello(clientId, message, &restarting);
+        response = handleHello(clientId, request, &restarting);
         if (restarting)
             return;
-    } else if (action == QLatin1String("heartbeat")) {
+        break;
+    }
+    case A::Heartbeat:
         m_communicationServer->updateHeartbeat(clientId);
         response = success();
-    } else if (action == QLatin1String("start")) {
+        break;
+    case A::Start:
         // Answered once the start is made, which may wait for the TUN device removal.
-        return handleStart(clientId, message);
-    } else if (action == QLatin1String("list")) {
+        return handleStart(clientId, request);
+    case A::List: {
         // Root / LocalSystem sees every session's processes, each with its session.
         sessions::PeerInfo peer;
         const bool privileged = m_communicationServer->peerOfClient(clientId, &peer) && peer.privileged;
         response = m_processManager->listProcesses(privileged ? std::nullopt : std::optional<quint32>(sessionOf(clientId)));
-    } else if (action == QLatin1String("stdin")) {
-        const ProcessKey key = keyOf(clientId, message.value("process-id").toString());
-        const QByteArray data = message.value("data").toString().toUtf8();
+        break;
+    }
+    case A::Stdin: {
+        const ProcessKey key = keyOf(clientId, request.processId);
         // What waits for the child is held for its owner, whoever writes it: within the owner's
         // share, and once queued, a part of what may push others over theirs.
         const bool written = m_processManager->contains(key)
-            && m_communicationServer->mayHold(ownerOf(key), data.size())
-            && m_processManager->writeToProcess(key, data);
+            && m_communicationServer->mayHold(ownerOf(key), request.input.size())
+            && m_processManager->writeToProcess(key, request.input);
         if (written)
             m_communicationServer->enforceHeldBytes();
         response = written ? success() : error(QStringLiteral("Failed to write to process stdin"));
-    } else if (action == QLatin1String("stop") || action == QLatin1String("kill") || action == QLatin1String("restart")
-               || action == QLatin1String("status")) {
-        const ProcessKey key = keyOf(clientId, message.value("process-id").toString());
+        break;
+    }
+    case A::Stop:
+    case A::Kill:
+    case A::Restart:
+    case A::Status: {
+        const ProcessKey key = keyOf(clientId, request.processId);
         // No such process in the client's session: whether one of that name runs elsewhere is
         // nobody's business, so the answer is the daemon's own, the same in either case.
         if (!m_processManager->contains(key))
             response = error(QStringLiteral("Process not found: ") + key.id);
-        else if (action == QLatin1String("stop"))
+        else if (request.action == A::Stop)
             response = m_processManager->stopProcess(key);
-        else if (action == QLatin1String("kill"))
+        else if (request.action == A::Kill)
             response = m_processManager->killProcess(key);
-        else if (action == QLatin1String("restart"))
+        else if (request.action == A::Restart)
             response = m_processManager->restartProcess(key);
         else
             response = m_processManager->getProcessStatus(key);
-    } else if (action == QLatin1String("clear-logs")) {
+        break;
+    }
+    case A::ClearLogs:
         response = clearLogs(clientId) ? success() : error(QStringLiteral("Failed to clear daemon logs"));
-    } else {
-        response = error(QStringLiteral("Unknown action: ") + clientText(action));
+        break;
+    case A::Unknown:
+        response = error(QStringLiteral("Unknown action: ") + clientText(request.actionName));
+        break;
     }
 
-    reply(clientId, message, response);
+    reply(clientId, request, response);
 }
 
-void TarnDaemon::reply(const QString &clientId, const QJsonObject &request, const QJsonObject &response)
+void TarnDaemon::reply(const QString &clientId, const Request &request, const QJsonObject &response)
 {
     // The request's id is written into the answer's frame, not inserted into a copy of it.
-    const auto id = request.constFind(QLatin1String("request-id"));
-    const QByteArray frame = id == request.constEnd()
+    const QByteArray frame = request.requestId.isUndefined()
         ? framing::encode(response)
-        : framing::encode(response, {QStringLiteral("request-id"), *id});
+        : framing::encode(response, {QStringLiteral("request-id"), request.requestId});
     qCDebug(lcTarnd) << "Sending response to client" << clientId << ":"
                      << clientText(QString::fromUtf8(frame.constData() + 4, frame.size() - 4));
     m_communicationServer->sendFrameToClient(clientId, frame);
 }
 
-void TarnDaemon::handleStart(const QString &clientId, const QJsonObject &message)
+void TarnDaemon::handleStart(const QString &clientId, const Request &request)
 {
-    const QString processId = message.value("process-id").toString();
+    const QString &processId = request.processId;
     const ProcessKey key = keyOf(clientId, processId);
     const quint32 session = key.session;
     const QList<ProcessKey> live = m_processManager->processKeys();
@@ -206,26 +220,29 @@ void TarnDaemon::handleStart(const QString &clientId, const QJsonObject &message
     if (inSession >= m_limits.processesPerSession && !live.contains(key)) {
         qCWarning(lcTarnd) << "Refused a start in session" << session << ": it has" << inSession
                            << "processes, the limit";
-        return reply(clientId, message,
+        return reply(clientId, request,
                      error(QStringLiteral("Too many processes in this session (limit %1)").arg(m_limits.processesPerSession)));
     }
-    QJsonObject request = message;
-    if (m_policy.active() && ProcessInfo::validate(message).isEmpty()) {
+    // The process manager's own answer, as every other failed start has.
+    if (!request.problem.isEmpty())
+        return reply(clientId, request, processmessages::makeErrorResponse(request.problem));
+    ProcessInfo process = request.process;
+    if (m_policy.active()) {
         QString resolved;
         const auto identity = identityOf(clientId);
         QString folder;
-        QString refusal = m_policy.check(message.value("executable").toString(), identity, &resolved);
+        QString refusal = m_policy.check(process.executable, identity, &resolved);
         if (refusal.isEmpty())
-            refusal = m_policy.checkWorkingDir(message.value("working-dir").toString(), identity, &folder);
+            refusal = m_policy.checkWorkingDir(process.workingDir, identity, &folder);
         if (!refusal.isEmpty()) {
             qCWarning(lcTarnd).noquote() << "Refused to start process" << clientText(processId) << "for client"
                                          << clientId << "-" << clientText(refusal);
-            return reply(clientId, message, error(refusal));
+            return reply(clientId, request, error(refusal));
         }
         // What was checked is what runs, whatever the client's path points to by now.
-        request.insert("executable", resolved);
+        process.executable = resolved;
         if (!folder.isEmpty())
-            request.insert("working-dir", folder);
+            process.workingDir = folder;
     }
     // Owned only once started: a start refused (a second client's, or a client retrying
     // its own) must not take the process away from the client that has it.
@@ -236,7 +253,7 @@ void TarnDaemon::handleStart(const QString &clientId, const QJsonObject &message
         m_starting.insert(key, clientId);
         qCDebug(lcTarnd) << "Process" << clientText(processId) << "will be owned by client" << clientId;
     }
-    m_processManager->startProcess(request, [=](const QJsonObject &response) {
+    m_processManager->startProcess(process, [=](const QJsonObject &response) {
         const LogSink::SessionScope scope(session);
         if (first)
             m_starting.remove(key);
@@ -249,7 +266,7 @@ void TarnDaemon::handleStart(const QString &clientId, const QJsonObject &message
         } else {
             qCDebug(lcTarnd) << "Process" << clientText(processId) << "failed to start, ownership unchanged";
         }
-        reply(clientId, message, response);
+        reply(clientId, request, response);
     }, session, heldAtStart);
 }
 
@@ -264,9 +281,9 @@ ProcessKey TarnDaemon::keyOf(const QString &clientId, const QString &processId) 
     return ProcessKey(processId, sessionOf(clientId));
 }
 
-QJsonObject TarnDaemon::handleHello(const QString &clientId, const QJsonObject &message, bool *restarting)
+QJsonObject TarnDaemon::handleHello(const QString &clientId, const Request &request, bool *restarting)
 {
-    const QString logPath = message.value("log-path").toString();
+    const QString &logPath = request.logPath;
     if (logPath.isEmpty())
         return error(QStringLiteral("Log path cannot be empty"));
 
@@ -286,7 +303,7 @@ QJsonObject TarnDaemon::handleHello(const QString &clientId, const QJsonObject &
     logfile::makePath(QFileInfo(logPath).absolutePath().toStdString(), *owner);
     LogSink::instance().setSessionLogPath(sessionOf(clientId), clientId, logPath, *owner);
 
-    const QString clientVersion = message.value("version").toString();
+    const QString &clientVersion = request.version;
     const QString daemonVersion = QCoreApplication::applicationVersion();
     if (clientVersion.isEmpty()) {
         qCInfo(lcTarnd) << "Client connected:" << clientId;
@@ -305,7 +322,7 @@ QJsonObject TarnDaemon::handleHello(const QString &clientId, const QJsonObject &
     qCInfo(lcTarnd) << "Client version" << clientText(clientVersion) << "is higher than daemon version" << daemonVersion
                     << "- restarting daemon";
     const QJsonObject response{{"status", "restarting"}, {"reason", "Client version is higher than daemon version"}};
-    reply(clientId, message, response);
+    reply(clientId, request, response);
     restartFor(sessionOf(clientId));
     *restarting = true;
     return response;

@@ -19,6 +19,7 @@
 
 class PrivilegeManager;
 class ProcessManager;
+struct Request;
 class SessionBackend;
 
 // The daemon's core: owns the process manager, the communication server and the privilege
@@ -75,9 +76,9 @@ public Q_SLOTS:
     void onProcessFinished(const ProcessKey &key, int exitCode);
 
 private:
-    QJsonObject handleHello(const QString &clientId, const QJsonObject &message, bool *restarting);
-    void handleStart(const QString &clientId, const QJsonObject &message);
-    void reply(const QString &clientId, const QJsonObject &request, const QJsonObject &response);
+    QJsonObject handleHello(const QString &clientId, const Request &request, bool *restarting);
+    void handleStart(const QString &clientId, const Request &request);
+    void reply(const QString &clientId, const Request &request, const QJsonObject &response);
     bool clearLogs(const QString &clientId);
     // A client names the processes of its own session, whoever started them there; root /
     // LocalSystem too (through another session's socket it is in that session). Another

@@ -35,9 +35,9 @@ ManagedProcess::~ManagedProcess()
     }
 }
 
-void ManagedProcess::setSpec(const QJsonObject &spec)
+void ManagedProcess::setInfo(const ProcessInfo &info)
 {
-    m_info.parse(spec);
+    m_info = info;
     qCDebug(lcTarnd) << "[ProcessManager] Will create process in session" << m_info.sessionId;
 }
 

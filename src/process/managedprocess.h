@@ -4,7 +4,6 @@
 #include "process/processinfo.h"
 
 #include <QByteArray>
-#include <QJsonObject>
 #include <QObject>
 #include <QTimer>
 
@@ -51,8 +50,8 @@ public:
     ManagedProcess(const QString &processId, QObject *parent, int exitDrainMs);
     ~ManagedProcess() override;
 
-    // Reads the start request into the record; the request itself is not kept.
-    void setSpec(const QJsonObject &spec);
+    // What to launch, now and at each restart.
+    void setInfo(const ProcessInfo &info);
     bool launch();
 
     // Ctrl+C now, the kill after timeoutMs (none when below 1), at once if the Ctrl+C cannot go

@@ -4,7 +4,7 @@
 
 #include <algorithm>
 
-void ProcessInfo::parse(const QJsonObject &spec)
+QString ProcessInfo::read(const QJsonObject &spec)
 {
     processId = spec.value("process-id").toString();
     executable = spec.value("executable").toString();
@@ -16,31 +16,31 @@ void ProcessInfo::parse(const QJsonObject &spec)
     privileges = spec.value("privileges").toString();
     autoRestart = spec.value("auto-restart").toBool(false);
     maxRestartAttempts = spec.value("max-restart-attempts").toInt(3);
-    restartDelayMs = std::max(MinRestartDelayMs, spec.value("restart-delay-ms").toInt(1000));
+    const int delay = spec.value("restart-delay-ms").toInt(1000);
+    restartDelayMs = std::max(MinRestartDelayMs, delay);
     sessionId = static_cast<quint32>(spec.value("session-id").toInt(0));
-}
+    const QJsonObject dns = spec.value("tun-dns-override").toObject();
+    dnsAddress = dns.value("address").toString();
+    dnsInterface = dns.value("iface").toString();
 
-QString ProcessInfo::validate(const QJsonObject &spec)
-{
-    if (spec.value("process-id").toString().isEmpty())
+    if (processId.isEmpty())
         return QStringLiteral("Missing or empty process-id");
-    if (spec.value("process-id").toString().size() > MaxProcessIdChars)
+    if (processId.size() > MaxProcessIdChars)
         return QStringLiteral("Invalid process-id: longer than %1 characters").arg(MaxProcessIdChars);
-    if (spec.value("executable").toString().isEmpty())
+    if (executable.isEmpty())
         return QStringLiteral("Missing or empty executable");
     // The system's calls end a text at a NUL: what followed it would be silently dropped.
     const auto holdsNul = [](const QString &s) { return s.contains(QChar(0)); };
-    if (holdsNul(spec.value("executable").toString()))
+    if (holdsNul(executable))
         return QStringLiteral("Invalid executable: contains a NUL character");
-    const QJsonArray arguments = spec.value("arguments").toArray();
-    if (std::any_of(arguments.begin(), arguments.end(), [&](const QJsonValue &v) { return holdsNul(v.toString()); }))
+    if (std::any_of(arguments.cbegin(), arguments.cend(), holdsNul))
         return QStringLiteral("Invalid arguments: an argument contains a NUL character");
-    if (holdsNul(spec.value("working-dir").toString()))
+    if (holdsNul(workingDir))
         return QStringLiteral("Invalid working-dir: contains a NUL character");
     // A negative budget or delay would leave a record that neither restarts nor finishes.
-    for (const char *key : {"max-restart-attempts", "restart-delay-ms"}) {
-        if (spec.value(QLatin1String(key)).toInt(0) < 0)
-            return QStringLiteral("Invalid %1: must not be negative").arg(QLatin1String(key));
-    }
+    if (maxRestartAttempts < 0)
+        return QStringLiteral("Invalid max-restart-attempts: must not be negative");
+    if (delay < 0)
+        return QStringLiteral("Invalid restart-delay-ms: must not be negative");
     return QString();
 }

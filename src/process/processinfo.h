@@ -21,15 +21,18 @@ struct ProcessInfo
     int maxRestartAttempts = 3;
     int restartAttempts = 0;
     int restartDelayMs = 1000; // never below MinRestartDelayMs
-    quint32 sessionId = 0;
+    quint32 sessionId = 0;     // as the request says: for log lines only
+    // "tun-dns-override": the DNS server to set on the interface once it is up; either empty
+    // asks for nothing.
+    QString dnsAddress;
+    QString dnsInterface;
 
     // A crashing child is relaunched no faster than this, whatever its request says.
     static constexpr int MinRestartDelayMs = 100;
     // Ids appear in log lines and in every event: a longer one is refused at the start.
     static constexpr int MaxProcessIdChars = 256;
 
-    // Reads every field but the restart count from a start request; wrong types give defaults.
-    void parse(const QJsonObject &spec);
-    // The first problem of a start request, or an empty text.
-    static QString validate(const QJsonObject &spec);
+    // Reads every field of a start request (the restart count is left as it is); wrong types
+    // give defaults. Returns the request's first problem, or an empty text when it may run.
+    QString read(const QJsonObject &spec);
 };

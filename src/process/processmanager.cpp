@@ -42,19 +42,16 @@ ProcessManager::~ProcessManager()
     m_processes.clear();
 }
 
-void ProcessManager::startProcess(const QJsonObject &spec, Answer answer, quint32 session, bool outputHeld)
+void ProcessManager::startProcess(const ProcessInfo &process, Answer answer, quint32 session, bool outputHeld)
 {
     if (m_stopping)
         return answer(makeErrorResponse(QStringLiteral("Daemon is shutting down")));
-    const QString problem = ProcessInfo::validate(spec);
-    if (!problem.isEmpty())
-        return answer(makeErrorResponse(problem));
-    const ProcessKey key(spec.value("process-id").toString(), session);
+    const ProcessKey key(process.processId, session);
     const QString &id = key.id;
     if (m_processes.contains(key) || m_pendingStarts.contains(key))
         return answer(makeErrorResponse(QStringLiteral("Process already exists: ") + id));
     if (id != QLatin1String(TunProcessId))
-        return answer(launch(key, spec, outputHeld));
+        return answer(launch(key, process, outputHeld));
     // One adapter for the machine: the core of another session keeps it, and who that is stays
     // unsaid.
     const auto elsewhere = [&key](const ProcessKey &k) { return k.id == key.id && k.session != key.session; };
@@ -67,7 +64,7 @@ void ProcessManager::startProcess(const QJsonObject &spec, Answer answer, quint3
 
     // The new core must not meet the adapter of a previous run. Meanwhile the id is taken.
     auto *scope = new QObject(this);
-    m_pendingStarts.insert(key, PendingStart{spec, std::move(answer), scope, outputHeld});
+    m_pendingStarts.insert(key, PendingStart{process, std::move(answer), scope, outputHeld});
     removeTunDevice(QString::fromLatin1(TunInterfaceName), scope, [this, key] { launchPending(key); });
 }
 
@@ -78,7 +75,7 @@ void ProcessManager::launchPending(const ProcessKey &key)
     const PendingStart pending = m_pendingStarts.take(key);
     pending.scope->deleteLater();
     pending.answer(m_stopping ? makeErrorResponse(QStringLiteral("Daemon is shutting down"))
-                              : launch(key, pending.spec, pending.outputHeld));
+                              : launch(key, pending.process, pending.outputHeld));
 }
 
 void ProcessManager::cancelStart(const ProcessKey &key)
@@ -91,22 +88,22 @@ void ProcessManager::cancelStart(const ProcessKey &key)
     pending.answer(makeErrorResponse(QStringLiteral("Process start cancelled: ") + key.id));
 }
 
-QJsonObject ProcessManager::launch(const ProcessKey &key, const QJsonObject &spec, bool outputHeld)
+QJsonObject ProcessManager::launch(const ProcessKey &key, const ProcessInfo &process, bool outputHeld)
 {
-    auto *process = new ManagedProcess(key.id, this, m_timing.exitDrainMs);
-    connect(process, &ManagedProcess::processStarted, this, [this, key] { onProcessStarted(key); });
-    connect(process, &ManagedProcess::processFinished, this,
+    auto *child = new ManagedProcess(key.id, this, m_timing.exitDrainMs);
+    connect(child, &ManagedProcess::processStarted, this, [this, key] { onProcessStarted(key); });
+    connect(child, &ManagedProcess::processFinished, this,
             [this, key](const QString &, int exitCode) { onProcessFinished(key, exitCode); });
-    connect(process, &ManagedProcess::outputReady, this, [this, key] { flushOutput(key, false); });
-    process->setSpec(spec);
+    connect(child, &ManagedProcess::outputReady, this, [this, key] { flushOutput(key, false); });
+    child->setInfo(process);
     // Before the launch: the output reader may read before the answer is out.
-    process->setOutputHeld(outputHeld);
-    if (!process->launch()) {
-        process->deleteLater();
+    child->setOutputHeld(outputHeld);
+    if (!child->launch()) {
+        child->deleteLater();
         return makeErrorResponse(QStringLiteral("Failed to start process: ") + key.id);
     }
-    m_processes.insert(key, process);
-    armDnsOverride(key, spec);
+    m_processes.insert(key, child);
+    armDnsOverride(key, process);
     return makeStatusResponse(QStringLiteral("started"), QStringLiteral("Process started successfully"));
 }
 

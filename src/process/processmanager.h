@@ -1,5 +1,6 @@
 #pragma once
 
+#include "process/processinfo.h"
 #include "process/processkey.h"
 #include "tunnel/tuntools.h"
 
@@ -53,7 +54,8 @@ public:
     // session: where the start comes from; the process is known by its id within it. The TUN
     // core has one adapter per machine: while it runs in one session, another's start is refused.
     // outputHeld: its output is held back from the first byte, as setOutputHeld does later.
-    void startProcess(const QJsonObject &spec, Answer answer, quint32 session = 0, bool outputHeld = false);
+    // process: as read from a start request that ProcessInfo::read found no problem in.
+    void startProcess(const ProcessInfo &process, Answer answer, quint32 session = 0, bool outputHeld = false);
     // A start still waiting is answered with an error and launches nothing.
     void cancelStart(const ProcessKey &key);
     QJsonObject stopProcess(const ProcessKey &key);
@@ -107,7 +109,7 @@ private Q_SLOTS:
 private:
     struct PendingStart
     {
-        QJsonObject spec;
+        ProcessInfo process;
         Answer answer;
         QObject *scope; // the device removal it waits for
         bool outputHeld;
@@ -132,9 +134,9 @@ private:
     };
     void onProcessStarted(const ProcessKey &key);
     void onProcessFinished(const ProcessKey &key, int exitCode);
-    QJsonObject launch(const ProcessKey &key, const QJsonObject &spec, bool outputHeld);
+    QJsonObject launch(const ProcessKey &key, const ProcessInfo &process, bool outputHeld);
     void launchPending(const ProcessKey &key);
-    void armDnsOverride(const ProcessKey &key, const QJsonObject &spec);
+    void armDnsOverride(const ProcessKey &key, const ProcessInfo &process);
     void cancelDnsOverride(const ProcessKey &key, const char *why);
     void probeInterface(const InterfaceWait &wait);
     void interfaceNotUp(const InterfaceWait &wait);

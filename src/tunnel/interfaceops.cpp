@@ -22,14 +22,11 @@ QString trimmedError(const ToolResult &r)
 
 } // namespace
 
-void ProcessManager::armDnsOverride(const ProcessKey &key, const QJsonObject &spec)
+void ProcessManager::armDnsOverride(const ProcessKey &key, const ProcessInfo &process)
 {
     const QString &processId = key.id;
-    if (!spec.contains("tun-dns-override"))
-        return;
-    const QJsonObject override = spec.value("tun-dns-override").toObject();
-    const QString address = override.value("address").toString();
-    const QString iface = override.value("iface").toString();
+    const QString &address = process.dnsAddress;
+    const QString &iface = process.dnsInterface;
     if (address.isEmpty() || iface.isEmpty())
         return;
     // Both go into the command line of a tool run with the service's rights.

@@ -75,14 +75,10 @@ TarnDaemon::TarnDaemon(QObject *parent, SessionBackend *sessions, Limits limits)
             queued[it.value()] += m_processManager->queuedInput(it.key());
         return queued;
     });
-    // Routing comes first, so the owner gets "finished" before its entry is dropped.
+    // "finished" is routed before processFinished drops the owner's entry.
     connect(m_processManager, &ProcessManager::processEvent, this, &TarnDaemon::broadcastProcessEvent);
     connect(m_processManager, &ProcessManager::processOutput, this, &TarnDaemon::sendToOwner);
-    connect(m_processManager, &ProcessManager::processEvent, this, [this](const QJsonObject &event, const ProcessKey &key) {
-        if (event.value("event").toString() != QLatin1String("finished"))
-            return;
-        onProcessFinished(key, event.value("data").toString().toInt(nullptr, 10));
-    });
+    connect(m_processManager, &ProcessManager::processFinished, this, &TarnDaemon::onProcessFinished);
 }
 
 TarnDaemon::~TarnDaemon()
@@ -570,9 +566,8 @@ void TarnDaemon::holdOutputOf(const QString &clientId, bool held)
 void TarnDaemon::onProcessFinished(const ProcessKey &key, int exitCode)
 {
     const LogSink::SessionScope scope(key.session);
-    // The process leaves the manager's table once this emission is over.
-    if (!m_restartSessions.isEmpty())
-        QMetaObject::invokeMethod(this, &TarnDaemon::restartWhenFree, Qt::QueuedConnection);
+    // The process has left the manager's table: a restart may be waiting for it.
+    restartWhenFree();
     const auto it = m_processOwners.constFind(key);
     if (it == m_processOwners.constEnd())
         return;

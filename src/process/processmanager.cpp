@@ -305,6 +305,7 @@ void ProcessManager::finishWhenFlushed(const ProcessKey &key)
     Q_EMIT processEvent(makeEvent(processId, QStringLiteral("finished"), QString::number(exitCode)), key);
     if (ManagedProcess *p = m_processes.take(key))
         p->deleteLater();
+    Q_EMIT processFinished(key, exitCode);
 }
 
 void ProcessManager::flushOutputBuffers()

@@ -100,6 +100,8 @@ public:
 
 Q_SIGNALS:
     void processEvent(const QJsonObject &event, const ProcessKey &key);
+    // Right after its "finished" event: the process has left the table for good.
+    void processFinished(const ProcessKey &key, int exitCode);
     // A "stdout" or "stderr" event, as the finished frame to send.
     void processOutput(const ProcessKey &key, const QByteArray &frame);
 

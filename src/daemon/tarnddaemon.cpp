@@ -567,7 +567,8 @@ void TarnDaemon::onProcessFinished(const ProcessKey &key, int exitCode)
 {
     const LogSink::SessionScope scope(key.session);
     // The process has left the manager's table: a restart may be waiting for it.
-    restartWhenFree();
+    if (!m_restartSessions.isEmpty())
+        restartWhenFree();
     const auto it = m_processOwners.constFind(key);
     if (it == m_processOwners.constEnd())
         return;

@@ -21,10 +21,12 @@
 #include <QFileInfo>
 #include <QLocalServer>
 #include <QProcess>
+#include <QScopeGuard>
 #include <QtTest>
 
 #include <csignal>
 #include <fcntl.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -539,6 +541,40 @@ private Q_SLOTS:
 
     // Before a hello of its session A has nothing to clear, least of all the daemon's own log; a
     // file root chose for the session is deleted, if at all, with A's rights.
+    void aPathThatDoesNotAnswerHoldsOnlyItsUser()
+    {
+        // Root's log path on a file system that does not answer (a FUSE mount, an NFS server
+        // gone): its hello waits, and its client's later requests wait behind it, answered in
+        // order once the file system has gone. Nobody else waits: root's other client, and A
+        // at a path of its own.
+        if (!QFileInfo::exists("/dev/fuse"))
+            QSKIP("no /dev/fuse to mount a file system with");
+        const QString mount = path("hung");
+        QVERIFY(QDir().mkpath(mount));
+        QProcess fs;
+        fs.start("python3", {QStringLiteral(TARND_SOURCE_DIR "/tests/helpers/hangfs.py"), mount, "30"});
+        const auto unmount = qScopeGuard([&] {
+            fs.kill();
+            fs.waitForFinished(5000);
+            ::umount2(QFile::encodeName(mount).constData(), MNT_DETACH);
+        });
+        QVERIFY(fs.waitForReadyRead(10000) && fs.readAll().contains("mounted"));
+        startDaemon();
+        TarnClient stuck, other;
+        QVERIFY(open(stuck, 2) && open(other, 2));
+        QList<qint64> answered;
+        connect(&stuck, &TarnClient::responseReceived, this,
+                [&answered](const QJsonObject &r) { answered << r.value("request-id").toInteger(); });
+        const qint64 first = stuck.send(hello(mount + "/x/root.log"));
+        const qint64 second = stuck.send(QJsonObject{{"action", "list"}});
+        QCOMPARE(statusOf(other, Heartbeat), QStringLiteral("success"));
+        QCOMPARE(asA({hello(path("nobodys/a.log"))}).value(0).value("status").toString(), QStringLiteral("success"));
+        QVERIFY(answered.isEmpty());
+
+        fs.kill(); // what waits there fails now
+        QTRY_COMPARE_WITH_TIMEOUT(answered, (QList<qint64>{first, second}), 15000);
+    }
+
     void clearLogsRunsAsTheClientAsking()
     {
         qInstallMessageHandler(LogSink::messageHandler);

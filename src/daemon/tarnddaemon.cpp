@@ -16,6 +16,7 @@
 #include <QFileInfo>
 #include <QJsonDocument>
 #include <QLocalSocket>
+#include <QPointer>
 #include <QRegularExpression>
 #include <QScopeGuard>
 #include <QTimer>
@@ -85,6 +86,8 @@ TarnDaemon::~TarnDaemon()
 {
     // A pass under way hands its result to this daemon.
     m_scans.waitForDone();
+    // Work at clients' paths under way ends before what it hands back is dropped.
+    m_pathWork.clear();
     // The server outlives the tables its callback reads.
     m_communicationServer->setHeldElsewhere(nullptr);
     // Its stop serves events until the clients have their last bytes. Done here, while this is
@@ -131,13 +134,9 @@ void TarnDaemon::handleClientMessage(const QString &clientId, const QJsonObject 
 
     using A = Request::Action;
     switch (request.action) {
-    case A::Hello: {
-        bool restarting = false;
-        response = handleHello(clientId, request, &restarting);
-        if (restarting)
-            return;
-        break;
-    }
+    case A::Hello:
+        // Answered once its folder is made, at the client's path.
+        return handleHello(clientId, request);
     case A::Heartbeat:
         m_communicationServer->updateHeartbeat(clientId);
         response = success();
@@ -184,8 +183,7 @@ void TarnDaemon::handleClientMessage(const QString &clientId, const QJsonObject 
         break;
     }
     case A::ClearLogs:
-        response = clearLogs(clientId) ? success() : error(QStringLiteral("Failed to clear daemon logs"));
-        break;
+        return clearLogs(clientId, request);
     case A::Unknown:
         response = error(QStringLiteral("Unknown action: ") + clientText(request.actionName));
         break;
@@ -207,39 +205,64 @@ void TarnDaemon::reply(const QString &clientId, const Request &request, const QJ
 
 void TarnDaemon::handleStart(const QString &clientId, const Request &request)
 {
-    const QString &processId = request.processId;
-    const ProcessKey key = keyOf(clientId, processId);
+    if (refusedOverLimit(clientId, request))
+        return;
+    // The process manager's own answer, as every other failed start has.
+    if (!request.problem.isEmpty())
+        return reply(clientId, request, processmessages::makeErrorResponse(request.problem));
+    if (!m_policy.active())
+        return launchFor(clientId, request, request.process);
+
+    // What the policy asks is looked up at the client's paths.
+    struct Checked
+    {
+        QString refusal;
+        ProcessInfo process;
+    };
+    auto checked = std::make_shared<Checked>(Checked{QString(), request.process});
+    const auto identity = identityOf(clientId);
+    atClientPaths(clientId, [checked, identity, policy = m_policy] {
+        QString resolved;
+        QString folder;
+        checked->refusal = policy.check(checked->process.executable, identity, &resolved);
+        if (checked->refusal.isEmpty())
+            checked->refusal = policy.checkWorkingDir(checked->process.workingDir, identity, &folder);
+        // What was checked is what runs, whatever the client's path points to by now.
+        checked->process.executable = resolved;
+        if (!folder.isEmpty())
+            checked->process.workingDir = folder;
+    }, [this, clientId, request, checked] {
+        if (checked->refusal.isEmpty())
+            return launchFor(clientId, request, checked->process);
+        qCWarning(lcTarnd).noquote() << "Refused to start process" << clientText(request.processId) << "for client"
+                                     << clientId << "-" << clientText(checked->refusal);
+        reply(clientId, request, error(checked->refusal));
+    });
+}
+
+bool TarnDaemon::refusedOverLimit(const QString &clientId, const Request &request)
+{
+    const ProcessKey key = keyOf(clientId, request.processId);
     const quint32 session = key.session;
     const QList<ProcessKey> live = m_processManager->processKeys();
     const auto inSession
         = std::count_if(live.cbegin(), live.cend(), [session](const ProcessKey &k) { return k.session == session; });
-    if (inSession >= m_limits.processesPerSession && !live.contains(key)) {
-        qCWarning(lcTarnd) << "Refused a start in session" << session << ": it has" << inSession
-                           << "processes, the limit";
-        return reply(clientId, request,
-                     error(QStringLiteral("Too many processes in this session (limit %1)").arg(m_limits.processesPerSession)));
-    }
-    // The process manager's own answer, as every other failed start has.
-    if (!request.problem.isEmpty())
-        return reply(clientId, request, processmessages::makeErrorResponse(request.problem));
-    ProcessInfo process = request.process;
-    if (m_policy.active()) {
-        QString resolved;
-        const auto identity = identityOf(clientId);
-        QString folder;
-        QString refusal = m_policy.check(process.executable, identity, &resolved);
-        if (refusal.isEmpty())
-            refusal = m_policy.checkWorkingDir(process.workingDir, identity, &folder);
-        if (!refusal.isEmpty()) {
-            qCWarning(lcTarnd).noquote() << "Refused to start process" << clientText(processId) << "for client"
-                                         << clientId << "-" << clientText(refusal);
-            return reply(clientId, request, error(refusal));
-        }
-        // What was checked is what runs, whatever the client's path points to by now.
-        process.executable = resolved;
-        if (!folder.isEmpty())
-            process.workingDir = folder;
-    }
+    if (inSession < m_limits.processesPerSession || live.contains(key))
+        return false;
+    qCWarning(lcTarnd) << "Refused a start in session" << session << ": it has" << inSession << "processes, the limit";
+    reply(clientId, request,
+          error(QStringLiteral("Too many processes in this session (limit %1)").arg(m_limits.processesPerSession)));
+    return true;
+}
+
+void TarnDaemon::launchFor(const QString &clientId, const Request &request, const ProcessInfo &process)
+{
+    // Others may have started meanwhile, while the policy was asked.
+    if (refusedOverLimit(clientId, request))
+        return;
+    const QString &processId = request.processId;
+    const ProcessKey key = keyOf(clientId, processId);
+    const quint32 session = key.session;
     // Owned only once started: a start refused (a second client's, or a client retrying
     // its own) must not take the process away from the client that has it.
     const bool first = !m_starting.contains(key);
@@ -266,6 +289,34 @@ void TarnDaemon::handleStart(const QString &clientId, const Request &request)
     }, session, heldAtStart);
 }
 
+void TarnDaemon::atClientPaths(const QString &clientId, std::function<void()> work, std::function<void()> then)
+{
+    ClientConnection *client = m_communicationServer->client(clientId);
+    if (!client)
+        return; // gone: nobody to answer
+    sessions::PeerInfo peer;
+    const std::string principal
+        = m_communicationServer->peerOfClient(clientId, &peer) ? peer.principal : clientId.toStdString();
+    std::unique_ptr<JobQueue> &queue = m_pathWork[principal];
+    if (!queue)
+        queue = std::make_unique<JobQueue>();
+    // Its answers keep the order of its requests.
+    client->holdRequests(true);
+    queue->run([this, clientId, work = std::move(work), then = std::move(then)] {
+        work();
+        QMetaObject::invokeMethod(this, [this, clientId, then] {
+            // A client gone meanwhile has had its departure: nothing of it is taken up again.
+            const QPointer<ClientConnection> client = m_communicationServer->client(clientId);
+            if (!client)
+                return;
+            const LogSink::SessionScope scope(sessionOf(clientId));
+            then();
+            if (client)
+                client->holdRequests(false);
+        }, Qt::QueuedConnection);
+    });
+}
+
 quint32 TarnDaemon::sessionOf(const QString &clientId) const
 {
     const ClientConnection *client = m_communicationServer->client(clientId);
@@ -277,11 +328,11 @@ ProcessKey TarnDaemon::keyOf(const QString &clientId, const QString &processId) 
     return ProcessKey(processId, sessionOf(clientId));
 }
 
-QJsonObject TarnDaemon::handleHello(const QString &clientId, const Request &request, bool *restarting)
+void TarnDaemon::handleHello(const QString &clientId, const Request &request)
 {
     const QString &logPath = request.logPath;
     if (logPath.isEmpty())
-        return error(QStringLiteral("Log path cannot be empty"));
+        return reply(clientId, request, error(QStringLiteral("Log path cannot be empty")));
 
     // The client's own rights apply to everything done to the file it names; without them
     // nothing is done there at all, least of all with the daemon's.
@@ -294,16 +345,22 @@ QJsonObject TarnDaemon::handleHello(const QString &clientId, const Request &requ
     if (!why.empty()) {
         qCWarning(lcTarnd).nospace() << "Refused the log path " << clientText(logPath) << " of client " << clientId
                                      << ": " << why.c_str() << "; the log path stays as it was";
-        return error(QStringLiteral("Log path refused: ") + QString::fromStdString(why));
+        return reply(clientId, request, error(QStringLiteral("Log path refused: ") + QString::fromStdString(why)));
     }
-    logfile::makePath(QFileInfo(logPath).absolutePath().toStdString(), *owner);
-    LogSink::instance().setSessionLogPath(sessionOf(clientId), clientId, logPath, *owner);
+    atClientPaths(clientId, [folder = QFileInfo(logPath).absolutePath().toStdString(), owner = *owner] {
+        logfile::makePath(folder, owner);
+    }, [this, clientId, request, owner = *owner] { greet(clientId, request, owner); });
+}
+
+void TarnDaemon::greet(const QString &clientId, const Request &request, const logfile::Identity &owner)
+{
+    LogSink::instance().setSessionLogPath(sessionOf(clientId), clientId, request.logPath, owner);
 
     const QString &clientVersion = request.version;
     const QString daemonVersion = QCoreApplication::applicationVersion();
     if (clientVersion.isEmpty()) {
         qCInfo(lcTarnd) << "Client connected:" << clientId;
-        return success();
+        return reply(clientId, request, success());
     }
     qCInfo(lcTarnd) << "Client connected:" << clientId << "- Client version:" << clientText(clientVersion)
                     << "Daemon version:" << daemonVersion;
@@ -313,15 +370,13 @@ QJsonObject TarnDaemon::handleHello(const QString &clientId, const Request &requ
     if (!plainVersion.match(clientVersion).hasMatch()
         || QVersionNumber::compare(QVersionNumber::fromString(clientVersion), QVersionNumber::fromString(daemonVersion))
         <= 0)
-        return success();
+        return reply(clientId, request, success());
 
     qCInfo(lcTarnd) << "Client version" << clientText(clientVersion) << "is higher than daemon version" << daemonVersion
                     << "- restarting daemon";
-    const QJsonObject response{{"status", "restarting"}, {"reason", "Client version is higher than daemon version"}};
-    reply(clientId, request, response);
+    reply(clientId, request,
+          QJsonObject{{"status", "restarting"}, {"reason", "Client version is higher than daemon version"}});
     restartFor(sessionOf(clientId));
-    *restarting = true;
-    return response;
 }
 
 void TarnDaemon::restartFor(quint32 session)
@@ -591,8 +646,9 @@ std::optional<logfile::Identity> TarnDaemon::identityOf(const QString &clientId)
     return logfile::identityOfPeer(static_cast<std::intptr_t>(c->socket()->socketDescriptor()));
 }
 
-bool TarnDaemon::clearLogs(const QString &clientId)
+void TarnDaemon::clearLogs(const QString &clientId, const Request &request)
 {
+    const auto failed = [&] { reply(clientId, request, error(QStringLiteral("Failed to clear daemon logs"))); };
     LogSink &sink = LogSink::instance();
     LogSink::Target target = sink.sessionLogFile(sessionOf(clientId));
     // The daemon's own file holds every session's lines: only root's to delete.
@@ -601,14 +657,14 @@ bool TarnDaemon::clearLogs(const QString &clientId)
         if (!m_communicationServer->peerOfClient(clientId, &peer) || !peer.privileged) {
             qCWarning(lcTarnd) << "Client" << clientId
                                << "asked to clear the logs, but no client of its session has chosen a log file";
-            return false;
+            return failed();
         }
         target = {sink.logFilePath(), logfile::Identity()};
     }
     const QString path = target.path;
     if (path.isEmpty()) {
         qCWarning(lcTarnd) << "Log path is empty, cannot clear";
-        return false;
+        return failed();
     }
     // A file a client chose is deleted with the rights of the client asking now, not of the
     // one that chose it; the daemon's own file with the daemon's.
@@ -617,30 +673,33 @@ bool TarnDaemon::clearLogs(const QString &clientId)
         asking = identityOf(clientId);
     if (!asking) {
         qCWarning(lcTarnd) << "Cannot clear the log file for client" << clientId << ": its identity cannot be had";
-        return false;
+        return failed();
     }
-    const logfile::Identity owner = *asking;
-    // A missing file is no failure; the second file is tried even when the first stays.
-    const auto removeIfPresent = [&owner](const QString &file, const char *label, const char *Label) {
-        qCDebug(lcTarnd) << qUtf8Printable(QStringLiteral("Checking if %1 exists:").arg(QLatin1String(label))) << file;
-        if (!logfile::exists(file.toStdString(), owner))
+    auto cleared = std::make_shared<bool>(false);
+    atClientPaths(clientId, [cleared, path, owner = *asking] {
+        // A missing file is no failure; the second file is tried even when the first stays.
+        const auto removeIfPresent = [&owner](const QString &file, const char *label, const char *Label) {
+            qCDebug(lcTarnd) << qUtf8Printable(QStringLiteral("Checking if %1 exists:").arg(QLatin1String(label))) << file;
+            if (!logfile::exists(file.toStdString(), owner))
+                return true;
+            qCDebug(lcTarnd).noquote() << QStringLiteral("%1 file exists, attempting to remove...").arg(QLatin1String(Label));
+            // Lines still on their way to it would make it again with what was cleared.
+            LogSink::instance().discardPending(file);
+            if (!logfile::remove(file.toStdString(), owner)) {
+                qCWarning(lcTarnd).noquote() << QStringLiteral("FAILED to remove %1 file").arg(QLatin1String(label));
+                return false;
+            }
+            qCDebug(lcTarnd).noquote() << QStringLiteral("Successfully removed %1 file").arg(QLatin1String(label));
             return true;
-        qCDebug(lcTarnd).noquote() << QStringLiteral("%1 file exists, attempting to remove...").arg(QLatin1String(Label));
-        // Lines still on their way to it would make it again with what was cleared.
-        LogSink::instance().discardPending(file);
-        if (!logfile::remove(file.toStdString(), owner)) {
-            qCWarning(lcTarnd).noquote() << QStringLiteral("FAILED to remove %1 file").arg(QLatin1String(label));
-            return false;
-        }
-        qCDebug(lcTarnd).noquote() << QStringLiteral("Successfully removed %1 file").arg(QLatin1String(label));
-        return true;
-    };
-    const bool mainGone = removeIfPresent(path, "main log", "Main log");
-    const bool oldGone = removeIfPresent(path + QStringLiteral(".old"), ".old log", ".old log");
-    const bool result = mainGone && oldGone;
-    if (result)
-        qCDebug(lcTarnd) << "Daemon log files cleared successfully";
-    else
-        qCWarning(lcTarnd) << "Failed to clear some daemon log files";
-    return result;
+        };
+        const bool mainGone = removeIfPresent(path, "main log", "Main log");
+        const bool oldGone = removeIfPresent(path + QStringLiteral(".old"), ".old log", ".old log");
+        *cleared = mainGone && oldGone;
+    }, [this, clientId, request, cleared] {
+        if (*cleared)
+            qCDebug(lcTarnd) << "Daemon log files cleared successfully";
+        else
+            qCWarning(lcTarnd) << "Failed to clear some daemon log files";
+        reply(clientId, request, *cleared ? success() : error(QStringLiteral("Failed to clear daemon logs")));
+    });
 }

@@ -13,12 +13,16 @@
 #include <QSet>
 #include <QString>
 
+#include <functional>
+#include <map>
+#include <memory>
 #include <optional>
 #include <utility>
 #include <vector>
 
 class PrivilegeManager;
 class ProcessManager;
+struct ProcessInfo;
 struct Request;
 class SessionBackend;
 
@@ -76,10 +80,19 @@ public Q_SLOTS:
     void onProcessFinished(const ProcessKey &key, int exitCode);
 
 private:
-    QJsonObject handleHello(const QString &clientId, const Request &request, bool *restarting);
+    void handleHello(const QString &clientId, const Request &request);
+    // The hello's answer, once its folder is made.
+    void greet(const QString &clientId, const Request &request, const logfile::Identity &owner);
     void handleStart(const QString &clientId, const Request &request);
+    // Answers a start that would take its session past its limit of processes.
+    bool refusedOverLimit(const QString &clientId, const Request &request);
+    void launchFor(const QString &clientId, const Request &request, const ProcessInfo &process);
+    // work runs at the client's paths, off this thread: a file system there may be slow or not
+    // answer at all. Each user has a thread of its own for it, so what waits there holds up
+    // only that user's later work; then follows on this thread, unless the client has gone.
+    void atClientPaths(const QString &clientId, std::function<void()> work, std::function<void()> then);
     void reply(const QString &clientId, const Request &request, const QJsonObject &response);
-    bool clearLogs(const QString &clientId);
+    void clearLogs(const QString &clientId, const Request &request);
     // A client names the processes of its own session, whoever started them there; root /
     // LocalSystem too (through another session's socket it is in that session). Another
     // session's process is not found under any name.
@@ -111,6 +124,7 @@ private:
     CommunicationServer *m_communicationServer;
     PrivilegeManager *m_privilegeManager;
     JobQueue m_scans; // one pass at a time, waited for before the daemon goes
+    std::map<std::string, std::unique_ptr<JobQueue>> m_pathWork; // by principal
     bool m_scanning = false; // a pass is under way, or its result not yet taken
     QList<std::pair<uint, std::optional<quint32>>> m_sweepsWaiting; // for the next pass
     QHash<ProcessKey, QString> m_processOwners; // -> client id

@@ -88,9 +88,20 @@ void ClientConnection::abortConnection()
         drop();
 }
 
+void ClientConnection::holdRequests(bool held)
+{
+    if (held == m_held || !m_socket)
+        return;
+    m_held = held;
+    m_socket->setReadBufferSize(held ? HeldReadBytes : 0);
+    // What came meanwhile, and the requests read before the hold, are taken now.
+    if (!held)
+        QMetaObject::invokeMethod(this, &ClientConnection::onDataReady, Qt::QueuedConnection);
+}
+
 void ClientConnection::onDataReady()
 {
-    if (!m_socket)
+    if (!m_socket || m_held)
         return;
     const QByteArray bytes = m_socket->readAll();
     if (m_refused)
@@ -117,8 +128,8 @@ void ClientConnection::onDataReady()
             // The clock runs per frame: a client that keeps completing frames is not stalled.
             m_partialSince.invalidate();
             Q_EMIT messageReceived(m_clientId, message);
-            // A receiver may have closed the connection meanwhile.
-            if (m_refused || !m_socket)
+            // A receiver may have closed the connection meanwhile, or held it.
+            if (m_refused || !m_socket || m_held)
                 return;
             continue;
         }

@@ -39,6 +39,10 @@ public:
     qint64 partialFrameAgeMs() const;
     // Closes the connection; the usual disconnect notification follows.
     void abortConnection();
+    // While held, no further request is taken from the connection (what it sends waits, at most
+    // HeldReadBytes of it in the daemon): the one being answered is answered first.
+    void holdRequests(bool held);
+    static constexpr qint64 HeldReadBytes = 64 * 1024;
 
     static QString newClientId();
 
@@ -64,5 +68,6 @@ private:
     QLocalSocket *m_socket = nullptr;
     framing::FrameReader m_reader;
     bool m_refused = false;
+    bool m_held = false;
     QElapsedTimer m_partialSince; // valid while an incomplete frame is buffered
 };

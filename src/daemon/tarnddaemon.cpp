@@ -16,7 +16,6 @@
 #include <QFileInfo>
 #include <QJsonDocument>
 #include <QLocalSocket>
-#include <QPointer>
 #include <QRegularExpression>
 #include <QScopeGuard>
 #include <QTimer>
@@ -232,11 +231,14 @@ void TarnDaemon::handleStart(const QString &clientId, const Request &request)
         if (!folder.isEmpty())
             checked->process.workingDir = folder;
     }, [this, clientId, request, checked] {
-        if (checked->refusal.isEmpty())
-            return launchFor(clientId, request, checked->process);
-        qCWarning(lcTarnd).noquote() << "Refused to start process" << clientText(request.processId) << "for client"
-                                     << clientId << "-" << clientText(checked->refusal);
-        reply(clientId, request, error(checked->refusal));
+        if (!checked->refusal.isEmpty()) {
+            qCWarning(lcTarnd).noquote() << "Refused to start process" << clientText(request.processId) << "for client"
+                                         << clientId << "-" << clientText(checked->refusal);
+            return reply(clientId, request, error(checked->refusal));
+        }
+        // Others may have started meanwhile, while the policy was asked.
+        if (!refusedOverLimit(clientId, request))
+            launchFor(clientId, request, checked->process);
     });
 }
 
@@ -257,9 +259,6 @@ bool TarnDaemon::refusedOverLimit(const QString &clientId, const Request &reques
 
 void TarnDaemon::launchFor(const QString &clientId, const Request &request, const ProcessInfo &process)
 {
-    // Others may have started meanwhile, while the policy was asked.
-    if (refusedOverLimit(clientId, request))
-        return;
     const QString &processId = request.processId;
     const ProcessKey key = keyOf(clientId, processId);
     const quint32 session = key.session;
@@ -306,13 +305,13 @@ void TarnDaemon::atClientPaths(const QString &clientId, std::function<void()> wo
         work();
         QMetaObject::invokeMethod(this, [this, clientId, then] {
             // A client gone meanwhile has had its departure: nothing of it is taken up again.
-            const QPointer<ClientConnection> client = m_communicationServer->client(clientId);
+            // One that goes during then() is deleted later, not here.
+            ClientConnection *client = m_communicationServer->client(clientId);
             if (!client)
                 return;
             const LogSink::SessionScope scope(sessionOf(clientId));
             then();
-            if (client)
-                client->holdRequests(false);
+            client->holdRequests(false);
         }, Qt::QueuedConnection);
     });
 }
@@ -648,7 +647,7 @@ std::optional<logfile::Identity> TarnDaemon::identityOf(const QString &clientId)
 
 void TarnDaemon::clearLogs(const QString &clientId, const Request &request)
 {
-    const auto failed = [&] { reply(clientId, request, error(QStringLiteral("Failed to clear daemon logs"))); };
+    const QJsonObject failed = error(QStringLiteral("Failed to clear daemon logs"));
     LogSink &sink = LogSink::instance();
     LogSink::Target target = sink.sessionLogFile(sessionOf(clientId));
     // The daemon's own file holds every session's lines: only root's to delete.
@@ -657,14 +656,14 @@ void TarnDaemon::clearLogs(const QString &clientId, const Request &request)
         if (!m_communicationServer->peerOfClient(clientId, &peer) || !peer.privileged) {
             qCWarning(lcTarnd) << "Client" << clientId
                                << "asked to clear the logs, but no client of its session has chosen a log file";
-            return failed();
+            return reply(clientId, request, failed);
         }
         target = {sink.logFilePath(), logfile::Identity()};
     }
     const QString path = target.path;
     if (path.isEmpty()) {
         qCWarning(lcTarnd) << "Log path is empty, cannot clear";
-        return failed();
+        return reply(clientId, request, failed);
     }
     // A file a client chose is deleted with the rights of the client asking now, not of the
     // one that chose it; the daemon's own file with the daemon's.
@@ -673,7 +672,7 @@ void TarnDaemon::clearLogs(const QString &clientId, const Request &request)
         asking = identityOf(clientId);
     if (!asking) {
         qCWarning(lcTarnd) << "Cannot clear the log file for client" << clientId << ": its identity cannot be had";
-        return failed();
+        return reply(clientId, request, failed);
     }
     auto cleared = std::make_shared<bool>(false);
     atClientPaths(clientId, [cleared, path, owner = *asking] {
@@ -695,11 +694,11 @@ void TarnDaemon::clearLogs(const QString &clientId, const Request &request)
         const bool mainGone = removeIfPresent(path, "main log", "Main log");
         const bool oldGone = removeIfPresent(path + QStringLiteral(".old"), ".old log", ".old log");
         *cleared = mainGone && oldGone;
-    }, [this, clientId, request, cleared] {
+    }, [this, clientId, request, cleared, failed] {
         if (*cleared)
             qCDebug(lcTarnd) << "Daemon log files cleared successfully";
         else
             qCWarning(lcTarnd) << "Failed to clear some daemon log files";
-        reply(clientId, request, *cleared ? success() : error(QStringLiteral("Failed to clear daemon logs")));
+        reply(clientId, request, *cleared ? success() : failed);
     });
 }

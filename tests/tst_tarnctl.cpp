@@ -31,14 +31,15 @@ Result ctl(const QStringList &args, const QByteArray &input = {})
 {
     QProcess p;
     p.start(Tarnctl, args);
+    // What went wrong is in err, for the failure message.
     if (!p.waitForStarted(15000))
-        return {};
+        return {-100, {}, "not started: " + p.errorString().toUtf8()};
     p.write(input);
     p.closeWriteChannel();
     if (!p.waitForFinished(60000)) {
         p.kill();
         p.waitForFinished();
-        return {};
+        return {-100, {}, "no end within 60 s"};
     }
     return {p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -101, p.readAllStandardOutput(),
             p.readAllStandardError()};
@@ -297,7 +298,7 @@ private Q_SLOTS:
         };
         for (const QStringList &args : wrong) {
             r = ctl(socket() + args);
-            QVERIFY2(r.exitCode == 2, qPrintable(args.join(' ') + ": " + QString::number(r.exitCode)));
+            QVERIFY2(r.exitCode == 2, qPrintable(args.join(' ') + ": " + QString::number(r.exitCode) + " " + r.err));
             QVERIFY2(!r.err.isEmpty(), qPrintable(args.join(' ')));
         }
         QVERIFY(!m_daemon->log().contains("action: \"start\""));

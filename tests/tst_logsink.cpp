@@ -83,7 +83,7 @@ private Q_SLOTS:
         // what a nested loop serves meanwhile is not the session's.
         const QString chosen = other.path() + "/session.log";
         writeFile(chosen, QByteArray(LogSink::RotateAboveBytes + 1, 'p'));
-        sink.setSessionLogPath(7, "client", chosen, logfile::Identity());
+        sink.setSessionLogPath(7, "client", chosen, logfile::Identity(), "someone");
         {
             const LogSink::SessionScope scope(7);
             for (int i = 0; i < LogSink::RotationCheckEvery; ++i)
@@ -105,7 +105,7 @@ private Q_SLOTS:
         // session's end forgets it.
         const QString later = other.path() + "/later.log";
         sink.forgetClient("client");
-        sink.setSessionLogPath(7, "next", later, logfile::Identity());
+        sink.setSessionLogPath(7, "next", later, logfile::Identity(), "someone");
         sink.forgetClient("next");
         QCOMPARE(sink.sessionLogFile(7).path, later);
         sink.forgetSession(7);

@@ -172,6 +172,24 @@ class TestTrust : public QObject
 
     QString path(const QString &rel) const { return m_dir.path() + "/" + rel; }
 
+    // A file system that answers nothing, mounted at a folder or on a file, for 30 s at most.
+    struct HungMount : QProcess
+    {
+        explicit HungMount(const QString &at)
+            : m_at(at)
+        {
+            start("python3", {QStringLiteral(TARND_SOURCE_DIR "/tests/helpers/hangfs.py"), at, "30"});
+        }
+        ~HungMount() override
+        {
+            QProcess::kill();
+            waitForFinished(5000);
+            ::umount2(QFile::encodeName(m_at).constData(), MNT_DETACH);
+        }
+        bool mounted() { return waitForReadyRead(10000) && readAll().contains("mounted"); }
+        const QString m_at;
+    };
+
     // A's answers, after whatever the requests had written has reached its file.
     QList<QJsonObject> asA(const QList<QJsonObject> &requests)
     {
@@ -551,14 +569,8 @@ private Q_SLOTS:
             QSKIP("no /dev/fuse to mount a file system with");
         const QString mount = path("hung");
         QVERIFY(QDir().mkpath(mount));
-        QProcess fs;
-        fs.start("python3", {QStringLiteral(TARND_SOURCE_DIR "/tests/helpers/hangfs.py"), mount, "30"});
-        const auto unmount = qScopeGuard([&] {
-            fs.kill();
-            fs.waitForFinished(5000);
-            ::umount2(QFile::encodeName(mount).constData(), MNT_DETACH);
-        });
-        QVERIFY(fs.waitForReadyRead(10000) && fs.readAll().contains("mounted"));
+        HungMount fs(mount);
+        QVERIFY(fs.mounted());
         startDaemon();
         TarnClient stuck, other;
         QVERIFY(open(stuck, 2) && open(other, 2));
@@ -575,6 +587,34 @@ private Q_SLOTS:
 
         fs.kill(); // what waits there fails now
         QTRY_COMPARE_WITH_TIMEOUT(answered, (QList<qint64>{first, second, third}), 15000);
+    }
+
+    void aLogFileThatDoesNotAnswerHoldsOnlyItsUsersLines()
+    {
+        // A's chosen file stops answering once chosen (a mount on the file itself): A's lines
+        // wait there, root's and the daemon's own still reach their files, and the sink's end
+        // does not wait for A's file system.
+        if (!QFileInfo::exists("/dev/fuse"))
+            QSKIP("no /dev/fuse to mount a file system with");
+        const QString hung = path("nobodys/hung.log"), roots = path("root-only/roots.log"),
+                      own = path("root-only/own.log");
+        testsupport::writeFile(hung, "");
+        HungMount fs(hung);
+        QVERIFY(fs.mounted());
+        auto sink = std::make_unique<LogSink>();
+        sink->setLogFilePath(own);
+        sink->setSessionLogPath(1, "a", hung, logfile::Identity{false, UserA, UserA, {}, {}}, "A");
+        sink->setSessionLogPath(2, "root", roots, logfile::Identity{false, 0, 0, {}, {}}, "root");
+        for (const auto &[session, text] : {std::pair{1u, "for A"}, {2u, "for root"}}) {
+            const LogSink::SessionScope scope(session);
+            sink->write(QtInfoMsg, text);
+        }
+        sink->write(QtInfoMsg, "the daemon's own");
+        QTRY_VERIFY_WITH_TIMEOUT(testsupport::readFile(roots).contains("for root")
+                                     && testsupport::readFile(own).contains("the daemon's own"),
+                                 15000);
+        sink.reset();
+        QCOMPARE(fs.state(), QProcess::Running);
     }
 
     void clearLogsRunsAsTheClientAsking()

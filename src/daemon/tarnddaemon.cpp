@@ -353,7 +353,12 @@ void TarnDaemon::handleHello(const QString &clientId, const Request &request)
 
 void TarnDaemon::greet(const QString &clientId, const Request &request, const logfile::Identity &owner)
 {
-    LogSink::instance().setSessionLogPath(sessionOf(clientId), clientId, request.logPath, owner);
+    // The file's lines are written by a thread of the client's user, never the daemon's own.
+    sessions::PeerInfo peer;
+    const QString writer = m_communicationServer->peerOfClient(clientId, &peer) && !peer.principal.empty()
+        ? QString::fromStdString(peer.principal)
+        : QStringLiteral("client ") + clientId;
+    LogSink::instance().setSessionLogPath(sessionOf(clientId), clientId, request.logPath, owner, writer);
 
     const QString &clientVersion = request.version;
     const QString daemonVersion = QCoreApplication::applicationVersion();
@@ -658,7 +663,7 @@ void TarnDaemon::clearLogs(const QString &clientId, const Request &request)
                                << "asked to clear the logs, but no client of its session has chosen a log file";
             return reply(clientId, request, failed);
         }
-        target = {sink.logFilePath(), logfile::Identity()};
+        target = {sink.logFilePath(), logfile::Identity(), QString()};
     }
     const QString path = target.path;
     if (path.isEmpty()) {

@@ -24,14 +24,27 @@ LogSink::LogSink(const QString &defaultDataDir, QueueBounds bounds)
 
 LogSink::~LogSink()
 {
-    {
-        std::lock_guard<std::mutex> lock(m_queueMutex);
-        m_quit = true;
-        m_held = false;
+    std::unique_lock<std::mutex> lock(m_writers->mutex);
+    m_writers->quit = true;
+    m_writers->held = false;
+    m_writers->changed.notify_all();
+    const auto allEnded = [this] {
+        for (const auto &[key, writer] : m_writers->byKey)
+            if (writer->thread.joinable() && !writer->ended)
+                return false;
+        return true;
+    };
+    m_writers->changed.wait_for(lock, std::chrono::milliseconds(WriterEndWaitMs), allEnded);
+    m_writers->abandoned = true;
+    for (auto &[key, writer] : m_writers->byKey) {
+        if (!writer->thread.joinable())
+            continue;
+        // One still in a call to a file system that does not answer may never come back.
+        if (writer->ended)
+            writer->thread.join();
+        else
+            writer->thread.detach();
     }
-    m_queueChanged.notify_all();
-    if (m_writer.joinable())
-        m_writer.join();
 }
 
 LogSink &LogSink::instance()
@@ -111,9 +124,9 @@ LogSink::Next LogSink::nextLine()
         }
         count = ++m_ownLines;
         if (!m_override.isEmpty())
-            return {{m_override, m_owner}, count};
+            return {{m_override, m_owner, QString()}, count};
     }
-    return {{defaultPath(), logfile::Identity()}, count, true};
+    return {{defaultPath(), logfile::Identity(), QString()}, count, true};
 }
 
 void LogSink::setLogFilePath(const QString &path, const logfile::Identity &owner)
@@ -127,7 +140,7 @@ void LogSink::setLogFilePath(const QString &path, const logfile::Identity &owner
 }
 
 void LogSink::setSessionLogPath(quint32 session, const QString &client, const QString &path,
-                                const logfile::Identity &owner)
+                                const logfile::Identity &owner, const QString &writer)
 {
     {
         QMutexLocker lock(&m_mutex);
@@ -139,7 +152,7 @@ void LogSink::setSessionLogPath(quint32 session, const QString &client, const QS
                 lines = c.lines;
             return c.client == client || c.left;
         });
-        chosen.append({client, {path, owner}, lines});
+        chosen.append({client, {path, owner, writer}, lines});
     }
     qCDebug(lcTarnd) << "Daemon log path set to:" << path;
 }
@@ -189,91 +202,117 @@ void LogSink::write(QtMsgType type, const QString &message)
     if (target.path.isEmpty())
         return;
     {
-        std::lock_guard<std::mutex> lock(m_queueMutex);
-        if (m_quit)
+        std::lock_guard<std::mutex> lock(m_writers->mutex);
+        if (m_writers->quit)
             return;
-        if (m_queue.size() >= std::size_t(m_bounds.lines) || m_queuedBytes + line.size() > m_bounds.bytes) {
-            ++m_dropped;
+        std::unique_ptr<Writer> &slot = m_writers->byKey[target.writer.toStdString()];
+        if (!slot)
+            slot = std::make_unique<Writer>();
+        Writer &writer = *slot;
+        if (writer.queue.size() >= std::size_t(m_bounds.lines) || writer.queuedBytes + line.size() > m_bounds.bytes) {
+            ++writer.dropped;
             return;
         }
-        if (!m_writer.joinable()) {
+        if (!writer.thread.joinable()) {
             try {
-                m_writer = std::thread([this] { writerLoop(); });
+                writer.thread = std::thread(writerLoop, m_writers, &writer, this);
             } catch (const std::system_error &) {
-                ++m_dropped; // no thread to be had yet: counted as lost, and the next line tries again
+                ++writer.dropped; // no thread to be had yet: counted as lost, and the next line tries again
                 return;
             }
         }
-        m_queue.push_back({target.path.toStdString(), std::move(target.owner), line, count, ownFolder});
-        m_queuedBytes += line.size();
+        writer.queue.push_back({target.path.toStdString(), std::move(target.owner), line, count, ownFolder});
+        writer.queuedBytes += line.size();
     }
-    m_queueChanged.notify_all();
+    m_writers->changed.notify_all();
 }
 
 bool LogSink::flush(int timeoutMs)
 {
-    std::unique_lock<std::mutex> lock(m_queueMutex);
-    return m_queueChanged.wait_for(lock, std::chrono::milliseconds(timeoutMs),
-                                   [this] { return m_queue.empty() && !m_writing; });
+    std::unique_lock<std::mutex> lock(m_writers->mutex);
+    return m_writers->changed.wait_for(lock, std::chrono::milliseconds(timeoutMs), [this] {
+        for (const auto &[key, writer] : m_writers->byKey)
+            if (!writer->queue.empty() || !writer->writing.empty())
+                return false;
+        return true;
+    });
 }
 
 void LogSink::holdWriter(bool held)
 {
     {
-        std::lock_guard<std::mutex> lock(m_queueMutex);
-        m_held = held;
+        std::lock_guard<std::mutex> lock(m_writers->mutex);
+        m_writers->held = held;
     }
-    m_queueChanged.notify_all();
+    m_writers->changed.notify_all();
 }
 
 void LogSink::discardPending(const QString &path, int timeoutMs)
 {
     const std::string file = path.toStdString();
-    std::unique_lock<std::mutex> lock(m_queueMutex);
-    for (auto it = m_queue.begin(); it != m_queue.end();) {
-        if (it->path == file) {
-            m_queuedBytes -= it->line.size();
-            it = m_queue.erase(it);
-        } else {
-            ++it;
+    std::unique_lock<std::mutex> lock(m_writers->mutex);
+    for (auto &[key, writer] : m_writers->byKey) {
+        for (auto it = writer->queue.begin(); it != writer->queue.end();) {
+            if (it->path == file) {
+                writer->queuedBytes -= it->line.size();
+                it = writer->queue.erase(it);
+            } else {
+                ++it;
+            }
         }
     }
-    m_queueChanged.wait_for(lock, std::chrono::milliseconds(timeoutMs), [this] { return !m_writing; });
+    m_writers->changed.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] {
+        for (const auto &[key, writer] : m_writers->byKey)
+            if (writer->writing == file)
+                return false;
+        return true;
+    });
 }
 
-void LogSink::writerLoop()
+void LogSink::writerLoop(const std::shared_ptr<Writers> &writers, Writer *writer, LogSink *sink)
 {
-    std::unique_lock<std::mutex> lock(m_queueMutex);
+    Writers &w = *writers;
+    std::unique_lock<std::mutex> lock(w.mutex);
     for (;;) {
-        m_queueChanged.wait(lock, [this] { return m_quit || (!m_held && !m_queue.empty()); });
-        if (m_queue.empty() || m_held) {
-            if (m_quit)
-                return;
+        w.changed.wait(lock, [&] { return w.quit || (!w.held && !writer->queue.empty()); });
+        if (writer->queue.empty() || w.held) {
+            if (w.quit)
+                break;
             continue;
         }
-        const Pending next = std::move(m_queue.front());
-        m_queue.pop_front();
-        m_queuedBytes -= next.line.size();
-        m_writing = true;
+        const Pending next = std::move(writer->queue.front());
+        writer->queue.pop_front();
+        writer->queuedBytes -= next.line.size();
+        writer->writing = next.path;
         lock.unlock();
-        writeOut(next);
+        const bool failed = writeOut(w, next);
         lock.lock();
-        m_writing = false;
-        if (m_queue.empty() && m_dropped > 0) {
-            const int dropped = std::exchange(m_dropped, 0);
+        writer->writing.clear();
+        w.changed.notify_all();
+        if (w.abandoned)
+            return; // the sink is gone: nothing of it may be touched
+        if (failed) {
             lock.unlock();
-            // Into this sink's own file (whatever handler is installed): the queue has room again.
-            write(QtWarningMsg, QStringLiteral("%1 log line(s) were left out of the log file, which could not keep up")
-                                    .arg(dropped));
+            qCWarning(lcTarnd) << "The log file" << QString::fromStdString(next.path)
+                               << "cannot be written with the rights of the client that chose it;"
+                                  " log lines go to standard error only";
             lock.lock();
         }
-        m_queueChanged.notify_all();
+        if (writer->queue.empty() && writer->dropped > 0 && !w.quit) {
+            const int dropped = std::exchange(writer->dropped, 0);
+            lock.unlock();
+            // Into the sink's own file (whatever handler is installed): this queue has room again.
+            sink->write(QtWarningMsg, QStringLiteral("%1 log line(s) were left out of the log file, which could not keep up")
+                                          .arg(dropped));
+            lock.lock();
+        }
     }
+    writer->ended = true;
+    w.changed.notify_all();
 }
 
-void LogSink::writeOut(const Pending &p)
+bool LogSink::writeOut(Writers &writers, const Pending &p)
 {
-    bool reportFailure = false;
     const std::string bytes = p.line.toStdString();
     bool written = logfile::append(p.path, bytes, p.owner);
     // The daemon's own folder is made here, on the writer's thread, when a line finds it missing
@@ -283,26 +322,17 @@ void LogSink::writeOut(const Pending &p)
         if (slash != std::string::npos && logfile::makePath(p.path.substr(0, slash)))
             written = logfile::append(p.path, bytes, p.owner);
     }
-    if (!written && !p.owner.daemon) {
-        QMutexLocker lock(&m_mutex);
-        const QString path = QString::fromStdString(p.path);
-        reportFailure = !m_failuresReported.contains(path);
-        if (reportFailure) {
-            // Bounded however many paths clients name.
-            if (m_failuresReported.size() >= 64)
-                m_failuresReported.clear();
-            m_failuresReported.insert(path);
-        }
-    }
     if ((p.count % RotationCheckEvery == 0 || p.line.size() >= CheckAfterLineBytes)
         && logfile::size(p.path, p.owner) > RotateAboveBytes) {
         const std::string old = p.path + ".old";
         logfile::remove(old, p.owner);
         logfile::rename(p.path, old, p.owner);
     }
-    if (reportFailure) {
-        qCWarning(lcTarnd) << "The log file" << QString::fromStdString(p.path)
-                           << "cannot be written with the rights of the client that chose it;"
-                              " log lines go to standard error only";
-    }
+    if (written || p.owner.daemon)
+        return false;
+    std::lock_guard<std::mutex> lock(writers.mutex);
+    // Bounded however many paths clients name.
+    if (writers.failuresReported.size() >= 64 && !writers.failuresReported.count(p.path))
+        writers.failuresReported.clear();
+    return writers.failuresReported.insert(p.path).second;
 }

@@ -6,15 +6,17 @@
 #include <QHash>
 #include <QList>
 #include <QMutex>
-#include <QSet>
 #include <QString>
 #include <QtGlobal>
 
 #include <atomic>
 #include <condition_variable>
 #include <deque>
-#include <mutex>
+#include <map>
+#include <memory>
 #include <optional>
+#include <set>
+#include <string>
 #include <thread>
 #include <utility>
 
@@ -23,10 +25,12 @@ class QMessageLogContext;
 // Renders every message as "[timestamp] LEVEL: message", writes it to standard error and
 // appends it to the log file, rotating that file to one ".old" generation.
 //
-// The file is written by a thread of the sink's own, through a bounded queue, so that a slow
+// The files are written by threads of the sink's own, through bounded queues, so that a slow
 // or stalled file system never holds up the thread that logs: past the bound, lines are left
 // out of the file (standard error still has them) and counted, and the count is written once
-// the queue has drained.
+// the queue has drained. There is one writer and one queue for the daemon's own file and one
+// for each user (by principal) whose client chose a file, so that a file system of one user's
+// choosing that stops answering holds that user's lines only, never the daemon's or another's.
 //
 // A line logged while a SessionScope is alive on its thread is about that session and goes to
 // the file the session's client chose; every other line (those of no session, those of other
@@ -44,6 +48,11 @@ public:
     // the file far past the rotation size between two checks.
     static constexpr int CheckAfterLineBytes = 4096;
 
+    // What the end of the sink waits, all writers together, for what is queued to be written;
+    // a writer still held by a file system that does not answer is left behind after that.
+    static constexpr int WriterEndWaitMs = 3000;
+
+    // Of each writer's queue.
     struct QueueBounds
     {
         int lines = 4096;
@@ -54,7 +63,7 @@ public:
     // data folder of the account the daemon runs as.
     explicit LogSink(const QString &defaultDataDir = QString());
     LogSink(const QString &defaultDataDir, QueueBounds bounds);
-    // Writes what is queued, then ends the writer.
+    // Writes what is queued, then ends the writers (see WriterEndWaitMs).
     ~LogSink();
     LogSink(const LogSink &) = delete;
     LogSink &operator=(const LogSink &) = delete;
@@ -80,15 +89,16 @@ public:
     {
         QString path;
         logfile::Identity owner;
+        QString writer; // whose writer takes its lines: the chooser's principal; empty: the daemon's
     };
 
     static QString levelName(QtMsgType type);
     static QString formatLine(const QString &timestamp, QtMsgType type, const QString &message);
 
     void write(QtMsgType type, const QString &message);
-    // Waits until every line queued so far is in the file (or left out); false on time-out.
+    // Waits until every line queued so far is in its file (or left out); false on time-out.
     bool flush(int timeoutMs = 10000);
-    // For tests: while held, the writer takes nothing from the queue.
+    // For tests: while held, the writers take nothing from their queues.
     void holdWriter(bool held);
     // Before a file is removed: the lines still queued for it are dropped, and a line being
     // written is waited for (at most timeoutMs), so that nothing logged before the removal turns
@@ -102,8 +112,9 @@ public:
     // A client's hello: the session's lines go to path from now on, until another client of the
     // session says hello, or this one leaves while another's choice stands, or the session ends
     // (its number may come back for another user).
+    // writer: the client's principal, whose writer takes the file's lines.
     void setSessionLogPath(quint32 session, const QString &client, const QString &path,
-                           const logfile::Identity &owner);
+                           const logfile::Identity &owner, const QString &writer);
     void forgetClient(const QString &client);
     void forgetSession(quint32 session);
     void forgetClients();
@@ -139,26 +150,40 @@ private:
     };
     Next nextLine();
     QString defaultPath() const;
-    void writerLoop();
-    void writeOut(const Pending &p);
+
+    // One writer: its thread and its queue.
+    struct Writer
+    {
+        std::deque<Pending> queue;
+        qint64 queuedBytes = 0;
+        int dropped = 0;
+        std::string writing; // the file being written, while it is
+        bool ended = false;
+        std::thread thread; // started with its first line
+    };
+    // What the writers share with the sink. A writer left behind at the sink's end holds it,
+    // and touches nothing of the sink from then on.
+    struct Writers
+    {
+        std::mutex mutex; // guards all of this
+        std::condition_variable changed;
+        std::map<std::string, std::unique_ptr<Writer>> byKey;
+        bool held = false;
+        bool quit = false;
+        bool abandoned = false; // the sink is gone
+        std::set<std::string> failuresReported; // one warning per chosen path that cannot be written
+    };
+    static void writerLoop(const std::shared_ptr<Writers> &writers, Writer *writer, LogSink *sink);
+    // Returns whether a failure to write a client's file is to be reported.
+    static bool writeOut(Writers &writers, const Pending &p);
 
     const QString m_defaultDataDir;
     const QueueBounds m_bounds;
-    mutable QMutex m_mutex; // guards m_override, m_owner, m_ownLines, m_sessions and m_failuresReported
+    mutable QMutex m_mutex; // guards m_override, m_owner, m_ownLines and m_sessions
     QString m_override;
     logfile::Identity m_owner;
     quint32 m_ownLines = 0;
     QHash<quint32, QList<Chosen>> m_sessions; // by session: its clients' choices, the latest last
-    QSet<QString> m_failuresReported; // one warning per chosen path that cannot be written
     std::atomic<int> m_counter{0};
-
-    std::mutex m_queueMutex;
-    std::condition_variable m_queueChanged;
-    std::deque<Pending> m_queue;
-    qint64 m_queuedBytes = 0;
-    int m_dropped = 0;
-    bool m_writing = false;
-    bool m_held = false;
-    bool m_quit = false;
-    std::thread m_writer; // started with the first line for the file
+    const std::shared_ptr<Writers> m_writers = std::make_shared<Writers>();
 };

@@ -1,6 +1,6 @@
 # hangfs.py MOUNTPOINT [SECONDS]: mounts a file system (FUSE, root only) that answers its mount
-# and then nothing: whatever touches a path below MOUNTPOINT waits until this program ends, when
-# those calls fail. Prints "mounted" once the mount is in place. Ends by itself after SECONDS
+# and then nothing: whatever touches a path below MOUNTPOINT (or MOUNTPOINT itself, when it is a
+# file: the mount is then a file) waits until this program ends, when those calls fail. Prints "mounted" once the mount is in place. Ends by itself after SECONDS
 # (60), so that a caller stuck there for good is let go.
 import ctypes
 import os
@@ -11,7 +11,8 @@ import sys
 target = sys.argv[1]
 fd = os.open("/dev/fuse", os.O_RDWR)
 libc = ctypes.CDLL(None, use_errno=True)
-options = f"fd={fd},rootmode=40000,user_id=0,group_id=0,allow_other".encode()
+rootmode = "100000" if os.path.isfile(target) else "40000"
+options = f"fd={fd},rootmode={rootmode},user_id=0,group_id=0,allow_other".encode()
 if libc.mount(b"hangfs", target.encode(), b"fuse", 0, options) != 0:
     sys.exit("mount: " + os.strerror(ctypes.get_errno()))
 # The kernel's INIT, answered as protocol 7.22: 24 bytes of fuse_init_out.

@@ -593,7 +593,7 @@ private Q_SLOTS:
     {
         // A's chosen file stops answering once chosen (a mount on the file itself): A's lines
         // wait there, root's and the daemon's own still reach their files, and the sink's end
-        // does not wait for A's file system.
+        // does not wait for A's file system. The daemon gives each user's file that user's writer.
         if (!QFileInfo::exists("/dev/fuse"))
             QSKIP("no /dev/fuse to mount a file system with");
         const QString hung = path("nobodys/hung.log"), roots = path("root-only/roots.log"),
@@ -615,6 +615,17 @@ private Q_SLOTS:
                                  15000);
         sink.reset();
         QCOMPARE(fs.state(), QProcess::Running);
+
+        qInstallMessageHandler(LogSink::messageHandler);
+        LogSink::instance().forgetSession(1);
+        const auto forget = qScopeGuard([] { LogSink::instance().forgetSession(1); });
+        startDaemon();
+        QCOMPARE(testsupport::runAsUser(UserA, socket(1), {hello(hung)}).responses.size(), 1);
+        TarnClient root;
+        QVERIFY(open(root, 2));
+        const QString rootsToo = path("root-only/roots-too.log");
+        QCOMPARE(statusOf(root, hello(rootsToo)), QStringLiteral("success"));
+        QTRY_VERIFY_WITH_TIMEOUT(testsupport::readFile(rootsToo).contains("Client connected:"), 15000);
     }
 
     void clearLogsRunsAsTheClientAsking()

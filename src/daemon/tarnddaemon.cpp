@@ -293,10 +293,7 @@ void TarnDaemon::atClientPaths(const QString &clientId, std::function<void()> wo
     ClientConnection *client = m_communicationServer->client(clientId);
     if (!client)
         return; // gone: nobody to answer
-    sessions::PeerInfo peer;
-    const std::string principal
-        = m_communicationServer->peerOfClient(clientId, &peer) ? peer.principal : clientId.toStdString();
-    std::unique_ptr<JobQueue> &queue = m_pathWork[principal];
+    std::unique_ptr<JobQueue> &queue = m_pathWork[userOf(clientId).toStdString()];
     if (!queue)
         queue = std::make_unique<JobQueue>();
     // Its answers keep the order of its requests.
@@ -354,11 +351,7 @@ void TarnDaemon::handleHello(const QString &clientId, const Request &request)
 void TarnDaemon::greet(const QString &clientId, const Request &request, const logfile::Identity &owner)
 {
     // The file's lines are written by a thread of the client's user, never the daemon's own.
-    sessions::PeerInfo peer;
-    const QString writer = m_communicationServer->peerOfClient(clientId, &peer) && !peer.principal.empty()
-        ? QString::fromStdString(peer.principal)
-        : QStringLiteral("client ") + clientId;
-    LogSink::instance().setSessionLogPath(sessionOf(clientId), clientId, request.logPath, owner, writer);
+    LogSink::instance().setSessionLogPath(sessionOf(clientId), clientId, request.logPath, owner, userOf(clientId));
 
     const QString &clientVersion = request.version;
     const QString daemonVersion = QCoreApplication::applicationVersion();
@@ -648,6 +641,14 @@ std::optional<logfile::Identity> TarnDaemon::identityOf(const QString &clientId)
     if (!c || !c->socket())
         return std::nullopt;
     return logfile::identityOfPeer(static_cast<std::intptr_t>(c->socket()->socketDescriptor()));
+}
+
+QString TarnDaemon::userOf(const QString &clientId) const
+{
+    sessions::PeerInfo peer;
+    if (m_communicationServer->peerOfClient(clientId, &peer) && !peer.principal.empty())
+        return QString::fromStdString(peer.principal);
+    return QStringLiteral("client ") + clientId;
 }
 
 void TarnDaemon::clearLogs(const QString &clientId, const Request &request)

@@ -103,6 +103,8 @@ private:
     void restartFor(quint32 session);
     void restartWhenFree();
     std::optional<logfile::Identity> identityOf(const QString &clientId) const;
+    // Whose client it is: its principal (uid, SID), or the client itself when that cannot be had.
+    QString userOf(const QString &clientId) const;
     void handleDeparture(const QString &clientId, uint sessionId, const char *ownedBy);
     void onClientBytesWritten(const QString &clientId);
     void holdOutputOf(const QString &clientId, bool held);

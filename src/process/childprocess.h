@@ -6,7 +6,8 @@
 //
 // Threads: one thread may block in waitForExit (the exit monitor), one in readOutput (the
 // output reader), one in interrupt where interruptWaits() says it may wait; the other calls come
-// from the main thread. stopWaiting and wakeReader may be called from any thread.
+// from the main thread. stopWaiting and wakeReader may be called from any thread. On Windows a
+// thread of the Child's own writes its stdin; it ends with the Child.
 
 #include <cstddef>
 #include <cstdint>
@@ -69,9 +70,11 @@ public:
     bool readOutput(std::string &out, std::string &err, std::size_t maxBytes, int timeoutMs);
     void wakeReader();
 
-    // Writes to the child's stdin without ever blocking: the number of bytes the pipe took
-    // (0 when it is full), or -1 when the pipe is broken or closed. One call takes no more than
-    // the pipe holds, however fast the child reads, so that it is short.
+    // Writes to the child's stdin without ever blocking: the number of bytes taken (0 when the
+    // pipe is full), or -1 when the pipe is broken or closed. One call takes no more than the pipe
+    // holds, however fast the child reads, so that it is short. On Windows the bytes are taken
+    // into a pipe's worth of the Child's own, which its thread writes on; a broken pipe is then
+    // told by the call after the write that found it.
     std::int64_t writeInput(const char *data, std::size_t size);
 
     // Ctrl+C to the child's console (Windows) / SIGINT to its process group (Linux), which

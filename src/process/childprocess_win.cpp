@@ -18,7 +18,6 @@
 
 namespace childprocess {
 
-std::atomic<bool> testhook::refuseNonBlockingStdin{false};
 std::atomic<long> testhook::readerWakeups{0};
 std::atomic<unsigned long> testhook::failAttach{0};
 std::atomic<unsigned long> testhook::failCtrlEvent{0};
@@ -117,18 +116,79 @@ struct OutStream
     std::size_t at = 0, held = 0; // [at, held) of buffer is still to be handed out
 };
 
-// The child's stdin. With PIPE_NOWAIT a write never waits: it takes what fits, or nothing.
-// Without it, a write the pipe cannot take whole stays under way, the bytes copied into the
-// buffer, and the pipe is full for the caller until that write has gone through.
+// The child's stdin, written by a thread of its own. A write to a pipe the child does not read
+// may wait, even on an overlapped end with PIPE_NOWAIT set (wine's waited for seconds when
+// loaded), and the caller of writeInput must never wait. It hands its bytes to `queued`, a pipe's
+// worth at most; the thread moves them on with overlapped writes, which it gives up at the end.
 struct InStream
 {
     HANDLE pipe = nullptr;
-    OVERLAPPED ov{};
-    std::vector<char> buffer;
-    bool pending = false;
-    DWORD pendingBytes = 0; // of the write under way, at the start of buffer
-    bool nonBlocking = false;
+    HANDLE thread = nullptr;
+    HANDLE wake = nullptr; // auto reset: bytes were queued
+    HANDLE quit = nullptr; // manual reset: the Child goes
+    std::mutex lock;
+    std::vector<char> queued;
+    DWORD failure = 0;     // of the write that failed; nothing goes through after it
 };
+
+DWORD WINAPI writeStdin(void *context)
+{
+    InStream &in = *static_cast<InStream *>(context);
+    OVERLAPPED ov{};
+    ov.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    DWORD failure = ov.hEvent ? 0 : GetLastError();
+    std::vector<char> writing;
+    // Index 0 is the quit, so that it wins over whatever else is signalled with it.
+    const auto waitFor = [&](HANDLE other) {
+        const HANDLE handles[2] = {in.quit, other};
+        const DWORD r = WaitForMultipleObjects(2, handles, FALSE, INFINITE);
+        if (r == WAIT_FAILED)
+            failure = GetLastError();
+        return r == WAIT_OBJECT_0 + 1;
+    };
+    bool going = failure == 0;
+    while (going) {
+        {
+            std::lock_guard<std::mutex> hold(in.lock);
+            writing.swap(in.queued);
+        }
+        if (writing.empty()) {
+            going = waitFor(in.wake);
+            continue;
+        }
+        for (std::size_t at = 0; going && at < writing.size();) {
+            DWORD n = 0;
+            if (!WriteFile(in.pipe, writing.data() + at, DWORD(writing.size() - at), nullptr, &ov)) {
+                failure = GetLastError();
+                if (failure != ERROR_IO_PENDING) {
+                    going = false;
+                    break;
+                }
+                failure = 0;
+                if (!waitFor(ov.hEvent)) {
+                    // The system would otherwise write from `writing` after it is gone.
+                    CancelIoEx(in.pipe, &ov);
+                    GetOverlappedResult(in.pipe, &ov, &n, TRUE);
+                    going = false;
+                    break;
+                }
+            }
+            if (!GetOverlappedResult(in.pipe, &ov, &n, FALSE))
+                failure = GetLastError();
+            going = failure == 0;
+            at += n;
+        }
+        writing.clear();
+    }
+    if (failure) {
+        std::lock_guard<std::mutex> hold(in.lock);
+        in.failure = failure;
+        std::vector<char>().swap(in.queued);
+    }
+    if (ov.hEvent)
+        CloseHandle(ov.hEvent);
+    return 0;
+}
 
 // Overlapped I/O may not be left behind at the end: the system would write into freed memory.
 void cancelAndClose(HANDLE &pipe, OVERLAPPED &ov, bool &pending)
@@ -213,7 +273,14 @@ struct Child::Impl
 
     ~Impl()
     {
-        cancelAndClose(in.pipe, in.ov, in.pending);
+        if (in.thread) {
+            SetEvent(in.quit);
+            // Should a write hold the thread inside WriteFile itself, this frees it.
+            CancelIoEx(in.pipe, nullptr);
+            WaitForSingleObject(in.thread, INFINITE);
+        }
+        for (HANDLE *h : {&in.thread, &in.pipe, &in.wake, &in.quit})
+            closeHandle(*h);
         for (OutStream &s : streams)
             cancelAndClose(s.pipe, s.ov, s.pending);
         if (job && process && WaitForSingleObject(process, 0) == WAIT_TIMEOUT) {
@@ -345,10 +412,11 @@ std::unique_ptr<Child> Child::launch(const LaunchSpec &spec, LaunchError *error)
     // and failing after it started would leave it running with nobody holding it.
     impl->stopEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     impl->wakeEvent = CreateEventW(nullptr, FALSE, FALSE, nullptr);
-    impl->in.ov.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    impl->in.wake = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    impl->in.quit = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     for (OutStream &s : impl->streams)
         s.ov.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    if (!impl->stopEvent || !impl->wakeEvent || !impl->in.ov.hEvent || !impl->streams[0].ov.hEvent
+    if (!impl->stopEvent || !impl->wakeEvent || !impl->in.wake || !impl->in.quit || !impl->streams[0].ov.hEvent
         || !impl->streams[1].ov.hEvent)
         return fail("create process", GetLastError());
     impl->job = CreateJobObjectW(nullptr, nullptr);
@@ -362,12 +430,10 @@ std::unique_ptr<Child> Child::launch(const LaunchSpec &spec, LaunchError *error)
     DWORD code = 0;
     if (!makePipe(true, &impl->in.pipe, &inRead, &code))
         return fail("stdin pipe", code);
-    // Writes to stdin must never block the daemon: a full pipe takes nothing instead. This
-    // changes only the daemon's end; the child still reads its stdin blocking.
-    DWORD mode = PIPE_NOWAIT;
-    impl->in.nonBlocking = !testhook::refuseNonBlockingStdin.load()
-                           && SetNamedPipeHandleState(impl->in.pipe, &mode, nullptr, nullptr);
-    impl->in.buffer.resize(PipeBytes);
+    impl->in.queued.reserve(PipeBytes);
+    impl->in.thread = CreateThread(nullptr, 0, writeStdin, &impl->in, 0, nullptr);
+    if (!impl->in.thread)
+        return fail("stdin pipe", GetLastError());
     if (!makePipe(false, &impl->streams[0].pipe, &outWrite, &code))
         return fail("stdout pipe", code);
     if (!makePipe(false, &impl->streams[1].pipe, &errWrite, &code))
@@ -517,73 +583,17 @@ void Child::wakeReader()
 std::int64_t Child::writeInput(const char *data, std::size_t size)
 {
     InStream &in = d->in;
-    if (!in.pipe)
+    std::lock_guard<std::mutex> hold(in.lock);
+    if (in.failure) {
+        d->error = long(in.failure);
         return -1;
-    DWORD written = 0;
-    while (in.pending) {
-        if (GetOverlappedResult(in.pipe, &in.ov, &written, FALSE)) {
-            in.pending = false;
-            break;
-        }
-        const DWORD e = GetLastError();
-        if (e == ERROR_IO_INCOMPLETE)
-            return 0; // the last write still waits for room: the pipe is full
-        in.pending = false;
-        if (e != ERROR_OPERATION_ABORTED) {
-            d->error = long(e);
-            return -1;
-        }
-        // The thread that began the write has ended, which cancels its I/O. Its bytes were
-        // counted as taken, so what had not gone yet goes again, from the copy.
-        const DWORD rest = in.pendingBytes - std::min(written, in.pendingBytes);
-        std::memmove(in.buffer.data(), in.buffer.data() + (in.pendingBytes - rest), rest);
-        if (rest == 0)
-            break;
-        if (!WriteFile(in.pipe, in.buffer.data(), rest, nullptr, &in.ov)) {
-            const DWORD again = GetLastError();
-            if (again != ERROR_IO_PENDING) {
-                d->error = long(again);
-                return -1;
-            }
-            in.pending = true;
-            in.pendingBytes = rest;
-            return 0;
-        }
     }
-    // A non-blocking pipe may take a write only whole (wine does so: a piece larger than the
-    // free space takes nothing, where Windows takes part). Halving the piece after a refusal
-    // fills the pipe to the byte in a few calls either way. One call moves no more than the pipe
-    // holds: a child reading as fast as the pieces come would otherwise keep the caller here, in
-    // ever smaller pieces, until all it was given had gone.
-    std::size_t total = 0;
-    std::size_t piece = in.buffer.size();
-    const std::size_t limit = std::min<std::size_t>(size, PipeBytes);
-    while (total < limit) {
-        const DWORD want = DWORD(std::min(limit - total, piece));
-        // Copied, since a write that cannot finish at once still reads its bytes afterwards.
-        std::memcpy(in.buffer.data(), data + total, want);
-        if (!WriteFile(in.pipe, in.buffer.data(), want, nullptr, &in.ov)) {
-            const DWORD e = GetLastError();
-            if (e == ERROR_IO_PENDING) {
-                // The pipe has these bytes in hand and passes them on as the child reads.
-                in.pending = true;
-                in.pendingBytes = want;
-                return std::int64_t(total + want);
-            }
-            d->error = long(e);
-            // Broken (the child's end is gone) or failed: nothing will ever go through, which
-            // the caller must hear even if part of this call went.
-            return total > 0 ? std::int64_t(total) : -1;
-        }
-        GetOverlappedResult(in.pipe, &in.ov, &written, FALSE);
-        total += written;
-        if (written == 0) {
-            if (want == 1)
-                break; // full
-            piece = want / 2;
-        }
+    const std::size_t n = std::min(size, PipeBytes - in.queued.size());
+    if (n > 0) {
+        in.queued.insert(in.queued.end(), data, data + n);
+        SetEvent(in.wake);
     }
-    return std::int64_t(total);
+    return std::int64_t(n);
 }
 
 bool Child::interruptWaits()

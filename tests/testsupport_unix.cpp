@@ -12,6 +12,7 @@
 #include <QtTest>
 
 #include <csignal>
+#include <cstring>
 #include <poll.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
@@ -146,19 +147,39 @@ bool readExact(int fd, char *buf, size_t n)
     return true;
 }
 
-QByteArray readFrame(int fd)
+// Where a forked client reads a frame: its body takes no memory from the heap (see forkedAs).
+char g_frame[1 << 20];
+
+// The next frame's length, its bytes in g_frame; -1 at the end, after 20 s of silence, or for a
+// frame larger than g_frame.
+long readFrame(int fd)
 {
     unsigned char len[4];
     if (!readExact(fd, reinterpret_cast<char *>(len), 4))
-        return QByteArray();
+        return -1;
     const quint32 n = (quint32(len[0]) << 24) | (quint32(len[1]) << 16) | (quint32(len[2]) << 8) | len[3];
-    QByteArray payload(int(n), '\0');
-    return readExact(fd, payload.data(), n) ? payload : QByteArray();
+    return n <= sizeof g_frame && readExact(fd, g_frame, n) ? long(n) : -1;
+}
+
+bool holds(long frameLength, const char *text)
+{
+    return frameLength >= 0 && memmem(g_frame, size_t(frameLength), text, strlen(text));
+}
+
+bool writeAll(int fd, const char *data, size_t n)
+{
+    return write(fd, data, n) == ssize_t(n);
 }
 
 bool writeAll(int fd, const QByteArray &b)
 {
-    return write(fd, b.constData(), size_t(b.size())) == b.size();
+    return writeAll(fd, b.constData(), size_t(b.size()));
+}
+
+// The frame just read, as a line of the report.
+bool reportFrame(int report, long frameLength)
+{
+    return frameLength >= 0 && writeAll(report, g_frame, size_t(frameLength)) && writeAll(report, "\n", 1);
 }
 
 // What a forked client reports through its pipe until it ends (30 s at most), while this
@@ -194,7 +215,10 @@ QByteArray collectFromChild(pid_t child, int fd)
 }
 
 // Runs body in a forked child as uid/gid, and returns what it wrote to the descriptor it is given.
-// Whatever body needs is to be made before: after the fork, only plain system calls.
+// Whatever body needs is to be made before: after the fork, only plain system calls. This process
+// has threads (the daemon's), one of which may hold the allocator's lock at the fork, and the
+// sanitizers' allocator does not let go of it in the child: a body taking memory from the heap
+// hung there until the 30 s were over.
 QByteArray forkedAs(unsigned uid, const std::function<void(int report)> &body)
 {
     int report[2];
@@ -212,14 +236,14 @@ QByteArray forkedAs(unsigned uid, const std::function<void(int report)> &body)
     return collectFromChild(child, report[0]);
 }
 
-// The next frame that is not an event.
-QByteArray readResponse(int fd)
+// The next frame that is not an event, as readFrame.
+long readResponse(int fd)
 {
-    QByteArray frame;
+    long n = 0;
     do {
-        frame = readFrame(fd);
-    } while (!frame.isEmpty() && frame.contains("\"event\""));
-    return frame;
+        n = readFrame(fd);
+    } while (holds(n, "\"event\""));
+    return n;
 }
 
 int connectUnix(const QByteArray &path)
@@ -245,15 +269,14 @@ ForeignClient runAsUser(unsigned uid, const QString &socketPath, const QList<QJs
         const int fd = connectUnix(path);
         if (fd < 0)
             _exit(11);
-        const QByteArray greeting = readFrame(fd);
-        if (greeting.isEmpty())
+        const long greeting = readFrame(fd);
+        if (greeting < 0)
             _exit(0);
-        writeAll(report, greeting + "\n");
-        for (const QByteArray &f : frames) {
+        reportFrame(report, greeting);
+        for (const QByteArray &f : std::as_const(frames)) {
             if (!writeAll(fd, f))
                 _exit(12);
-            const QByteArray response = readResponse(fd);
-            if (response.isEmpty() || !writeAll(report, response + "\n"))
+            if (!reportFrame(report, readResponse(fd)))
                 _exit(13);
         }
     });
@@ -277,32 +300,34 @@ ForeignConnections connectAsUser(unsigned uid, const QString &socketPath, int co
 {
     const QByteArray path = socketPath.toLocal8Bit();
     const QByteArray heartbeat = framing::encode(QJsonObject{{"action", "heartbeat"}});
+    std::vector<int> fds;
+    fds.reserve(size_t(count));
+    std::vector<char> wrote(static_cast<std::size_t>(count));
     const QByteArray collected = forkedAs(uid, [&](int report) {
         // All are held at once; all heartbeat together, so none times out waiting its turn.
-        std::vector<int> fds;
-        const auto heartbeatAll = [&] {
-            std::vector<bool> answered;
-            for (int fd : fds)
-                answered.push_back(fd >= 0 && writeAll(fd, heartbeat));
+        const auto heartbeatAll = [&](bool told) {
             for (size_t i = 0; i < fds.size(); ++i)
-                answered[i] = answered[i] && readResponse(fds[i]).contains("success");
-            return answered;
+                wrote[i] = fds[i] >= 0 && writeAll(fds[i], heartbeat);
+            for (size_t i = 0; i < fds.size(); ++i) {
+                const bool answered = wrote[i] && holds(readResponse(fds[i]), "success");
+                if (told)
+                    writeAll(report, answered ? "h" : "-", 1);
+            }
         };
         QElapsedTimer sinceHeartbeat;
         sinceHeartbeat.start();
         for (int i = 0; i < count; ++i) {
             const int fd = connectUnix(path);
-            const bool greeted = fd >= 0 && !readFrame(fd).isEmpty();
-            writeAll(report, greeted ? "y" : "n");
+            const bool greeted = fd >= 0 && readFrame(fd) > 0;
+            writeAll(report, greeted ? "y" : "n", 1);
             fds.push_back(greeted ? fd : -1);
             if (sinceHeartbeat.elapsed() > 2000) {
-                heartbeatAll();
+                heartbeatAll(false);
                 sinceHeartbeat.restart();
             }
         }
-        writeAll(report, "|");
-        for (bool answered : heartbeatAll())
-            writeAll(report, answered ? "h" : "-");
+        writeAll(report, "|", 1);
+        heartbeatAll(true);
     });
     ForeignConnections result;
     const QList<QByteArray> parts = collected.split('|');
@@ -316,8 +341,9 @@ ForeignConnections connectAsUser(unsigned uid, const QString &socketPath, int co
 int holdAsUser(unsigned uid, const QString &socketPath, const QList<QByteArray> &sends, int closes)
 {
     const QByteArray path = socketPath.toLocal8Bit();
+    std::vector<pollfd> fds;
+    fds.reserve(size_t(sends.size()));
     const QByteArray collected = forkedAs(uid, [&](int report) {
-        std::vector<pollfd> fds;
         for (const QByteArray &s : sends) {
             const int fd = connectUnix(path);
             // The daemon may close it while it is still written to.
@@ -331,7 +357,7 @@ int holdAsUser(unsigned uid, const QString &socketPath, const QList<QByteArray> 
             for (pollfd &p : fds)
                 if (p.revents && read(p.fd, &c, 1) <= 0 && ++closed)
                     p.fd = -1;
-        writeAll(report, QByteArray(1, closed));
+        writeAll(report, &closed, 1);
     });
     return collected.isEmpty() ? -1 : collected[0];
 }

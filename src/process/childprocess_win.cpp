@@ -12,7 +12,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <cstring>
 #include <mutex>
 #include <vector>
 
@@ -430,7 +429,6 @@ std::unique_ptr<Child> Child::launch(const LaunchSpec &spec, LaunchError *error)
     DWORD code = 0;
     if (!makePipe(true, &impl->in.pipe, &inRead, &code))
         return fail("stdin pipe", code);
-    impl->in.queued.reserve(PipeBytes);
     impl->in.thread = CreateThread(nullptr, 0, writeStdin, &impl->in, 0, nullptr);
     if (!impl->in.thread)
         return fail("stdin pipe", GetLastError());

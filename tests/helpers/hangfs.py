@@ -1,7 +1,8 @@
 # hangfs.py MOUNTPOINT [SECONDS]: mounts a file system (FUSE, root only) that answers its mount
 # and then nothing: whatever touches a path below MOUNTPOINT (or MOUNTPOINT itself, when it is a
-# file: the mount is then a file) waits until this program ends, when those calls fail. Prints "mounted" once the mount is in place. Ends by itself after SECONDS
-# (60), so that a caller stuck there for good is let go.
+# file: the mount is then a file) waits until this program ends, when those calls fail. Prints
+# "mounted" once the mount is in place. Ends by itself after SECONDS (60), so that a caller stuck
+# there for good is let go.
 import ctypes
 import os
 import signal

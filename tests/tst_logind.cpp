@@ -379,6 +379,10 @@ private Q_SLOTS:
             const QJsonObject core = TarnClient::startRequest("core", QStringLiteral(HELPER_CHILDHELPER), {mode});
             QCOMPARE(client->call(core).value("status").toString(), QStringLiteral("started"));
         }
+        // Session 1's core is up before the restart is asked for: a Ctrl+C it got later is the restart's.
+        const auto isStdout = [](const QJsonObject &e) { return e.value("event") == "stdout"; };
+        QString out = one.waitForEvent(isStdout).value("data").toString();
+        QVERIFY2(out.contains("ready"), qPrintable(out));
         const QJsonObject hello{{"action", "client-hello"}, {"log-path", daemon.path("three.log")}, {"version", "99"}};
         QCOMPARE(three.call(hello).value("status").toString(), QStringLiteral("restarting"));
         QVERIFY(!three.waitForEvent(finished).isEmpty());
@@ -388,11 +392,10 @@ private Q_SLOTS:
         // The quit follows the end of the last one, which the restart never tried to stop.
         QCOMPARE(one.call({{"action", "kill"}, {"process-id", "core"}}).value("status").toString(), QStringLiteral("killed"));
         QVERIFY(!one.waitForEvent(finished).isEmpty());
-        QString out;
         for (const QJsonObject &e : std::as_const(one.events()))
-            if (e.value("event") == "stdout")
+            if (isStdout(e))
                 out += e.value("data").toString();
-        QVERIFY2(out.contains("ready") && !out.contains("ctrl-c"), qPrintable(out));
+        QVERIFY2(!out.contains("ctrl-c"), qPrintable(out));
         QCOMPARE(daemon.waitForExit(), 0);
         QVERIFY(testsupport::inOrder(daemon.log(), {"Client version \"99\" is higher than daemon version \"1.4.9\" - restarting daemon",
                                                     "Initiating daemon restart due to version mismatch",

@@ -202,12 +202,20 @@ TEST_CASE("stdin moves a pipe's worth per write at most, fills up instead of blo
     // Bounded in time: a blocking write would hang here, and the future tells.
     auto filled = std::async(std::launch::async, [&] {
         const std::string chunk(64 * 1024, 'z');
-        std::int64_t total = 0, n = 0;
-        for (int i = 0; i < 1000 && (n = deaf->writeInput(chunk.data(), chunk.size())) > 0; ++i)
+        // Full for good once refused 50 times in a row: a refusal may come before the writer
+        // thread has taken what was queued, and then room comes back once.
+        std::int64_t total = 0;
+        int refused = 0;
+        for (int i = 0; i < 2000 && refused < 50; ++i) {
+            const std::int64_t n = deaf->writeInput(chunk.data(), chunk.size());
+            if (n < 0)
+                return std::int64_t(-1);
             total += n;
-        for (int i = 0; i < 100 && n == 0; ++i)
-            n = deaf->writeInput("more", 4);
-        return n == 0 ? total : -1;
+            refused = n == 0 ? refused + 1 : 0;
+            if (n == 0)
+                Sleep(2);
+        }
+        return refused >= 50 ? total : -1;
     });
     REQUIRE(filled.wait_for(std::chrono::seconds(20)) == std::future_status::ready);
     const std::int64_t total = filled.get();

@@ -11,6 +11,8 @@
 #include <QtTest>
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <thread>
 #include <vector>
 
@@ -198,6 +200,46 @@ private Q_SLOTS:
         QVERIFY(sink.flush());
         QCOMPARE(readFile(path).count("INFO: "), 1);
         QVERIFY(readFile(path).endsWith("INFO: after it\n"));
+    }
+
+    // A writer reporting a file it cannot write calls into the handler, which in the daemon is
+    // the sink: the sink's end waits for it however long past its wait for the writers it takes,
+    // rather than leaving it to touch a sink that is gone.
+    void theEndWaitsForAWriterInsideItsReport()
+    {
+        static std::atomic<int> stage{0}; // 1: a report reached the handler, 2: let it go on
+        stage = 0;
+        const QtMessageHandler previous = qInstallMessageHandler([](QtMsgType, const QMessageLogContext &, const QString &m) {
+            if (!m.contains("cannot be written"))
+                return;
+            stage = 1;
+            while (stage != 2)
+                std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        });
+        QTemporaryDir dir;
+        auto *sink = new LogSink(dir.path());
+        logfile::Identity client;
+        client.daemon = false;
+        sink->setSessionLogPath(7, "c", dir.path() + "/missing/c.log", client, "someone");
+        {
+            const LogSink::SessionScope scope(7);
+            sink->write(QtInfoMsg, "to a file nobody can write");
+        }
+        QTRY_COMPARE_WITH_TIMEOUT(stage.load(), 1, 10000);
+        std::atomic<bool> ended{false};
+        std::thread end([&] {
+            delete sink;
+            ended = true;
+        });
+        QDeadlineTimer past(LogSink::WriterEndWaitMs + 1500);
+        while (!ended && !past.hasExpired())
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        const bool endedWhileInside = ended;
+        stage = 2;
+        QTRY_VERIFY_WITH_TIMEOUT(ended, 10000);
+        end.join();
+        qInstallMessageHandler(previous);
+        QVERIFY(!endedWhileInside);
     }
 
     void refusesSymlinkAsLogFile()

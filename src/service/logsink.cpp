@@ -36,6 +36,10 @@ LogSink::~LogSink()
     };
     m_writers->changed.wait_for(lock, std::chrono::milliseconds(WriterEndWaitMs), allEnded);
     m_writers->abandoned = true;
+    // A writer in the middle of a report is inside this sink (or the handler that leads to it)
+    // and is let finish: it waits on nothing a file system holds, only on standard error, as
+    // every thread that logs does.
+    m_writers->changed.wait(lock, [this] { return m_writers->reporting == 0; });
     for (auto &[key, writer] : m_writers->byKey) {
         if (!writer->thread.joinable())
             continue;
@@ -291,21 +295,22 @@ void LogSink::writerLoop(const std::shared_ptr<Writers> &writers, Writer *writer
         w.changed.notify_all();
         if (w.abandoned)
             return; // the sink is gone: nothing of it may be touched
-        if (failed) {
-            lock.unlock();
+        const int dropped = writer->queue.empty() && !w.quit ? std::exchange(writer->dropped, 0) : 0;
+        if (!failed && dropped == 0)
+            continue;
+        ++w.reporting;
+        lock.unlock();
+        if (failed)
             qCWarning(lcTarnd) << "The log file" << QString::fromStdString(next.path)
                                << "cannot be written with the rights of the client that chose it;"
                                   " log lines go to standard error only";
-            lock.lock();
-        }
-        if (writer->queue.empty() && writer->dropped > 0 && !w.quit) {
-            const int dropped = std::exchange(writer->dropped, 0);
-            lock.unlock();
-            // Into the sink's own file (whatever handler is installed): this queue has room again.
+        // Into the sink's own file (whatever handler is installed): this queue has room again.
+        if (dropped > 0)
             sink->write(QtWarningMsg, QStringLiteral("%1 log line(s) were left out of the log file, which could not keep up")
                                           .arg(dropped));
-            lock.lock();
-        }
+        lock.lock();
+        --w.reporting;
+        w.changed.notify_all();
     }
     writer->ended = true;
     w.changed.notify_all();

@@ -172,6 +172,9 @@ private:
         bool held = false;
         bool quit = false;
         bool abandoned = false; // the sink is gone
+        // Writers in a report of their own (a file that cannot be written, lines left out),
+        // which calls into the sink: its end waits for them.
+        int reporting = 0;
         std::set<std::string> failuresReported; // one warning per chosen path that cannot be written
     };
     static void writerLoop(const std::shared_ptr<Writers> &writers, Writer *writer, LogSink *sink);

@@ -172,6 +172,13 @@ class TestTrust : public QObject
 
     QString path(const QString &rel) const { return m_dir.path() + "/" + rel; }
 
+    // The daemon's start policy allows the folder of the helper's copy "allowed/core" only.
+    void allowOnlyCore()
+    {
+        testsupport::writeFile(path("tarnd.conf"), "allow-folder = " + path("allowed").toUtf8() + "\n");
+        m_daemon->setExecutablePolicy(ExecPolicy::load(path("tarnd.conf")));
+    }
+
     // A file system that answers nothing, mounted at a folder or on a file, for 30 s at most.
     struct HungMount : QProcess
     {
@@ -211,7 +218,7 @@ private Q_SLOTS:
             QSKIP("acting as other users needs root");
         // The forked users must reach the sockets.
         QCOMPARE(chmod(QFile::encodeName(m_dir.path()).constData(), 0755), 0);
-        for (const char *d : {"root-only", "nobodys"})
+        for (const char *d : {"root-only", "nobodys", "allowed"})
             QVERIFY(QDir(m_dir.path()).mkpath(d));
         QCOMPARE(chown(QFile::encodeName(path("nobodys")).constData(), UserA, UserA), 0);
         // Copies of the helper under the swept names and others, which every user may run. All
@@ -222,6 +229,8 @@ private Q_SLOTS:
             QVERIFY(QFile::copy(Helper, m_dir.filePath(name)));
             QCOMPARE(chmod(QFile::encodeName(m_dir.filePath(name)).constData(), 0555), 0);
         }
+        QVERIFY(QFile::copy(Helper, path("allowed/core")));
+        QVERIFY(QFile::setPermissions(path("allowed/core"), QFileDevice::Permissions(0x7755)));
     }
 
     void cleanup()
@@ -389,20 +398,13 @@ private Q_SLOTS:
     void policyDecidesWhatMayStart()
     {
         startDaemon();
-        const QString allowed = m_dir.path() + "/allowed";
-        QVERIFY(QDir().mkpath(allowed));
-        QVERIFY(QFile::copy(Helper, allowed + "/core"));
-        QVERIFY(QFile::setPermissions(allowed + "/core", QFileDevice::Permissions(0x7755)));
-        const QString file = m_dir.path() + "/tarnd.conf";
-        testsupport::writeFile(file, "allow-folder = " + allowed.toUtf8() + "\n");
-        m_daemon->setExecutablePolicy(ExecPolicy::load(file));
-
+        allowOnlyCore();
         const QList<QJsonObject> r = testsupport::runAsUser(
-            UserA, socket(1), {startOf("inside", allowed + "/core"), startOf("outside")}).responses;
+            UserA, socket(1), {startOf("inside", path("allowed/core")), startOf("outside")}).responses;
         QCOMPARE(r.size(), 2);
         QCOMPARE(r[0].value("status").toString(), QStringLiteral("started"));
         QCOMPARE(r[1].value("status").toString(), QStringLiteral("error"));
-        QVERIFY2(r[1].value("error").toString().contains(file), qPrintable(r[1].value("error").toString()));
+        QVERIFY2(r[1].value("error").toString().contains(path("tarnd.conf")), qPrintable(r[1].value("error").toString()));
     }
 
     // The TUN device one session's process has set the DNS of, or its TUN core's adapter, is no
@@ -565,28 +567,42 @@ private Q_SLOTS:
         // gone): its hello waits, and its client's later requests wait behind it, answered in
         // order once the file system has gone. Nobody else waits: root's other client, and A
         // at a path of its own.
+        // Root's starts, checked by the policy on the same thread, wait there too: the session's
+        // one slot is counted again once their look is done, and nothing is started for a
+        // client that has gone meanwhile.
         if (!QFileInfo::exists("/dev/fuse"))
             QSKIP("no /dev/fuse to mount a file system with");
         const QString mount = path("hung");
         QVERIFY(QDir().mkpath(mount));
         HungMount fs(mount);
         QVERIFY(fs.mounted());
-        startDaemon();
-        TarnClient stuck, other;
-        QVERIFY(open(stuck, 2) && open(other, 2));
+        startDaemon(TarnDaemon::Limits{1, {}});
+        allowOnlyCore();
+        TarnClient stuck, other, second, leaver;
+        QVERIFY(open(stuck, 2) && open(other, 2) && open(second, 2) && open(leaver, 2));
         QList<qint64> answered;
         connect(&stuck, &TarnClient::responseReceived, this,
                 [&answered](const QJsonObject &r) { answered << r.value("request-id").toInteger(); });
         // The second comes with the hello, the third once the hello waits.
         const qint64 first = stuck.send(hello(mount + "/x/root.log"));
-        const qint64 second = stuck.send(Heartbeat);
+        const qint64 next = stuck.send(Heartbeat);
         QCOMPARE(statusOf(other, Heartbeat), QStringLiteral("success"));
         const qint64 third = stuck.send(QJsonObject{{"action", "list"}});
+        QSignalSpy one(&other, &TarnClient::responseReceived), two(&second, &TarnClient::responseReceived);
+        other.send(startOf("one", path("allowed/core")));
+        second.send(startOf("two", path("allowed/core")));
+        leaver.send(startOf("orphan", path("allowed/core")));
         QCOMPARE(asA({hello(path("nobodys/a.log"))}).value(0).value("status").toString(), QStringLiteral("success"));
-        QVERIFY(answered.isEmpty());
+        QVERIFY(answered.isEmpty() && one.isEmpty() && two.isEmpty());
+        leaver.disconnectFromDaemon();
 
         fs.kill(); // what waits there fails now
-        QTRY_COMPARE_WITH_TIMEOUT(answered, (QList<qint64>{first, second, third}), 15000);
+        QTRY_COMPARE_WITH_TIMEOUT(answered, (QList<qint64>{first, next, third}), 15000);
+        QTRY_VERIFY_WITH_TIMEOUT(!one.isEmpty() && !two.isEmpty(), 15000);
+        QCOMPARE(one.first().first().toJsonObject().value("status").toString(), QStringLiteral("started"));
+        QCOMPARE(two.first().first().toJsonObject().value("error").toString(),
+                 QStringLiteral("Too many processes in this session (limit 1)"));
+        QCOMPARE(m_daemon->processes()->processKeys(), (QList<ProcessKey>{{"one", 2}}));
     }
 
     void aLogFileThatDoesNotAnswerHoldsOnlyItsUsersLines()

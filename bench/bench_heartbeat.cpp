@@ -22,15 +22,16 @@
 #include <algorithm>
 #include <functional>
 #include <cstdio>
+#include <string>
 #include <memory>
 #include <vector>
 
 int main(int argc, char *argv[])
 {
+    if (argc == 3 && std::string(argv[1]) == "--echo-server")
+        return bench::runEchoServer(argc, argv, QString::fromLocal8Bit(argv[2]));
     QCoreApplication app(argc, argv);
     const QStringList args = app.arguments();
-    if (args.size() == 3 && args[1] == QLatin1String("--echo-server"))
-        return bench::runEchoServer(args[2]);
     const int perClient = args.size() > 1 ? args[1].toInt() : 400;
 
     QTemporaryDir dir;

@@ -423,12 +423,12 @@ int main(int argc, char *argv[])
         return flood(std::atoll(argv[2]));
     if (argc == 4 && std::string(argv[1]) == "--chatty")
         return chatty(std::atoi(argv[2]), std::atoi(argv[3]));
+    if (argc == 3 && std::string(argv[1]) == "--echo-server")
+        return bench::runEchoServer(argc, argv, QString::fromLocal8Bit(argv[2]));
     QCoreApplication app(argc, argv);
     const QString self = QCoreApplication::applicationFilePath();
     if (argc == 3 && std::string(argv[1]) == "--flood-pipe")
         return floodPipe(self, std::atoi(argv[2]));
-    if (argc == 3 && std::string(argv[1]) == "--echo-server")
-        return bench::runEchoServer(QString::fromLocal8Bit(argv[2]));
     if (argc == 4 && std::string(argv[1]) == "--flood-client")
         return floodClient(self, QString::fromLocal8Bit(argv[2]), std::atoi(argv[3]));
     if (argc == 3 && std::string(argv[1]) == "--daemon-with-limit") {

@@ -99,15 +99,20 @@ double percentile(std::vector<double> samples, double p)
     return samples[std::min(samples.size() - 1, size_t(p * double(samples.size())))];
 }
 
-int runEchoServer(const QString &path)
+int runEchoServer(int argc, char *argv[], const QString &path)
 {
+    qputenv("QT_NO_GLIB", "1");
+    QCoreApplication app(argc, argv);
     QLocalServer server;
     QLocalServer::removeServer(path);
     if (!server.listen(path))
         return 1;
     QObject::connect(&server, &QLocalServer::newConnection, [&server] {
         while (QLocalSocket *s = server.nextPendingConnection()) {
-            QObject::connect(s, &QLocalSocket::readyRead, s, [s] { s->write(s->readAll()); });
+            QObject::connect(s, &QLocalSocket::readyRead, s, [s] {
+                s->write(s->readAll());
+                s->flush();
+            });
             QObject::connect(s, &QLocalSocket::disconnected, s, &QObject::deleteLater);
         }
     });

@@ -34,8 +34,10 @@ private:
 bool waitForSocket(const QString &path);
 
 // The baseline of a request: a local-socket server that echoes frames back as they come and
-// does nothing else. Runs until the process is ended.
-int runEchoServer(const QString &path);
+// does nothing else, with the daemon's own means: Qt's Unix event loop, and a reply written to
+// the socket at once rather than on the next turn of the loop. Called before the process has a
+// QCoreApplication; runs until the process is ended.
+int runEchoServer(int argc, char *argv[], const QString &path);
 
 struct Usage
 {

@@ -177,6 +177,42 @@ private Q_SLOTS:
         QCOMPARE(c.pair.client->readAll(), framing::encode(QJsonObject{{"a", 1}}));
     }
 
+    // A client pipelining requests has a turn's share taken at a time, the rest on later turns
+    // (after every other connection's), whole and in order; none is taken once it has gone.
+    void pipelinedRequestsTakeTurns()
+    {
+        for (const bool leaves : {false, true}) {
+            Connected c;
+            QVERIFY(c.open());
+            QList<int> order;
+            int firstTurn = -1, afterDeparture = 0;
+            bool departed = false;
+            connect(&c.conn, &ClientConnection::clientDisconnected, this, [&] { departed = true; });
+            connect(&c.conn, &ClientConnection::messageReceived, this, [&](const QString &, const QJsonObject &m) {
+                afterDeparture += departed;
+                // Queued behind whatever the connection queues for itself at the end of its share.
+                if (order.isEmpty())
+                    QMetaObject::invokeMethod(this, [&] { firstTurn = int(order.size()); }, Qt::QueuedConnection);
+                order << m.value("n").toInt();
+            });
+            QByteArray all;
+            for (int n = 0; n < 100; ++n)
+                all += framing::encode(QJsonObject{{"n", n}});
+            c.pair.client->write(all);
+            c.pair.client->flush();
+            if (leaves) {
+                c.pair.client->disconnectFromServer();
+                QTRY_VERIFY_WITH_TIMEOUT(departed, 5000);
+                QCOMPARE(afterDeparture, 0);
+                continue;
+            }
+            QTRY_COMPARE_WITH_TIMEOUT(order.size(), 100, 5000);
+            QCOMPARE(firstTurn, ClientConnection::RequestsPerTurn);
+            for (int n = 0; n < 100; ++n)
+                QCOMPARE(order[n], n);
+        }
+    }
+
     void oversizedFrameClosesConnection()
     {
         Connected c;

@@ -93,24 +93,43 @@ void ClientConnection::holdRequests(bool held)
     if (held == m_held || !m_socket)
         return;
     m_held = held;
-    m_socket->setReadBufferSize(held ? HeldReadBytes : 0);
+    limitReading();
     // What came meanwhile, and the requests read before the hold, are taken now.
     if (!held)
         QMetaObject::invokeMethod(this, &ClientConnection::onDataReady, Qt::QueuedConnection);
 }
 
+void ClientConnection::limitReading()
+{
+    m_socket->setReadBufferSize(m_held || m_behind ? HeldReadBytes : 0);
+}
+
 void ClientConnection::onDataReady()
 {
-    if (!m_socket || m_held)
+    if (!m_socket || m_held || m_gone)
         return;
-    const QByteArray bytes = m_socket->readAll();
-    if (m_refused)
-        return;
-    m_reader.append(bytes);
-    for (;;) {
+    // More is read only once what was read before has been taken.
+    if (!m_behind) {
+        const QByteArray bytes = m_socket->readAll();
+        if (m_refused)
+            return;
+        m_reader.append(bytes);
+    }
+    for (int taken = 0;;) {
         QJsonObject message;
         switch (m_reader.next(&message)) {
         case framing::FrameReader::Result::NeedMore:
+            if (m_behind) {
+                m_behind = false;
+                limitReading();
+                if (m_socket->bytesAvailable() > 0) {
+                    const QByteArray bytes = m_socket->readAll();
+                    if (m_refused)
+                        return;
+                    m_reader.append(bytes);
+                    continue;
+                }
+            }
             if (m_reader.buffered() == 0)
                 m_partialSince.invalidate();
             else if (!m_partialSince.isValid())
@@ -131,6 +150,12 @@ void ClientConnection::onDataReady()
             // A receiver may have closed the connection meanwhile, or held it.
             if (m_refused || !m_socket || m_held)
                 return;
+            if (++taken == RequestsPerTurn) {
+                m_behind = true;
+                limitReading();
+                QMetaObject::invokeMethod(this, &ClientConnection::onDataReady, Qt::QueuedConnection);
+                return;
+            }
             continue;
         }
     }
@@ -155,6 +180,7 @@ void ClientConnection::drop()
 
 void ClientConnection::onSocketDisconnected()
 {
+    m_gone = true;
     Q_EMIT clientDisconnected(m_clientId);
 }
 

@@ -43,6 +43,10 @@ public:
     // HeldReadBytes of it in the daemon): the one being answered is answered first.
     void holdRequests(bool held);
     static constexpr qint64 HeldReadBytes = 64 * 1024;
+    // Requests taken from one connection in one turn of the event loop. The rest wait for the
+    // next turn, after every other connection has had its own: a client that pipelines requests
+    // as fast as it can gets its share of the daemon's thread, not all of it.
+    static constexpr int RequestsPerTurn = 32;
 
     static QString newClientId();
 
@@ -62,6 +66,9 @@ private Q_SLOTS:
 private:
     void refuse(quint32 announcedLength);
     void drop();
+    // While held or behind, the socket takes at most HeldReadBytes more from the client; the
+    // rest waits in the system's buffer, and the client's writes wait.
+    void limitReading();
 
     const QString m_clientId;
     quint32 m_sessionId = 0;
@@ -69,5 +76,7 @@ private:
     framing::FrameReader m_reader;
     bool m_refused = false;
     bool m_held = false;
+    bool m_behind = false; // frames read and not yet taken, past a turn's share
+    bool m_gone = false; // its departure has been told: nothing more of it is taken
     QElapsedTimer m_partialSince; // valid while an incomplete frame is buffered
 };

@@ -1,7 +1,7 @@
 // Round-trip latency of "heartbeat" against the real daemon, with 1, 50 and 200 concurrent
 // clients, beside a bare local-socket echo server in its own process as the baseline; then for
-// 50 clients while the daemon waits for a TUN interface whose probes hang (a fake ip on its
-// PATH), beside the idle daemon.
+// 50 clients while another client pipelines heartbeats and while the daemon waits for a TUN
+// interface whose probes hang (a fake ip on its PATH), beside the idle daemon.
 //   bench_heartbeat [requests-per-client]
 
 #include "benchsupport.h"
@@ -20,14 +20,64 @@
 #include <QThread>
 
 #include <algorithm>
-#include <functional>
 #include <cstdio>
-#include <string>
+#include <cstring>
+#include <functional>
 #include <memory>
+#include <string>
+#include <thread>
 #include <vector>
+
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+namespace {
+
+// Another client, in a process of its own: heartbeats pipelined as fast as the daemon takes
+// them, on `connections` connections, each with a thread that writes and one that reads and
+// drops the answers. Runs until it is killed.
+int pipeline(const char *path, int connections)
+{
+    std::string batch;
+    for (int i = 0; i < 1000; ++i)
+        batch += framing::encode(QJsonObject{{"action", "heartbeat"}}).toStdString();
+    std::vector<std::thread> threads;
+    for (int i = 0; i < connections; ++i) {
+        const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        std::strncpy(address.sun_path, path, sizeof address.sun_path - 1);
+        if (fd < 0 || ::connect(fd, reinterpret_cast<const sockaddr *>(&address), sizeof address) != 0)
+            return 1;
+        threads.emplace_back([fd, &batch] {
+            for (;;)
+                for (std::size_t at = 0; at < batch.size();) {
+                    const ssize_t n = ::write(fd, batch.data() + at, batch.size() - at);
+                    if (n <= 0)
+                        return;
+                    at += std::size_t(n);
+                }
+        });
+        threads.emplace_back([fd] {
+            static thread_local char answers[1 << 16];
+            while (::read(fd, answers, sizeof answers) > 0) {
+            }
+        });
+    }
+    std::printf("flowing\n");
+    std::fflush(stdout);
+    for (std::thread &t : threads)
+        t.join();
+    return 0;
+}
+
+} // namespace
 
 int main(int argc, char *argv[])
 {
+    if (argc == 4 && std::string(argv[1]) == "--pipeline")
+        return pipeline(argv[2], std::atoi(argv[3]));
     if (argc == 3 && std::string(argv[1]) == "--echo-server")
         return bench::runEchoServer(argc, argv, QString::fromLocal8Bit(argv[2]));
     QCoreApplication app(argc, argv);
@@ -94,6 +144,15 @@ int main(int argc, char *argv[])
     // clients cost, departures and all, with no daemon in the way.
     const auto bare = rounds(echoPath);
     const auto idle = rounds(daemonPath);
+    // One client pipelining on 4 connections: it has its share of the daemon's thread, and the
+    // rounds' clients theirs.
+    QProcess pipelining;
+    pipelining.start(QCoreApplication::applicationFilePath(), {"--pipeline", daemonPath, "4"});
+    if (!pipelining.waitForReadyRead(10000))
+        return 1;
+    const auto pipelined = rounds(daemonPath);
+    pipelining.kill();
+    pipelining.waitForFinished(5000);
     // The owner of the waiting process stays connected; the wait lasts 10 s and a probe more.
     QLocalSocket owner;
     owner.connectToServer(daemonPath);
@@ -105,12 +164,14 @@ int main(int argc, char *argv[])
     owner.waitForBytesWritten(5000);
     QThread::msleep(300); // the wait begins 100 ms after the start
     const auto waiting = rounds(daemonPath);
-    if (bare.empty() || idle.empty() || waiting.empty())
+    if (bare.empty() || idle.empty() || pipelined.empty() || waiting.empty())
         return 1;
     std::printf("\n9 s of rounds of 50 clients, %d requests each, microseconds\n", during);
     std::printf("%-40s | %-21s | %s\n", "", "p50 / p99", "max");
     std::printf("%-40s | %9.1f / %9.1f | %.1f\n", "echo server", bench::percentile(bare, 0.5), bench::percentile(bare, 0.99), *std::max_element(bare.begin(), bare.end()));
     std::printf("%-40s | %9.1f / %9.1f | %.1f\n", "tarnd, idle", bench::percentile(idle, 0.5), bench::percentile(idle, 0.99), *std::max_element(idle.begin(), idle.end()));
+    std::printf("%-40s | %9.1f / %9.1f | %.1f\n", "tarnd, another client pipelining on 4", bench::percentile(pipelined, 0.5),
+                bench::percentile(pipelined, 0.99), *std::max_element(pipelined.begin(), pipelined.end()));
     std::printf("%-40s | %9.1f / %9.1f | %.1f\n", "tarnd, waiting for an interface (hung ip)",
                 bench::percentile(waiting, 0.5), bench::percentile(waiting, 0.99), *std::max_element(waiting.begin(), waiting.end()));
 

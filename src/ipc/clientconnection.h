@@ -46,7 +46,7 @@ public:
     // Requests taken from one connection in one turn of the event loop. The rest wait for the
     // next turn, after every other connection has had its own: a client that pipelines requests
     // as fast as it can gets its share of the daemon's thread, not all of it.
-    static constexpr int RequestsPerTurn = 32;
+    static constexpr int RequestsPerTurn = 8;
 
     static QString newClientId();
 

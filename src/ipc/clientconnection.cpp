@@ -104,17 +104,22 @@ void ClientConnection::limitReading()
     m_socket->setReadBufferSize(m_held || m_behind ? HeldReadBytes : 0);
 }
 
+bool ClientConnection::readIn()
+{
+    const QByteArray bytes = m_socket->readAll();
+    if (m_refused)
+        return false;
+    m_reader.append(bytes);
+    return true;
+}
+
 void ClientConnection::onDataReady()
 {
     if (!m_socket || m_held || m_gone)
         return;
     // More is read only once what was read before has been taken.
-    if (!m_behind) {
-        const QByteArray bytes = m_socket->readAll();
-        if (m_refused)
-            return;
-        m_reader.append(bytes);
-    }
+    if (!m_behind && !readIn())
+        return;
     for (int taken = 0;;) {
         QJsonObject message;
         switch (m_reader.next(&message)) {
@@ -123,10 +128,8 @@ void ClientConnection::onDataReady()
                 m_behind = false;
                 limitReading();
                 if (m_socket->bytesAvailable() > 0) {
-                    const QByteArray bytes = m_socket->readAll();
-                    if (m_refused)
+                    if (!readIn())
                         return;
-                    m_reader.append(bytes);
                     continue;
                 }
             }

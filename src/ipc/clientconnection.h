@@ -69,6 +69,8 @@ private:
     // While held or behind, the socket takes at most HeldReadBytes more from the client; the
     // rest waits in the system's buffer, and the client's writes wait.
     void limitReading();
+    // What the socket has, into the frame reader; false when the connection was refused meanwhile.
+    bool readIn();
 
     const QString m_clientId;
     quint32 m_sessionId = 0;

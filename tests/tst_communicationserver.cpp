@@ -251,6 +251,32 @@ private Q_SLOTS:
         delete server;
     }
 
+    // A burst of clients is taken a share of each session's socket a turn: not one a turn, which
+    // left a burst's first requests waiting a second on a busy daemon, and not one socket's burst
+    // before another socket's client.
+    void aBurstOfClientsIsTakenInSharesOfEachSocket()
+    {
+        FakeBackend *backend;
+        std::unique_ptr<CommunicationServer> server(make(&backend, fast));
+        backend->setSessions(QList<SessionBackend::Session>{FakeBackend::self(1), FakeBackend::self(2)});
+        QVERIFY(server->start("burst"));
+        QSignalSpy connected(server.get(), &CommunicationServer::clientConnected);
+        int firstTurn = -1;
+        connect(server.get(), &CommunicationServer::clientConnected, this, [&] {
+            if (connected.size() == 1) // the spy's slot ran first
+                QMetaObject::invokeMethod(this, [&] { firstTurn = int(connected.size()); }, Qt::QueuedConnection);
+        });
+        std::vector<std::unique_ptr<Client>> burst;
+        const int onFirst = 2 * CommunicationServer::ConnectionsPerTurn;
+        for (int i = 0; i <= onFirst; ++i) {
+            burst.push_back(std::make_unique<Client>());
+            QVERIFY(burst.back()->connectTo(server->socketName(i < onFirst ? 1 : 2)));
+        }
+        QTRY_COMPARE_WITH_TIMEOUT(connected.size(), int(burst.size()), 10000);
+        // A share of the first socket's and the other's one.
+        QCOMPARE(firstTurn, CommunicationServer::ConnectionsPerTurn + 1);
+    }
+
     // A peer whose session is being asked waits aside, and counts toward its user's limit;
     // what it sent meanwhile, or its going, is taken once it is admitted.
     void aPeerWaitsAsideForItsSession()

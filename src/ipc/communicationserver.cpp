@@ -13,6 +13,7 @@
 
 #include <algorithm>
 #include <memory>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -336,22 +337,35 @@ void CommunicationServer::logRefusal(const SessionServer *server, const sessions
 
 void CommunicationServer::onNewConnection()
 {
-    SessionServer *from = nullptr;
-    for (SessionServer *s : std::as_const(m_sessionServers)) {
-        if (s->hasPendingConnections()) {
-            from = s;
-            break;
-        }
-    }
-    if (!from)
+    // One call a turn for all the sockets, after their listeners have taken in what came: each
+    // socket has its share, whichever signalled first.
+    if (std::exchange(m_taking, true))
         return;
-    QLocalSocket *socket = from->nextPendingConnection();
-    if (!socket)
-        return;
-    // A connection can bring more than one client at once; each needs its own call.
-    if (from->hasPendingConnections())
-        QMetaObject::invokeMethod(this, &CommunicationServer::onNewConnection, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(this, &CommunicationServer::takeConnections, Qt::QueuedConnection);
+}
 
+void CommunicationServer::takeConnections()
+{
+    m_taking = false;
+    bool more = false;
+    const QList<SessionServer *> servers = m_sessionServers.values();
+    for (SessionServer *from : servers) {
+        int taken = 0;
+        while (taken < ConnectionsPerTurn) {
+            QLocalSocket *socket = from->nextPendingConnection();
+            if (!socket)
+                break;
+            ++taken;
+            take(from, socket);
+        }
+        more = more || taken == ConnectionsPerTurn;
+    }
+    if (more)
+        onNewConnection();
+}
+
+void CommunicationServer::take(SessionServer *from, QLocalSocket *socket)
+{
     // The sockets are open to every user; only the session's own user (or root) gets in.
     auto peer = std::make_shared<sessions::PeerInfo>();
     if (!m_backend->peerOf(socket, peer.get())) {

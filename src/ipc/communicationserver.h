@@ -56,6 +56,10 @@ public:
 
     // How long the stop goes on sending what is queued for the clients before it closes them.
     static constexpr int FlushOnStopMs = 2000;
+    // Connections taken from each session's socket in one turn of the event loop: a burst of
+    // clients is not taken one a turn (a busy daemon's turns are slow), and a burst on one socket
+    // does not keep another socket's clients waiting behind it.
+    static constexpr int ConnectionsPerTurn = 16;
 
     // The sessions' sockets are there when it returns; later changes are polled.
     bool start(const QString &pipeBaseName);
@@ -105,6 +109,7 @@ Q_SIGNALS:
 
 private Q_SLOTS:
     void onNewConnection();
+    void takeConnections();
     void onClientMessage(const QString &clientId, const QJsonObject &message);
     void onClientDisconnected(const QString &clientId);
     void checkHeartbeats();
@@ -123,6 +128,7 @@ private:
     void admitInSession(QPointer<SessionServer> server, QPointer<QLocalSocket> socket,
                         std::shared_ptr<sessions::PeerInfo> peer);
     void admit(SessionServer *server, QLocalSocket *socket, std::shared_ptr<sessions::PeerInfo> peer);
+    void take(SessionServer *from, QLocalSocket *socket);
     void refuse(const SessionServer *server, QLocalSocket *socket, const sessions::PeerInfo &peer, const QString &why);
     void applySessions(const std::optional<QList<SessionBackend::Session>> &found);
     void logRefusal(const SessionServer *server, const sessions::PeerInfo &peer, const QString &why);
@@ -147,6 +153,7 @@ private:
     JobQueue m_lookups;
     bool m_listening = false;
     bool m_polling = false;
+    bool m_taking = false; // a call of takeConnections is queued
     QHash<QString, int> m_lookingUp; // by principal: connections whose session is being asked
     const Timing m_timing;
     const Limits m_limits;

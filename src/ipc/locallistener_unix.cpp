@@ -1,17 +1,50 @@
 #include "ipc/locallistener.h"
 
 #include <QLocalServer>
+#include <QLocalSocket>
+#include <QQueue>
+
+namespace {
+// Accepted and not yet taken: a bound on what a burst of connections holds in the daemon.
+constexpr int MostWaiting = 32;
+}
 
 struct LocalListener::Private
 {
     QLocalServer *server;
+    QQueue<QLocalSocket *> waiting;
+    bool accepting = false;
+
+    // QLocalServer accepts one connection a turn of the event loop, and a busy daemon's turns
+    // are slow: a burst of clients waited a turn each, a second and more for its first answer.
+    // What else has connected is accepted here, with a poll of the socket that does not wait.
+    // Only in the server's own signal: once the loop has found the socket ready, another
+    // accept would block the thread on an empty socket if this took what was there first.
+    void acceptWaiting()
+    {
+        while (server->hasPendingConnections())
+            waiting.enqueue(server->nextPendingConnection());
+        accepting = true;
+        bool none = false;
+        while (waiting.size() < MostWaiting && server->isListening() && !none) {
+            server->waitForNewConnection(0, &none);
+            while (server->hasPendingConnections())
+                waiting.enqueue(server->nextPendingConnection());
+        }
+        accepting = false;
+    }
 };
 
-LocalListener::LocalListener(QObject *parent) : QObject(parent), d(new Private{new QLocalServer(this)})
+LocalListener::LocalListener(QObject *parent) : QObject(parent), d(new Private{new QLocalServer(this), {}})
 {
     // Anyone may connect to the socket itself: who gets in is decided by the peer's credentials.
     d->server->setSocketOptions(QLocalServer::WorldAccessOption);
-    connect(d->server, &QLocalServer::newConnection, this, &LocalListener::newConnection);
+    connect(d->server, &QLocalServer::newConnection, this, [this] {
+        if (d->accepting)
+            return;
+        d->acceptWaiting();
+        Q_EMIT newConnection();
+    });
 }
 
 LocalListener::~LocalListener() = default;
@@ -27,6 +60,9 @@ void LocalListener::close()
     if (!d->server->isListening())
         return;
     const QString name = d->server->fullServerName();
+    // As QLocalServer does with those it has not handed out.
+    qDeleteAll(d->waiting);
+    d->waiting.clear();
     d->server->close();
     QLocalServer::removeServer(name);
 }
@@ -43,12 +79,12 @@ QString LocalListener::errorString() const
 
 bool LocalListener::hasPendingConnections() const
 {
-    return d->server->hasPendingConnections();
+    return !d->waiting.isEmpty();
 }
 
 QLocalSocket *LocalListener::nextPendingConnection()
 {
-    return d->server->nextPendingConnection();
+    return d->waiting.isEmpty() ? nullptr : d->waiting.dequeue();
 }
 
 struct PeerReadWait::Private

@@ -87,6 +87,24 @@ private Q_SLOTS:
         QVERIFY(gone.count() > 0 || gone.wait(10000));
     }
 
+    // A busy daemon's loop turns slowly: clients that connected together are all there when the
+    // first of them is told, not one a turn.
+    void clientsThatCameTogetherAreTakenTogether()
+    {
+        const QString name = newName();
+        LocalListener listener;
+        QVERIFY(listener.listen(name, m_principal));
+        QSignalSpy arrived(&listener, &LocalListener::newConnection);
+        QLocalSocket clients[3];
+        for (QLocalSocket &client : clients) {
+            client.connectToServer(name);
+            QVERIFY(client.waitForConnected(10000));
+        }
+        QVERIFY(arrived.wait(10000));
+        for (int i = 0; i < 3; ++i)
+            QVERIFY(listener.nextPendingConnection());
+    }
+
     void listeningAgainWhileClientsStayConnected()
     {
         const QString name = newName();

@@ -35,6 +35,9 @@ struct LocalListener::Private
     QString name;
     QString error;
     QQueue<QLocalSocket *> pending;
+
+    // A client connected to a waiting instance, queued as a socket of owner's; false if none.
+    bool takeConnected(QObject *owner);
 };
 
 LocalListener::LocalListener(QObject *parent) : QObject(parent), d(new Private) {}
@@ -55,30 +58,12 @@ bool LocalListener::listen(const QString &name, const QString &principal)
     d->name = name;
     d->notifier = new QWinEventNotifier(d->pipe.connectEvent(), this);
     connect(d->notifier, &QWinEventNotifier::activated, this, [this] {
-        std::string error;
-        const HANDLE connected = d->pipe.takeConnected(&error);
-        if (!error.empty()) {
-            d->error = QString::fromStdString(error);
-            dropNotifier(d->notifier);
-        }
-        if (connected == INVALID_HANDLE_VALUE)
-            return;
-        auto *socket = new QLocalSocket(this);
-        if (!socket->setSocketDescriptor(qintptr(connected))) {
-            CloseHandle(connected);
-            delete socket;
-            return;
-        }
-        const QString name = d->name;
-        ++openInstances[name];
-        const auto closed = [name, counted = std::make_shared<bool>(true)] {
-            if (std::exchange(*counted, false) && --openInstances[name] == 0)
-                openInstances.remove(name);
-        };
-        connect(socket, &QLocalSocket::disconnected, closed);
-        connect(socket, &QObject::destroyed, closed);
-        d->pending.enqueue(socket);
-        Q_EMIT newConnection();
+        // Every instance may have a client by now: each is taken, not one a turn of the loop.
+        bool any = false;
+        for (int i = 0; i < pipeserver::Listener::InstancesWaiting && d->takeConnected(this); ++i)
+            any = true;
+        if (any)
+            Q_EMIT newConnection();
     });
     return true;
 }
@@ -107,6 +92,33 @@ bool LocalListener::hasPendingConnections() const
 QLocalSocket *LocalListener::nextPendingConnection()
 {
     return d->pending.isEmpty() ? nullptr : d->pending.dequeue();
+}
+
+bool LocalListener::Private::takeConnected(QObject *owner)
+{
+    std::string why;
+    const HANDLE connected = pipe.takeConnected(&why);
+    if (!why.empty()) {
+        error = QString::fromStdString(why);
+        dropNotifier(notifier);
+    }
+    if (connected == INVALID_HANDLE_VALUE)
+        return false;
+    auto *socket = new QLocalSocket(owner);
+    if (!socket->setSocketDescriptor(qintptr(connected))) {
+        CloseHandle(connected);
+        delete socket;
+        return false;
+    }
+    ++openInstances[name];
+    const auto closed = [name = name, counted = std::make_shared<bool>(true)] {
+        if (std::exchange(*counted, false) && --openInstances[name] == 0)
+            openInstances.remove(name);
+    };
+    QObject::connect(socket, &QLocalSocket::disconnected, closed);
+    QObject::connect(socket, &QObject::destroyed, closed);
+    pending.enqueue(socket);
+    return true;
 }
 
 struct PeerReadWait::Private

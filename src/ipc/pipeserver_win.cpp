@@ -99,15 +99,20 @@ bool Listener::listen(const std::string &name, const std::string &userSid, bool 
         return false;
     }
     m_name = wintext::widen(name);
-    DWORD code = 0;
-    m_waiting = makeInstance(first, &code);
-    if (m_waiting == INVALID_HANDLE_VALUE) {
-        // With FILE_FLAG_FIRST_PIPE_INSTANCE, a name that exists already is refused this way.
-        *error = code == ERROR_ACCESS_DENIED ? takenBy(m_name) : lastError("CreateNamedPipeW", code);
-        close();
-        return false;
+    for (Waiting &waiting : m_waiting) {
+        const bool firstOfAll = first && &waiting == &m_waiting[0];
+        DWORD code = 0;
+        waiting.pipe = makeInstance(firstOfAll, &code);
+        if (waiting.pipe == INVALID_HANDLE_VALUE) {
+            // With FILE_FLAG_FIRST_PIPE_INSTANCE, a name that exists already is refused this way.
+            *error = code == ERROR_ACCESS_DENIED && firstOfAll ? takenBy(m_name) : lastError("CreateNamedPipeW", code);
+            close();
+            return false;
+        }
+        if (!arm(waiting, error))
+            return false;
     }
-    return arm(error);
+    return true;
 }
 
 std::string Listener::takenBy(const std::wstring &name)
@@ -133,21 +138,20 @@ HANDLE Listener::makeInstance(bool first, DWORD *error)
     return pipe;
 }
 
-bool Listener::arm(std::string *error)
+bool Listener::arm(Waiting &waiting, std::string *error)
 {
     for (int i = 0; i < ConnectTries; ++i) {
-        ResetEvent(m_event);
-        m_overlapped = OVERLAPPED{};
-        m_overlapped.hEvent = m_event;
-        m_connectedAtOnce = false;
-        if (ConnectNamedPipe(m_waiting, &m_overlapped))
+        waiting.overlapped = OVERLAPPED{};
+        waiting.overlapped.hEvent = m_event;
+        waiting.connectedAtOnce = false;
+        if (ConnectNamedPipe(waiting.pipe, &waiting.overlapped))
             return true; // completed: the event is set
         const DWORD code = GetLastError();
         if (code == ERROR_IO_PENDING)
             return true;
         if (code == ERROR_PIPE_CONNECTED) {
             // A client came between the instance's making and the wait: no wait to complete.
-            m_connectedAtOnce = true;
+            waiting.connectedAtOnce = true;
             SetEvent(m_event);
             return true;
         }
@@ -156,10 +160,25 @@ bool Listener::arm(std::string *error)
             close();
             return false;
         }
-        DisconnectNamedPipe(m_waiting); // that client has come and gone already
+        DisconnectNamedPipe(waiting.pipe); // that client has come and gone already
     }
     *error = "clients connect and leave faster than they can be served";
     close();
+    return false;
+}
+
+bool Listener::hasClient(Waiting &waiting, std::string *error)
+{
+    if (waiting.connectedAtOnce)
+        return true;
+    DWORD ignored = 0;
+    if (GetOverlappedResult(waiting.pipe, &waiting.overlapped, &ignored, FALSE))
+        return true;
+    if (GetLastError() != ERROR_IO_INCOMPLETE) {
+        // The client left before it was taken: wait for the next one on the same instance.
+        DisconnectNamedPipe(waiting.pipe);
+        arm(waiting, error);
+    }
     return false;
 }
 
@@ -167,42 +186,43 @@ HANDLE Listener::takeConnected(std::string *error)
 {
     if (!isListening())
         return INVALID_HANDLE_VALUE;
-    if (!m_connectedAtOnce) {
-        DWORD ignored = 0;
-        if (!GetOverlappedResult(m_waiting, &m_overlapped, &ignored, FALSE)) {
-            const DWORD code = GetLastError();
-            if (code == ERROR_IO_INCOMPLETE)
+    // Reset before looking: a wait that ends meanwhile sets it again. Starting a wait may also
+    // reset it, so it is set again below after any hand-over.
+    ResetEvent(m_event);
+    for (Waiting &waiting : m_waiting) {
+        if (!hasClient(waiting, error)) {
+            if (!isListening())
                 return INVALID_HANDLE_VALUE;
-            // The client left before it was taken: wait for the next one on the same instance.
-            DisconnectNamedPipe(m_waiting);
-            arm(error);
-            return INVALID_HANDLE_VALUE;
+            continue;
         }
+        // Its successor first, so that the name is never without instances of ours.
+        DWORD code = 0;
+        const HANDLE next = makeInstance(false, &code);
+        const HANDLE connected = waiting.pipe;
+        waiting.pipe = next;
+        if (next == INVALID_HANDLE_VALUE) {
+            *error = lastError("CreateNamedPipeW", code);
+            close();
+        } else if (arm(waiting, error)) {
+            SetEvent(m_event);
+        }
+        return connected;
     }
-    // The next instance first, so that the name is never without one of ours.
-    DWORD code = 0;
-    const HANDLE next = makeInstance(false, &code);
-    const HANDLE connected = m_waiting;
-    m_waiting = next;
-    if (next == INVALID_HANDLE_VALUE) {
-        *error = lastError("CreateNamedPipeW", code);
-        close();
-    } else {
-        arm(error);
-    }
-    return connected;
+    return INVALID_HANDLE_VALUE;
 }
 
 void Listener::close()
 {
-    if (m_waiting != INVALID_HANDLE_VALUE) {
+    for (Waiting &waiting : m_waiting) {
+        if (waiting.pipe == INVALID_HANDLE_VALUE)
+            continue;
         // The kernel writes the OVERLAPPED when the wait ends: it must have ended before it goes.
-        if (!m_connectedAtOnce && CancelIoEx(m_waiting, &m_overlapped)) {
+        if (!waiting.connectedAtOnce && CancelIoEx(waiting.pipe, &waiting.overlapped)) {
             DWORD ignored = 0;
-            GetOverlappedResult(m_waiting, &m_overlapped, &ignored, TRUE);
+            GetOverlappedResult(waiting.pipe, &waiting.overlapped, &ignored, TRUE);
         }
-        CloseHandle(m_waiting);
-        m_waiting = INVALID_HANDLE_VALUE;
+        CloseHandle(waiting.pipe);
+        waiting.pipe = INVALID_HANDLE_VALUE;
     }
     if (m_event) {
         CloseHandle(m_event);

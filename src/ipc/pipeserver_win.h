@@ -6,9 +6,11 @@
 // (the first instance is made with FILE_FLAG_FIRST_PIPE_INSTANCE: a pipe someone else made first
 // is never served under that someone's rules).
 //
-// One instance waits for a client at a time (overlapped ConnectNamedPipe); connectEvent() is
-// signalled when it has one, and takeConnected() hands that instance over after the next one is
-// waiting, so that the name is never without an instance of ours.
+// A few instances wait for clients at once (overlapped ConnectNamedPipe), so that a burst of
+// clients connects without waiting for the daemon to take each in turn (a client finding no free
+// instance waits for one, for a turn of a busy daemon's loop); connectEvent() is signalled when
+// one has a client, and takeConnected() hands that instance over after its successor is waiting,
+// so that the name is never without instances of ours.
 //
 // Threads: one thread (the main thread) makes every call. Nothing here blocks.
 
@@ -16,6 +18,7 @@
 
 #include <windows.h>
 
+#include <array>
 #include <memory>
 #include <string>
 
@@ -46,36 +49,47 @@ public:
     Listener(const Listener &) = delete;
     Listener &operator=(const Listener &) = delete;
 
-    // Makes an instance and waits for a client on it. first: no instance of this process is
-    // open under the name, so the name must be free; it is made with FILE_FLAG_FIRST_PIPE_INSTANCE
+    static constexpr int InstancesWaiting = 4;
+
+    // Makes the instances and waits for clients on them. first: no instance of this process is
+    // open under the name, so the name must be free; the first is made with FILE_FLAG_FIRST_PIPE_INSTANCE
     // and refused when taken, with *error naming who serves it (another daemon, of LocalSystem,
     // or any other process, which clients refuse to talk to). Also false with
     // *error when the SID is no SID or a call fails; then nothing is left open.
     bool listen(const std::string &name, const std::string &userSid, bool first, std::string *error);
-    bool isListening() const { return m_waiting != INVALID_HANDLE_VALUE; }
+    bool isListening() const { return m_waiting[0].pipe != INVALID_HANDLE_VALUE; }
     // Closes the waiting instance; connected pipes handed over stay.
     void close();
 
-    // Manual-reset; signalled while a client is connected to the waiting instance (or the wait
-    // on it failed: takeConnected then says so).
+    // Manual-reset; signalled when a client may be connected to a waiting instance (or a wait on
+    // one failed: takeConnected then says so).
     HANDLE connectEvent() const { return m_event; }
-    // The connected pipe (overlapped, the caller's to close), with the next instance waiting;
-    // INVALID_HANDLE_VALUE when no client is connected yet. A wait that failed, or a next
-    // instance that could not be made, stops listening with *error set.
+    // A connected pipe (overlapped, the caller's to close), with its successor waiting;
+    // INVALID_HANDLE_VALUE when no client is connected. The event is left signalled after a
+    // pipe is handed over, so that the next call looks for more; a call that finds none resets
+    // it. A wait that failed, or a successor that could not be made, stops listening with
+    // *error set.
     HANDLE takeConnected(std::string *error);
 
 private:
+    struct Waiting
+    {
+        HANDLE pipe = INVALID_HANDLE_VALUE;
+        OVERLAPPED overlapped{};
+        bool connectedAtOnce = false; // the client came before the wait: overlapped is unused
+    };
     HANDLE makeInstance(bool first, DWORD *error);
     std::string takenBy(const std::wstring &name);
-    bool arm(std::string *error);
+    bool arm(Waiting &waiting, std::string *error);
+    // Whether its client is there; one that came and went is let go, and the instance waits again.
+    bool hasClient(Waiting &waiting, std::string *error);
 
     std::unique_ptr<Calls> m_calls;
     std::wstring m_name;
     PSECURITY_DESCRIPTOR m_security = nullptr;
-    HANDLE m_waiting = INVALID_HANDLE_VALUE;
-    HANDLE m_event = nullptr;
-    OVERLAPPED m_overlapped{};
-    bool m_connectedAtOnce = false; // the client came before the wait: m_overlapped is unused
+    // The kernel writes each OVERLAPPED until its wait ends: they stay where they are.
+    std::array<Waiting, InstancesWaiting> m_waiting;
+    HANDLE m_event = nullptr; // shared by the instances' waits
 };
 
 // Waits, on a thread of its own, until the client has read everything written to a connected

@@ -298,7 +298,7 @@ TEST_CASE("each end of a pipe is known by its own token; a client's log file is 
     REQUIRE(id);
     CHECK_FALSE(threadImpersonates());
     CHECK_FALSE(id->daemon);
-    const std::string path = wintext::narrow(wintest::tempFolder()) + "tarnd-identity-" + std::to_string(GetCurrentProcessId());
+    const std::string path = wintext::narrow(wintest::freshPath(L"tarnd-identity-"));
     CHECK(logfile::append(path, "line\n", *id));
     CHECK(logfile::size(path, *id) == 6);
     CHECK(logfile::remove(path, *id));

@@ -24,8 +24,11 @@ namespace {
 
 std::string tempDir()
 {
-    const std::wstring dir = wintest::tempFolder() + L"tarnd-test-" + std::to_wstring(GetCurrentProcessId());
-    CreateDirectoryW(dir.c_str(), nullptr);
+    static const std::wstring dir = [] {
+        const std::wstring made = wintest::freshPath(L"tarnd-test-");
+        CreateDirectoryW(made.c_str(), nullptr);
+        return made;
+    }();
     return wintext::narrow(dir);
 }
 

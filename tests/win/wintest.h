@@ -31,6 +31,13 @@ inline std::wstring tempFolder()
     return path;
 }
 
+// A path in the temporary folder that no earlier run has used: wine gives the same process ids
+// run after run, and a run that failed leaves its files behind.
+inline std::wstring freshPath(const std::wstring &prefix)
+{
+    return tempFolder() + prefix + std::to_wstring(GetCurrentProcessId()) + L"-" + std::to_wstring(GetTickCount64());
+}
+
 // The handles this process has open. GetProcessHandleCount says 0 under wine whatever is open,
 // so every handle value is asked about instead; they are small multiples of 4.
 inline int openHandles()

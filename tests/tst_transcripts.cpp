@@ -261,8 +261,10 @@ private Q_SLOTS:
                     continue;
                 }
                 const bool came = QTest::qWaitFor([&] { return c->take(doc.object(), inOrder); }, WaitMs);
-                QVERIFY2(came, qPrintable(where + "no frame like " + compact(doc.object()) + "\n  came:\n" + describe(c->inbox())
-                                          + "\n  the log's end:\n" + d.log().right(600)));
+                // A failure's text is cut at about a kilobyte: the last of what came, and of the log, first.
+                QVERIFY2(came, qPrintable(where + "no frame like " + compact(doc.object()) + "\n  the last that came:\n"
+                                          + describe(c->inbox().mid(c->inbox().size() - 3)) + "\n  the log's end:\n"
+                                          + d.log().right(300)));
                 continue;
             }
             const QString word = line.section(' ', 0, 0);

@@ -22,14 +22,13 @@ struct LocalListener::Private
     // accept would block the thread on an empty socket if this took what was there first.
     void acceptWaiting()
     {
-        while (server->hasPendingConnections())
-            waiting.enqueue(server->nextPendingConnection());
         accepting = true;
-        bool none = false;
-        while (waiting.size() < MostWaiting && server->isListening() && !none) {
-            server->waitForNewConnection(0, &none);
+        for (bool none = false;;) {
             while (server->hasPendingConnections())
                 waiting.enqueue(server->nextPendingConnection());
+            if (none || waiting.size() >= MostWaiting || !server->isListening())
+                break;
+            server->waitForNewConnection(0, &none);
         }
         accepting = false;
     }

@@ -58,7 +58,7 @@ public:
     // *error when the SID is no SID or a call fails; then nothing is left open.
     bool listen(const std::string &name, const std::string &userSid, bool first, std::string *error);
     bool isListening() const { return m_waiting[0].pipe != INVALID_HANDLE_VALUE; }
-    // Closes the waiting instance; connected pipes handed over stay.
+    // Closes the waiting instances; connected pipes handed over stay.
     void close();
 
     // Manual-reset; signalled when a client may be connected to a waiting instance (or a wait on

@@ -25,11 +25,6 @@ bool SessionServer::isListening() const
     return m_listener->isListening();
 }
 
-bool SessionServer::hasPendingConnections() const
-{
-    return m_listener->hasPendingConnections();
-}
-
 QLocalSocket *SessionServer::nextPendingConnection()
 {
     return m_listener->nextPendingConnection();

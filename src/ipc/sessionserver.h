@@ -35,7 +35,6 @@ public:
     QString pipeName() const { return m_pipeName; }
     QString user() const { return m_user; }
     QString principal() const { return m_principal; }
-    bool hasPendingConnections() const;
     QLocalSocket *nextPendingConnection();
 
 Q_SIGNALS:

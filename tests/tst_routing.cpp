@@ -13,9 +13,9 @@ namespace {
 
 const QString Helper = QStringLiteral(HELPER_CHILDHELPER);
 
-QJsonObject start(const QString &id, const QStringList &args)
+QJsonObject start(const QString &id, const QStringList &args, const TarnStartOptions &options = {})
 {
-    return TarnClient::startRequest(id, Helper, args);
+    return TarnClient::startRequest(id, Helper, args, options);
 }
 
 bool isFinished(const QJsonObject &e, const QString &id)
@@ -87,6 +87,46 @@ private Q_SLOTS:
         QCOMPARE(received.value("last"), lastWords);
         QVERIFY(intact);
         QVERIFY(!d.log().contains("dropping it"));
+        QVERIFY(c.isConnected());
+    }
+
+    void aChildRestartedForAClientThatTakesNothingPilesUpNothing()
+    {
+        // Each run writes less than a pipe holds and exits at once, so its output waits in the
+        // pipe for the read at its exit; read past the bound on what waits unsent, run after run,
+        // it would pile up in the daemon for as long as the client takes nothing.
+        const int runs = 60;
+        const qint64 each = 60000; // 352 KiB of frames
+        Daemon d;
+        QVERIFY(d.start());
+        TarnClient c;
+        c.setEventQueue(true);
+        QVERIFY(c.connectToDaemon(d.socketPath()));
+        c.socket()->setReadBufferSize(64 * 1024);
+        TarnStartOptions again;
+        again.autoRestart = true;
+        again.maxRestartAttempts = runs - 1;
+        again.restartDelayMs = 0;
+        QCOMPARE(c.call(start("again", {"binary", QString::number(each), "7"}, again)).value("status").toString(),
+                 QStringLiteral("started"));
+        c.socket()->blockSignals(true);
+        QTRY_VERIFY_WITH_TIMEOUT(d.log().contains("Process \"again\" exceeded max restart attempts"), 240000);
+        c.socket()->blockSignals(false);
+        c.socket()->setReadBufferSize(0);
+        emit c.socket()->readyRead();
+        qint64 received = 0;
+        const auto count = [&](const QJsonObject &e) {
+            if (e.value("event") == "stdout")
+                received += e.value("data").toString().size() * 6;
+        };
+        connect(&c, &TarnClient::eventReceived, this, count);
+        for (const QJsonObject &e : c.events())
+            count(e);
+        QVERIFY(!c.waitForEvent([&](const QJsonObject &e) { return isFinished(e, "again"); }, 120000).isEmpty());
+        // Frame bytes: what the client had not taken when it was held back (8 MiB), what one
+        // process may have waiting (4 MiB), and the sockets' buffers; not the 20 MiB of all runs.
+        QVERIFY2(received > 0 && received < 16 * 1024 * 1024, qPrintable(QString::number(received)));
+        QVERIFY(d.log().contains("What \"again\" left in its pipes at its exit is not read"));
         QVERIFY(c.isConnected());
     }
 };

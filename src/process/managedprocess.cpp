@@ -143,10 +143,17 @@ void ManagedProcess::readRemainingOutput()
     // The reader has stopped, held back or waiting for a pipe that something else keeps open:
     // everything the child wrote is in the pipes by now, and is read without waiting, up to a
     // bound against a leftover that keeps writing. It goes the reader's way, through the
-    // channel, so that it is counted like the rest once it has been sent.
+    // channel, so that it is counted like the rest once it has been sent. Not past the bound on
+    // what waits unsent: the reader of the next run stops there, and the reads at each exit of a
+    // child restarted over and over for a client that takes nothing would add up without end.
     std::string out, err;
     std::size_t left = ExitDrainBytes;
     while (left > 0) {
+        if (m_channel->inFlight() >= OutputChannel::MaxInFlightBytes) {
+            qCWarning(lcTarnd) << "[ProcessManager] What" << m_processId
+                               << "left in its pipes at its exit is not read: its client has not taken what came before";
+            return;
+        }
         out.clear();
         err.clear();
         const bool more = m_child->readOutput(out, err, std::min(left, ProcessIOWorker::ReadChunkBytes), 0);

@@ -8,7 +8,8 @@
 //   echo                 copy stdin to stdout until end of input
 //   args ...             print each further argument (UTF-8) on a line of its own, in brackets;
 //                        on Windows then "same" or "differs": whether CommandLineToArgvW agrees
-//   binary BYTES         BYTES control bytes (0x01), each of which a JSON text writes as six
+//   binary BYTES [CODE]  BYTES control bytes (0x01), each of which a JSON text writes as six;
+//                        then exit with CODE (0)
 //   flood MIB            MIB mebibytes of the pattern on stdout, in writes of 64 KiB
 //   noread               print "ready", never read stdin; wait (on Windows at most 30 s)
 //   ignoreint            the same, printing "ctrl-c" for each Ctrl+C (SIGINT), which it ignores
@@ -134,7 +135,7 @@ int run(const std::vector<std::string> &args)
     unsigned long n = number(2);
     if (mode == "out" || mode == "err" || mode == "lastwords" || mode == "binary") {
         put(mode == "err" ? 2 : 1, mode == "binary" ? std::string(n, '\x01') : pattern(n));
-        return mode == "lastwords" ? 7 : 0;
+        return mode == "lastwords" ? 7 : int(number(3));
     }
     if (mode == "mixed") {
         for (unsigned long i = 0; i < n; ++i)

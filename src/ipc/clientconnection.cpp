@@ -142,7 +142,7 @@ void ClientConnection::onDataReady()
             return;
         case framing::FrameReader::Result::Dropped:
             m_partialSince.invalidate();
-            continue;
+            break;
         case framing::FrameReader::Result::Oversized:
             refuse(m_reader.announcedLength());
             return;
@@ -153,13 +153,15 @@ void ClientConnection::onDataReady()
             // A receiver may have closed the connection meanwhile, or held it.
             if (m_refused || !m_socket || m_held)
                 return;
-            if (++taken == RequestsPerTurn) {
-                m_behind = true;
-                limitReading();
-                QMetaObject::invokeMethod(this, &ClientConnection::onDataReady, Qt::QueuedConnection);
-                return;
-            }
-            continue;
+            break;
+        }
+        // A frame that was no request was parsed all the same: it counts toward the share, or
+        // a stream of them would hold the loop for as long as they come.
+        if (++taken == RequestsPerTurn) {
+            m_behind = true;
+            limitReading();
+            QMetaObject::invokeMethod(this, &ClientConnection::onDataReady, Qt::QueuedConnection);
+            return;
         }
     }
 }

@@ -603,6 +603,17 @@ private Q_SLOTS:
         QCOMPARE(two.first().first().toJsonObject().value("error").toString(),
                  QStringLiteral("Too many processes in this session (limit 1)"));
         QCOMPARE(m_daemon->processes()->processKeys(), (QList<ProcessKey>{{"one", 2}}));
+
+        // Nor does the daemon's end wait for it: the service must stop, and start again for
+        // everyone else, while a client's file system keeps a look at its path.
+        const QString mount2 = path("hung2");
+        QVERIFY(QDir().mkpath(mount2));
+        HungMount fs2(mount2);
+        QVERIFY(fs2.mounted());
+        stuck.send(hello(mount2 + "/x/root.log"));
+        QCOMPARE(statusOf(other, Heartbeat), QStringLiteral("success"));
+        m_daemon.reset();
+        QVERIFY2(!fs2.waitForFinished(0), "the daemon's end waited until the file system went");
     }
 
     void aLogFileThatDoesNotAnswerHoldsOnlyItsUsersLines()

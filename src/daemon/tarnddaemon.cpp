@@ -85,7 +85,13 @@ TarnDaemon::~TarnDaemon()
 {
     // A pass under way hands its result to this daemon.
     m_scans.waitForDone();
-    // Work at clients' paths under way ends before what it hands back is dropped.
+    // Work at clients' paths under way ends before what it hands back is dropped, or, where a
+    // file system does not answer, is let go without this daemon to hand it back to: a client
+    // must not keep the service from ending, or from starting again for everyone else.
+    {
+        std::lock_guard<std::mutex> lock(m_taking->mutex);
+        m_taking->open = false;
+    }
     m_pathWork.clear();
     // The server outlives the tables its callback reads.
     m_communicationServer->setHeldElsewhere(nullptr);
@@ -298,8 +304,11 @@ void TarnDaemon::atClientPaths(const QString &clientId, std::function<void()> wo
         queue = std::make_unique<JobQueue>();
     // Its answers keep the order of its requests.
     client->holdRequests(true);
-    queue->run([this, clientId, work = std::move(work), then = std::move(then)] {
+    queue->run([this, taking = m_taking, clientId, work = std::move(work), then = std::move(then)] {
         work();
+        std::lock_guard<std::mutex> lock(taking->mutex);
+        if (!taking->open)
+            return;
         QMetaObject::invokeMethod(this, [this, clientId, then] {
             // A client gone meanwhile has had its departure: nothing of it is taken up again.
             // One that goes during then() is deleted later, not here.

@@ -16,6 +16,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <utility>
 #include <vector>
@@ -127,6 +128,14 @@ private:
     PrivilegeManager *m_privilegeManager;
     JobQueue m_scans; // one pass at a time, waited for before the daemon goes
     std::map<std::string, std::unique_ptr<JobQueue>> m_pathWork; // by principal
+    // Whether this daemon still takes what a job at a client's path hands back: such a job may
+    // come back after the daemon has gone (it was let go on a file system that did not answer).
+    struct Taking
+    {
+        std::mutex mutex;
+        bool open = true;
+    };
+    std::shared_ptr<Taking> m_taking = std::make_shared<Taking>();
     bool m_scanning = false; // a pass is under way, or its result not yet taken
     QList<std::pair<uint, std::optional<quint32>>> m_sweepsWaiting; // for the next pass
     QHash<ProcessKey, QString> m_processOwners; // -> client id

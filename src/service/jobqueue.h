@@ -3,6 +3,7 @@
 #include <condition_variable>
 #include <deque>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <thread>
 
@@ -14,11 +15,17 @@
 // thread limit reached, by anyone), the job runs at once on the caller's thread, and the next
 // job tries again: late, but neither lost nor stuck. (A QThreadPool leaves a job for good to a
 // thread that could not be made, and its waitForDone then never returns.)
+//
+// A job may never come back (a file system that does not answer): the queue's end waits for the
+// job under way for a while only, then lets its thread go, so that the process can still end.
+// Such a job must not reach anything of its owner's when it does come back.
 class JobQueue
 {
 public:
-    JobQueue() = default;
-    // Drops the jobs not begun and waits for the one under way.
+    static constexpr int EndWaitMs = 3000;
+
+    JobQueue();
+    // Drops the jobs not begun and waits for the one under way, endWaitMs at most.
     ~JobQueue();
     JobQueue(const JobQueue &) = delete;
     JobQueue &operator=(const JobQueue &) = delete;
@@ -28,14 +35,21 @@ public:
     void waitForDone();
     // Drops the jobs not begun.
     void clear();
+    void setEndWait(int ms) { m_endWaitMs = ms; }
 
 private:
-    void loop();
+    // Shared with the thread, which may outlive the queue.
+    struct State
+    {
+        std::mutex mutex;
+        std::condition_variable changed;
+        std::deque<std::function<void()>> jobs;
+        bool busy = false;
+        bool quit = false;
+    };
+    static void loop(const std::shared_ptr<State> &state);
 
-    std::mutex m_mutex;
-    std::condition_variable m_changed;
-    std::deque<std::function<void()>> m_jobs;
-    bool m_busy = false;
-    bool m_quit = false;
+    std::shared_ptr<State> m_state;
     std::thread m_thread;
+    int m_endWaitMs = EndWaitMs;
 };

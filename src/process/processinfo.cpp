@@ -1,6 +1,7 @@
 #include "process/processinfo.h"
 
 #include <QJsonArray>
+#include <QJsonDocument>
 
 #include <algorithm>
 
@@ -37,6 +38,14 @@ QString ProcessInfo::read(const QJsonObject &spec)
         return QStringLiteral("Invalid arguments: an argument contains a NUL character");
     if (holdsNul(workingDir))
         return QStringLiteral("Invalid working-dir: contains a NUL character");
+    qsizetype kept = executable.size() + workingDir.size() + privileges.size() + dnsAddress.size()
+                     + dnsInterface.size();
+    if (!environment.isEmpty())
+        kept += QJsonDocument(environment).toJson(QJsonDocument::Compact).size();
+    for (const QString &argument : std::as_const(arguments))
+        kept += argument.size();
+    if (kept > MaxKeptChars)
+        return QStringLiteral("Invalid start: its texts are longer than %1 characters together").arg(MaxKeptChars);
     // A negative budget or delay would leave a record that neither restarts nor finishes.
     if (maxRestartAttempts < 0)
         return QStringLiteral("Invalid max-restart-attempts: must not be negative");

@@ -31,6 +31,10 @@ struct ProcessInfo
     static constexpr int MinRestartDelayMs = 100;
     // Ids appear in log lines and in every event: a longer one is refused at the start.
     static constexpr int MaxProcessIdChars = 256;
+    // What a record keeps of its request for as long as the process lives, all texts together
+    // (the environment as compact JSON): a system runs no command line longer, and one client's
+    // records must not hold the daemon's memory.
+    static constexpr qsizetype MaxKeptChars = 256 * 1024;
 
     // Reads every field of a start request (the restart count is left as it is); wrong types
     // give defaults. Returns the request's first problem, or an empty text when it may run.

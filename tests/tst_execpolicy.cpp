@@ -60,6 +60,9 @@ private Q_SLOTS:
         QVERIFY(QFile::link(path("hidden/.seed"), path("hidden/key")));
         QVERIFY(make("a/othergroup", 0775, 0, 0));
         QVERIFY(make("a/world", 0757));
+        QVERIFY(make("a/rootonly", 0700));
+        QVERIFY(make("a/unrunnable", 0644));
+        QVERIFY(make("a/groupruns", 0750, 0, Supplementary));
         QVERIFY(QFile::link(path("outside/tool"), path("a/out-link")));
         QVERIFY(QFile::link(path("a/tool"), path("outside/in-link")));
         QCOMPARE(::mkfifo(QFile::encodeName(path("a/fifo")).constData(), 0644), 0);
@@ -117,11 +120,16 @@ private Q_SLOTS:
                                              << "in a folder writable by the client: " + path("a/deep") + " (it may write to it)" << "";
         QTest::newRow("client's allowed folder") << "mine/tool" << 65534 << "writable by the client: " + path("mine") + " (its owner)" << "";
         QTest::newRow("a fifo") << "a/fifo" << 65534 << "is not a regular file" << "";
+        // Run with the daemon's rights: never what the client could not run itself.
+        QTest::newRow("root's alone to run") << "a/rootonly" << 65534 << "is not the client's to run" << "";
+        QTest::newRow("nobody's to run") << "a/unrunnable" << 65534 << "is not the client's to run" << "";
+        QTest::newRow("the client's group's to run") << "a/groupruns" << 65534 << "" << "a/groupruns";
         QTest::newRow("relative") << "./a/tool" << 65534 << "is a relative path" << "";
         QTest::newRow("not on PATH") << "tarnd-no-such-tool" << 65534 << "not found on the daemon's PATH" << "";
         QTest::newRow("unknown client") << "a/tool" << -1 << "the client's identity cannot be had" << "";
         // Root could change any file anyway: it is held to the folders and to regular files only.
         QTest::newRow("root's own") << "a/owned" << 0 << "" << "a/owned";
+        QTest::newRow("root's alone, for root") << "a/rootonly" << 0 << "" << "a/rootonly";
     }
 
     void check()

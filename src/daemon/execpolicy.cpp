@@ -139,7 +139,7 @@ QString ExecPolicy::checkAsClient(const QString &executable, const logfile::Iden
     }
 
     std::string reason;
-    if (execfile::writableBy(canonical.toStdString(), within.toStdString(), client, &reason))
+    if (execfile::mayNotRun(canonical.toStdString(), within.toStdString(), client, &reason))
         return refused % named % QLatin1Char(' ') % QString::fromStdString(reason);
     *canonicalPath = canonical;
     return QString();

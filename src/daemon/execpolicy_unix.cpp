@@ -90,8 +90,8 @@ bool asClient(const logfile::Identity &client, const std::function<void()> &work
     return taken;
 }
 
-bool writableBy(const std::string &file, const std::string &folder, const logfile::Identity &client,
-                std::string *reason)
+bool mayNotRun(const std::string &file, const std::string &folder, const logfile::Identity &client,
+               std::string *reason)
 {
     if (client.daemon)
         return fail(reason, "cannot be checked: the client's identity cannot be had");
@@ -147,6 +147,10 @@ bool writableBy(const std::string &file, const std::string &folder, const logfil
         const std::string why = writableReason(fd.get(), st, client.uid);
         if (!why.empty())
             return fail(reason, "is writable by the client (" + why + ")");
+        // The daemon runs it with its own rights: never what the client may not run itself.
+        if (::syscall(SYS_faccessat2, fd.get(), "", X_OK, AT_EACCESS | AT_EMPTY_PATH) != 0)
+            return fail(reason, errno == EACCES ? std::string("is not the client's to run")
+                                                : std::string("its rights cannot be checked: ") + std::strerror(errno));
     }
     return false;
 }

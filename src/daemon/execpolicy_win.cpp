@@ -192,8 +192,8 @@ bool asClient(const logfile::Identity &client, const std::function<void()> &work
     return taken;
 }
 
-bool writableBy(const std::string &file, const std::string &folder, const logfile::Identity &client,
-                std::string *reason)
+bool mayNotRun(const std::string &file, const std::string &folder, const logfile::Identity &client,
+               std::string *reason)
 {
     if (client.daemon || !client.token)
         return fail(reason, "cannot be checked: the client's identity cannot be had");
@@ -222,6 +222,11 @@ bool writableBy(const std::string &file, const std::string &folder, const logfil
         return fail(reason, "cannot be checked: " + systemError(error));
     if (rights)
         return fail(reason, "is writable by the client (" + rightsNamed(rights) + ")");
+    // The daemon runs it with its own rights: never what the client may not run itself.
+    if (!granted(object.get(), token, FILE_EXECUTE, &rights, &error))
+        return fail(reason, "cannot be checked: " + systemError(error));
+    if (!rights)
+        return fail(reason, "is not the client's to run");
 
     // Up from the file's folder to the allowed one. Each is its own object at its own path: a link
     // or junction there now, where the canonical path had none, is a change to refuse.

@@ -79,7 +79,7 @@ DWORD grantedTo(const std::wstring &sddl, DWORD mask)
 std::string refusal(const std::string &file, const std::string &folder, const logfile::Identity &id)
 {
     std::string reason;
-    CHECK(execfile::writableBy(file, folder, id, &reason));
+    CHECK(execfile::mayNotRun(file, folder, id, &reason));
     return reason;
 }
 
@@ -221,4 +221,8 @@ TEST_CASE("any one right that lets the client change a file or a folder counts")
     CHECK(grantedTo(system + L"(A;;0x40;;;WD)", FolderMask) == FILE_DELETE_CHILD);
     CHECK(grantedTo(system + L"(A;;SD;;;WD)", FolderMask) == 0); // the allowed folder's own place is not checked
     CHECK(grantedTo(system + L"(A;;SD;;;WD)", InnerFolderMask) == DELETE);
+    // What the client may not run itself is not run for it. (The whole refusal cannot be shown
+    // here: wine's token has the rights of an administrator over every file.)
+    CHECK(grantedTo(system, FILE_EXECUTE) == FILE_EXECUTE);
+    CHECK(grantedTo(L"O:SYG:SYD:P(A;;FR;;;WD)", FILE_EXECUTE) == 0);
 }

@@ -408,7 +408,7 @@ private Q_SLOTS:
     }
 
     // The TUN device one session's process has set the DNS of, or its TUN core's adapter, is no
-    // other session's to set: only its own session's processes set it again.
+    // other session's to set; and in its session, only the process that holds the device sets it.
     void dnsOverrideStaysInItsSession()
     {
         const QString bin = m_dir.path() + "/bin";
@@ -420,8 +420,8 @@ private Q_SLOTS:
         const QByteArray oldPath = qgetenv("PATH");
         qputenv("PATH", QFile::encodeName(bin) + ":" + oldPath);
         const auto dnsSet = [&] { return testsupport::readFile(bin + "/dns.log").count('\n'); };
-        const auto withDns = [](const QString &id, const QString &iface) {
-            QJsonObject s = startOf(id);
+        const auto withDns = [](const QString &id, const QString &iface, const QStringList &args = {"echo"}) {
+            QJsonObject s = TarnClient::startRequest(id, Helper, args);
             s.insert("tun-dns-override", QJsonObject{{"address", "1.1.1.1"}, {"iface", iface}});
             return s;
         };
@@ -429,16 +429,16 @@ private Q_SLOTS:
         testsupport::LogCapture log;
         TarnClient one, two;
         QVERIFY(open(one, 1) && open(two, 2));
-        QCOMPARE(statusOf(one, withDns("a", "tun7")), QStringLiteral("started"));
+        QCOMPARE(statusOf(one, withDns("a", "tun7", {"tun", "tun7"})), QStringLiteral("started"));
         QTRY_COMPARE_WITH_TIMEOUT(dnsSet(), 1, 20000);
         QCOMPARE(statusOf(two, withDns("b", "tun7")), QStringLiteral("started"));
         QTRY_VERIFY_WITH_TIMEOUT(log.contains("interface \"tun7\" is in use by another session"), 20000);
         QCOMPARE(statusOf(one, withDns("c", "tun7")), QStringLiteral("started"));
-        QTRY_COMPARE_WITH_TIMEOUT(dnsSet(), 2, 20000);
+        QTRY_VERIFY_WITH_TIMEOUT(log.contains("interface \"tun7\" is not held by the process"), 20000);
         QCOMPARE(statusOf(one, startOf(TunProcessId)), QStringLiteral("started"));
         QCOMPARE(statusOf(two, withDns("d", TunInterfaceName)), QStringLiteral("started"));
         QTRY_VERIFY_WITH_TIMEOUT(log.contains("interface \"tarn-tun\" is in use by another session"), 20000);
-        QCOMPARE(dnsSet(), 2);
+        QCOMPARE(dnsSet(), 1);
         m_daemon->stop(); // the TUN core's device removal still with the fake ip
         m_daemon.reset();
         qputenv("PATH", oldPath);

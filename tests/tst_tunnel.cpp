@@ -291,7 +291,7 @@ private Q_SLOTS:
         QVERIFY(d.start({"QT_LOGGING_RULES=tarnd.debug=true"}));
         TarnClient c;
         QVERIFY(c.connectToDaemon(d.socketPath()));
-        QCOMPARE(c.call(spec("core", {"noread"}, {{"address", "1.1.1.1"}, {"iface", "tarn-tun0"}})).value("status"),
+        QCOMPARE(c.call(spec("core", {"tun", "tarn-tun0"}, {{"address", "1.1.1.1"}, {"iface", "tarn-tun0"}})).value("status"),
                  QJsonValue("started"));
         const QStringList probe = OnLinux ? QStringList{"ip", "-d", "-o", "link", "show", "dev", "tarn-tun0"}
                                           : call(windowsTools.readinessProbe("tarn-tun0")); // its text: commandLines
@@ -307,9 +307,10 @@ private Q_SLOTS:
     void dnsFailuresAndRefusals()
     {
         FakeTools tools;
-        // a'b is an up TUN device, eth0 up but none; hang0's probes hang, each cut off at its
-        // limit; the others stay down.
+        // a'b and tun9 are up TUN devices, eth0 up but none; hang0's probes hang, each cut off
+        // at its limit; the others stay down.
         tools.add("ip", {{"a'b", 0, "9: a'b: <POINTOPOINT,UP,LOWER_UP> mtu 1500 \\    tun type tun pi off\n"},
+                         {"tun9", 0, "9: tun9: <POINTOPOINT,UP,LOWER_UP> mtu 1500 \\    tun type tun pi off\n"},
                          {"eth0", 0, "2: eth0: <BROADCAST,MULTICAST,UP,LOWER_UP> mtu 1500 \\    veth\n"},
                          {"hang0", 0, "", "", 0, 20000},
                          {"", 0, "9: {last}: <POINTOPOINT> mtu 1500 state DOWN\n"}});
@@ -320,18 +321,25 @@ private Q_SLOTS:
         t.probePauseMs = 50;
         testsupport::LogCapture log;
         ProcessManager pm(nullptr, t, linuxTunTools());
-        const auto start = [](ProcessManager &in, const QString &id, const QString &address, const QString &iface) {
-            return testsupport::startNow(in, spec(id, {"noread"}, {{"address", address}, {"iface", iface}}))
+        const auto start = [](ProcessManager &in, const QString &id, const QString &address, const QString &iface,
+                              const QStringList &args = {"noread"}) {
+            return testsupport::startNow(in, spec(id, args, {{"address", address}, {"iface", iface}}))
                 .value("status").toString();
         };
         // The quote is part of the name the tools get, nothing more; a failing tool ends the override.
-        QCOMPARE(start(pm, "quoted", "9.9.9.9", "a'b"), u"started"_s);
+        QCOMPARE(start(pm, "quoted", "9.9.9.9", "a'b", {"tun", "a'b"}), u"started"_s);
         QTRY_COMPARE_WITH_TIMEOUT(tools.calls("resolvectl"), (QList<QStringList>{{"resolvectl", "dns", "a'b", "9.9.9.9"}}),
                                   20000);
         // Refused before anything runs, the process started all the same.
         QCOMPARE(start(pm, "badaddress", "1.1.1.1; reboot", "tarn-tun"), u"started"_s);
         QCOMPARE(start(pm, "badname", "1.1.1.1", "-h"), u"started"_s);
         QCOMPARE(start(pm, "noiface", "1.1.1.1", ""), u"started"_s);
+        // A TUN device, but another's (a system VPN's, say): only the one the process holds is its
+        // own. (Windows ties no adapter to a process: there this is not told.)
+        if (OnLinux) {
+            QCOMPARE(start(pm, "foreign", "6.6.6.6", "tun9"), u"started"_s);
+            QTRY_VERIFY_WITH_TIMEOUT(log.contains("Cannot set DNS - interface \"tun9\" is not held by the process"), 20000);
+        }
         // Up, but no TUN device: the DNS of the machine's own interfaces is left alone.
         QCOMPARE(start(pm, "eth", "6.6.6.6", "eth0"), u"started"_s);
         QTRY_VERIFY_WITH_TIMEOUT(log.contains("Cannot set DNS - interface \"eth0\" is not a TUN device"), 20000);
@@ -353,7 +361,8 @@ private Q_SLOTS:
         QVERIFY(log.contains("[ProcessManager] Waiting for interface \"hang0\" to be UP (max 1000 ms)"));
         QVERIFY(log.text().contains(QRegularExpression("Interface \"hang0\" not UP after \\d{4,} ms \\(timeout: 1000 ms\\)")));
         for (const QStringList &call : tools.calls())
-            QVERIFY2(call.contains("a'b") || call.contains("late0") || call.contains("hang0") || call.contains("eth0"),
+            QVERIFY2(call.contains("a'b") || call.contains("late0") || call.contains("hang0") || call.contains("eth0")
+                         || call.contains("tun9"),
                      qPrintable(call.join(' ')));
         QCOMPARE(tools.calls("resolvectl").size(), 1);
         brief.stopAll(5000);

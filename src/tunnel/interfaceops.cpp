@@ -2,6 +2,7 @@
 // override, and the removal of a stale TUN device around the TUN core. Every tool runs through
 // runTool, so the main thread goes on serving all sessions while one of them waits.
 
+#include "process/managedprocess.h"
 #include "process/processmanager.h"
 #include "service/logging.h"
 #include "tunnel/toolrun.h"
@@ -126,6 +127,14 @@ void ProcessManager::setInterfaceDns(const ProcessKey &key, const QString &dnsAd
         if (std::any_of(users.cbegin(), users.cend(), [&](const ProcessKey &u) { return u.session != key.session; })) {
             qCWarning(lcTarnd) << "[ProcessManager] Cannot set DNS - interface" << interfaceName
                                << "is in use by another session";
+            return done();
+        }
+        // The device the process made, as the override asks for: not one of the machine's own
+        // (a system VPN's, say), which a client would otherwise steer with the service's rights.
+        const ManagedProcess *process = m_processes.value(key);
+        if (!process || !process->holdsTun(interfaceName)) {
+            qCWarning(lcTarnd) << "[ProcessManager] Cannot set DNS - interface" << interfaceName
+                               << "is not held by the process";
             return done();
         }
         // Claimed before the tool runs, so that another session's override cannot slip in meanwhile.

@@ -19,6 +19,8 @@
 //                        pipes (Linux only), "free" not; print "<own pid> <grandchild pid>",
 //                        then go on as MODE ...
 //   closestdin           as noread, stdin closed
+//   tun NAME             make the TUN device NAME and hold it (Linux; on Windows nothing), then
+//                        as noread
 //   crashafter MS CODE   wait MS milliseconds, then exit with CODE
 //   moveself CODE        move its own executable file aside (to NAME.gone: Windows lets a running
 //                        program be renamed, not removed), then exit with CODE
@@ -187,6 +189,14 @@ int run(const std::vector<std::string> &args)
             });
         if (mode == "closestdin")
             std::fclose(stdin);
+        put(1, "ready\n");
+        idle();
+    }
+    if (mode == "tun" && args.size() > 2) {
+        if (!holdTun(args[2])) {
+            put(2, "no TUN device " + args[2] + "\n");
+            return 97;
+        }
         put(1, "ready\n");
         idle();
     }

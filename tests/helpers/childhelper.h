@@ -17,5 +17,6 @@ std::string argsNote(); // what follows the arguments "args" prints
 void onInterrupt(void (*handler)()); // on each Ctrl+C (SIGINT)
 long long startGrandchild(bool hold); // ignoring Ctrl+C and waiting; -1 on failure
 long long ownPid();
+bool holdTun(const std::string &name); // Linux: makes that TUN device and keeps it; Windows: nothing
 
 } // namespace child

@@ -1,10 +1,14 @@
-// The Linux side of the test child: signals and fork.
+// The Linux side of the test child: signals, fork and TUN devices.
 
 #include "childhelper.h"
 
 #include <algorithm>
 #include <csignal>
+#include <cstring>
 #include <fcntl.h>
+#include <linux/if_tun.h>
+#include <net/if.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 extern char **environ;
@@ -76,6 +80,15 @@ long long startGrandchild(bool hold)
 }
 
 long long ownPid() { return getpid(); }
+
+bool holdTun(const std::string &name)
+{
+    const int fd = ::open("/dev/net/tun", O_RDWR | O_CLOEXEC);
+    ifreq request{};
+    request.ifr_flags = IFF_TUN | IFF_NO_PI;
+    std::strncpy(request.ifr_name, name.c_str(), IFNAMSIZ - 1);
+    return fd >= 0 && ::ioctl(fd, TUNSETIFF, &request) == 0; // the device lives while this process does
+}
 int platformMode(const std::vector<std::string> &) { return -1; }
 
 } // namespace child

@@ -92,6 +92,8 @@ long long startGrandchild(bool hold)
 
 long long ownPid() { return GetCurrentProcessId(); }
 
+bool holdTun(const std::string &) { return true; }
+
 int platformMode(const std::vector<std::string> &args)
 {
     const std::string &mode = args[1];

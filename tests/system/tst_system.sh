@@ -38,6 +38,15 @@ if [ "$(dpkg-query -W -f='${Status}' systemd-resolved 2>/dev/null)" != "install 
     [ -n "$resolved" ] && cp "$resolved" "$share/"
 fi
 
+# The TUN core's stand-in: it makes the device and holds it open, as a core does, and brings it up.
+cat > "$share/holdtun.py" <<'END'
+import fcntl, os, struct, subprocess, sys, time
+fd = os.open("/dev/net/tun", os.O_RDWR)
+fcntl.ioctl(fd, 0x400454CA, struct.pack("16sH", sys.argv[1].encode(), 0x1001))  # TUNSETIFF, IFF_TUN | IFF_NO_PI
+subprocess.run(["ip", "link", "set", sys.argv[1], "up"], check=True)
+time.sleep(1006)
+END
+
 echo "package made in $(ms) ms"
 fixture_up "$share" || exit 1
 echo "booted at $(ms) ms"
@@ -173,7 +182,7 @@ in_sys sh -c 'ip tuntap add dev tarn-tun mode tun'
 session_run b1 'systemctl start tarnd.service'
 session_run b1 'tarnctl run sing-box-tun --tun-iface tarn-tun --tun-dns 10.9.8.7 -- sh -c "
     ip link show tarn-tun > /dev/null 2>&1 && echo stale device left
-    ip tuntap add dev tarn-tun mode tun && ip link set tarn-tun up && exec sleep 1006" > tun.out 2>&1 &'
+    exec python3 /srv/tarnd-test/holdtun.py tarn-tun" > tun.out 2>&1 &'
 ok "the readiness probe sees the device up" within 20 logged "Interface \"tarn-tun\" is UP after"
 ok "the stale device was removed before the TUN core ran" within 10 logged "TUN interface removed successfully"
 ok "... so the core made its own" not in_sys grep -q stale /run/tarnd-test/b1/tun.out

@@ -406,15 +406,22 @@ void TarnDaemon::restartWhenFree()
         return;
     // Those that asked are stopping theirs (the stop gives them their whole budget); nobody else
     // loses a process to somebody's newer client.
-    const QList<ProcessKey> live = m_processManager->processKeys();
-    const int others = int(std::count_if(live.cbegin(), live.cend(),
-                                         [this](const ProcessKey &k) { return !m_restartSessions.contains(k.session); }));
-    if (others > 0) {
-        qCInfo(lcTarnd) << "Daemon restart waits for" << others << "process(es) of other sessions to end";
+    const auto othersLeft = [this] {
+        const QList<ProcessKey> live = m_processManager->processKeys();
+        const int others = int(std::count_if(live.cbegin(), live.cend(),
+                                             [this](const ProcessKey &k) { return !m_restartSessions.contains(k.session); }));
+        if (others > 0)
+            qCInfo(lcTarnd) << "Daemon restart waits for" << others << "process(es) of other sessions to end";
+        return others > 0;
+    };
+    if (othersLeft())
         return;
-    }
     m_restartArmed = true;
-    QTimer::singleShot(100, this, [] {
+    QTimer::singleShot(100, this, [this, othersLeft] {
+        // Another session may have started one meanwhile: that one is waited for too.
+        m_restartArmed = false;
+        if (othersLeft())
+            return;
         qCInfo(lcTarnd) << "Initiating daemon restart due to version mismatch";
         QCoreApplication::quit();
     });

@@ -14,7 +14,7 @@ JobQueue::~JobQueue()
     m_state->jobs.clear();
     m_state->quit = true;
     m_state->changed.notify_all();
-    const bool ended = m_state->changed.wait_for(lock, std::chrono::milliseconds(m_endWaitMs),
+    const bool ended = m_state->changed.wait_for(lock, std::chrono::milliseconds(EndWaitMs),
                                                  [this] { return !m_state->busy; });
     lock.unlock();
     if (!m_thread.joinable())

@@ -25,7 +25,7 @@ public:
     static constexpr int EndWaitMs = 3000;
 
     JobQueue();
-    // Drops the jobs not begun and waits for the one under way, endWaitMs at most.
+    // Drops the jobs not begun and waits for the one under way, EndWaitMs at most.
     ~JobQueue();
     JobQueue(const JobQueue &) = delete;
     JobQueue &operator=(const JobQueue &) = delete;
@@ -35,7 +35,6 @@ public:
     void waitForDone();
     // Drops the jobs not begun.
     void clear();
-    void setEndWait(int ms) { m_endWaitMs = ms; }
 
 private:
     // Shared with the thread, which may outlive the queue.
@@ -51,5 +50,4 @@ private:
 
     std::shared_ptr<State> m_state;
     std::thread m_thread;
-    int m_endWaitMs = EndWaitMs;
 };

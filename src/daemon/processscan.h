@@ -1,6 +1,6 @@
 #pragma once
-// Every process on the machine, for the sweep of stale proxy processes after a client leaves:
-// one small platform layer (plain C++, names in UTF-8).
+// Every process on the machine, for the sweep of stale proxy processes after a client leaves and
+// for who holds a TUN device: one small platform layer (plain C++, names in UTF-8).
 //   Windows: a toolhelp snapshot; OpenProcess(PROCESS_TERMINATE) and TerminateProcess(..., 1).
 //   Linux:   /proc; a pidfd, so that the process ended is the one that was looked at.
 //
@@ -50,6 +50,12 @@ public:
 private:
     std::unique_ptr<Impl> d;
 };
+
+// Whether the process `leader`, or a process of its group, holds the TUN device of that name:
+// (Linux) a descriptor of /dev/net/tun attached to it, so that the device is their own work.
+// Windows: true, as nothing there ties an adapter to the process that made it. Reads /proc (the
+// process's descriptors, and the table only when the leader holds none), on the calling thread.
+bool groupHoldsTun(std::int64_t leader, const std::string &interfaceName);
 
 // A process opened for termination.
 class Target

@@ -55,6 +55,18 @@ std::string executableName(const std::string &dir)
     return baseName(cmdline.substr(0, cmdline.find('\0')));
 }
 
+// The process group and session of the process of that folder: the fifth and sixth fields of
+// stat, counted after the command name, which may hold blanks and parentheses of its own.
+bool groupAndSession(const std::string &dir, long long *group, long long *session)
+{
+    const std::string stat = readSmallFile(dir + "/stat");
+    const auto close = stat.rfind(')');
+    char state = 0;
+    long long ppid = 0;
+    return close != std::string::npos
+        && std::sscanf(stat.c_str() + close + 1, " %c %lld %lld %lld", &state, &ppid, group, session) == 4;
+}
+
 // Reads what the sweep needs of /proc/<pid>; false when the process is gone.
 bool readEntry(std::int64_t pid, Entry *entry)
 {
@@ -66,19 +78,29 @@ bool readEntry(std::int64_t pid, Entry *entry)
     entry->pid = pid;
     entry->owner = std::uint32_t(std::strtoul(status.c_str() + uidAt + 5, nullptr, 10)); // the real uid
     entry->hasOwner = true;
-    // The session is the sixth field of stat, counted after the command name, which may hold
-    // blanks and parentheses of its own.
-    const std::string stat = readSmallFile(dir + "/stat");
-    const auto close = stat.rfind(')');
-    entry->consoleId = -1;
-    if (close != std::string::npos) {
-        char state = 0;
-        long long ppid = 0, pgrp = 0, session = 0;
-        if (std::sscanf(stat.c_str() + close + 1, " %c %lld %lld %lld", &state, &ppid, &pgrp, &session) == 4)
-            entry->consoleId = session;
-    }
+    long long group = 0, session = -1;
+    entry->consoleId = groupAndSession(dir, &group, &session) ? session : -1;
     entry->name = executableName(dir);
     return true;
+}
+
+// Whether the process of that folder has a descriptor of /dev/net/tun attached to the device.
+bool holdsTun(const std::string &dir, const std::string &interfaceName)
+{
+    DIR *fds = ::opendir((dir + "/fd").c_str());
+    if (!fds)
+        return false;
+    static const std::string Tun = "/dev/net/tun";
+    const std::string attached = "\niff:\t" + interfaceName + "\n";
+    bool held = false;
+    for (const dirent *e; !held && (e = ::readdir(fds));) {
+        char target[32];
+        const ssize_t n = ::readlink((dir + "/fd/" + e->d_name).c_str(), target, sizeof target);
+        held = n == ssize_t(Tun.size()) && Tun.compare(0, Tun.size(), target, std::size_t(n)) == 0
+            && readSmallFile(dir + "/fdinfo/" + e->d_name).find(attached) != std::string::npos;
+    }
+    ::closedir(fds);
+    return held;
 }
 
 std::int64_t numericName(const char *name)
@@ -152,6 +174,27 @@ bool Snapshot::next(Entry *entry)
             return true;
     }
     return false;
+}
+
+bool groupHoldsTun(std::int64_t leader, const std::string &interfaceName)
+{
+    const std::string own = "/proc/" + std::to_string(leader);
+    if (holdsTun(own, interfaceName))
+        return true;
+    // A core may leave the device to a process it starts: every process of its group counts.
+    DIR *table = ::opendir("/proc");
+    if (!table)
+        return false;
+    bool held = false;
+    for (const dirent *e; !held && (e = ::readdir(table));) {
+        const std::int64_t pid = numericName(e->d_name);
+        const std::string dir = "/proc/" + std::to_string(pid);
+        long long group = 0, session = 0;
+        held = pid > 0 && pid != leader && groupAndSession(dir, &group, &session) && group == leader
+            && holdsTun(dir, interfaceName);
+    }
+    ::closedir(table);
+    return held;
 }
 
 struct Target::Impl

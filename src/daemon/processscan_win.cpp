@@ -28,6 +28,11 @@ const std::vector<std::string> &sweptNames()
     return names;
 }
 
+bool groupHoldsTun(std::int64_t, const std::string &)
+{
+    return true;
+}
+
 struct Snapshot::Impl
 {
     HANDLE snapshot = INVALID_HANDLE_VALUE;

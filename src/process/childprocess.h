@@ -87,11 +87,6 @@ public:
     // Forced end of the child and all it started: its job with exit code 1 / SIGKILL to the
     // process group.
     bool terminate();
-    // Whether the child, or a process of its group (Linux), holds the TUN device of that name:
-    // a descriptor of /dev/net/tun attached to it, so that the device is the child's own work.
-    // Windows: true, as nothing there ties an adapter to the process that made it. Reads /proc
-    // (a process group's worth), on the calling thread.
-    bool holdsTun(const std::string &interfaceName) const;
     // The error number of the last failed call above.
     long lastError() const;
 

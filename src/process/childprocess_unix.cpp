@@ -13,9 +13,7 @@
 #include <atomic>
 #include <cerrno>
 #include <csignal>
-#include <cstdio>
 #include <cstring>
-#include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <spawn.h>
@@ -255,74 +253,6 @@ std::unique_ptr<Child> Child::launch(const LaunchSpec &spec, LaunchError *error)
 std::int64_t Child::pid() const
 {
     return d->pid;
-}
-
-namespace {
-
-// Whether process pid has a descriptor of /dev/net/tun attached to the device of that name.
-bool processHoldsTun(const std::string &pid, const std::string &interfaceName)
-{
-    const std::string fds = "/proc/" + pid + "/fd";
-    DIR *dir = ::opendir(fds.c_str());
-    if (!dir)
-        return false;
-    bool held = false;
-    while (const dirent *e = ::readdir(dir)) {
-        char target[32];
-        const ssize_t n = ::readlink((fds + "/" + e->d_name).c_str(), target, sizeof target);
-        if (n != ssize_t(std::strlen("/dev/net/tun")) || std::memcmp(target, "/dev/net/tun", size_t(n)) != 0)
-            continue;
-        const int fd = ::open(("/proc/" + pid + "/fdinfo/" + e->d_name).c_str(), O_RDONLY | O_CLOEXEC);
-        if (fd < 0)
-            continue;
-        char info[512];
-        const ssize_t got = ::read(fd, info, sizeof info - 1);
-        ::close(fd);
-        if (got > 0) {
-            info[got] = '\0';
-            held = std::strstr(info, ("\niff:\t" + interfaceName + "\n").c_str()) != nullptr;
-        }
-        if (held)
-            break;
-    }
-    ::closedir(dir);
-    return held;
-}
-
-} // namespace
-
-bool Child::holdsTun(const std::string &interfaceName) const
-{
-    if (processHoldsTun(std::to_string(d->pid), interfaceName))
-        return true;
-    // A core may leave the device to a process it starts: every process of its group counts.
-    DIR *proc = ::opendir("/proc");
-    if (!proc)
-        return false;
-    bool held = false;
-    while (!held) {
-        const dirent *e = ::readdir(proc);
-        if (!e)
-            break;
-        if (e->d_name[0] < '1' || e->d_name[0] > '9' || std::to_string(d->pid) == e->d_name)
-            continue;
-        // The group is the fifth field of stat, after the name in parentheses, which may hold anything.
-        const int fd = ::open(("/proc/" + std::string(e->d_name) + "/stat").c_str(), O_RDONLY | O_CLOEXEC);
-        if (fd < 0)
-            continue;
-        char stat[512];
-        const ssize_t got = ::read(fd, stat, sizeof stat - 1);
-        ::close(fd);
-        if (got <= 0)
-            continue;
-        stat[got] = '\0';
-        const char *end = std::strrchr(stat, ')');
-        long long pgrp = 0;
-        if (end && std::sscanf(end + 1, " %*c %*d %lld", &pgrp) == 1 && pgrp == d->pid)
-            held = processHoldsTun(e->d_name, interfaceName);
-    }
-    ::closedir(proc);
-    return held;
 }
 
 bool Child::waitForExit(int *exitCode)

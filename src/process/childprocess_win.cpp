@@ -508,11 +508,6 @@ std::int64_t Child::pid() const
     return d->pid;
 }
 
-bool Child::holdsTun(const std::string &) const
-{
-    return true;
-}
-
 bool Child::waitForExit(int *exitCode)
 {
     if (d->waitStopped.load())

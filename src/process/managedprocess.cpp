@@ -46,11 +46,6 @@ qint64 ManagedProcess::childPid() const
     return m_child ? m_child->pid() : -1;
 }
 
-bool ManagedProcess::holdsTun(const QString &interfaceName) const
-{
-    return m_phase == Phase::Running && m_child && m_child->holdsTun(interfaceName.toStdString());
-}
-
 bool ManagedProcess::launch()
 {
     childprocess::LaunchSpec spec;

@@ -66,8 +66,6 @@ public:
     bool killPending() const { return m_killTimer.isActive(); }
     // The number of the child this record still holds (running or exiting), else -1.
     qint64 childPid() const;
-    // Whether the running child (or its group) holds the TUN device of that name (Child::holdsTun).
-    bool holdsTun(const QString &interfaceName) const;
 
     // Queues bytes for the child's stdin without ever blocking. False when the child is not
     // running, its stdin is broken, or the queue is full. A stop drops what is queued.

@@ -2,6 +2,7 @@
 // override, and the removal of a stale TUN device around the TUN core. Every tool runs through
 // runTool, so the main thread goes on serving all sessions while one of them waits.
 
+#include "daemon/processscan.h"
 #include "process/managedprocess.h"
 #include "process/processmanager.h"
 #include "service/logging.h"
@@ -132,7 +133,8 @@ void ProcessManager::setInterfaceDns(const ProcessKey &key, const QString &dnsAd
         // The device the process made, as the override asks for: not one of the machine's own
         // (a system VPN's, say), which a client would otherwise steer with the service's rights.
         const ManagedProcess *process = m_processes.value(key);
-        if (!process || !process->holdsTun(interfaceName)) {
+        if (!process || !process->running()
+            || !processscan::groupHoldsTun(process->childPid(), interfaceName.toStdString())) {
             qCWarning(lcTarnd) << "[ProcessManager] Cannot set DNS - interface" << interfaceName
                                << "is not held by the process";
             return done();

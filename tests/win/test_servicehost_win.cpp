@@ -178,6 +178,15 @@ TEST_CASE("the entry: its message from a console, and a registration under wine"
     const std::wstring folder = wintest::ownFolder() + L"service dir " + std::to_wstring(GetCurrentProcessId());
     CreateDirectoryW(folder.c_str(), nullptr);
     const std::wstring exe = folder + L"\\winservice.exe";
+    struct Removed
+    {
+        const std::wstring &folder, &exe;
+        ~Removed()
+        {
+            DeleteFileW(exe.c_str());
+            RemoveDirectoryW(folder.c_str());
+        }
+    } removed{folder, exe};
     REQUIRE(CopyFileW((wintest::ownFolder() + L"winservice.exe").c_str(), exe.c_str(), FALSE));
     // Standard output, then standard error, without the CR of each line end.
     const auto run = [&](std::vector<std::string> args) {

@@ -25,6 +25,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <tuple>
 #include <thread>
 #include <vector>
 
@@ -110,12 +111,44 @@ int main(int argc, char *argv[])
         const std::vector<double> samples = round();
         return std::make_pair(samples, samples.empty() ? 0.0 : (bench::usageOf(pid).cpuMicros - before) / double(samples.size()));
     };
-    std::printf("heartbeat round trip, %d requests per client, microseconds\n", perClient);
+    // How the servers take turns: a lone client alternates request by request, many clients
+    // round by round.
+    constexpr int Alternations = 5;
+    std::printf("heartbeat round trip, %d requests per client (1 client: %d to each server, alternated; more: in %d "
+                "alternated rounds), microseconds\n",
+                perClient, perClient * Alternations, Alternations);
     std::printf("%-8s | %-21s | %-21s | %-14s | %s\n", "clients", "echo server p50 / p99", "tarnd p50 / p99",
                 "tarnd/echo p50", "CPU per request, echo / tarnd");
     for (int clients : {1, 50, 200}) {
-        const auto [base, baseCpu] = cpuPerRequest(echo.processId(), [&] { return bench::heartbeatRound(echoPath, clients, perClient, false); });
-        const auto [real, realCpu] = cpuPerRequest(daemon.pid(), [&] { return bench::heartbeatRound(daemonPath, clients, perClient); });
+        std::vector<double> base, real;
+        double baseCpu = 0, realCpu = 0;
+        if (clients == 1) {
+            // Alternated request by request: see alternatingClient.
+            const double echoBefore = bench::usageOf(echo.processId()).cpuMicros;
+            const double daemonBefore = bench::usageOf(daemon.pid()).cpuMicros;
+            std::tie(base, real) = bench::alternatingClient(echoPath, daemonPath, perClient * Alternations);
+            if (!base.empty()) {
+                baseCpu = (bench::usageOf(echo.processId()).cpuMicros - echoBefore) / double(base.size());
+                realCpu = (bench::usageOf(daemon.pid()).cpuMicros - daemonBefore) / double(real.size());
+            }
+        } else {
+            // Rounds alternated between the servers, so that neither gets the machine's quieter
+            // moments only.
+            for (int round = 0; round < Alternations; ++round) {
+                const auto [b, bCpu] = cpuPerRequest(echo.processId(), [&] {
+                    return bench::heartbeatRound(echoPath, clients, perClient / Alternations, false);
+                });
+                const auto [r, rCpu] = cpuPerRequest(daemon.pid(), [&] {
+                    return bench::heartbeatRound(daemonPath, clients, perClient / Alternations);
+                });
+                if (b.empty() || r.empty())
+                    return 1;
+                base.insert(base.end(), b.begin(), b.end());
+                real.insert(real.end(), r.begin(), r.end());
+                baseCpu += bCpu / Alternations;
+                realCpu += rCpu / Alternations;
+            }
+        }
         if (base.empty() || real.empty())
             return 1;
         std::printf("%-8d | %9.1f / %9.1f | %9.1f / %9.1f | %14.2f | %.1f / %.1f\n", clients, bench::percentile(base, 0.5),

@@ -515,15 +515,35 @@ int main(int argc, char *argv[])
     // (2), on the daemon and, as the baseline, on the echo server while the child floods into a
     // plain pipe: on a machine of few cores the flood's reader and writer take their share of
     // the CPU from every other process, whoever relays the flood.
-    const auto underFlood = [&](const QString &socket, const QStringList &flood, std::vector<double> *idle,
-                                std::vector<double> *during) {
+    // Each set of rounds with the time the server's main thread, and the thread of the bench
+    // that runs the 50 clients, spent ready to run but waiting for a CPU, per heartbeat: what
+    // the flood costs each through the cores alone.
+    struct Heartbeats
+    {
+        std::vector<double> trips;
+        double waitMicros = 0;
+        double clientsWaitMicros = 0;
+    };
+    const qint64 clientsPid = QCoreApplication::applicationPid();
+    const auto measure = [&](const QString &socket, qint64 server) {
+        const double before = bench::usageOf(server).mainWaitMicros;
+        const double clientsBefore = bench::usageOf(clientsPid).mainWaitMicros;
+        Heartbeats r{heartbeatRounds(socket, seconds * 1000)};
+        if (!r.trips.empty()) {
+            r.waitMicros = (bench::usageOf(server).mainWaitMicros - before) / double(r.trips.size());
+            r.clientsWaitMicros = (bench::usageOf(clientsPid).mainWaitMicros - clientsBefore) / double(r.trips.size());
+        }
+        return r;
+    };
+    const auto underFlood = [&](const QString &socket, qint64 server, const QStringList &flood, Heartbeats *idle,
+                                Heartbeats *during) {
         if (idle)
-            *idle = heartbeatRounds(socket, seconds * 1000);
+            *idle = measure(socket, server);
         QProcess flooder;
         flooder.start(self, flood);
         if (!flooder.waitForReadyRead(30000) || !flooder.readLine().startsWith("flowing"))
             return QByteArray();
-        *during = heartbeatRounds(socket, seconds * 1000);
+        *during = measure(socket, server);
         flooder.waitForFinished(60000);
         return flooder.readAllStandardOutput().trimmed();
     };
@@ -533,35 +553,38 @@ int main(int argc, char *argv[])
     echo.start(self, {"--echo-server", echoDir.path() + "/echo"});
     if (!bench::waitForSocket(echoDir.path() + "/echo"))
         return 1;
-    std::vector<double> bareIdle, bareDuring, beside, idle, during;
-    const QByteArray pipeRate = underFlood(echoDir.path() + "/echo", {"--flood-pipe", floodMs}, &bareIdle, &bareDuring);
+    Heartbeats bareIdle, bareDuring, beside, idle, during;
+    const QByteArray pipeRate =
+        underFlood(echoDir.path() + "/echo", echo.processId(), {"--flood-pipe", floodMs}, &bareIdle, &bareDuring);
     // The flood through the daemon while the heartbeats go to the echo server: the share of the
     // machine the relay takes, apart from what it does to the daemon's own requests.
-    const QByteArray besideRate = underFlood(echoDir.path() + "/echo", {"--flood-client", daemon.socket(), floodMs},
-                                             nullptr, &beside);
+    const QByteArray besideRate = underFlood(echoDir.path() + "/echo", echo.processId(),
+                                             {"--flood-client", daemon.socket(), floodMs}, nullptr, &beside);
     echo.kill();
     echo.waitForFinished(5000);
     const QByteArray floodRate =
-        underFlood(daemon.socket(), {"--flood-client", daemon.socket(), floodMs}, &idle, &during);
-    if (idle.empty() || during.empty() || bareIdle.empty() || bareDuring.empty() || beside.empty())
-        return 1;
+        underFlood(daemon.socket(), daemon.pid(), {"--flood-client", daemon.socket(), floodMs}, &idle, &during);
+    for (const Heartbeats *r : {&idle, &during, &bareIdle, &bareDuring, &beside})
+        if (r->trips.empty())
+            return 1;
     std::printf("\n(2) heartbeat round trip, rounds of 50 clients with 100 heartbeats each for %d s, microseconds\n",
                 seconds);
-    std::printf("%-44s | %-21s | %s\n", "", "p50 / p99", "max");
-    const auto row = [](const char *label, const std::vector<double> &v) {
-        std::printf("%-44s | %9.1f / %9.1f | %.1f\n", label, bench::percentile(v, 0.5), bench::percentile(v, 0.99),
-                    *std::max_element(v.begin(), v.end()));
+    std::printf("%-44s | %-21s | %-9s | %s\n", "", "p50 / p99", "max", "wait for a CPU per heartbeat, server / clients");
+    const auto row = [](const char *label, const Heartbeats &r) {
+        std::printf("%-44s | %9.1f / %9.1f | %9.1f | %.1f / %.1f\n", label, bench::percentile(r.trips, 0.5),
+                    bench::percentile(r.trips, 0.99), *std::max_element(r.trips.begin(), r.trips.end()), r.waitMicros,
+                    r.clientsWaitMicros);
     };
     row("echo server", bareIdle);
     row("echo server, a child flooding a plain pipe", bareDuring);
     row("echo server, a child flooding through tarnd", beside);
     row("idle daemon", idle);
     row("while another client's child floods", during);
-    const auto ratio = [](const char *what, const std::vector<double> &during, const std::vector<double> &idle,
-                          const char *flood, const QByteArray &rate) {
+    const auto ratio = [](const char *what, const Heartbeats &during, const Heartbeats &idle, const char *flood,
+                          const QByteArray &rate) {
         std::printf("%s / idle: p50 %.2f, p99 %.2f; %s: %s MB/s\n", what,
-                    bench::percentile(during, 0.5) / bench::percentile(idle, 0.5),
-                    bench::percentile(during, 0.99) / bench::percentile(idle, 0.99), flood, rate.constData());
+                    bench::percentile(during.trips, 0.5) / bench::percentile(idle.trips, 0.5),
+                    bench::percentile(during.trips, 0.99) / bench::percentile(idle.trips, 0.99), flood, rate.constData());
     };
     ratio("flooding", during, idle, "the flood meanwhile", floodRate);
     ratio("echo server, flooding", bareDuring, bareIdle, "the pipe's flood meanwhile", pipeRate);

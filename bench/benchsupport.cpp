@@ -86,7 +86,10 @@ Usage usageOf(qint64 pid)
     u.descriptors = int(QDir(proc + "/fd").entryList(QDir::NoDotAndDotDot | QDir::AllEntries | QDir::System).size());
     for (const QString &task : QDir(proc + "/task").entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
         u.switches += field(slurp(proc + "/task/" + task + "/status"), "voluntary_ctxt_switches:");
-        u.cpuMicros += slurp(proc + "/task/" + task + "/schedstat").split(' ').value(0).toDouble() / 1e3;
+        const QList<QByteArray> sched = slurp(proc + "/task/" + task + "/schedstat").split(' ');
+        u.cpuMicros += sched.value(0).toDouble() / 1e3;
+        if (task.toLongLong() == pid)
+            u.mainWaitMicros = sched.value(1).toDouble() / 1e3;
     }
     return u;
 }
@@ -171,6 +174,49 @@ std::vector<double> heartbeatRound(const QString &socket, int clients, int perCl
     }
     loop.exec();
     return samples;
+}
+
+std::pair<std::vector<double>, std::vector<double>> alternatingClient(const QString &first, const QString &second,
+                                                                  int perServer)
+{
+    RoundClient clients[2];
+    const QString paths[2] = {first, second};
+    std::vector<double> samples[2];
+    const QByteArray request = framing::encode(QJsonObject{{"action", "heartbeat"}, {"request-id", 1}});
+    int left = 2 * perServer;
+    QEventLoop loop;
+    const auto send = [&](int to) {
+        clients[to].sentAt.start();
+        clients[to].socket.write(request);
+    };
+    for (int i : {0, 1}) {
+        RoundClient &c = clients[i];
+        c.socket.connectToServer(paths[i]);
+        if (!c.socket.waitForConnected(5000)) {
+            std::fprintf(stderr, "cannot connect to %s\n", qPrintable(paths[i]));
+            return {};
+        }
+        QObject::connect(&c.socket, &QLocalSocket::readyRead, [&, i] {
+            RoundClient &from = clients[i];
+            from.reader.append(from.socket.readAll());
+            QJsonObject message;
+            while (from.reader.next(&message) == framing::FrameReader::Result::Message) {
+                if (message.contains("event"))
+                    continue;
+                samples[i].push_back(double(from.sentAt.nsecsElapsed()) / 1000.0);
+                if (--left == 0)
+                    loop.quit();
+                else
+                    send(1 - i);
+            }
+        });
+        // What a server says on its own at a connection (the daemon's "connected") is taken
+        // now, not in the middle of a round trip to the other.
+        c.socket.waitForReadyRead(200);
+    }
+    send(0);
+    loop.exec();
+    return {samples[0], samples[1]};
 }
 
 } // namespace bench

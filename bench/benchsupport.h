@@ -6,6 +6,7 @@
 #include <QString>
 #include <QTemporaryDir>
 
+#include <utility>
 #include <vector>
 
 namespace bench {
@@ -43,6 +44,7 @@ struct Usage
 {
     double cpuSeconds = 0; // all threads, those ended included; in ticks of 10 ms
     double cpuMicros = 0;  // the threads running now, to the nanosecond: for short spans
+    double mainWaitMicros = 0; // the main thread's time ready to run and waiting for a CPU
     long long switches = 0; // voluntary context switches of all threads: how often it woke
     int threads = 0;
     int descriptors = 0;
@@ -58,5 +60,13 @@ double percentile(std::vector<double> samples, double p);
 // share; the round trips in µs. skipEvents: frames with an "event" (the daemon's "connected")
 // are no answers. Empty if a client could not connect.
 std::vector<double> heartbeatRound(const QString &socket, int clients, int perClient, bool skipEvents = true);
+
+// One client alternating its heartbeats between two servers, one in flight at a time: the
+// round trips to each, taken under the same conditions of the machine. A lone client's round
+// trip depends on those more than on either server (whether a thread that went to sleep must be
+// woken), and rounds taken one after the other catch different ones. Empty if a server could
+// not be reached.
+std::pair<std::vector<double>, std::vector<double>> alternatingClient(const QString &first, const QString &second,
+                                                                  int perServer);
 
 } // namespace bench

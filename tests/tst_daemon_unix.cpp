@@ -200,6 +200,44 @@ private Q_SLOTS:
         QCOMPARE(d.waitForExit(), 0);
     }
 
+    // Each child's output reader runs below the main thread, so that a flood of one child's
+    // output takes the cores after every client's requests, not beside them.
+    void outputReadersGiveWayToRequests()
+    {
+        Daemon d;
+        QVERIFY(d.start());
+        TarnClient c;
+        QVERIFY(c.connectToDaemon(d.socketPath(), 5000));
+        // The nice value of each of the daemon's threads, the main thread's first.
+        const auto niceness = [&d] {
+            QList<int> values;
+            const QString tasks = QStringLiteral("/proc/%1/task").arg(d.pid());
+            QStringList ids = QDir(tasks).entryList(QDir::Dirs | QDir::NoDotAndDotDot);
+            ids.removeOne(QString::number(d.pid()));
+            ids.prepend(QString::number(d.pid()));
+            for (const QString &id : std::as_const(ids)) {
+                const QByteArray stat = testsupport::readFile(tasks + "/" + id + "/stat");
+                values.append(stat.mid(stat.lastIndexOf(')') + 2).split(' ').value(16).toInt());
+            }
+            return values;
+        };
+        for (const QString id : {"one", "two"})
+            QCOMPARE(c.call(TarnClient::startRequest(id, QStringLiteral(HELPER_CHILDHELPER), {"noread"})).value("status"),
+                     QJsonValue("started"));
+        // Two readers lowered by ten steps (at most to 19), and no other thread.
+        QList<int> seen;
+        const auto lowered = [&] {
+            seen = niceness();
+            if (seen.value(0) >= 19)
+                return true;
+            return seen.count(std::min(seen.value(0) + 10, 19)) == 2 && seen.count(seen.value(0)) == seen.size() - 2;
+        };
+        QTRY_VERIFY2_WITH_TIMEOUT(lowered(), qPrintable("nice values, the main thread's first: " + QDebug::toString(seen)),
+                                  15000);
+        if (seen.value(0) >= 19)
+            QSKIP("the daemon runs at nice 19: no priority is lower");
+    }
+
     // An unprivileged process is told 0; the level is asked anew, not cached.
     void privilegeFollowsTheEffectiveUser()
     {

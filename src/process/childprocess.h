@@ -7,7 +7,8 @@
 // Threads: one thread may block in waitForExit (the exit monitor), one in readOutput (the
 // output reader), one in interrupt where interruptWaits() says it may wait; the other calls come
 // from the main thread. stopWaiting and wakeReader may be called from any thread. On Windows a
-// thread of the Child's own writes its stdin; it ends with the Child.
+// thread of the Child's own writes its stdin; it ends with the Child. lowerReaderPriority is
+// called by the output reader on its own thread.
 
 #include <cstddef>
 #include <cstdint>
@@ -39,6 +40,14 @@ struct LaunchError
     std::string step;
     long code = 0;    // GetLastError() / errno
 };
+
+// Lowers the calling thread's scheduling priority below the main thread's, for an output
+// reader as it starts: when every core is busy, the requests of all clients, handled on the main
+// thread, then go before one child's output, and the output still has the cores whenever the
+// main thread waits. A flood's reader at the main thread's priority doubled other clients' round
+// trips on two cores. Linux: the thread's nice value raised by 10 (at most to 19); Windows:
+// THREAD_PRIORITY_BELOW_NORMAL. A failure leaves the priority as it was and is not reported.
+void lowerReaderPriority();
 
 class Child
 {

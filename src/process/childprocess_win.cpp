@@ -375,6 +375,11 @@ Child::Child(std::unique_ptr<Impl> impl)
 
 Child::~Child() = default;
 
+void lowerReaderPriority()
+{
+    SetThreadPriority(GetCurrentThread(), THREAD_PRIORITY_BELOW_NORMAL);
+}
+
 std::unique_ptr<Child> Child::launch(const LaunchSpec &spec, LaunchError *error)
 {
     // Owns every handle from here on, so each failure below leaves nothing open.

@@ -204,6 +204,7 @@ ProcessIOWorker::~ProcessIOWorker()
 
 void ProcessIOWorker::startReading()
 {
+    childprocess::lowerReaderPriority();
     m_running = true;
     std::string out, err;
     bool more = true;

@@ -15,8 +15,6 @@ tarnd_need_packages() {
 # executable policy's test gives a user rights by ACL (setfacl).
 TARND_NATIVE_PACKAGES=(cmake ninja-build g++ qt6-base-dev qt6-base-dev-tools dbus-daemon python3-dbusmock
     systemd dbus polkitd libpam-systemd iproute2 util-linux lintian acl)
-# wine64-preloader reserves the addresses Windows fixes (the shared user data page among them)
-# before anything else is mapped; without it a randomly placed mapping takes one of them now and
-# then, and about one process start in a thousand fails with ERROR_INTERNAL_ERROR (1359).
+# The wine suites refuse to run without wine64-preloader (cmake/windows-layer.cmake says why).
 TARND_WINDOWS_PACKAGES=(g++-mingw-w64-x86-64-posix wine64 wine64-preloader doctest-dev)
 TARND_FUZZ_PACKAGES=(clang libclang-rt-dev)

@@ -10,130 +10,74 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <algorithm>
 #include <memory>
 
 class TestLocalListener : public QObject
 {
     Q_OBJECT
-    QTemporaryDir m_dir;
-    QString m_principal;
-    int m_names = 0;
-
-    QString newName()
-    {
-        return QString::fromStdString(
-            socketpath::socketPath("tst-locallistener-" + std::to_string(QCoreApplication::applicationPid()), ++m_names));
-    }
-
-    // A client connected to name, and the listener's socket for it.
-    static QLocalSocket *accept(LocalListener &listener, QLocalSocket &client, const QString &name)
-    {
-        QSignalSpy arrived(&listener, &LocalListener::newConnection);
-        client.connectToServer(name);
-        if (!client.waitForConnected(10000))
-            return nullptr;
-        if (!listener.hasPendingConnections() && !arrived.wait(10000))
-            return nullptr;
-        return listener.nextPendingConnection();
-    }
-
-    static QByteArray readSome(QLocalSocket *socket, int size)
-    {
-        QByteArray got;
-        const bool whole = QTest::qWaitFor([&] {
-            got += socket->readAll();
-            return got.size() >= size;
-        }, 10000);
-        return whole ? got : got + " (incomplete)";
-    }
-
 private Q_SLOTS:
-    void initTestCase()
-    {
-        QVERIFY(m_dir.isValid());
-        qputenv("RUNTIME_DIRECTORY", m_dir.path().toLocal8Bit()); // the Linux socket folder
-        sessions::SessionInfo self;
-        QVERIFY(sessions::ownIdentity(&self));
-        m_principal = QString::fromStdString(self.principal);
-    }
-
+    // Three clients that connected together; then, the listener closed (which lets nobody in) and
+    // made again while they stay, as the session's socket is made again, a fourth.
     void clientsAreServedEachOnItsOwnSocket()
     {
-        const QString name = newName();
-        LocalListener listener;
-        QVERIFY2(listener.listen(name, m_principal), qPrintable(listener.errorString()));
-        QVERIFY(listener.isListening());
-        QVERIFY(!listener.hasPendingConnections());
-        QVERIFY(!listener.nextPendingConnection());
-
-        QLocalSocket a, b;
-        std::unique_ptr<QLocalSocket> servedA(accept(listener, a, name));
-        std::unique_ptr<QLocalSocket> servedB(accept(listener, b, name));
-        QVERIFY(servedA && servedB);
-        QCOMPARE(servedA->state(), QLocalSocket::ConnectedState);
-
-        // Both ways, each to its own peer, more than a pipe buffer at once.
-        const QByteArray big(300 * 1024, 'x');
-        a.write("from a");
-        b.write("from b");
-        servedA->write(big);
-        QCOMPARE(readSome(servedA.get(), 6), QByteArray("from a"));
-        QCOMPARE(readSome(servedB.get(), 6), QByteArray("from b"));
-        QCOMPARE(readSome(&a, big.size()), big);
-
-        // A client that leaves is seen to leave.
-        QSignalSpy gone(servedB.get(), &QLocalSocket::disconnected);
-        b.disconnectFromServer();
-        QVERIFY(gone.count() > 0 || gone.wait(10000));
-    }
-
-    // A busy daemon's loop turns slowly: clients that connected together are all there when the
-    // first of them is told, not one a turn.
-    void clientsThatCameTogetherAreTakenTogether()
-    {
-        const QString name = newName();
-        LocalListener listener;
-        QVERIFY(listener.listen(name, m_principal));
-        QSignalSpy arrived(&listener, &LocalListener::newConnection);
-        QLocalSocket clients[3];
-        for (QLocalSocket &client : clients) {
-            client.connectToServer(name);
-            QVERIFY(client.waitForConnected(10000));
-        }
-        QVERIFY(arrived.wait(10000));
-        for (int i = 0; i < 3; ++i)
-            QVERIFY(listener.nextPendingConnection());
-    }
-
-    void listeningAgainWhileClientsStayConnected()
-    {
-        const QString name = newName();
+        QTemporaryDir dir;
+        QVERIFY(dir.isValid());
+        qputenv("RUNTIME_DIRECTORY", dir.path().toLocal8Bit()); // the Linux socket folder
+        sessions::SessionInfo self;
+        QVERIFY(sessions::ownIdentity(&self));
+        const QString principal = QString::fromStdString(self.principal);
+        const QString name = QString::fromStdString(
+            socketpath::socketPath("tst-locallistener-" + std::to_string(QCoreApplication::applicationPid()), 1));
         auto listener = std::make_unique<LocalListener>();
-        QVERIFY(listener->listen(name, m_principal));
-        QLocalSocket kept;
-        QLocalSocket *served = accept(*listener, kept, name);
-        QVERIFY(served);
-        served->setParent(nullptr);
-        std::unique_ptr<QLocalSocket> owned(served);
-
-        // Closed: nobody new gets in, the connected client stays.
-        listener->close();
-        QVERIFY(!listener->isListening());
-        QLocalSocket refused;
-        refused.connectToServer(name);
-        QVERIFY(!refused.waitForConnected(2000));
-
-        // A new listener of the same name (the session's socket made again) while the old
-        // client is still connected: the name is still this process's own.
-        listener = std::make_unique<LocalListener>();
-        QVERIFY2(listener->listen(name, m_principal), qPrintable(listener->errorString()));
-        QLocalSocket fresh;
-        std::unique_ptr<QLocalSocket> servedFresh(accept(*listener, fresh, name));
-        QVERIFY(servedFresh);
-        kept.write("still here");
-        QCOMPARE(readSome(owned.get(), 10), QByteArray("still here"));
-        fresh.write("new");
-        QCOMPARE(readSome(servedFresh.get(), 3), QByteArray("new"));
+        QLocalSocket clients[4];
+        std::unique_ptr<QLocalSocket> served[4];
+        for (const auto &[from, to] : {std::pair{0, 3}, {3, 4}}) {
+            if (from > 0) {
+                listener->close();
+                QVERIFY(!listener->isListening());
+                QLocalSocket refused;
+                refused.connectToServer(name);
+                QVERIFY(!refused.waitForConnected(2000));
+                listener = std::make_unique<LocalListener>();
+            }
+            QVERIFY2(listener->listen(name, principal), qPrintable(listener->errorString()));
+            QVERIFY(listener->isListening() && !listener->hasPendingConnections() && !listener->nextPendingConnection());
+            QSignalSpy arrived(listener.get(), &LocalListener::newConnection);
+            for (int i = from; i < to; ++i) {
+                clients[i].connectToServer(name);
+                QVERIFY(clients[i].waitForConnected(10000));
+            }
+            // A busy daemon's loop turns slowly: all are there when the first is told, not one a turn.
+            QVERIFY(arrived.wait(10000));
+            for (int i = from; i < to; ++i) {
+                served[i].reset(listener->nextPendingConnection());
+                QVERIFY(served[i]);
+                served[i]->setParent(nullptr);
+            }
+        }
+        // Each is served on its own socket (which is whose, found by what each hears), both ways,
+        // more than a pipe buffer at once.
+        QByteArrayList heard;
+        for (int i = 0; i < 4; ++i)
+            clients[i].write("from " + QByteArray::number(i));
+        for (const auto &socket : served) {
+            QTRY_VERIFY_WITH_TIMEOUT(socket->bytesAvailable() >= 6, 10000);
+            heard << socket->readAll();
+        }
+        QCOMPARE(heard[3], QByteArray("from 3"));
+        QByteArrayList sorted = heard;
+        std::sort(sorted.begin(), sorted.end());
+        QCOMPARE(sorted, (QByteArrayList{"from 0", "from 1", "from 2", "from 3"}));
+        const QByteArray big(300 * 1024, 'x');
+        served[0]->write(big);
+        QLocalSocket &first = clients[heard[0].back() - '0'];
+        QTRY_COMPARE_WITH_TIMEOUT(first.bytesAvailable(), big.size(), 10000);
+        QCOMPARE(first.readAll(), big);
+        // A client that leaves is seen to leave.
+        QSignalSpy gone(served[1].get(), &QLocalSocket::disconnected);
+        clients[heard[1].back() - '0'].disconnectFromServer();
+        QVERIFY(gone.count() > 0 || gone.wait(10000));
     }
 };
 

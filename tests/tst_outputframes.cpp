@@ -56,62 +56,39 @@ qsizetype wholeCharacters(const QByteArray &data)
     return n;
 }
 
-const QList<std::pair<const char *, QByteArray>> &byteClasses()
-{
-    static const QList<std::pair<const char *, QByteArray>> classes{
-        {"text", "plain text 0123, with spaces ~ and {braces}"},
-        {"every ASCII byte", [] {
-             QByteArray all;
-             for (int c = 0; c < 0x80; ++c)
-                 all += char(c);
-             return all;
-         }()},
-        {"quote and backslash", "say \"hi\" \\ \\\\ \\\" \"\""},
-        {"controls", "\b\f\n\r\t\x01\x1f\x7f\x0b"},
-        {"NUL", QByteArray("a\0b\0", 4)},
-        {"2-byte", "\xC2\x80 \xC3\xA9 \xDF\xBF"},
-        {"3-byte", "\xE0\xA0\x80 \xE2\x82\xAC \xEF\xBF\xBF \xED\x9F\xBF \xEE\x80\x80"},
-        {"4-byte", "\xF0\x90\x80\x80 \xF0\x9F\x98\x80 \xF4\x8F\xBF\xBF"},
-        {"lone continuation bytes", "a\x80 b\xBF c\x80\x80"},
-        {"overlong forms", "\xC0\x80 \xC1\xBF \xE0\x80\x80 \xE0\x9F\xBF \xF0\x80\x80\x80 \xF0\x8F\xBF\xBF"},
-        {"surrogates", "\xED\xA0\x80 \xED\xBF\xBF"},
-        {"past U+10FFFF and never UTF-8", "\xF4\x90\x80\x80 \xF5\x80 \xF8 \xFE\xFF"},
-        {"cut inside", "\xE2\x82" "A \xF0\x9F" "B \xE2" "A\x82 \xC3" "\xC3\xA9"},
-        {"cut at the end", "a\xF0\x9F\x98"},
-        {"byte order mark first", "\xEF\xBB\xBF" "x\xEF\xBB\xBF"},
-    };
-    return classes;
-}
-
+// Every kind of byte, random bytes among them, and a character cut at the very end.
 QByteArray allClasses()
 {
-    QByteArray mix;
-    for (const auto &[name, bytes] : byteClasses())
-        mix += bytes;
+    QByteArray mix("plain text 0123, with spaces ~ and {braces}");
+    for (int c = 0; c < 0x80; ++c)
+        mix += char(c);
     QRandomGenerator random(15);
     for (int i = 0; i < 2048; ++i)
         mix += char(random.bounded(256));
+    mix += QByteArray("NUL: a\0b\0", 10);
+    for (const char *bytes : {"quote and backslash: say \"hi\" \\ \\\\ \\\" \"\"",
+                              "controls: \b\f\n\r\t\x01\x1f\x7f\x0b",
+                              "2-byte: \xC2\x80 \xC3\xA9 \xDF\xBF",
+                              "3-byte: \xE0\xA0\x80 \xE2\x82\xAC \xEF\xBF\xBF \xED\x9F\xBF \xEE\x80\x80",
+                              "4-byte: \xF0\x90\x80\x80 \xF0\x9F\x98\x80 \xF4\x8F\xBF\xBF",
+                              "lone continuation bytes: a\x80 b\xBF c\x80\x80",
+                              "overlong forms: \xC0\x80 \xC1\xBF \xE0\x80\x80 \xE0\x9F\xBF \xF0\x80\x80\x80 \xF0\x8F\xBF\xBF",
+                              "surrogates: \xED\xA0\x80 \xED\xBF\xBF",
+                              "past U+10FFFF and never UTF-8: \xF4\x90\x80\x80 \xF5\x80 \xF8 \xFE\xFF",
+                              "cut inside: \xE2\x82" "A \xF0\x9F" "B \xE2" "A\x82 \xC3" "\xC3\xA9",
+                              "byte order marks: \xEF\xBB\xBF" "x\xEF\xBB\xBF",
+                              "cut at the end: a\xF0\x9F\x98"})
+        mix += bytes;
     return mix;
 }
 
-struct Stream
+QString textOf(const QList<QByteArray> &frames)
 {
-    OutputFrames frames;
-    QList<QByteArray> done;
-    explicit Stream(qsizetype max = OutputFrames::MaxFrameBytes, const QString &id = QStringLiteral("p"),
-                    const QString &event = QStringLiteral("stdout"))
-        : frames(id, event, max, fixedTime)
-    {
-    }
-    void add(const QByteArray &bytes) { frames.append(bytes.constData(), bytes.size(), &done); }
-    QString text() const
-    {
-        QString all;
-        for (const QByteArray &f : done)
-            all += testsupport::decodeFrame(f).value("data").toString();
-        return all;
-    }
-};
+    QString all;
+    for (const QByteArray &f : frames)
+        all += testsupport::decodeFrame(f).value("data").toString();
+    return all;
+}
 
 } // namespace
 
@@ -119,84 +96,53 @@ class TestOutputFrames : public QObject
 {
     Q_OBJECT
 private Q_SLOTS:
-    void sameBytesAsTheEvent_data()
-    {
-        QTest::addColumn<QByteArray>("output");
-        for (const auto &[name, bytes] : byteClasses())
-            QTest::newRow(name) << bytes;
-        QTest::newRow("all of them and random bytes") << allClasses();
-    }
-
-    void sameBytesAsTheEvent()
-    {
-        QFETCH(QByteArray, output);
-        // The process id and the stream are escaped into the frame as well.
-        const QString id = QStringLiteral("core \"1\" \\ \u00FC\u20AC\n");
-        for (const QString event : {"stdout", "stderr"}) {
-            Stream s(OutputFrames::MaxFrameBytes, id, event);
-            s.add(output);
-            s.frames.finish(true, &s.done);
-            QCOMPARE(s.done.size(), 1);
-            QCOMPARE(s.done.first(), eventFrame(id, event, output));
-            QCOMPARE(s.frames.produced(), s.done.first().size());
-        }
-    }
-
+    // The output read up to a cut and shown there; then the rest, and its end. Each event is the
+    // one the daemon sends, holding whole characters up to the cut; the process id and the
+    // stream are escaped into the frame as well.
     void sameEventsWhereverTheOutputIsCut()
     {
-        // The output read up to a cut and shown there; then the rest, and its end. Each event is
-        // the one the daemon sends, holding whole characters up to the cut.
         const QByteArray mix = allClasses();
+        const QString id = QStringLiteral("core \"1\" \\ \u00FC\u20AC\n");
         for (qsizetype cut = 0; cut <= mix.size(); ++cut) {
-            Stream s;
-            s.add(mix.left(cut));
-            s.frames.finish(false, &s.done);
-            s.add(mix.mid(cut));
-            s.frames.finish(true, &s.done);
+            const QString event = cut % 2 ? "stderr" : "stdout";
+            OutputFrames frames(id, event, OutputFrames::MaxFrameBytes, fixedTime);
+            QList<QByteArray> done;
+            frames.append(mix.constData(), cut, &done);
+            frames.finish(false, &done);
+            frames.append(mix.constData() + cut, mix.size() - cut, &done);
+            frames.finish(true, &done);
             const qsizetype shown = wholeCharacters(mix.left(cut));
             QList<QByteArray> expected;
             for (const QByteArray &part : {mix.left(shown), mix.mid(shown)})
                 if (!part.isEmpty())
-                    expected << eventFrame("p", "stdout", part);
-            if (s.done != expected)
+                    expected << eventFrame(id, event, part);
+            if (done != expected)
                 QFAIL(qPrintable(QString("differs when cut at %1 of %2").arg(cut).arg(mix.size())));
         }
-        // In many small reads, a character is never taken apart, nothing is lost or added.
+        // In many small reads, at several bounds: a character is never taken apart, nothing is
+        // lost or added, and no frame passes its bound, which is on the frame (controls take six
+        // bytes each once escaped, invalid bytes three).
+        const QByteArray output = QByteArray(5000, '\x01') + mix + QByteArray(3000, '\xFF');
         QRandomGenerator random(3);
-        Stream s;
-        for (qsizetype at = 0; at < mix.size();) {
-            const qsizetype n = random.bounded(1, 9);
-            s.add(mix.mid(at, n));
-            at += n;
-            if (random.bounded(4) == 0)
-                s.frames.finish(false, &s.done);
-        }
-        s.frames.finish(true, &s.done);
-        QCOMPARE(s.text(), decoded(mix));
-        for (const QByteArray &f : std::as_const(s.done))
-            QCOMPARE(f, eventFrame("p", "stdout", testsupport::decodeFrame(f).value("data").toString().toUtf8()));
-    }
-
-    void framesStayWithinTheirBound()
-    {
-        // Controls take six bytes each once escaped, invalid bytes three: the bound is on the frame.
-        QByteArray output(5000, '\x01');
-        output += allClasses();
-        output += QByteArray(3000, '\xFF');
-        for (const qsizetype max : {1024, 1500, 4096}) {
-            Stream s(max);
-            for (qsizetype at = 0; at < output.size(); at += 700)
-                s.add(output.mid(at, 700));
-            s.frames.finish(true, &s.done);
-            QVERIFY(s.done.size() > output.size() * 3 / max);
+        for (const qsizetype max : {qsizetype(1024), qsizetype(1500), qsizetype(4096), OutputFrames::MaxFrameBytes}) {
+            OutputFrames frames("p", "stdout", max, fixedTime);
+            QList<QByteArray> done;
+            for (qsizetype at = 0; at < output.size();) {
+                const qsizetype n = std::min(output.size() - at, qsizetype(random.bounded(1, 9)));
+                frames.append(output.constData() + at, n, &done);
+                at += n;
+                if (random.bounded(200) == 0)
+                    frames.finish(false, &done);
+            }
+            frames.finish(true, &done);
             qint64 total = 0;
-            for (const QByteArray &f : std::as_const(s.done)) {
+            for (const QByteArray &f : std::as_const(done)) {
                 QVERIFY2(f.size() <= max, qPrintable(QString::number(f.size())));
                 QCOMPARE(qFromBigEndian<quint32>(f.constData()), quint32(f.size() - 4));
                 total += f.size();
             }
-            QCOMPARE(s.text(), decoded(output));
-            QCOMPARE(s.frames.produced(), total);
+            QCOMPARE(textOf(done), decoded(output));
+            QCOMPARE(frames.produced(), total);
         }
     }
 
@@ -205,56 +151,41 @@ private Q_SLOTS:
         OutputChannel channel("p", 4096);
         bool pending = false;
         // Output the main thread does not know of: told once, however much more comes.
-        QVERIFY(channel.push("ab", ""));
-        QVERIFY(!channel.push("cd", "ef"));
-        QVERIFY(channel.take(false, &pending).isEmpty());
-        QVERIFY(pending);
-        // Known to be open now (its flush is armed): more of it is no news...
+        QVERIFY(channel.push("ab", "") && !channel.push("cd", "ef"));
+        QVERIFY(channel.take(false, &pending).isEmpty() && pending);
+        // Known to be open now (its flush is armed): more of it is no news, but a frame that
+        // fills up is: it goes at once.
         QVERIFY(!channel.push(std::string(100, 'x'), ""));
-        // ...but a frame that fills up is: it goes at once.
         QVERIFY(channel.push(std::string(5000, 'y'), ""));
         QList<QByteArray> frames = channel.take(false, &pending);
-        QCOMPARE(frames.size(), 1);
-        QVERIFY(pending);
+        QVERIFY(frames.size() == 1 && pending);
         // The flush: what is open is finished, stdout's before stderr's.
         frames += channel.take(true, &pending);
-        QVERIFY(!pending);
+        QVERIFY(!pending && channel.empty());
         QCOMPARE(frames.size(), 3);
-        QCOMPARE(testsupport::decodeFrame(frames[2]).value("data").toString(), u"ef"_s);
-        QString out;
+        QCOMPARE(textOf(frames.mid(0, 2)), "abcd" + QString(100, 'x') + QString(5000, 'y'));
+        QCOMPARE(textOf(frames.mid(2)), u"ef"_s);
         qint64 bytes = 0;
-        for (const QByteArray &f : std::as_const(frames)) {
+        for (const QByteArray &f : std::as_const(frames))
             bytes += f.size();
-            if (testsupport::decodeFrame(f).value("event") == "stdout")
-                out += testsupport::decodeFrame(f).value("data").toString();
-        }
-        QCOMPARE(out, "abcd" + QString(100, 'x') + QString(5000, 'y'));
-        QVERIFY(channel.empty());
         QCOMPARE(channel.inFlight(), bytes);
         // Given back unsent, frames keep their place ahead of newer ones.
         channel.push("new", "");
         channel.giveBack(frames.mid(1));
-        QList<QByteArray> again = channel.take(true, &pending);
-        QCOMPARE(again.size(), 3);
-        QCOMPARE(again.mid(0, 2), frames.mid(1));
+        const QList<QByteArray> again = channel.take(true, &pending);
+        QVERIFY(again.size() == 3 && again.mid(0, 2) == frames.mid(1));
         channel.consumed(bytes);
         QCOMPARE(channel.inFlight(), again.last().size());
-    }
 
-    void aRunsCutCharacterIsNotCompletedByTheNext()
-    {
         // A crashed run's last bytes and the next run's first are not one character.
-        OutputChannel channel("p", OutputFrames::MaxFrameBytes);
-        bool pending = false;
         channel.push("A\xE2\x82", "");
         channel.endRun();
         channel.reopen();
         channel.push("\xAC" "B", "");
         channel.endRun();
-        QStringList texts;
-        for (const QByteArray &f : channel.take(true, &pending))
-            texts << testsupport::decodeFrame(f).value("data").toString();
-        QCOMPARE(texts, (QStringList{u"A\uFFFD\uFFFD"_s, u"\uFFFDB"_s}));
+        const QList<QByteArray> runs = channel.take(true, &pending);
+        QCOMPARE(runs.size(), 2);
+        QCOMPARE(textOf(runs), u"A\uFFFD\uFFFD\uFFFDB"_s);
     }
 };
 

@@ -25,21 +25,6 @@ QByteArray rawFrame(const QByteArray &payload)
     return frame + payload;
 }
 
-// Takes what the reader has whole: the objects into *got; returns how many payloads it dropped.
-int drain(FrameReader &reader, QList<QJsonObject> *got)
-{
-    int dropped = 0;
-    for (QJsonObject o;;) {
-        const FrameReader::Result r = reader.next(&o);
-        if (r == FrameReader::Result::Message)
-            *got << o;
-        else if (r == FrameReader::Result::Dropped)
-            ++dropped;
-        else
-            return dropped;
-    }
-}
-
 } // namespace
 
 class TestFraming : public QObject
@@ -84,9 +69,9 @@ private Q_SLOTS:
         }
     }
 
-    // A stream cut into two reads at every byte: each object comes once its last byte has, not
-    // before; payloads that are no object, between them, are dropped and the reader keeps step.
-    void reassemblesAtEverySplit()
+    // A stream dripped a byte at a time: each object comes once its last byte has, not before;
+    // payloads that are no object, between them, are dropped and the reader keeps step.
+    void reassemblesAFrameDrippedSlowly()
     {
         const QJsonObject one{{"n", 1}, {"text", "é ünï"}};
         const QByteArray first = framing::encode(one);
@@ -95,18 +80,24 @@ private Q_SLOTS:
         for (const QByteArray &payload : bad)
             stream += rawFrame(payload);
         stream += rawFrame(" { \"n\" : 2 } ");
-        for (int cut = 0; cut <= stream.size(); ++cut) {
-            FrameReader reader;
-            QList<QJsonObject> got;
-            reader.append(stream.left(cut));
-            int dropped = drain(reader, &got);
-            QCOMPARE(got.size(), int(cut >= first.size()) + int(cut == stream.size()));
-            reader.append(stream.mid(cut));
-            dropped += drain(reader, &got);
-            QCOMPARE(dropped, bad.size());
-            QCOMPARE(got, (QList<QJsonObject>{one, QJsonObject{{"n", 2}}}));
-            QCOMPARE(reader.buffered(), 0);
+        FrameReader reader;
+        QList<QJsonObject> got;
+        qsizetype dropped = 0;
+        for (qsizetype i = 0; i < stream.size(); ++i) {
+            reader.append(stream.mid(i, 1));
+            QJsonObject o;
+            for (FrameReader::Result r; (r = reader.next(&o)) != FrameReader::Result::NeedMore;) {
+                QVERIFY(r != FrameReader::Result::Oversized);
+                if (r == FrameReader::Result::Message)
+                    got << o;
+                else
+                    ++dropped;
+            }
+            QCOMPARE(got.size(), int(i + 1 >= first.size()) + int(i + 1 == stream.size()));
         }
+        QCOMPARE(dropped, bad.size());
+        QCOMPARE(got, (QList<QJsonObject>{one, QJsonObject{{"n", 2}}}));
+        QCOMPARE(reader.buffered(), 0);
     }
 
     // A client pipelining requests has a turn's share taken at a time, the rest on later turns
@@ -173,7 +164,6 @@ private Q_SLOTS:
         QCOMPARE(gone[0][0].toString(), conn.clientId());
         QCOMPARE(received.size(), 1);
         QTRY_COMPARE_WITH_TIMEOUT(pair.client->state(), QLocalSocket::UnconnectedState, 5000);
-        QCOMPARE(conn.socket(), pair.serverSide); // kept until the connection itself goes
     }
 };
 

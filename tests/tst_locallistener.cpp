@@ -22,7 +22,6 @@ private Q_SLOTS:
     void clientsAreServedEachOnItsOwnSocket()
     {
         QTemporaryDir dir;
-        QVERIFY(dir.isValid());
         qputenv("RUNTIME_DIRECTORY", dir.path().toLocal8Bit()); // the Linux socket folder
         sessions::SessionInfo self;
         QVERIFY(sessions::ownIdentity(&self));
@@ -74,10 +73,6 @@ private Q_SLOTS:
         QLocalSocket &first = clients[heard[0].back() - '0'];
         QTRY_COMPARE_WITH_TIMEOUT(first.bytesAvailable(), big.size(), 10000);
         QCOMPARE(first.readAll(), big);
-        // A client that leaves is seen to leave.
-        QSignalSpy gone(served[1].get(), &QLocalSocket::disconnected);
-        clients[heard[1].back() - '0'].disconnectFromServer();
-        QVERIFY(gone.count() > 0 || gone.wait(10000));
     }
 };
 

@@ -1,5 +1,5 @@
-// Reading a start request: wrong types give defaults, and what a record keeps is bounded. What a
-// start is refused for, with its texts, is the refusals transcript's.
+// Reading a start request: what a record keeps is bounded. What a start is refused for otherwise,
+// with its texts, is the refusals transcript's.
 
 #include "process/processinfo.h"
 
@@ -10,19 +10,6 @@ class TestProcessInfo : public QObject
 {
     Q_OBJECT
 private Q_SLOTS:
-    void wrongTypesGiveDefaults()
-    {
-        ProcessInfo info;
-        info.read(QJsonObject{{"process-id", "p"}, {"executable", "e"}, {"auto-restart", true}, {"arguments", "a"}});
-        // Read again, every field of a wrong type: the defaults, nothing of the first request.
-        info.read(QJsonObject{{"process-id", "core"}, {"executable", "/usr/bin/core"},
-                               {"arguments", QJsonArray{"-c", 5, QJsonObject(), "x y"}}, {"max-restart-attempts", "7"},
-                               {"restart-delay-ms", 1.5}, {"auto-restart", "yes"}, {"session-id", 4}, {"working-dir", 3}});
-        QCOMPARE(info.arguments, (QStringList{"-c", "", "", "x y"}));
-        QVERIFY(!info.autoRestart && info.maxRestartAttempts == 3 && info.restartDelayMs == 1000);
-        QVERIFY(info.sessionId == 4 && info.workingDir.isEmpty());
-    }
-
     // What a record keeps of its request is bounded, every kept text counted: 64 records of
     // 16 MiB "privileges" each took 2 GiB of the daemon's memory.
     void keptTextsAreBounded()

@@ -142,14 +142,12 @@ private Q_SLOTS:
     void oversizedFramesAreRefused()
     {
         // At the limit a frame waits for its bytes; past it, it is refused on its length alone.
-        const QList<std::pair<const char *, FrameReader::Result>> cases{
-            {"01000000", FrameReader::Result::NeedMore}, {"01000001", FrameReader::Result::Oversized},
-            {"ffffffff", FrameReader::Result::Oversized}};
-        for (const auto &[length, result] : cases) {
+        for (const char *length : {"01000000", "01000001", "ffffffff"}) {
             FrameReader reader;
             reader.append(QByteArray::fromHex(length) + "{");
             QJsonObject o;
-            QCOMPARE(reader.next(&o), result);
+            const bool atLimit = qstrcmp(length, "01000000") == 0;
+            QCOMPARE(reader.next(&o), atLimit ? FrameReader::Result::NeedMore : FrameReader::Result::Oversized);
         }
         // A frame announced past the limit closes the connection, what came before it taken.
         testsupport::SocketPair pair;

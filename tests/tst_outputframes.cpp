@@ -13,14 +13,9 @@
 #include <QtEndian>
 #include <QtTest>
 
-using namespace Qt::StringLiterals;
-
 namespace {
 
-QString fixedTime()
-{
-    return QStringLiteral("2026-12-08T05:00:00");
-}
+const OutputFrames::Clock fixedTime = [] { return QStringLiteral("2026-12-08T05:00:00"); };
 
 // A byte order mark is output like any other character, at the start of an event too.
 QString decoded(const QByteArray &output)
@@ -121,13 +116,9 @@ private Q_SLOTS:
                     frames.finish(false, &done);
             }
             frames.finish(true, &done);
-            qint64 total = 0;
-            for (const QByteArray &f : std::as_const(done)) {
+            for (const QByteArray &f : std::as_const(done))
                 QVERIFY2(f.size() <= max, qPrintable(QString::number(f.size())));
-                total += f.size();
-            }
             QCOMPARE(textOf(done), decoded(output));
-            QCOMPARE(frames.produced(), total);
         }
     }
 
@@ -149,7 +140,7 @@ private Q_SLOTS:
         QVERIFY(!pending && channel.empty());
         QCOMPARE(frames.size(), 3);
         QCOMPARE(textOf(frames.mid(0, 2)), "abcd" + QString(100, 'x') + QString(5000, 'y'));
-        QCOMPARE(textOf(frames.mid(2)), u"ef"_s);
+        QCOMPARE(textOf(frames.mid(2)), QStringLiteral("ef"));
         qint64 bytes = 0;
         for (const QByteArray &f : std::as_const(frames))
             bytes += f.size();

@@ -6,11 +6,11 @@
 #include "ipc/socketpath.h"
 
 #include <QLocalSocket>
+#include <QSet>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QtTest>
 
-#include <algorithm>
 #include <memory>
 
 class TestLocalListener : public QObject
@@ -34,14 +34,13 @@ private Q_SLOTS:
         for (const auto &[from, to] : {std::pair{0, 3}, {3, 4}}) {
             if (from > 0) {
                 listener->close();
-                QVERIFY(!listener->isListening());
                 QLocalSocket refused;
                 refused.connectToServer(name);
                 QVERIFY(!refused.waitForConnected(2000));
                 listener = std::make_unique<LocalListener>();
             }
             QVERIFY2(listener->listen(name, principal), qPrintable(listener->errorString()));
-            QVERIFY(listener->isListening() && !listener->hasPendingConnections() && !listener->nextPendingConnection());
+            QVERIFY(!listener->hasPendingConnections() && !listener->nextPendingConnection());
             QSignalSpy arrived(listener.get(), &LocalListener::newConnection);
             for (int i = from; i < to; ++i) {
                 clients[i].connectToServer(name);
@@ -64,10 +63,8 @@ private Q_SLOTS:
             QTRY_VERIFY_WITH_TIMEOUT(socket->bytesAvailable() >= 6, 10000);
             heard << socket->readAll();
         }
-        QCOMPARE(heard[3], QByteArray("from 3"));
-        QByteArrayList sorted = heard;
-        std::sort(sorted.begin(), sorted.end());
-        QCOMPARE(sorted, (QByteArrayList{"from 0", "from 1", "from 2", "from 3"}));
+        const QSet<QByteArray> expected{"from 0", "from 1", "from 2", "from 3"};
+        QCOMPARE(QSet<QByteArray>(heard.begin(), heard.end()), expected);
         const QByteArray big(300 * 1024, 'x');
         served[0]->write(big);
         QLocalSocket &first = clients[heard[0].back() - '0'];

@@ -23,9 +23,8 @@ QByteArray readFile(const QString &path)
     const bool windows = QOperatingSystemVersion::currentType() == QOperatingSystemVersion::Windows;
     const QByteArray raw = testsupport::readFile(path);
     const QByteArray bytes = windows ? QByteArray(raw).replace("\r\n", "\n") : raw;
-    if (bytes.contains('\r') || (windows && raw.count("\r\n") != raw.count('\n')))
-        return "line ends of " + path.toUtf8() + " are not the platform's";
-    return bytes;
+    const bool platforms = !bytes.contains('\r') && (!windows || raw.count("\r\n") == raw.count('\n'));
+    return platforms ? bytes : "line ends of " + path.toUtf8() + " are not the platform's";
 }
 
 } // namespace
@@ -65,12 +64,9 @@ private Q_SLOTS:
                 QVERIFY(sink.flush() && QFileInfo::exists(chosen));
                 sink.write(QtInfoMsg, "s");
             }
-            bool served = false;
-            QTimer::singleShot(0, [&] {
-                sink.write(QtInfoMsg, "served");
-                served = true;
-            });
-            QVERIFY(serveEventsUntil([&] { return served; }, 10000, 10));
+            const int before = sink.messageCount();
+            QTimer::singleShot(0, [&] { sink.write(QtInfoMsg, "served"); });
+            QVERIFY(serveEventsUntil([&] { return sink.messageCount() > before; }, 10000, 10));
         }
         sink.write(QtInfoMsg, "after");
         QVERIFY(sink.flush());
@@ -80,11 +76,10 @@ private Q_SLOTS:
 
         // The last choice outlives its client; an older one never comes back over a newer; the
         // session's end forgets it.
-        const QString later = dir.path() + "/later.log";
         sink.forgetClient("client");
-        sink.setSessionLogPath(7, "next", later, logfile::Identity(), "someone");
+        sink.setSessionLogPath(7, "next", dir.path() + "/later.log", logfile::Identity(), "someone");
         sink.forgetClient("next");
-        QCOMPARE(sink.sessionLogFile(7).path, later);
+        QCOMPARE(sink.sessionLogFile(7).path, dir.path() + "/later.log");
         sink.forgetSession(7);
         QVERIFY(sink.sessionLogFile(7).path.isEmpty());
 
@@ -111,8 +106,7 @@ private Q_SLOTS:
         sink.holdWriter(false);
         QVERIFY(sink.flush());
         QTRY_VERIFY_WITH_TIMEOUT(readFile(path).contains("12 log line(s) were left out"), 5000);
-        const QByteArray text = readFile(path);
-        QVERIFY(text.contains("INFO: line 7\n") && !text.contains("INFO: line 8\n"));
+        QVERIFY(readFile(path).contains("INFO: line 7\n") && !readFile(path).contains("INFO: line 8\n"));
 
         // Lines still queued for a file about to be removed go with it; later ones are kept.
         sink.holdWriter(true);
@@ -134,15 +128,12 @@ private Q_SLOTS:
         const QtMessageHandler previous = qInstallMessageHandler([](QtMsgType, const QMessageLogContext &, const QString &m) {
             if (!m.contains("cannot be written"))
                 return;
-            stage = 1;
-            while (stage != 2)
+            for (stage = 1; stage != 2;)
                 std::this_thread::sleep_for(std::chrono::milliseconds(5));
         });
         QTemporaryDir dir;
         auto *sink = new LogSink(dir.path());
-        logfile::Identity client;
-        client.daemon = false;
-        sink->setSessionLogPath(7, "c", dir.path() + "/missing/c.log", client, "someone");
+        sink->setSessionLogPath(7, "c", dir.path() + "/missing/c.log", {false, 0, 0, {}, {}}, "someone");
         {
             const LogSink::SessionScope scope(7);
             sink->write(QtInfoMsg, "to a file nobody can write");

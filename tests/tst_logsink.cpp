@@ -23,8 +23,8 @@ QByteArray readFile(const QString &path)
     const bool windows = QOperatingSystemVersion::currentType() == QOperatingSystemVersion::Windows;
     const QByteArray raw = testsupport::readFile(path);
     const QByteArray bytes = windows ? QByteArray(raw).replace("\r\n", "\n") : raw;
-    const bool platforms = !bytes.contains('\r') && (!windows || raw.count("\r\n") == raw.count('\n'));
-    return platforms ? bytes : "line ends of " + path.toUtf8() + " are not the platform's";
+    const bool platformEnds = !bytes.contains('\r') && (!windows || raw.count("\r\n") == raw.count('\n'));
+    return platformEnds ? bytes : "line ends of " + path.toUtf8() + " are not the platform's";
 }
 
 } // namespace

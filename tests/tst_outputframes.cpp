@@ -91,9 +91,9 @@ private Q_SLOTS:
             QStringDecoder utf8(QStringConverter::Utf8, QStringConverter::Flag::ConvertInitialBom);
             const QString shown = utf8(mix.left(cut));
             QList<QByteArray> expected;
-            for (const QString &part : {shown, decoded(mix).mid(shown.size())})
-                if (!part.isEmpty())
-                    expected << eventFrame(id, event, part);
+            for (const QString &piece : {shown, decoded(mix).mid(shown.size())})
+                if (!piece.isEmpty())
+                    expected << eventFrame(id, event, piece);
             QVERIFY2(done == expected, qPrintable(QString("differs when cut at %1 of %2").arg(cut).arg(mix.size())));
         }
         // In many small reads, at several bounds: a character is never taken apart, nothing is

@@ -27,10 +27,10 @@ private Q_SLOTS:
         };
         for (const auto &[field, values] : cases) {
             ProcessInfo info;
-            QJsonObject spec{{"process-id", "core"}, {"executable", "e"}, {"working-dir", "w"}, {field, values.first}};
-            QVERIFY2(info.read(spec).isEmpty(), field);
-            spec.insert(field, values.second);
-            QCOMPARE(info.read(spec), error);
+            QJsonObject request{{"process-id", "core"}, {"executable", "e"}, {"working-dir", "w"}, {field, values.first}};
+            QVERIFY2(info.read(request).isEmpty(), field);
+            request.insert(field, values.second);
+            QCOMPARE(info.read(request), error);
         }
     }
 };

@@ -1,6 +1,5 @@
 // tarnctl against the real daemon: run passes output, input, Ctrl+C and the exit code through;
 // every command has a --json twin; the exit status tells refusal, misuse and no daemon apart.
-// On Windows the Ctrl+C goes to tarnctl's console, as the daemon sends its children theirs.
 
 #include "sumafter.h"
 #include "tarnclient.h"
@@ -27,30 +26,22 @@ struct Result
     QByteArray out, err;
 };
 
-Result ctl(const QStringList &args, const QByteArray &input = {})
+// tarnctl run to its end, its input closed; one that does not end within 60 s is killed, and
+// what went wrong is in err, for the failure message.
+Result ctl(const QStringList &args)
 {
     QProcess p;
     p.start(Tarnctl, args);
-    // What went wrong is in err, for the failure message.
-    if (!p.waitForStarted(15000))
-        return {-100, {}, "not started: " + p.errorString().toUtf8()};
-    p.write(input);
     p.closeWriteChannel();
-    if (!p.waitForFinished(60000)) {
-        p.kill();
-        p.waitForFinished();
-        return {-100, {}, "no end within 60 s"};
-    }
-    return {p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -101, p.readAllStandardOutput(),
-            p.readAllStandardError()};
+    if (p.waitForFinished(60000) && p.exitStatus() == QProcess::NormalExit)
+        return {p.exitCode(), p.readAllStandardOutput(), p.readAllStandardError()};
+    p.kill();
+    p.waitForFinished();
+    return {-100, {}, "did not end: " + p.errorString().toUtf8()};
 }
 
-QJsonObject parsed(const QByteArray &line)
-{
-    QJsonParseError e;
-    const QJsonDocument doc = QJsonDocument::fromJson(line, &e);
-    return e.error == QJsonParseError::NoError ? doc.object() : QJsonObject();
-}
+// Empty unless the text is one JSON object.
+QJsonObject parsed(const QByteArray &text) { return QJsonDocument::fromJson(text).object(); }
 
 } // namespace
 
@@ -92,11 +83,8 @@ private Q_SLOTS:
         QProcess direct;
         direct.start(Helper, {"out", "3000000"});
         QVERIFY(direct.waitForFinished(30000));
-        const QByteArray expected = direct.readAllStandardOutput();
-        QCOMPARE(expected.size(), 3000000);
         r = ctl(socket() + QStringList{"run", "big", "--", Helper, "out", "3000000"});
-        QCOMPARE(r.exitCode, 0);
-        QVERIFY2(r.out == expected, qPrintable(QString("%1 bytes").arg(r.out.size())));
+        QVERIFY2(r.exitCode == 0 && r.out == direct.readAllStandardOutput(), qPrintable(QString::number(r.out.size())));
 
         // Deaths by signal keep their 128 + N.
         if (OnLinux) {
@@ -109,11 +97,6 @@ private Q_SLOTS:
                                         "--restart-delay-ms", "100", "--", Helper, "exit", "6"});
         QCOMPARE(r.exitCode, 6);
         QCOMPARE(r.err.count("was restarted after a crash"), 1);
-
-        // A refused start is an error answer, not a usage error.
-        r = ctl(socket() + QStringList{"run", "nothing", "--", "/nonexistent/program"});
-        QCOMPARE(r.exitCode, 1);
-        QVERIFY2(r.err.startsWith("tarnctl: "), r.err.constData());
     }
 
     void inputAndCtrlC()
@@ -131,7 +114,6 @@ private Q_SLOTS:
         TarnClient watcher;
         QVERIFY(watcher.connectToDaemon(m_daemon->socketPath()));
         QVERIFY(watcher.call({{"action", "status"}, {"process-id", "echo"}}).value("running").toBool());
-        QCOMPARE(echo.state(), QProcess::Running);
         // SIGTERM is taken as Ctrl+C (wine delivers no Ctrl+Break, Windows' counterpart): a stop,
         // which this child does not handle.
         if (OnLinux)
@@ -148,8 +130,7 @@ private Q_SLOTS:
         QVERIFY(testsupport::interrupt(graceful));
         QVERIFY(graceful.waitForFinished(30000));
         QCOMPARE(graceful.exitCode(), 9);
-        seen += graceful.readAllStandardOutput();
-        QVERIFY2(seen.endsWith("interrupted\n"), seen.constData());
+        QVERIFY(seen.append(graceful.readAllStandardOutput()).endsWith("interrupted\n"));
 
         // One that ignores it is killed at the second.
         QProcess stubborn;
@@ -162,20 +143,17 @@ private Q_SLOTS:
         QVERIFY(testsupport::interrupt(stubborn));
         QVERIFY(stubborn.waitForFinished(30000));
         QCOMPARE(stubborn.exitCode(), 1);
-        told += stubborn.readAllStandardError();
-        QVERIFY2(testsupport::inOrder(QString::fromUtf8(told), {"stopping stubborn", "killing stubborn"}), told.constData());
+        QVERIFY(told.append(stubborn.readAllStandardError()).contains("killing stubborn"));
         QVERIFY(m_daemon->waitForLog("Forcefully terminating process \"stubborn\""));
     }
 
+    // The daemon queues at most 16 MiB of a child's stdin: the rest must wait in tarnctl, not be
+    // dropped, and reach the child whole and in order once it reads.
     void inputLargerThanTheDaemonQueues()
     {
-        // The daemon queues at most 16 MiB of a child's stdin: the rest must wait in tarnctl, not
-        // be dropped, and reach the child whole and in order once it reads.
         QByteArray input;
         for (int i = 0; input.size() < 24 * 1024 * 1024; ++i)
             input += QByteArray::number(i) + " the quick brown fox jumps over the lazy dog\n";
-        const QByteArray expected = QByteArray::fromStdString(sumafterLine(input.constData(), std::size_t(input.size())));
-
         const QString flag = m_daemon->path("may-read");
         QProcess run;
         run.start(Tarnctl, socket() + QStringList{"run", "slow", "--", Helper, "sumafter", flag, QString::number(input.size())});
@@ -190,36 +168,28 @@ private Q_SLOTS:
             }
             return std::min(fed, input.size()) - run.bytesToWrite();
         };
-        QByteArray told;
-        const auto state = [&]() -> QString {
-            told += run.readAllStandardError();
-            return QString::number(taken()) + " taken; tarnctl: " + QString::fromUtf8(told) + "; daemon: " + m_daemon->log().right(3000);
-        };
         // Once tarnctl has taken more than the daemon may queue, the child starts reading.
-        QTRY_VERIFY2_WITH_TIMEOUT(taken() > 16.5 * 1024 * 1024, qPrintable(state()), 60000);
-        QFile f(flag);
-        QVERIFY(f.open(QIODevice::WriteOnly));
-        f.close();
-        QTRY_VERIFY2_WITH_TIMEOUT(taken() == input.size(), qPrintable(state()), 60000);
+        QTRY_VERIFY_WITH_TIMEOUT(taken() > 16.5 * 1024 * 1024, 60000);
+        testsupport::writeFile(flag, {});
+        QTRY_VERIFY_WITH_TIMEOUT(taken() == input.size(), 60000);
         QByteArray out;
-        QTRY_VERIFY2_WITH_TIMEOUT((out += run.readAllStandardOutput()).endsWith('\n'), qPrintable(state()), 60000);
-        QCOMPARE(out, expected);
-        QVERIFY2(!(told += run.readAllStandardError()).contains("input"), told.constData());
+        QTRY_VERIFY_WITH_TIMEOUT((out += run.readAllStandardOutput()).endsWith('\n'), 60000);
+        QCOMPARE(out, QByteArray::fromStdString(sumafterLine(input.constData(), std::size_t(input.size()))));
         // The helper ends on its count, as the end of tarnctl's input closes nothing on the child's side.
         QVERIFY(run.state() == QProcess::NotRunning || run.waitForFinished(30000));
         QCOMPARE(run.exitCode(), 0);
+        const QByteArray told = run.readAllStandardError();
+        QVERIFY2(!told.contains("input"), told.constData());
     }
 
     void everyCommandHasItsJsonTwin()
     {
         TarnClient owner;
         QVERIFY(owner.connectToDaemon(m_daemon->socketPath()));
-        QCOMPARE(owner.call(TarnClient::startRequest("keep", Helper, {"noread"})).value("status").toString(),
-                 QStringLiteral("started"));
-        const QString log = m_daemon->path("mine/tarnd.log");
+        QCOMPARE(owner.call(TarnClient::startRequest("keep", Helper, {"noread"})).value("status"), QJsonValue("started"));
         const QList<QStringList> commands{
             {"list"}, {"status", "keep"}, {"send", "keep", "abc", "--newline"}, {"version"},
-            {"hello", "--log-path", log}, {"clear-logs"},
+            {"hello", "--log-path", m_daemon->path("mine/tarnd.log")}, {"clear-logs"},
         };
         for (const QStringList &cmd : commands) {
             const Result human = ctl(socket() + cmd);
@@ -228,36 +198,25 @@ private Q_SLOTS:
                      qPrintable(cmd.join(' ') + ": " + human.err + machine.err + machine.out));
             QVERIFY2(!human.out.isEmpty() && parsed(human.out).isEmpty(), qPrintable(cmd.join(' ')));
             const QJsonObject o = parsed(machine.out);
-            QVERIFY2(!o.isEmpty(), qPrintable(cmd.join(' ') + ": " + machine.out));
+            QVERIFY2(!o.isEmpty() && o.value("status") != "error", qPrintable(cmd.join(' ') + ": " + machine.out));
             if (cmd.first() == "list") {
                 QVERIFY(human.out.contains("\nkeep "));
-                const QJsonObject keep = o.value("processes").toArray().first().toObject();
-                QCOMPARE(keep.value("process-id").toString(), QStringLiteral("keep"));
-                QVERIFY(QDateTime::fromString(keep.value("start-time").toString(), Qt::ISODate).isValid());
-                QCOMPARE(keep.value("restarts").toInt(-1), 0);
+                QCOMPARE(o.value("processes").toArray().first().toObject().value("process-id"), QJsonValue("keep"));
             } else if (cmd.first() == "status") {
                 QVERIFY(human.out.startsWith("keep: running, pid "));
-                QCOMPARE(o.value("pid").toInteger(), owner.call({{"action", "status"}, {"process-id", "keep"}})
-                                                         .value("pid")
-                                                         .toInteger());
+                QCOMPARE(o.value("pid"), owner.call({{"action", "status"}, {"process-id", "keep"}}).value("pid"));
             } else if (cmd.first() == "version") {
                 QCOMPARE(o.value("daemon-version").toString(), QStringLiteral("1.4.9"));
                 QCOMPARE(o.value("tarnctl").toString(), QStringLiteral("1.4.9"));
-            } else {
-                QVERIFY2(o.value("status").toString() != "error", machine.out.constData());
             }
         }
         // Those that end a process, each on one of its own.
-        const QStringList ending{"stop", "restart", "kill"};
-        for (const QString &cmd : ending) {
-            for (const QString &id : QStringList{cmd + "-h", cmd + "-j"}) {
-                const QJsonObject started = owner.call(TarnClient::startRequest(id, Helper, {"noread"}));
-                QVERIFY2(started.value("status") == "started", QJsonDocument(started).toJson().constData());
-            }
+        for (const QString cmd : {"stop", "restart", "kill"}) {
+            for (const QString &id : QStringList{cmd + "-h", cmd + "-j"})
+                QCOMPARE(owner.call(TarnClient::startRequest(id, Helper, {"noread"})).value("status"), QJsonValue("started"));
             const Result human = ctl(socket() + QStringList{cmd, cmd + "-h"});
             const Result machine = ctl(socket() + QStringList{cmd, cmd + "-j", "--json"});
-            QCOMPARE(human.exitCode, 0);
-            QCOMPARE(machine.exitCode, 0);
+            QVERIFY(human.exitCode == 0 && machine.exitCode == 0);
             const QJsonObject o = parsed(machine.out);
             QVERIFY2(QStringList({"stopping", "restarting", "killed"}).contains(o.value("status").toString()),
                      machine.out.constData());
@@ -268,15 +227,11 @@ private Q_SLOTS:
         const Result run = ctl(socket() + QStringList{"run", "--json", "j", "--", Helper, "say", "hi\n", "", "3"});
         QCOMPARE(run.exitCode, 3);
         QStringList events;
-        for (const QByteArray &line : run.out.split('\n')) {
-            if (line.isEmpty())
-                continue;
+        for (const QByteArray &line : run.out.trimmed().split('\n')) {
             const QJsonObject o = parsed(line);
-            QVERIFY2(!o.isEmpty(), line.constData());
             events << (o.contains("event") ? o.value("event").toString() : "answer:" + o.value("status").toString());
         }
-        QVERIFY2(events.contains("answer:started"), qPrintable(events.join(',')));
-        events.removeAll("answer:started");
+        QVERIFY2(events.removeAll("answer:started") == 1, qPrintable(events.join(',')));
         QCOMPARE(events, (QStringList{"started", "stdout", "finished"}));
     }
 
@@ -311,13 +266,10 @@ private Q_SLOTS:
             QVERIFY2(r.err.contains(missing.toUtf8()) && r.err.contains("Is tarnd running"), r.err.constData());
         }
         // The variable chooses the socket as the option does.
-        QProcess p;
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert("TARND_SOCKET", m_daemon->socketPath());
-        p.setProcessEnvironment(env);
-        p.start(Tarnctl, {"version"});
-        QVERIFY(p.waitForFinished(30000));
-        QCOMPARE(p.exitCode(), 0);
+        qputenv("TARND_SOCKET", m_daemon->socketPath().toUtf8());
+        r = ctl({"version"});
+        qunsetenv("TARND_SOCKET");
+        QCOMPARE(r.exitCode, 0);
     }
 
     void bashCompletionFollowsTheCommandTable()
@@ -338,10 +290,8 @@ private Q_SLOTS:
         // Every command of the overview is offered, and each one's own options.
         const QStringList all = complete("tarnctl ''");
         for (const QString cmd : {"run", "list", "status", "stop", "kill", "restart", "send", "clear-logs", "hello",
-                                  "version", "completion"}) {
-            QVERIFY2(all.contains(cmd), qPrintable(all.join(' ')));
-            QVERIFY2(help.out.contains(QByteArray("  " + cmd.toUtf8() + " ")), help.out.constData());
-        }
+                                  "version", "completion"})
+            QVERIFY2(all.contains(cmd) && help.out.contains(QByteArray("  " + cmd.toUtf8() + " ")), qPrintable(all.join(' ')));
         QCOMPARE(complete("tarnctl --socket /x re"), (QStringList{"restart"}));
         QCOMPARE(complete("tarnctl run --au"), (QStringList{"--auto-restart"}));
         QCOMPARE(complete("tarnctl send x --new"), (QStringList{"--newline"}));

@@ -29,25 +29,22 @@ QJsonObject spec(const QString &id, const QStringList &args, const QJsonObject &
     return s;
 }
 
+// What a fake tool does when one of its arguments contains match (empty: any) and afterMs have
+// passed since it first ran (the helper's fakeTool).
+QString rule(const QString &match, int afterMs = 0, const QString &out = {}, const QString &err = {}, int code = 0,
+             int sleepMs = 0)
+{
+    QStringList fields{match, QString::number(afterMs), out, err, QString::number(code), QString::number(sleepMs)};
+    return fields.replaceInStrings("\n", "\\n").join('|');
+}
+
 // A folder of fake tools, copies of the child helper, first on PATH and the working folder (a
 // Windows program looks there before the system folder, where wine has a powershell.exe of its
 // own); pnputil.exe under a fake WINDIR. Beside the tests, as on Windows the paths of the build
-// name no drive: they stay on the build's while the working folder is here. Each tool's call is one line of calls.log: its name
-// and its arguments, separated by \x1f; what it does is a list of rules (the helper's fakeTool).
+// name no drive. Each call is one line of calls.log: the tool's name and arguments, split by \x1f.
 class FakeTools
 {
 public:
-    struct Rule
-    {
-        // match: in one of the arguments; afterMs: since the tool first ran
-        Rule(const QString &match = {}, int afterMs = 0, const QString &out = {}, const QString &err = {}, int code = 0,
-             int sleepMs = 0)
-            : fields{match, QString::number(afterMs), out, err, QString::number(code), QString::number(sleepMs)}
-        {
-        }
-        QStringList fields;
-    };
-
     FakeTools()
     {
         QDir(m_dir.path()).mkpath("bin");
@@ -66,12 +63,12 @@ public:
     }
 
     // name as the daemon runs it: "powershell.exe", "ip" (on Windows ip.exe).
-    void add(const QString &name, const QList<Rule> &rules)
+    void add(const QString &name, const QStringList &rules)
     {
         add(bin() + "/" + name + (name.contains('.') ? QString() : exe()), name.section('.', 0, 0), rules);
     }
     // WINDIR\System32\pnputil.exe: on Linux one file name with backslashes in it, in a fake WINDIR.
-    void addPnputil(const QList<Rule> &rules)
+    void addPnputil(const QStringList &rules)
     {
         qputenv("WINDIR", (m_dir.path() + "/win").toUtf8());
         add(m_dir.path() + (QDir::separator() == '/' ? "/win\\System32\\pnputil.exe" : "/win/System32/pnputil.exe"),
@@ -90,12 +87,9 @@ public:
 
 private:
     static QString exe() { return QFileInfo(Helper).suffix().isEmpty() ? QString() : ".exe"; }
-    void add(const QString &path, const QString &name, const QList<Rule> &rules)
+    void add(const QString &path, const QString &name, const QStringList &rules)
     {
-        QStringList lines;
-        for (const Rule &r : rules)
-            lines << QStringList(r.fields).replaceInStrings("\n", "\\n").join('|');
-        qputenv(qPrintable("TOOL_ACT_" + name), lines.join('\n').toUtf8());
+        qputenv(qPrintable("TOOL_ACT_" + name), rules.join('\n').toUtf8());
         m_names << name;
         QDir().mkpath(QFileInfo(path).path());
         if (!QFileInfo::exists(path))
@@ -187,26 +181,19 @@ private Q_SLOTS:
         const auto found = [](const QByteArray &out, int code = 0) { return windowsTools.deviceFound(result(out, code)); };
         QCOMPARE(found("{" + Guid.toLatin1() + "}\r\n"), Guid);
         QCOMPARE(found("  " + Guid.toLower().toLatin1() + "\n"), Guid.toLower());
-        for (const QByteArray &none : {QByteArray(Guid.toLatin1() + "\r\n" + Guid.toLatin1()), QByteArray("x} /remove-device *"),
-                                       QByteArray()})
+        for (const QByteArray &none : {QByteArray(Guid.toLatin1() + "\r\n" + Guid.toLatin1()), QByteArray("x} /remove-device *")})
             QCOMPARE(found(none), QString());
         QCOMPARE(found(Guid.toLatin1(), 1), QString());
         // Up, and a Wintun adapter or not.
         QVERIFY(windowsTools.reportsTun(result("SWD\\Wintun\\{" + Guid.toLatin1() + "}\r\n")));
         QVERIFY(!windowsTools.reportsTun(result("PCI\\VEN_8086&DEV_15BB\\3&11583659&0&FE\r\n")));
-        // Without WINDIR, pnputil is the one under C:\Windows.
-        const QByteArray windir = qgetenv("WINDIR");
-        qunsetenv("WINDIR");
-        QCOMPARE(windowsTools.deviceRemoval(Guid).program, u"C:\\Windows\\System32\\pnputil.exe"_s);
-        qputenv("WINDIR", windir);
 
-        // Linux: the UP flag itself, not LOWER_UP; the device as ip names it.
+        // Linux: the UP flag itself, not LOWER_UP; the device as ip names it; a TUN device, not a
+        // TAP one, whose DNS is no core's to set.
         const TunTools &lx = linuxTunTools();
         QVERIFY(lx.reportsUp(result("4: tarn-tun: <POINTOPOINT,MULTICAST,NOARP,UP,LOWER_UP> mtu 1500")));
         QVERIFY(!lx.reportsUp(result("4: tarn-tun: <POINTOPOINT,NOARP,LOWER_UP> mtu 1500 state DOWN UP")));
-        QVERIFY(!lx.reportsUp(result("")));
         QCOMPARE(lx.deviceFound(result("7: tarn-tun@NONE: <POINTOPOINT,UP> mtu 1500 qdisc noop")), u"tarn-tun"_s);
-        // A TUN device, not a TAP one, whose DNS is no core's to set.
         QVERIFY(lx.reportsTun(result("9: t: <POINTOPOINT,UP> mtu 1500 \\    tun type tun pi off vnet_hdr off")));
         QVERIFY(!lx.reportsTun(result("9: t: <BROADCAST,UP> mtu 1500 \\    tun type tap pi off vnet_hdr off")));
         QVERIFY(lx.acceptsInterfaceName("a'b"));
@@ -214,107 +201,61 @@ private Q_SLOTS:
             QVERIFY2(!lx.acceptsInterfaceName(name), qPrintable(name));
     }
 
-    void tunDeviceAroundTheCore()
+    // The Windows device removal around the TUN core, on its faked tools.
+    void tunDeviceRemoval()
     {
         FakeTools tools;
-        tools.add("powershell.exe", {{"", 0, "{" + Guid + "}\n"}});
-        tools.addPnputil({});
-        testsupport::LogCapture log;
+        tools.add("powershell.exe", {rule("", 0, "{" + Guid + "}\n")});
+        tools.addPnputil({rule("", 0, "", "Failed to remove the device.\n", 5)});
         ProcessManager pm(nullptr, {}, windowsTools);
-        QList<QJsonObject> events;
-        connect(&pm, &ProcessManager::processEvent, [&](const QJsonObject &e) {
-            events << QJsonObject{{"event", e.value("event")}, {"calls", int(tools.calls().size())}};
-        });
+        bool ended = false;
+        connect(&pm, &ProcessManager::processEvent, [&](const QJsonObject &e) { ended |= e.value("event") == "finished"; });
         QCOMPARE(testsupport::startNow(pm, spec(TunProcessId, {"noread"}), 1).value("status").toString(), u"started"_s);
         // One adapter for the machine: another session's core is refused, and nothing runs for it.
         QCOMPARE(testsupport::startNow(pm, spec(TunProcessId, {"noread"}), 2).value("error").toString(),
                  u"The TUN core is already running in another session"_s);
         QCOMPARE(pm.stopProcess({TunProcessId, 1}).value("status").toString(), u"stopping"_s);
-        QTRY_VERIFY_WITH_TIMEOUT(!events.isEmpty() && events.last().value("event") == "finished", 20000);
-
-        // Looked up and removed before the start, and again before "finished".
+        QTRY_VERIFY_WITH_TIMEOUT(ended, 20000);
+        // Looked up and removed before the start, and again before "finished", a failing pnputil
+        // ending the removal all the same.
         const QList<QStringList> calls = tools.calls();
         QCOMPARE(calls.size(), 4);
         QCOMPARE(calls[0], call(windowsTools.deviceLookup(TunInterfaceName)));
         QCOMPARE(calls[1], (QStringList{"pnputil", "/remove-device", "SWD\\Wintun\\{" + Guid + "}"}));
         QCOMPARE(calls[3], calls[1]);
-        QCOMPARE(events.first().value("event").toString(), u"started"_s);
-        QCOMPARE(events.first().value("calls").toInt(), 2);
-        QCOMPARE(events.last().value("calls").toInt(), 4);
-        QVERIFY(log.contains("[ProcessManager] Found interface GUID: \"" + Guid + "\""));
-        QVERIFY(log.contains("[ProcessManager] Cleaning up TUN interface with GUID: \"{" + Guid + "}\""));
-    }
 
-    void tunDeviceFailures()
-    {
-        FakeTools tools;
-        tools.addPnputil({{"", 0, "", "Failed to remove the device.\n", 5}});
-        ProcessManager pm(nullptr, {}, windowsTools);
+        // A lookup cut off at its limit finds nothing, whatever it had printed by then; text that
+        // is not a GUID, or no adapter at all, never reaches pnputil.
         QObject scope;
-        // A failing pnputil still ends the removal. A lookup cut off at its limit finds nothing,
-        // whatever it had printed by then; text that is not a GUID, or no adapter at all, never
-        // reaches pnputil.
-        using Rule = FakeTools::Rule;
-        for (const Rule &lookup : {Rule{"", 0, Guid + "\n"}, Rule{"", 0, Guid + "\n", "", 0, 30000},
-                                   Rule{"", 0, "x} /remove-device *\n"}, Rule{}}) {
+        for (const QString &lookup : {rule("", 0, Guid + "\n", "", 0, 30000), rule("", 0, "x} /remove-device *\n"), rule("")}) {
             tools.add("powershell.exe", {lookup});
             int removals = 0;
             pm.removeTunDevice(TunInterfaceName, &scope, [&] { ++removals; });
             QTRY_COMPARE_WITH_TIMEOUT(removals, 1, 20000);
         }
-        QCOMPARE(tools.calls("pnputil").size(), 1);
-        QCOMPARE(tools.calls("powershell").size(), 4);
-
+        QCOMPARE(tools.calls("pnputil").size(), 2);
         // Only the TUN core, spelled exactly, has its device removed.
-        for (const QString id : {"Sing-Box-Tun", "sing-box-tun ", "xray"})
+        for (const QString &id : QStringList{QString(TunProcessId).toUpper(), TunProcessId + u" "_s, u"other-core"_s})
             QCOMPARE(testsupport::startNow(pm, spec(id, {"exit", "0"})).value("status").toString(), u"started"_s);
         QTRY_VERIFY_WITH_TIMEOUT(pm.listProcesses().value("processes").toArray().isEmpty(), 20000);
-        QCOMPARE(tools.calls("powershell").size(), 4);
-
+        QCOMPARE(tools.calls().size(), 7);
         // A zero wait gives up at once and runs nothing.
         bool up = true;
         pm.waitForInterfaceUp("tarn-tun", 0, &scope, [&up](bool u, bool) { up = u; });
         QVERIFY(!up);
-        QCOMPARE(tools.calls().size(), 5);
-    }
-
-    // The daemon itself, with its platform's tools faked.
-    void dnsOnceTheInterfaceIsUp()
-    {
-        FakeTools tools;
-        // Down for the first two seconds after the first probe, then an up TUN device.
-        tools.add("ip", {{"", 2000, "9: {last}: <POINTOPOINT,MULTICAST,NOARP,UP,LOWER_UP> mtu 1500 state UNKNOWN \\    tun type tun pi off\n"},
-                         {"", 0, "9: {last}: <POINTOPOINT,MULTICAST,NOARP> mtu 1500 state DOWN\n"}});
-        tools.add("powershell.exe", {{"PnPDeviceID", 2000, "SWD\\Wintun\\{" + Guid + "}\r\n"}});
-        tools.add("resolvectl", {});
-        testsupport::Daemon d;
-        QVERIFY(d.start({"QT_LOGGING_RULES=tarnd.debug=true"}));
-        TarnClient c;
-        QVERIFY(c.connectToDaemon(d.socketPath()));
-        QCOMPARE(c.call(spec("core", {"tun", "tarn-tun0"}, {{"address", "1.1.1.1"}, {"iface", "tarn-tun0"}})).value("status"),
-                 QJsonValue("started"));
-        const QStringList probe = OnLinux ? QStringList{"ip", "-d", "-o", "link", "show", "dev", "tarn-tun0"}
-                                          : call(windowsTools.readinessProbe("tarn-tun0")); // its text: commandLines
-        const QStringList dns = OnLinux ? QStringList{"resolvectl", "dns", "tarn-tun0", "1.1.1.1"}
-                                        : call(windowsTools.dnsCommand("tarn-tun0", "1.1.1.1"));
-        QTRY_VERIFY_WITH_TIMEOUT(tools.calls().contains(dns), 30000);
-        const QList<QStringList> calls = tools.calls();
-        QCOMPARE(calls.count(dns), 1);
-        QCOMPARE(calls.first(), probe);
-        QVERIFY(calls.count(probe) >= 2);
+        QCOMPARE(tools.calls().size(), 7);
     }
 
     void dnsFailuresAndRefusals()
     {
         FakeTools tools;
-        // a'b and tun9 are up TUN devices, eth0 up but none; hang0's probes hang, each cut off
-        // at its limit; the others stay down.
-        tools.add("ip", {{"a'b", 0, "9: a'b: <POINTOPOINT,UP,LOWER_UP> mtu 1500 \\    tun type tun pi off\n"},
-                         {"tun9", 0, "9: tun9: <POINTOPOINT,UP,LOWER_UP> mtu 1500 \\    tun type tun pi off\n"},
-                         {"eth0", 0, "2: eth0: <BROADCAST,MULTICAST,UP,LOWER_UP> mtu 1500 \\    veth\n"},
-                         {"hang0", 0, "", "", 0, 20000},
-                         {"", 0, "9: {last}: <POINTOPOINT> mtu 1500 state DOWN\n"}});
-        tools.add("resolvectl", {{"", 0, "", "Failed to set DNS configuration: Access denied\n", 1}});
+        // a'b and tun9 are up TUN devices, eth0 up but none, slow0 one once two seconds have
+        // passed; hang0's probes hang, each cut off at its limit; the others stay down.
+        const QString up = u"9: {last}: <POINTOPOINT,UP,LOWER_UP> mtu 1500 \\    tun type tun pi off\n"_s;
+        tools.add("ip", {rule("a'b", 0, up), rule("tun9", 0, up), rule("slow0", 2000, up),
+                         rule("eth0", 0, "2: eth0: <BROADCAST,MULTICAST,UP,LOWER_UP> mtu 1500 \\    veth\n"),
+                         rule("hang0", 0, "", "", 0, 20000), rule("", 0, "9: {last}: <POINTOPOINT> mtu 1500 state DOWN\n")});
+        tools.add("resolvectl", {rule("", 0, "", "Failed to set DNS configuration: Access denied\n", 1)});
         ProcessManager::Timing t;
         t.dnsDelayMs = 0;
         t.probeLimitMs = 300;
@@ -330,17 +271,22 @@ private Q_SLOTS:
         QCOMPARE(start(pm, "quoted", "9.9.9.9", "a'b", {"tun", "a'b"}), u"started"_s);
         QTRY_COMPARE_WITH_TIMEOUT(tools.calls("resolvectl"), (QList<QStringList>{{"resolvectl", "dns", "a'b", "9.9.9.9"}}),
                                   20000);
+        // Down at first: set once it is up, after more than one probe.
+        QCOMPARE(start(pm, "slow", "1.1.1.1", "slow0", {"tun", "slow0"}), u"started"_s);
+        const QStringList slowDns{"resolvectl", "dns", "slow0", "1.1.1.1"};
+        QTRY_VERIFY_WITH_TIMEOUT(tools.calls("resolvectl").contains(slowDns), 20000);
+        QVERIFY(tools.calls("ip").count({"ip", "-d", "-o", "link", "show", "dev", "slow0"}) >= 2);
         // Refused before anything runs, the process started all the same.
         QCOMPARE(start(pm, "badaddress", "1.1.1.1; reboot", "tarn-tun"), u"started"_s);
         QCOMPARE(start(pm, "badname", "1.1.1.1", "-h"), u"started"_s);
         QCOMPARE(start(pm, "noiface", "1.1.1.1", ""), u"started"_s);
         // A TUN device, but another's (a system VPN's, say): only the one the process holds is its
-        // own. (Windows ties no adapter to a process: there this is not told.)
+        // own (Windows ties no adapter to a process). Up, but no TUN device: the DNS of the
+        // machine's own interfaces is left alone.
         if (OnLinux) {
             QCOMPARE(start(pm, "foreign", "6.6.6.6", "tun9"), u"started"_s);
             QTRY_VERIFY_WITH_TIMEOUT(log.contains("Cannot set DNS - interface \"tun9\" is not held by the process"), 20000);
         }
-        // Up, but no TUN device: the DNS of the machine's own interfaces is left alone.
         QCOMPARE(start(pm, "eth", "6.6.6.6", "eth0"), u"started"_s);
         QTRY_VERIFY_WITH_TIMEOUT(log.contains("Cannot set DNS - interface \"eth0\" is not a TUN device"), 20000);
         // Stopped while it waits: the wait is given up, nothing more runs for it.
@@ -358,23 +304,23 @@ private Q_SLOTS:
         ProcessManager brief(nullptr, t, linuxTunTools());
         QCOMPARE(start(brief, "hung", "1.1.1.1", "hang0"), u"started"_s);
         QTRY_VERIFY_WITH_TIMEOUT(log.contains("Cannot set DNS - interface \"hang0\" not found"), 20000);
-        QVERIFY(log.contains("[ProcessManager] Waiting for interface \"hang0\" to be UP (max 1000 ms)"));
         QVERIFY(log.text().contains(QRegularExpression("Interface \"hang0\" not UP after \\d{4,} ms \\(timeout: 1000 ms\\)")));
+        const QStringList named{"a'b", "slow0", "late0", "hang0", "eth0", "tun9"};
         for (const QStringList &call : tools.calls())
-            QVERIFY2(call.contains("a'b") || call.contains("late0") || call.contains("hang0") || call.contains("eth0")
-                         || call.contains("tun9"),
+            QVERIFY2(std::any_of(named.begin(), named.end(), [&](const QString &n) { return call.contains(n); }),
                      qPrintable(call.join(' ')));
-        QCOMPARE(tools.calls("resolvectl").size(), 1);
+        QCOMPARE(tools.calls("resolvectl").size(), 2);
         brief.stopAll(5000);
         pm.stopAll(5000);
     }
 
+    // The daemon itself, with its platform's tools faked.
     void tunCoreStartWaitsAlone()
     {
         FakeTools tools;
         // A slow lookup that finds the stale device; its removal recorded.
-        tools.add("ip", {{"-d", 0, "7: tarn-tun: <POINTOPOINT,UP> mtu 1500\n", "", 0, 2000}});
-        tools.add("powershell.exe", {{"", 0, Guid + "\n", "", 0, 2000}});
+        tools.add("ip", {rule("-d", 0, "7: tarn-tun: <POINTOPOINT,UP> mtu 1500\n", "", 0, 2000)});
+        tools.add("powershell.exe", {rule("", 0, Guid + "\n", "", 0, 2000)});
         tools.addPnputil({});
         const QStringList removal = OnLinux ? QStringList{"ip", "link", "delete", "dev", "tarn-tun"}
                                             : QStringList{"pnputil", "/remove-device", "SWD\\Wintun\\{" + Guid + "}"};

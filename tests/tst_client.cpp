@@ -1,5 +1,5 @@
 // The client library against the real daemon, and against a scripted stand-in where the daemon
-// would have to misbehave (silence, a huge frame, a late answer).
+// would have to misbehave.
 
 #include "ipc/framing.h"
 #include "tarnclient.h"
@@ -35,8 +35,7 @@ public:
             requests.clear();
             connect(peer, &QLocalSocket::readyRead, this, [this, p = peer] {
                 reader.append(p->readAll());
-                QJsonObject m;
-                while (reader.next(&m) == framing::FrameReader::Result::Message)
+                for (QJsonObject m; reader.next(&m) == framing::FrameReader::Result::Message;)
                     requests << m;
             });
             send({{"event", "connected"}, {"daemon-version", "7.0"}, {"privilege-level", 1}});
@@ -44,19 +43,15 @@ public:
         return server.listen(path);
     }
     void send(const QJsonObject &m) { peer->write(framing::encode(m)); peer->flush(); }
+    // The first request of that action, taken; an empty object if none came within 15 s.
     QJsonObject waitForRequest(const QString &action)
     {
-        QJsonObject found;
-        (void)QTest::qWaitFor([&] {
-            for (const QJsonObject &r : std::as_const(requests))
-                if (r.value("action") == action) {
-                    found = r;
-                    requests.removeOne(r);
-                    return true;
-                }
-            return false;
-        }, 15000);
-        return found;
+        const auto first = [&] {
+            return std::find_if(requests.begin(), requests.end(), [&](const QJsonObject &r) { return r["action"] == action; });
+        };
+        if (!QTest::qWaitFor([&] { return first() != requests.end(); }, 15000))
+            return {};
+        return requests.takeAt(first() - requests.begin());
     }
 };
 
@@ -78,8 +73,7 @@ private Q_SLOTS:
         QVERIFY2(testsupport::noLeftovers(&report), qPrintable(report));
     }
 
-    // Against the real daemon: answers among streaming output, the hello, a restart for a newer
-    // client and coming back after it.
+    // Answers among streaming output, a restart for a newer client and coming back after it.
     void withTheDaemon()
     {
         Daemon d;
@@ -91,7 +85,6 @@ private Q_SLOTS:
         QVERIFY2(c.connectToDaemon(d.socketPath()), qPrintable(c.errorString()));
         QCOMPARE(ready.count(), 1);
         QCOMPARE(c.daemonVersion(), QStringLiteral("1.4.9"));
-        QCOMPARE(c.helloResponse().value("status").toString(), QStringLiteral("success"));
         QByteArray out, err;
         int finishedCode = -2;
         connect(&c, &TarnClient::processOutput, this, [&](const QString &, const QString &t) { out += t.toUtf8(); });
@@ -121,27 +114,15 @@ private Q_SLOTS:
         QCOMPARE(err.count("err "), 2000);
         QCOMPARE(out.count('\n') + err.count('\n'), 4000);
 
-        // The callback form: run once, and not at all for a context that is gone.
-        int calls = 0;
-        QJsonObject seen;
-        c.request({{"action", "list"}}, this, [&](const TarnReply &r) { ++calls; seen = r.response(); });
+        // The callback form: run once with its answer, and not at all for a context that is gone.
+        int listed = 0;
         auto gone = std::make_unique<QObject>();
-        bool ranForGone = false;
-        c.request({{"action", "list"}}, gone.get(), [&](const TarnReply &) { ranForGone = true; });
+        c.request({{"action", "list"}}, this, [&](const TarnReply &r) { listed += r.response()["processes"].toArray().size(); });
+        c.request({{"action", "list"}}, gone.get(), [&](const TarnReply &) { listed += 100; });
         gone.reset();
-        QTRY_COMPARE_WITH_TIMEOUT(calls, 1, 15000);
-        QCOMPARE(seen.value("processes").toArray().size(), 1);
+        QTRY_COMPARE_WITH_TIMEOUT(listed, 1, 15000);
         QCOMPARE(c.call({{"action", "heartbeat"}}).value("status").toString(), QStringLiteral("success"));
-        QVERIFY(!ranForGone);
-        QCOMPARE(calls, 1);
-
-        // A refused path leaves the connection usable and says why.
-        TarnClient refused;
-        refused.setLogPath(QStringLiteral("relative/tarnd.log"));
-        QVERIFY(refused.connectToDaemon(d.socketPath()));
-        QVERIFY2(refused.helloResponse().value("error").toString().startsWith("Log path refused:"),
-                 qPrintable(refused.helloResponse().value("error").toString()));
-        QCOMPARE(refused.call({{"action", "heartbeat"}}).value("status").toString(), QStringLiteral("success"));
+        QCOMPARE(listed, 1);
 
         // A newer application restarts the daemon: no connection, and why.
         QSignalSpy lostFirst(&c, &TarnClient::daemonLost);

@@ -199,10 +199,7 @@ private Q_SLOTS:
             QVERIFY2(!human.out.isEmpty() && parsed(human.out).isEmpty(), qPrintable(cmd.join(' ')));
             const QJsonObject o = parsed(machine.out);
             QVERIFY2(!o.isEmpty() && o.value("status") != "error", qPrintable(cmd.join(' ') + ": " + machine.out));
-            if (cmd.first() == "list") {
-                QVERIFY(human.out.contains("\nkeep "));
-                QCOMPARE(o.value("processes").toArray().first().toObject().value("process-id"), QJsonValue("keep"));
-            } else if (cmd.first() == "status") {
+            if (cmd.first() == "status") {
                 QVERIFY(human.out.startsWith("keep: running, pid "));
                 QCOMPARE(o.value("pid"), owner.call({{"action", "status"}, {"process-id", "keep"}}).value("pid"));
             } else if (cmd.first() == "version") {
@@ -253,8 +250,7 @@ private Q_SLOTS:
         };
         for (const QStringList &args : wrong) {
             r = ctl(socket() + args);
-            QVERIFY2(r.exitCode == 2, qPrintable(args.join(' ') + ": " + QString::number(r.exitCode) + " " + r.err));
-            QVERIFY2(!r.err.isEmpty(), qPrintable(args.join(' ')));
+            QVERIFY2(r.exitCode == 2 && !r.err.isEmpty(), qPrintable(args.join(' ') + ": " + QString::number(r.exitCode)));
         }
         QVERIFY(!m_daemon->log().contains("action: \"start\""));
 
@@ -270,32 +266,6 @@ private Q_SLOTS:
         r = ctl({"version"});
         qunsetenv("TARND_SOCKET");
         QCOMPARE(r.exitCode, 0);
-    }
-
-    void bashCompletionFollowsTheCommandTable()
-    {
-        if (!OnLinux)
-            QSKIP("bash completion is for Linux shells");
-        const Result help = ctl({"--help"});
-        QCOMPARE(help.exitCode, 0);
-        const auto complete = [](const QString &line) {
-            QProcess bash;
-            bash.start("bash", {"-c", QStringLiteral("source <(\"%1\" completion bash); COMP_WORDS=(%2); "
-                                                     "COMP_CWORD=$((${#COMP_WORDS[@]} - 1)); _tarnctl; "
-                                                     "echo \"${COMPREPLY[*]}\"")
-                                          .arg(Tarnctl, line)});
-            bash.waitForFinished(30000);
-            return QString::fromUtf8(bash.readAllStandardOutput()).trimmed().split(' ', Qt::SkipEmptyParts);
-        };
-        // Every command of the overview is offered, and each one's own options.
-        const QStringList all = complete("tarnctl ''");
-        for (const QString cmd : {"run", "list", "status", "stop", "kill", "restart", "send", "clear-logs", "hello",
-                                  "version", "completion"})
-            QVERIFY2(all.contains(cmd) && help.out.contains(QByteArray("  " + cmd.toUtf8() + " ")), qPrintable(all.join(' ')));
-        QCOMPARE(complete("tarnctl --socket /x re"), (QStringList{"restart"}));
-        QCOMPARE(complete("tarnctl run --au"), (QStringList{"--auto-restart"}));
-        QCOMPARE(complete("tarnctl send x --new"), (QStringList{"--newline"}));
-        QVERIFY(complete("tarnctl list --new").isEmpty());
     }
 };
 

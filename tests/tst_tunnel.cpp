@@ -186,10 +186,10 @@ private Q_SLOTS:
     void dnsFailuresAndRefusals()
     {
         FakeTools tools;
-        // a'b and tun9 are up TUN devices, eth0 up but none, slow0 one once two seconds have
+        // a'b and tun9 are up TUN devices, eth0 up but none, slow0 one once five seconds have
         // passed; the others stay down.
         const QString up = u"9: {last}: <POINTOPOINT,UP,LOWER_UP> mtu 1500 \\    tun type tun pi off\n"_s;
-        tools.add("ip", {rule("a'b", 0, up), rule("tun9", 0, up), rule("slow0", 2000, up),
+        tools.add("ip", {rule("a'b", 0, up), rule("tun9", 0, up), rule("slow0", 5000, up),
                          rule("eth0", 0, "2: eth0: <BROADCAST,MULTICAST,UP,LOWER_UP> mtu 1500 \\    veth\n"),
                          rule("", 0, "9: {last}: <POINTOPOINT> mtu 1500 state DOWN\n")});
         tools.add("resolvectl", {rule("", 0, "", "Failed to set DNS configuration: Access denied\n", 1)});

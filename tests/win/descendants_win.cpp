@@ -6,25 +6,9 @@
 #include <tlhelp32.h>
 
 #include <algorithm>
-#include <cwchar>
 #include <map>
 
 namespace descendants {
-
-namespace {
-
-// Wine starts its desktop and services on demand, as children of whichever process first
-// needs them, and they outlive it: they are wine's, not the test's.
-bool wineOwn(const wchar_t *name)
-{
-    for (const wchar_t *own : {L"explorer.exe", L"services.exe", L"winedevice.exe", L"plugplay.exe", L"svchost.exe",
-                               L"rpcss.exe", L"tabtip.exe", L"wineboot.exe"})
-        if (_wcsicmp(name, own) == 0)
-            return true;
-    return false;
-}
-
-} // namespace
 
 std::vector<Process> of(const std::vector<std::uint32_t> &roots)
 {
@@ -40,12 +24,16 @@ std::vector<Process> of(const std::vector<std::uint32_t> &roots)
 
     std::vector<std::uint32_t> found(roots);
     std::vector<Process> out;
-    // Parents before children is not an order the snapshot promises: passes until none is added.
+    // Wine starts its desktop and services as children of whichever process first needs them.
+    const wchar_t *const wine[] = {L"explorer.exe", L"services.exe", L"winedevice.exe", L"plugplay.exe",
+                                   L"svchost.exe", L"rpcss.exe", L"tabtip.exe", L"wineboot.exe"};
+    const auto known = [&found](std::uint32_t pid) { return std::find(found.begin(), found.end(), pid) != found.end(); };
+    // The snapshot does not promise parents before children: passes until none is added.
     for (bool added = true; added;) {
         added = false;
         for (const auto &[pid, e] : running) {
-            const bool known = std::find(found.begin(), found.end(), pid) != found.end();
-            if (known || wineOwn(e.szExeFile) || std::find(found.begin(), found.end(), e.th32ParentProcessID) == found.end())
+            const auto isWine = [&e](const wchar_t *name) { return _wcsicmp(e.szExeFile, name) == 0; };
+            if (known(pid) || !known(e.th32ParentProcessID) || std::any_of(std::begin(wine), std::end(wine), isWine))
                 continue;
             found.push_back(pid);
             out.push_back({pid, wintext::narrow(e.szExeFile)});

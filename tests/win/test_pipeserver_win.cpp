@@ -1,6 +1,6 @@
 // A session's pipe under wine: the rules it is made with (recorded, as wine enforces neither the
-// DACL nor the first-instance flag), its DACL as read back, and real clients; who is at either
-// end of a pipe, and which sessions get one.
+// DACL nor the first-instance flag) and real clients; who is at either end, and which sessions
+// get one.
 
 #include <doctest/doctest.h>
 
@@ -13,11 +13,7 @@
 #include "service/wintoken_win.h"
 #include "wintest.h"
 
-#include <windows.h>
 #include <wtsapi32.h>
-
-#include <string>
-#include <vector>
 
 using wintest::ownSid;
 
@@ -58,21 +54,18 @@ void checkSessionRules(const std::string &sddl, const std::string &user)
                                                                  nullptr));
     SECURITY_DESCRIPTOR_CONTROL control = 0;
     DWORD revision = 0;
-    GetSecurityDescriptorControl(sd, &control, &revision);
-    CHECK((control & SE_DACL_PROTECTED) != 0);
     BOOL present = FALSE, defaulted = FALSE;
     PACL acl = nullptr;
+    GetSecurityDescriptorControl(sd, &control, &revision);
     GetSecurityDescriptorDacl(sd, &present, &acl, &defaulted);
-    REQUIRE(acl);
-    REQUIRE(acl->AceCount == 4);
+    CHECK((control & SE_DACL_PROTECTED) != 0);
+    REQUIRE((acl && acl->AceCount == 4));
     // Network logons denied before any grant; LocalSystem and Administrators in full; the user
     // may read and write, but neither add instances nor change the rules.
     const char *const sids[] = {"S-1-5-2", "S-1-5-18", "S-1-5-32-544", user.c_str()};
     for (DWORD i = 0; i < 4; ++i) {
-        void *ace = nullptr;
-        GetAce(acl, i, &ace);
-        // Allowed and denied entries share their layout.
-        const auto *entry = static_cast<ACCESS_ALLOWED_ACE *>(ace);
+        ACCESS_ALLOWED_ACE *entry = nullptr; // allowed and denied entries share their layout
+        GetAce(acl, i, reinterpret_cast<void **>(&entry));
         CHECK(entry->Header.AceType == (i == 0 ? ACCESS_DENIED_ACE_TYPE : ACCESS_ALLOWED_ACE_TYPE));
         CHECK(wintoken::sidString(PSID(&entry->SidStart)) == sids[i]);
         if (i < 3)
@@ -98,10 +91,9 @@ std::wstring uniqueName(const char *what)
 bool threadImpersonates()
 {
     HANDLE token = nullptr;
-    if (!OpenThreadToken(GetCurrentThread(), TOKEN_QUERY, TRUE, &token))
-        return false;
+    const bool has = OpenThreadToken(GetCurrentThread(), TOKEN_QUERY, TRUE, &token);
     CloseHandle(token);
-    return true;
+    return has;
 }
 
 // Wine runs no process as LocalSystem and lets every token be read: the daemon's server, whose
@@ -137,10 +129,8 @@ TEST_CASE("every instance has the session's rules, the first only where the name
         // A burst connects at once, none waiting for another to be taken; each is taken.
         constexpr int burst = 3;
         std::vector<HANDLE> clients, served;
-        for (int i = 0; i < burst; ++i) {
-            clients.push_back(connectClient(name));
-            REQUIRE(clients.back() != INVALID_HANDLE_VALUE);
-        }
+        for (int i = 0; i < burst; ++i)
+            REQUIRE((clients.push_back(connectClient(name)), clients.back() != INVALID_HANDLE_VALUE));
         while (served.size() < clients.size() && WaitForSingleObject(listener.connectEvent(), 5000) == WAIT_OBJECT_0) {
             if (const HANDLE pipe = listener.takeConnected(&error); pipe != INVALID_HANDLE_VALUE)
                 served.push_back(pipe);
@@ -159,11 +149,8 @@ TEST_CASE("every instance has the session's rules, the first only where the name
             checkSessionRules(made[i].dacl, user);
         }
         // The DACL the pipe holds, read back from it (on Windows this is what is enforced).
-        const std::string held = pipeserver::daclOf(served[0]);
-        if (!held.empty())
+        if (const std::string held = pipeserver::daclOf(served[0]); !held.empty())
             checkSessionRules(held, user);
-        else
-            MESSAGE("the pipe's DACL cannot be read back here");
 
         // A listener of a name this process already serves adds instances rather than a first one.
         pipeserver::Listener second(std::make_unique<Recorder>(&made));
@@ -171,10 +158,9 @@ TEST_CASE("every instance has the session's rules, the first only where the name
         CHECK((made.back().openMode & FILE_FLAG_FIRST_PIPE_INSTANCE) == 0);
         second.close();
         clients.insert(clients.end(), served.begin(), served.end());
+        clients.push_back(left);
         for (HANDLE h : clients)
             CloseHandle(h);
-        if (left != INVALID_HANDLE_VALUE)
-            CloseHandle(left);
         // Closed while waiting for a client: the wait is cancelled before its OVERLAPPED goes.
         listener.close();
         CHECK_FALSE(listener.isListening());
@@ -182,8 +168,8 @@ TEST_CASE("every instance has the session's rules, the first only where the name
     CHECK(wintest::openHandles() == before);
 }
 
-// A pipe disconnected by its server discards what its client has not read: the daemon's stop lets
-// a connection go once the client has read all, or has gone.
+// A pipe its server disconnects discards what its client has not read: the daemon's stop lets a
+// connection go once the client has read all, or has gone.
 TEST_CASE("a read wait ends once the client has read everything, or has gone")
 {
     const std::wstring name = uniqueName("drain");
@@ -198,17 +184,15 @@ TEST_CASE("a read wait ends once the client has read everything, or has gone")
     for (const bool reads : {true, false}) {
         CAPTURE(reads);
         const HANDLE client = connectClient(name);
-        REQUIRE(client != INVALID_HANDLE_VALUE);
         REQUIRE(WaitForSingleObject(listener.connectEvent(), 5000) == WAIT_OBJECT_0);
         const HANDLE pipe = listener.takeConnected(&error);
-        REQUIRE(pipe != INVALID_HANDLE_VALUE);
+        REQUIRE((client != INVALID_HANDLE_VALUE && pipe != INVALID_HANDLE_VALUE));
         // Less than the pipe holds, so that the write finishes with nothing read yet.
         std::string bytes(32 * 1024, 'x');
         OVERLAPPED ov{};
         ov.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
         DWORD n = 0;
-        if (!WriteFile(pipe, bytes.data(), DWORD(bytes.size()), nullptr, &ov))
-            REQUIRE(GetLastError() == ERROR_IO_PENDING);
+        REQUIRE((WriteFile(pipe, bytes.data(), DWORD(bytes.size()), nullptr, &ov) || GetLastError() == ERROR_IO_PENDING));
         REQUIRE(GetOverlappedResult(pipe, &ov, &n, TRUE));
         CloseHandle(ov.hEvent);
         {
@@ -226,10 +210,10 @@ TEST_CASE("a read wait ends once the client has read everything, or has gone")
     }
 }
 
+// No named object of a guessable name decides who serves a session: a user who made one first
+// would keep the session unserved.
 TEST_CASE("a name someone else made first, or a user that is no SID, is refused and leaves nothing open")
 {
-    // No named object of a guessable name decides who serves a session: a user who made one
-    // first would keep the session unserved.
     const std::string pipe = "\\\\.\\pipe\\tarnd-squat-" + std::to_string(GetCurrentProcessId());
     const HANDLE squat = CreateMutexW(nullptr, TRUE, (L"Global\\tarnd-claim-__._pipe_tarnd-squat-"
                                                       + std::to_wstring(GetCurrentProcessId())).c_str());
@@ -245,8 +229,7 @@ TEST_CASE("a name someone else made first, or a user that is no SID, is refused 
     const std::wstring name = uniqueName("taken");
     CHECK_FALSE(taken.listen(wintext::narrow(name), ownSid(), true, &error));
     CHECK(error.find("the pipe name is taken by another process (it cannot be opened: ") == 0);
-    CHECK_FALSE(taken.isListening());
-    CHECK(made.size() == 1);
+    CHECK((!taken.isListening() && made.size() == 1));
     // Served by someone: who it is, and that it is not LocalSystem, is said.
     const HANDLE other = CreateNamedPipeW(name.c_str(), PIPE_ACCESS_DUPLEX, PIPE_TYPE_BYTE, 1, 0, 0, 0, nullptr);
     REQUIRE(other != INVALID_HANDLE_VALUE);
@@ -263,9 +246,9 @@ TEST_CASE("a name someone else made first, or a user that is no SID, is refused 
     CHECK(wintest::openHandles() == before);
 }
 
-// Who is on a pipe is known by that end's own token, and neither end's identity is left on
-// the daemon's thread. Wine impersonates fully whatever level a client allows, so the level rule
-// is shown on tokens (test_service_win), not here.
+// Who is on a pipe is known by that end's own token, and neither end's identity is left on the
+// daemon's thread. Wine impersonates fully whatever level a client allows: test_service_win shows
+// the level rule on tokens.
 TEST_CASE("each end of a pipe is known by its own token; a client's log file is written with its rights")
 {
     REQUIRE_FALSE(ownSid().empty());
@@ -273,7 +256,6 @@ TEST_CASE("each end of a pipe is known by its own token; a client's log file is 
     const HANDLE server = CreateNamedPipeW(name.c_str(), PIPE_ACCESS_DUPLEX, PIPE_TYPE_BYTE, 1, 4096, 4096, 0, nullptr);
     REQUIRE(server != INVALID_HANDLE_VALUE);
     const HANDLE client = connectClient(name);
-    REQUIRE(client != INVALID_HANDLE_VALUE);
     DWORD n = 0;
     char byte = 'x';
     REQUIRE(WriteFile(client, &byte, 1, &n, nullptr));
@@ -282,22 +264,18 @@ TEST_CASE("each end of a pipe is known by its own token; a client's log file is 
     sessions::PeerInfo peer;
     REQUIRE(sessions::peerOf(pipe, &peer));
     CHECK_FALSE(threadImpersonates());
-    CHECK(peer.principal == ownSid());
-    CHECK_FALSE(peer.privileged);
-    CHECK(peer.pid == std::int64_t(GetCurrentProcessId()));
+    CHECK((peer.principal == ownSid() && !peer.privileged && peer.pid == std::int64_t(GetCurrentProcessId())));
     wchar_t user[256];
     DWORD length = 256;
     REQUIRE(GetUserNameW(user, &length));
     CHECK(peer.user == wintext::narrow(user)); // a local account: named, not left as a SID
     DWORD session = 0;
     REQUIRE(ProcessIdToSessionId(GetCurrentProcessId(), &session));
-    CHECK(peer.hasSession);
-    CHECK(peer.session == session);
+    CHECK((peer.hasSession && peer.session == session));
 
     const std::optional<logfile::Identity> id = logfile::identityOfPeer(pipe);
     REQUIRE(id);
-    CHECK_FALSE(threadImpersonates());
-    CHECK_FALSE(id->daemon);
+    CHECK((!threadImpersonates() && !id->daemon));
     const std::string path = wintext::narrow(wintest::freshPath(L"tarnd-identity-"));
     CHECK(logfile::append(path, "line\n", *id));
     CHECK(logfile::size(path, *id) == 6);
@@ -308,8 +286,7 @@ TEST_CASE("each end of a pipe is known by its own token; a client's log file is 
     CHECK_FALSE(logfile::append(path, "x\n", nobody));
     CHECK_FALSE(logfile::exists(path));
 
-    // The server found through the real calls is pinned by every client of the portable suites,
-    // which checks whom it talks to.
+    // The server found through the real calls is pinned by every client of the portable suites.
     serverpeer::Server found;
     std::string error;
     Unreadable calls;
@@ -337,7 +314,7 @@ TEST_CASE("only user sessions that are active or connected, with a known SID, ge
 {
     const std::vector<sessions::RawSession> raw{
         {0, WTSActive, true, "SYSTEM", "S-1-5-18"},         // the services' session
-        {1, WTSActive, true, "alice", "S-1-5-21-9-9-9-1001"}, //
+        {1, WTSActive, true, "alice", "S-1-5-21-9-9-9-1001"},
         {2, WTSDisconnected, true, "bob", "S-1-5-21-9-9-9-1002"}, // left, not logged off
         {3, WTSConnected, true, "", ""},                    // the logon screen
         {4, WTSConnected, true, "carol", "S-1-5-21-9-9-9-1003"},
@@ -355,10 +332,8 @@ TEST_CASE("only user sessions that are active or connected, with a known SID, ge
     std::vector<sessions::SessionInfo> live;
     std::string error;
     CHECK_MESSAGE(sessions::listActive(live, &error), error);
-    for (const auto &s : live) {
-        CHECK(s.id != 0);
-        CHECK(s.principal.rfind("S-1-", 0) == 0);
-    }
+    for (const auto &s : live)
+        CHECK((s.id != 0 && s.principal.rfind("S-1-", 0) == 0));
 }
 
 // An unqualified account name could be anyone's; a log line names a SID's user where it can.
@@ -390,7 +365,6 @@ TEST_CASE("a session user's SID by account name, a SID's name for log lines, and
     DWORD expected = 0;
     REQUIRE(ProcessIdToSessionId(GetCurrentProcessId(), &expected));
     std::uint32_t session = 12345;
-    CHECK(sessions::sessionOfProcess(GetCurrentProcessId(), &session));
-    CHECK(session == expected);
+    CHECK((sessions::sessionOfProcess(GetCurrentProcessId(), &session) && session == expected));
     CHECK_FALSE(sessions::sessionOfProcess(0x7FFFFFF0, &session));
 }

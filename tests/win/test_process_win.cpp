@@ -313,29 +313,6 @@ TEST_CASE("a blocked exit wait, and a reader of an idle child, sleep until relea
     child->terminate();
 }
 
-// The stop and the kill of a whole tree are tst_supervision's: here the record goes first, with
-// a read under way (cancelled, not left to write into freed memory).
-TEST_CASE("a record that goes before its child kills nothing, and the tree ends with the child")
-{
-    auto child = start({"family", "free", "noread"});
-    std::string out, err;
-    // Its "ready" too: written into a pipe nobody reads any more, it would end the child.
-    REQUIRE(readUntil(*child, out, "ready"));
-    REQUIRE(std::stoll(out) == child->pid());
-    const HANDLE self = openProcess(child->pid());
-    const HANDLE grandchild = openProcess(std::stoll(out.substr(out.find(' ') + 1)));
-    child->readOutput(out, err, 4096, 0);
-    child.reset();
-    CHECK(WaitForSingleObject(self, 0) == WAIT_TIMEOUT);
-    CHECK(WaitForSingleObject(grandchild, 0) == WAIT_TIMEOUT);
-    TerminateProcess(self, 5);
-    CHECK(WaitForSingleObject(self, 10000) == WAIT_OBJECT_0);
-    CHECK(WaitForSingleObject(grandchild, 10000) == WAIT_OBJECT_0);
-    TerminateProcess(grandchild, 0);
-    CloseHandle(self);
-    CloseHandle(grandchild);
-}
-
 // Nothing else the daemon holds inheritable reaches a child, and DLLs by bare name come from
 // System32 first, not from the working folder a client chose (wine's loader cannot show it: the
 // attribute is checked, in the same list as the handle list).

@@ -1,8 +1,6 @@
-// What a client's token may touch, under wine: the log file layer's file operations, what a client
-// may name and whose file it may write, and the executable policy's check of what the token may
-// change. The privilege level is pinned by lifecycle.txt. Wine makes every file changeable by its
-// one user, so a file the token may NOT change is only seen on Windows; the access question
-// behind it is asked here of descriptors made in memory.
+// What a client's token may touch, under wine: the log file layer, what a client may name and whose
+// file it may write, and what the executable policy takes the token to be able to change. Wine
+// lets its one user change every file, so the access question is asked of descriptors in memory.
 
 #include <doctest/doctest.h>
 
@@ -12,13 +10,7 @@
 #include "service/wintext_win.h"
 #include "wintest.h"
 
-#include <windows.h>
-#include <sddl.h>
-
 #include <algorithm>
-#include <string>
-#include <utility>
-#include <vector>
 
 namespace {
 
@@ -32,8 +24,7 @@ std::string tempDir()
     return wintext::narrow(dir);
 }
 
-// This process's token, as an impersonation token of that level; with the access a pipe client's
-// token is taken with.
+// This process's token at that impersonation level, with the access a pipe client's is taken with.
 HANDLE ownToken(SECURITY_IMPERSONATION_LEVEL level)
 {
     HANDLE process = nullptr;
@@ -44,14 +35,6 @@ HANDLE ownToken(SECURITY_IMPERSONATION_LEVEL level)
     CloseHandle(process);
     REQUIRE(ok);
     return token;
-}
-
-std::vector<unsigned char> tokenInfo(HANDLE token, TOKEN_INFORMATION_CLASS what)
-{
-    std::vector<unsigned char> buffer(512);
-    DWORD length = 0;
-    REQUIRE(GetTokenInformation(token, what, buffer.data(), DWORD(buffer.size()), &length));
-    return buffer;
 }
 
 // A client identity of this process's user, as the daemon has one for a pipe client.
@@ -85,17 +68,15 @@ std::string refusal(const std::string &file, const std::string &folder, const lo
 
 } // namespace
 
-// Line ends, nested folders, sizes and rotation are checked through the log sink in tst_logsink,
-// which removes the older file before its rename.
+// Line ends, folders, sizes and rotation are tst_logsink's, whose sink removes the older file
+// before its rename.
 TEST_CASE("a folder is no log file, a missing one has no size, and a rename replaces the older file")
 {
     const std::string dir = tempDir() + "\\a\\b";
     REQUIRE(logfile::makePath(dir));
-    CHECK(logfile::size(dir) == -1);
-    CHECK_FALSE(logfile::append(dir, "x\n"));
+    CHECK((logfile::size(dir) == -1 && !logfile::append(dir, "x\n")));
     const std::string path = dir + "\\tarnd.log";
-    CHECK(logfile::size(path) == -1);
-    CHECK_FALSE(logfile::exists(path));
+    CHECK((logfile::size(path) == -1 && !logfile::exists(path)));
     REQUIRE(logfile::append(path, "one\n"));
     REQUIRE(logfile::append(path + ".old", "stale"));
     REQUIRE(logfile::rename(path, path + ".old"));
@@ -111,25 +92,19 @@ TEST_CASE("a client may name only a plain path on a drive as its log file")
 {
     const std::pair<const char *, bool> cases[] = {
         {"C:\\Users\\alice\\tarnd.log", true},
-        {"c:/Users/alice/tarnd.log", true},
         {"\\\\?\\C:\\Users\\alice\\tarnd.log", true},
         {"C:\\logs\\console\\nul-ish.log", true}, // only the whole base name makes a device
-        {"", false},
         {"tarnd.log", false},
         {"\\Users\\alice\\tarnd.log", false},         // the current drive's root
         {"C:tarnd.log", false},                       // the drive's current folder
         {"\\\\server\\share\\tarnd.log", false},
-        {"//server/share/tarnd.log", false},
         {"\\\\?\\UNC\\server\\share\\tarnd.log", false},
-        {"\\\\.\\pipe\\tarnd", false},
         {"\\\\.\\C:\\tarnd.log", false},
         {"\\\\?\\GLOBALROOT\\Device\\Null", false},
         {"\\\\?\\C:/tarnd.log", false},
         {"\\??\\C:\\tarnd.log", false},
         {"C:\\logs\\tarnd.log:hidden", false},
-        {"C:\\logs\\tarnd.log::$DATA", false},
         {"C:\\logs\\NUL", false},
-        {"C:\\logs\\nul.log", false},
         {"C:\\logs\\COM1 .txt", false},
         {"C:\\logs\\LPT\xC2\xB9", false},
         {"C:\\logs\\COM0.log", true},
@@ -172,12 +147,14 @@ TEST_CASE("only a token that allows impersonation gives a client identity, which
     CHECK(wintest::slurp(wintext::widen(path)) == "one\r\nthree\r\n");
     CHECK_FALSE(logfile::append("NUL", "x\n")); // a device, not a file on a disk
 
-    // Wine gives every file the current user as owner, so the rule is shown on SIDs: the
-    // token's user and its default owner own; anyone else does not.
-    const auto user = tokenInfo(token, TokenUser);
-    const auto owner = tokenInfo(token, TokenOwner);
-    CHECK(logfile::ownedByClient(reinterpret_cast<const TOKEN_USER *>(user.data())->User.Sid, token));
-    CHECK(logfile::ownedByClient(reinterpret_cast<const TOKEN_OWNER *>(owner.data())->Owner, token));
+    // Wine makes the current user own every file, so the rule is shown on SIDs: the token's user
+    // and its default owner own; anyone else does not.
+    unsigned char user[512], owner[512];
+    DWORD length = 0;
+    REQUIRE(GetTokenInformation(token, TokenUser, user, sizeof user, &length));
+    REQUIRE(GetTokenInformation(token, TokenOwner, owner, sizeof owner, &length));
+    CHECK(logfile::ownedByClient(reinterpret_cast<const TOKEN_USER *>(user)->User.Sid, token));
+    CHECK(logfile::ownedByClient(reinterpret_cast<const TOKEN_OWNER *>(owner)->Owner, token));
     PSID stranger = nullptr;
     REQUIRE(ConvertStringSidToSidW(L"S-1-5-21-1-2-3-1001", &stranger));
     CHECK_FALSE(logfile::ownedByClient(stranger, token));

@@ -1,6 +1,6 @@
 #pragma once
-// Shared pieces of the Windows tests, and of the output reader's benchmark (which has no doctest,
-// so gets none of the helpers that check).
+// Shared pieces of the Windows tests, and of the output reader's benchmark (no doctest there, so
+// none of the helpers that check).
 
 #include "process/childprocess.h"
 #include "service/wintext_win.h"
@@ -15,31 +15,29 @@
 
 namespace wintest {
 
-// The folder this test program runs from, and the temporary folder, with their trailing separator.
+// The folder this program runs from, and the temporary folder, with their trailing separator.
 inline std::wstring ownFolder()
 {
     wchar_t path[MAX_PATH];
-    GetModuleFileNameW(nullptr, path, MAX_PATH);
-    const std::wstring p(path);
+    const std::wstring p(path, GetModuleFileNameW(nullptr, path, MAX_PATH));
     return p.substr(0, p.find_last_of(L"\\/") + 1);
 }
 
 inline std::wstring tempFolder()
 {
     wchar_t path[MAX_PATH];
-    GetTempPathW(MAX_PATH, path);
-    return path;
+    return std::wstring(path, GetTempPathW(MAX_PATH, path));
 }
 
-// A path in the temporary folder that no earlier run has used: wine gives the same process ids
-// run after run, and a run that failed leaves its files behind.
+// A temporary path no earlier run used: wine gives the same process ids run after run, and a run
+// that failed leaves its files behind.
 inline std::wstring freshPath(const std::wstring &prefix)
 {
     return tempFolder() + prefix + std::to_wstring(GetCurrentProcessId()) + L"-" + std::to_wstring(GetTickCount64());
 }
 
-// The handles this process has open. GetProcessHandleCount says 0 under wine whatever is open,
-// so every handle value is asked about instead; they are small multiples of 4.
+// The handles open in this process. Under wine GetProcessHandleCount says 0 whatever is open, so
+// every handle value (a small multiple of 4) is asked about.
 inline int openHandles()
 {
     int n = 0;
@@ -62,12 +60,11 @@ inline std::string ownSid()
         && ConvertSidToStringSidA(reinterpret_cast<TOKEN_USER *>(buffer)->User.Sid, &text))
         sid = text;
     LocalFree(text);
-    if (token)
-        CloseHandle(token);
+    CloseHandle(token);
     return sid;
 }
 
-// A whole file's bytes, or "<missing>" when it cannot be opened.
+// A whole file's bytes, or "<missing>".
 inline std::string slurp(const std::wstring &path)
 {
     HANDLE h = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0,
@@ -76,26 +73,24 @@ inline std::string slurp(const std::wstring &path)
         return "<missing>";
     std::string out;
     char buf[4096];
-    DWORD n = 0;
-    while (ReadFile(h, buf, sizeof buf, &n, nullptr) && n > 0)
+    for (DWORD n = 0; ReadFile(h, buf, sizeof buf, &n, nullptr) && n > 0;)
         out.append(buf, n);
     CloseHandle(h);
     return out;
 }
 
-// Reads until the text has appeared count times, or a few seconds have gone; how often it has.
+// Reads until the text has appeared count times, or ten seconds have gone; how often it has.
 inline int readUntil(childprocess::Child &child, std::string &out, const std::string &text, int count = 1)
 {
-    const auto seen = [&] {
-        int n = 0;
-        for (auto at = out.find(text); at != std::string::npos; at = out.find(text, at + text.size()))
-            ++n;
-        return n;
-    };
+    int seen = 0;
     std::string err;
-    for (int i = 0; i < 100 && seen() < count; ++i)
+    for (int i = 0; i < 100 && seen < count; ++i) {
         child.readOutput(out, err, 4096, 100);
-    return seen();
+        seen = 0;
+        for (auto at = out.find(text); at != std::string::npos; at = out.find(text, at + text.size()))
+            ++seen;
+    }
+    return seen;
 }
 
 #ifdef DOCTEST_LIBRARY_INCLUDED
@@ -120,13 +115,13 @@ inline std::unique_ptr<childprocess::Child> startReady(std::vector<std::string> 
     return child;
 }
 
+// Everything a child writes until both pipes end, and its exit code.
 struct Result
 {
     std::string out, err;
     int code = -12345;
 };
 
-// Everything a child writes until both pipes end, and its exit code.
 inline Result finish(childprocess::Child &child)
 {
     Result r;

@@ -15,6 +15,7 @@
 #include <algorithm>
 #include <atomic>
 #include <future>
+#include <optional>
 #include <thread>
 
 using childprocess::Child;
@@ -65,24 +66,17 @@ HANDLE openProcess(std::int64_t pid)
     return h;
 }
 
-// Every entry of a new snapshot of the process table; bounded, so a walk that never ends fails.
-std::vector<Entry> walk()
+// The entry of that process in a new snapshot of the process table, if listed; bounded, so a walk
+// that never ends fails.
+std::optional<Entry> find(std::int64_t pid)
 {
     processscan::Snapshot snapshot;
     long error = 0;
     Entry entry;
     REQUIRE_MESSAGE((snapshot.take(&error) && snapshot.first(&entry, &error)), error);
-    std::vector<Entry> all{entry};
-    while (snapshot.next(&entry) && all.size() < 100000)
-        all.push_back(entry);
-    REQUIRE(all.size() < 100000);
-    return all;
-}
-
-const Entry *find(const std::vector<Entry> &all, std::int64_t pid)
-{
-    const auto at = std::find_if(all.begin(), all.end(), [pid](const Entry &e) { return e.pid == pid; });
-    return at == all.end() ? nullptr : &*at;
+    for (int n = 0; entry.pid != pid && snapshot.next(&entry); ++n)
+        REQUIRE(n < 100000);
+    return entry.pid == pid ? std::optional<Entry>(entry) : std::nullopt;
 }
 
 } // namespace
@@ -192,17 +186,32 @@ TEST_CASE("stdin moves a pipe's worth per write at most, fills up instead of blo
     CHECK(last == -1);
 }
 
-// The Ctrl+C an interrupt raises reaches this process too, maybe late: it must not end it.
-TEST_CASE("every one of many interrupts arrives, and the interrupting process outlives a late Ctrl+C")
+// The Ctrl+C an interrupt raises reaches this process too, maybe late: it must not end it. A
+// console that comes a moment late is waited for; one that cannot be attached, or a Ctrl+C that
+// cannot be raised, fails at once with a note for the daemon's log ("D "/"W " for its level).
+TEST_CASE("interrupts arrive, each within two seconds or with a note saying why not, and a late Ctrl+C ends nobody")
 {
     REQUIRE(g_backstopSet);
-    auto child = start({"ignoreint"});
+    const auto interrupt = [](Child &child, bool expected) {
+        std::vector<childprocess::LogNote> notes;
+        const ULONGLONG started = GetTickCount64();
+        CHECK(child.interrupt(&notes) == expected);
+        CHECK(GetTickCount64() - started < 2000);
+        std::string text;
+        for (const childprocess::LogNote &n : notes)
+            text += (n.level == childprocess::LogNote::Level::Warning ? "W " : "D ") + n.text + "\n";
+        return text;
+    };
+    auto late = startReady({"lateconsole", "42"});
+    CHECK(interrupt(*late, true).rfind("D [ProcessManager] Attached to console on attempt ", 0) == 0);
+    CHECK(exitCode(*late) == 42);
+
+    auto child = startReady({"ignoreint"});
     std::string out;
-    REQUIRE(readUntil(*child, out, "ready"));
     // Each awaited before the next: wine delivers a Ctrl+C as a Unix signal, and two that reach a
     // busy process before it runs merge into one, which Windows does not do.
     for (int i = 1; i <= 5; ++i) {
-        CHECK(child->interrupt());
+        interrupt(*child, true);
         CHECK(readUntil(*child, out, "ctrl-c\n", i) == i);
     }
     // A late delivery made at will, on the child's console, under the spy. Detached too soon,
@@ -221,6 +230,14 @@ TEST_CASE("every one of many interrupts arrives, and the interrupting process ou
     CloseHandle(g_spyThread);
     CloseHandle(g_spySeen);
     CHECK(readUntil(*child, out, "ctrl-c\n", 6) == 6);
+
+    childprocess::testhook::failAttach = ERROR_ACCESS_DENIED;
+    CHECK(interrupt(*child, false) == "W [ProcessManager] AttachConsole failed with error: 5\n");
+    childprocess::testhook::failAttach = 0;
+    childprocess::testhook::failCtrlEvent = ERROR_ACCESS_DENIED;
+    CHECK(interrupt(*child, false).find("\nW [ProcessManager] GenerateConsoleCtrlEvent failed: 5\n") != std::string::npos);
+    childprocess::testhook::failCtrlEvent = 0;
+    CHECK(child->lastError() == ERROR_ACCESS_DENIED);
     child->terminate();
 }
 
@@ -251,36 +268,6 @@ TEST_CASE("a child launched while an interrupt ignores Ctrl+C does not inherit t
     CHECK(exitCode(*second) == 42);
     CloseHandle(g_ignoring);
     CloseHandle(g_launched);
-}
-
-// A console that comes a moment late is waited for; one that cannot be attached, or a Ctrl+C that
-// cannot be raised, fails at once with a note for the daemon's log ("D "/"W " for its level).
-TEST_CASE("an interrupt waits a moment for a late console, and says why it failed")
-{
-    const auto interrupt = [](Child &child, bool expected) {
-        std::vector<childprocess::LogNote> notes;
-        const ULONGLONG started = GetTickCount64();
-        CHECK(child.interrupt(&notes) == expected);
-        CHECK(GetTickCount64() - started < 2000);
-        std::string text;
-        for (const childprocess::LogNote &n : notes)
-            text += (n.level == childprocess::LogNote::Level::Warning ? "W " : "D ") + n.text + "\n";
-        return text;
-    };
-    auto late = startReady({"lateconsole", "42"});
-    CHECK(interrupt(*late, true).rfind("D [ProcessManager] Attached to console on attempt ", 0) == 0);
-    CHECK(exitCode(*late) == 42);
-
-    auto deaf = startReady({"ignoreint"});
-    childprocess::testhook::failAttach = ERROR_ACCESS_DENIED;
-    CHECK(interrupt(*deaf, false) == "W [ProcessManager] AttachConsole failed with error: 5\n");
-    childprocess::testhook::failAttach = 0;
-    childprocess::testhook::failCtrlEvent = ERROR_ACCESS_DENIED;
-    const std::string notes = interrupt(*deaf, false);
-    childprocess::testhook::failCtrlEvent = 0;
-    CHECK(notes == "D [ProcessManager] Attached to console on attempt 1\nW [ProcessManager] GenerateConsoleCtrlEvent failed: 5\n");
-    CHECK(deaf->lastError() == ERROR_ACCESS_DENIED);
-    deaf->terminate();
 }
 
 // The daemon's threads sleep in these calls until something happens, never polling, and another
@@ -352,8 +339,7 @@ TEST_CASE("a snapshot lists the running processes by number and UTF-8 file name;
     const std::wstring oddPath = tempFolder() + L"ch\u00efldhelper-\u20ac.exe";
     REQUIRE(CopyFileW((ownFolder() + L"childhelper.exe").c_str(), oddPath.c_str(), FALSE));
     auto odd = startReady({"noread"}, oddPath);
-    const std::vector<Entry> all = walk();
-    const Entry *found = find(all, odd->pid());
+    const std::optional<Entry> found = find(odd->pid());
     REQUIRE(found);
     CHECK(found->name == "ch\xc3\xafldhelper-\xe2\x82\xac.exe");
 
@@ -361,7 +347,7 @@ TEST_CASE("a snapshot lists the running processes by number and UTF-8 file name;
     long error = 0;
     for (int i = 0; i < 10; ++i) {
         processscan::Snapshot twice;
-        CHECK((twice.take(&error) && twice.take(&error)));
+        CHECK((twice.take(&error) && twice.take(&error) && find(odd->pid())));
         CHECK(processscan::Target::open(*found, &error));
     }
     CHECK(openHandles() == before);
@@ -371,7 +357,7 @@ TEST_CASE("a snapshot lists the running processes by number and UTF-8 file name;
     CHECK_FALSE(processscan::Target::open(wide, &error));
     CHECK(error == ERROR_INVALID_PARAMETER);
     wide.pid = 0x7FFFFFF0;
-    CHECK_FALSE(find(walk(), wide.pid));
+    CHECK_FALSE(find(wide.pid));
     error = 0;
     CHECK_FALSE(processscan::Target::open(wide, &error));
     CHECK(error != 0);

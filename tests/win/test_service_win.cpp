@@ -14,15 +14,11 @@
 
 namespace {
 
-std::string tempDir()
-{
-    static const std::wstring dir = [] {
-        const std::wstring made = wintest::freshPath(L"tarnd-test-");
-        CreateDirectoryW(made.c_str(), nullptr);
-        return made;
-    }();
-    return wintext::narrow(dir);
-}
+const std::string tempDir = [] {
+    const std::wstring made = wintest::freshPath(L"tarnd-test-");
+    CreateDirectoryW(made.c_str(), nullptr);
+    return wintext::narrow(made);
+}();
 
 // This process's token at that impersonation level, with the access a pipe client's is taken with.
 HANDLE ownToken(SECURITY_IMPERSONATION_LEVEL level)
@@ -72,7 +68,7 @@ std::string refusal(const std::string &file, const std::string &folder, const lo
 // before its rename.
 TEST_CASE("a folder is no log file, a missing one has no size, and a rename replaces the older file")
 {
-    const std::string dir = tempDir() + "\\a\\b";
+    const std::string dir = tempDir + "\\a\\b";
     REQUIRE(logfile::makePath(dir));
     CHECK((logfile::size(dir) == -1 && !logfile::append(dir, "x\n")));
     const std::string path = dir + "\\tarnd.log";
@@ -136,8 +132,8 @@ TEST_CASE("only a token that allows impersonation gives a client identity, which
     const HANDLE token = ownToken(SecurityImpersonation);
     const std::optional<logfile::Identity> client = logfile::identityOfToken(token);
     REQUIRE(client);
-    const std::string path = tempDir() + "\\linked.log";
-    const std::string other = tempDir() + "\\linked-too.log";
+    const std::string path = tempDir + "\\linked.log";
+    const std::string other = tempDir + "\\linked-too.log";
     REQUIRE(logfile::append(path, "one\n", *client));
     REQUIRE(CreateHardLinkW(wintext::widen(other).c_str(), wintext::widen(path).c_str(), nullptr));
     CHECK_FALSE(logfile::append(path, "two\n", *client));
@@ -163,11 +159,11 @@ TEST_CASE("only a token that allows impersonation gives a client identity, which
     logfile::remove(path);
 }
 
-// An executable a client's token may change, through a primary or an impersonation token, and
-// one that cannot be checked, are refused.
-TEST_CASE("files the token may change, and what cannot be checked, are refused")
+// An executable a client's token may change, through a primary or an impersonation token, by any
+// one right, and one that cannot be checked, are refused.
+TEST_CASE("files the token may change by any one right, and what cannot be checked, are refused")
 {
-    const std::string folder = tempDir() + "\\exec";
+    const std::string folder = tempDir + "\\exec";
     const std::string file = folder + "\\sub\\tool.exe";
     REQUIRE(logfile::makePath(folder + "\\sub"));
     CloseHandle(CreateFileW(wintext::widen(file).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
@@ -185,11 +181,8 @@ TEST_CASE("files the token may change, and what cannot be checked, are refused")
     CHECK(refusal(folder + "\\sub", folder, ownIdentity()) == "is not a regular file");
     CHECK(refusal(file, folder + "\\su", ownIdentity()).find("is not inside") == 0);
     logfile::remove(file);
-}
 
-// Any one right that lets the client change a file or a folder counts, not only all together.
-TEST_CASE("any one right that lets the client change a file or a folder counts")
-{
+    // Any one right that lets the client change a file or a folder counts, not only all together.
     using namespace execfile;
     const std::wstring system = L"O:SYG:SYD:P(A;;FRFX;;;WD)"; // SYSTEM's; everyone may read and run it
     CHECK(grantedTo(system, FileMask) == 0);

@@ -59,13 +59,6 @@ struct Attributes
     bool oneList = true, preferSystem32 = false;
 } g_attributes;
 
-HANDLE openProcess(std::int64_t pid)
-{
-    const HANDLE h = OpenProcess(SYNCHRONIZE | PROCESS_TERMINATE, FALSE, DWORD(pid));
-    REQUIRE_MESSAGE(h, "process " << pid << ": " << GetLastError());
-    return h;
-}
-
 // The entry of that process in a new snapshot of the process table, if listed; bounded, so a walk
 // that never ends fails.
 std::optional<Entry> find(std::int64_t pid)
@@ -168,7 +161,7 @@ TEST_CASE("stdin moves a pipe's worth per write at most, fills up instead of blo
     CHECK((total >= 0 && total < 64 * 1024 * 1000));
     // The write under way to a child still running is given up with its Child, not waited on;
     // detached with all it uses, so that a Child that never goes fails this check, not the run.
-    const HANDLE deafProcess = openProcess(deaf->pid());
+    const HANDLE deafProcess = OpenProcess(PROCESS_TERMINATE, FALSE, DWORD(deaf->pid()));
     std::promise<void> gone;
     std::future<void> dropped = gone.get_future();
     std::thread([child = std::move(deaf), gone = std::move(gone)]() mutable {

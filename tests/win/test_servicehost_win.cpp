@@ -13,22 +13,21 @@
 
 namespace {
 
+// Records the reports; the service's main function runs on the calling thread.
 struct Recorder : WindowsService::Manager
 {
-    std::vector<SERVICE_STATUS> *reports;
+    std::vector<SERVICE_STATUS> reports;
     bool registers = true;
     DWORD dispatcherError = 0;
-    explicit Recorder(std::vector<SERVICE_STATUS> *r) : reports(r) {}
     SERVICE_STATUS_HANDLE registerHandler(const wchar_t *, LPHANDLER_FUNCTION_EX) override
     {
         return registers ? reinterpret_cast<SERVICE_STATUS_HANDLE>(0x1234) : nullptr;
     }
     bool setStatus(SERVICE_STATUS_HANDLE, const SERVICE_STATUS &s) override
     {
-        reports->push_back(s);
+        reports.push_back(s);
         return true;
     }
-    // The control manager's part: the service's main function, here on the calling thread.
     bool startDispatcher(const SERVICE_TABLE_ENTRYW *table, DWORD *error) override
     {
         *error = dispatcherError;
@@ -43,8 +42,8 @@ struct Recorder : WindowsService::Manager
 
 struct Fixture
 {
-    std::vector<SERVICE_STATUS> reports;
-    Recorder *recorder = new Recorder(&reports);
+    Recorder *recorder = new Recorder;
+    std::vector<SERVICE_STATUS> &reports = recorder->reports;
     WindowsService *service = &WindowsService::init(L"TarnService", L"Tarn Proxy Client Service");
     Fixture() { service->setManager(std::unique_ptr<Recorder>(recorder)); }
     ~Fixture() { WindowsService::release(); }

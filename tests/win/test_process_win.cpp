@@ -116,6 +116,7 @@ TEST_CASE("stdout and stderr read in small bites lose nothing and swap nothing; 
     mixed.reset(); // it took what a first launch allocates for good
 
     const int before = openHandles();
+    REQUIRE(before > 0);
     for (int i = 0; i < 10; ++i) {
         childprocess::LaunchError error;
         CHECK_FALSE(Child::launch({"C:\\no\\such\\program.exe", {}, {}}, &error));

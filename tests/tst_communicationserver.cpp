@@ -20,21 +20,20 @@
 
 namespace {
 
+using Sessions = QList<SessionBackend::Session>;
+
 // Sessions as the test says; peers identified for real (SO_PEERCRED), all in session 1.
-class FakeBackend : public SessionBackend
+struct FakeBackend : SessionBackend
 {
-public:
     explicit FakeBackend(const QString &dir) : m_dir(dir) {}
     static Session self(quint32 id) { return {id, QString::fromLocal8Bit(getpwuid(geteuid())->pw_name), QString::number(geteuid())}; }
     // Asked on the server's lookup thread.
-    void setSessions(const std::optional<QList<Session>> &sessions)
+    void setSessions(const std::optional<Sessions> &sessions)
     {
         QMutexLocker lock(&m_mutex);
         m_sessions = sessions;
     }
-    QHash<quint32, QString> pathOverride;
-
-    std::optional<QList<Session>> activeSessions() override
+    std::optional<Sessions> activeSessions() override
     {
         QMutexLocker lock(&m_mutex);
         return m_sessions;
@@ -50,9 +49,6 @@ public:
     }
     // Unprivileged peers whose session must be asked, as where the connection cannot tell it:
     // each answer waits for a release of the test's, and then says the session in answer.
-    bool askSession = false;
-    QSemaphore answers;
-    std::atomic<quint32> answer{1};
     bool sessionOfProcess(qint64, quint32 *session) override
     {
         if (!answers.tryAcquire(1, 20000))
@@ -64,11 +60,13 @@ public:
     {
         return pathOverride.value(session, m_dir + "/" + base + "-" + QString::number(session));
     }
-
-private:
+    bool askSession = false;
+    QSemaphore answers;
+    std::atomic<quint32> answer{1};
+    QHash<quint32, QString> pathOverride;
     QString m_dir;
     QMutex m_mutex;
-    std::optional<QList<Session>> m_sessions = QList<Session>{self(1)};
+    std::optional<Sessions> m_sessions = Sessions{self(1)};
 };
 
 struct Client
@@ -102,13 +100,15 @@ class TestCommunicationServer : public QObject
     Q_OBJECT
 
     QTemporaryDir m_dir;
+    FakeBackend *m_backend = nullptr; // the last server's
     // Sessions polled often; no client times out while a test runs, however slow the machine.
     const CommunicationServer::Timing fast{600000, 600000, 100};
 
-    CommunicationServer *make(FakeBackend **backend, CommunicationServer::Timing timing)
+    std::unique_ptr<CommunicationServer> make(CommunicationServer::Timing timing = {600000, 600000, 100},
+                                              CommunicationServer::Limits limits = {})
     {
-        *backend = new FakeBackend(m_dir.path());
-        return new CommunicationServer(this, *backend, timing);
+        m_backend = new FakeBackend(m_dir.path());
+        return std::make_unique<CommunicationServer>(nullptr, m_backend, timing, limits);
     }
 
 private Q_SLOTS:
@@ -116,8 +116,7 @@ private Q_SLOTS:
     {
         QVERIFY(m_dir.isValid());
         // Other users must reach the sockets inside.
-        QFile::setPermissions(m_dir.path(), QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner
-                                                | QFileDevice::ExeGroup | QFileDevice::ExeOther);
+        QVERIFY(QFile::setPermissions(m_dir.path(), QFileDevice::Permissions(0x7711)));
     }
 
     // Sessions coming and going, and unknown for a while, are tst_logind's; re-serving a socket
@@ -126,22 +125,18 @@ private Q_SLOTS:
     // would sweep its session while the daemon stops).
     void socketsFollowSessions()
     {
-        FakeBackend *backend;
-        CommunicationServer *server = make(&backend, fast);
-        server->broadcast(QJsonObject{{"nobody", "listens"}});
-        backend->setSessions(QList<SessionBackend::Session>{{0, "root", "0"}, FakeBackend::self(1), FakeBackend::self(2)});
+        auto server = make();
+        m_backend->setSessions(Sessions{{0, "root", "0"}, FakeBackend::self(1), FakeBackend::self(2)});
         QVERIFY(server->start("follow"));
         QCOMPARE(server->servedSessions().size(), 2);
         const QString s1 = server->socketName(1), s2 = server->socketName(2);
-        QVERIFY(QFileInfo(s1).exists() && QFileInfo(s2).exists());
-        QVERIFY(!QFileInfo::exists(server->socketName(0)));
-
+        QVERIFY(QFileInfo::exists(s1) && QFileInfo::exists(s2) && !QFileInfo::exists(server->socketName(0)));
         Client c, d;
-        QSignalSpy connected(server, &CommunicationServer::clientConnected);
-        QSignalSpy disconnected(server, &CommunicationServer::clientDisconnected);
-        QSignalSpy timedOut(server, &CommunicationServer::clientTimedOut);
+        QSignalSpy connected(server.get(), &CommunicationServer::clientConnected);
+        QSignalSpy disconnected(server.get(), &CommunicationServer::clientDisconnected);
+        QSignalSpy timedOut(server.get(), &CommunicationServer::clientTimedOut);
         QVERIFY(c.join(s1, connected) && d.join(s2, connected));
-        backend->setSessions(QList<SessionBackend::Session>{FakeBackend::self(2)});
+        m_backend->setSessions(Sessions{FakeBackend::self(2)});
         QTRY_VERIFY_WITH_TIMEOUT(!QFileInfo::exists(s1), 5000);
         QVERIFY(QFileInfo::exists(s2));
         server->sendToClient("0", QJsonObject{{"lost", true}});
@@ -153,81 +148,71 @@ private Q_SLOTS:
                                      && d.socket.state() == QLocalSocket::UnconnectedState,
                                  5000);
         QTest::qWait(800);
-        QCOMPARE(disconnected.size(), 0);
-        QCOMPARE(timedOut.size(), 0);
-        QVERIFY(!QFileInfo::exists(s2));
-        delete server;
+        QVERIFY(disconnected.isEmpty() && timedOut.isEmpty() && !QFileInfo::exists(s2));
     }
 
     // A socket is not served in a folder others may change, nor where another live server is;
     // once that one is gone, its path is taken over.
     void socketsOnlyWhereNobodyElseIs()
     {
-        FakeBackend *backend;
-        CommunicationServer *server = make(&backend, fast);
-        const QString open = m_dir.path() + "/open";
-        QVERIFY(QDir().mkpath(open));
+        auto server = make();
+        const QString open = m_dir.path() + "/open", real = m_dir.path() + "/real";
+        QVERIFY(QDir().mkpath(open) && QDir().mkpath(real));
         QVERIFY(QFile::setPermissions(open, QFileDevice::Permissions(0x7777)));
-        const QString real = m_dir.path() + "/real";
-        QVERIFY(QDir().mkpath(real));
         QVERIFY(QFile::link(real, m_dir.path() + "/linked"));
-        backend->pathOverride.insert(1, open + "/s-1");
-        backend->pathOverride.insert(2, m_dir.path() + "/linked/s-2");
-        backend->setSessions(QList<SessionBackend::Session>{FakeBackend::self(1), FakeBackend::self(2)});
+        m_backend->pathOverride.insert(1, open + "/s-1");
+        m_backend->pathOverride.insert(2, m_dir.path() + "/linked/s-2");
+        m_backend->setSessions(Sessions{FakeBackend::self(1), FakeBackend::self(2)});
         QTest::ignoreMessage(QtWarningMsg, QRegularExpression("Refusing to serve session 1 - the socket folder .*/open is writable by other users"));
         QTest::ignoreMessage(QtWarningMsg, QRegularExpression("Refusing to serve session 2 - the socket folder .*/linked is not a folder"));
         QVERIFY(server->start("busy"));
         QVERIFY(server->servedSessions().isEmpty());
         QVERIFY(!QFileInfo::exists(open + "/s-1") && !QFileInfo::exists(real + "/s-2"));
-        delete server;
 
-        server = make(&backend, fast);
-        const QString path = backend->socketName("busy", 1);
+        server = make();
+        const QString path = m_backend->socketName("busy", 1);
         // Another daemon serving the path holds its claim.
         std::string error;
         auto otherClaim = socketpath::claim(path.toStdString(), &error);
         QVERIFY(otherClaim);
-        auto *other = new QLocalServer;
+        auto other = std::make_unique<QLocalServer>();
         QVERIFY(other->listen(path));
-
         QTest::ignoreMessage(QtWarningMsg, QRegularExpression("Failed to start named pipe for session 1.*served by another process"));
         QVERIFY(server->start("busy"));
         QVERIFY(server->servedSessions().isEmpty());
-        QVERIFY(other->isListening());
         Client probe;
         QVERIFY(probe.connectTo(path));
         QVERIFY(other->waitForNewConnection(5000)); // still the other server's socket
 
         // Once it is gone, a stale file is left; the next polls take the path over.
-        delete other;
+        other.reset();
         otherClaim.reset();
         testsupport::writeFile(path, "stale");
         QTRY_COMPARE_WITH_TIMEOUT(server->servedSessions(), QList<quint32>{1}, 5000);
         Client c;
-        QSignalSpy connected(server, &CommunicationServer::clientConnected);
+        QSignalSpy connected(server.get(), &CommunicationServer::clientConnected);
         QVERIFY(c.join(path, connected));
-        delete server;
     }
 
+    // A peer gets only into its own user's session, and not into another session of that
+    // user's; root is taken anywhere.
     void foreignUsersAreRefused()
     {
         if (!testsupport::isRoot())
             QSKIP("acting as another user needs root");
-        FakeBackend *backend;
-        CommunicationServer *server = make(&backend, fast);
+        auto server = make();
         // Session 1 belongs to root, session 2 to nobody (whose processes are all in session 1).
-        backend->setSessions(QList<SessionBackend::Session>{{1, "root", "0"}, {2, "nobody", "65534"}});
+        m_backend->setSessions(Sessions{{1, "root", "0"}, {2, "nobody", "65534"}});
         QVERIFY(server->start("peer"));
-        QSignalSpy connected(server, &CommunicationServer::clientConnected);
+        QSignalSpy connected(server.get(), &CommunicationServer::clientConnected);
         // Asked on connection: the forked client ends as soon as it has its greeting.
         QList<sessions::PeerInfo> peers;
-        connect(server, &CommunicationServer::clientConnected, server, [server, &peers](const QString &id) {
+        connect(server.get(), &CommunicationServer::clientConnected, server.get(), [&](const QString &id) {
             sessions::PeerInfo peer;
             if (server->peerOfClient(id, &peer))
                 peers << peer;
             server->sendToClient(id, QJsonObject{{"hi", 1}});
         });
-
         QTest::ignoreMessage(QtWarningMsg, QRegularExpression("Refused a client on the socket of session 2 .*session \"1\": not in the session$"));
         QVERIFY(testsupport::runAsUser(65534, server->socketName(2)).refused);
         // The same user again within the minute: refused without another line.
@@ -237,18 +222,14 @@ private Q_SLOTS:
         QCOMPARE(log.count("Refused a client"), 0);
         QCOMPARE(connected.size(), 0);
 
-        // nobody's own session takes nobody; root is taken anywhere.
-        backend->setSessions(QList<SessionBackend::Session>{{1, "nobody", "65534"}});
+        m_backend->setSessions(Sessions{{1, "nobody", "65534"}});
         QTRY_VERIFY_WITH_TIMEOUT(server->servedSessions() == QList<quint32>{1}, 5000);
         QCOMPARE(testsupport::runAsUser(65534, server->socketName(1)).greeting, (QJsonObject{{"hi", 1}}));
-        QCOMPARE(connected.size(), 1);
         QCOMPARE(peers.size(), 1);
-        QCOMPARE(peers[0].uid, 65534u);
-        QCOMPARE(peers[0].user, std::string("nobody"));
+        QVERIFY(peers[0].uid == 65534u && peers[0].user == "nobody");
         Client rootClient;
         QVERIFY(rootClient.connectTo(server->socketName(1)));
         QTRY_COMPARE_WITH_TIMEOUT(connected.size(), 2, 5000);
-        delete server;
     }
 
     // A burst of clients is taken a share of each session's socket a turn: not one a turn, which
@@ -256,9 +237,8 @@ private Q_SLOTS:
     // before another socket's client.
     void aBurstOfClientsIsTakenInSharesOfEachSocket()
     {
-        FakeBackend *backend;
-        std::unique_ptr<CommunicationServer> server(make(&backend, fast));
-        backend->setSessions(QList<SessionBackend::Session>{FakeBackend::self(1), FakeBackend::self(2)});
+        auto server = make();
+        m_backend->setSessions(Sessions{FakeBackend::self(1), FakeBackend::self(2)});
         QVERIFY(server->start("burst"));
         QSignalSpy connected(server.get(), &CommunicationServer::clientConnected);
         int firstTurn = -1;
@@ -278,38 +258,35 @@ private Q_SLOTS:
     }
 
     // A peer whose session is being asked waits aside, and counts toward its user's limit;
-    // what it sent meanwhile, or its going, is taken once it is admitted.
+    // what it sent meanwhile, or its going, is taken once it is admitted. Placed by the answer
+    // in another session, it is closed, uncounted.
     void aPeerWaitsAsideForItsSession()
     {
-        auto *backend = new FakeBackend(m_dir.path());
-        backend->askSession = true;
-        CommunicationServer server(nullptr, backend, fast, {2, 512LL * 1024 * 1024});
-        QVERIFY(server.start("asked"));
-        QSignalSpy connected(&server, &CommunicationServer::clientConnected);
-        QSignalSpy received(&server, &CommunicationServer::messageReceived);
-        QSignalSpy left(&server, &CommunicationServer::clientDisconnected);
-        Client sends, goes, third;
-        QVERIFY(sends.connectTo(server.socketName(1)) && goes.connectTo(server.socketName(1)));
+        auto server = make(fast, {2, 512LL * 1024 * 1024});
+        m_backend->askSession = true;
+        QVERIFY(server->start("asked"));
+        QSignalSpy connected(server.get(), &CommunicationServer::clientConnected);
+        QSignalSpy received(server.get(), &CommunicationServer::messageReceived);
+        QSignalSpy left(server.get(), &CommunicationServer::clientDisconnected);
+        Client sends, goes, third, elsewhere;
+        QVERIFY(sends.connectTo(server->socketName(1)) && goes.connectTo(server->socketName(1)));
         sends.socket.write(framing::encode({{"action", "heartbeat"}}));
         QTest::ignoreMessage(QtWarningMsg, QRegularExpression("Refused a client .*: it has 2 connections, the limit$"));
-        QVERIFY(third.connectTo(server.socketName(1)));
+        QVERIFY(third.connectTo(server->socketName(1)));
         QTRY_COMPARE_WITH_TIMEOUT(third.socket.state(), QLocalSocket::UnconnectedState, 10000);
         goes.socket.disconnectFromServer();
         QCOMPARE(connected.size(), 0);
 
-        backend->answers.release(2);
+        m_backend->answers.release(2);
         QTRY_COMPARE_WITH_TIMEOUT(received.size(), 1, 10000);
         QTRY_COMPARE_WITH_TIMEOUT(left.size(), 1, 10000);
         QCOMPARE(connected.size(), 2);
-        const QString sendsId = received[0][0].toString();
-        QVERIFY(server.client(sendsId) && !server.client(left[0][0].toString()));
+        QVERIFY(server->client(received[0][0].toString()) && !server->client(left[0][0].toString()));
         QCOMPARE(received[0][1].toJsonObject().value("action"), QStringLiteral("heartbeat"));
 
-        // Placed by the answer in another session: closed, uncounted.
-        backend->answer = 2;
-        backend->answers.release();
-        Client elsewhere;
-        QVERIFY(elsewhere.connectTo(server.socketName(1)));
+        m_backend->answer = 2;
+        m_backend->answers.release();
+        QVERIFY(elsewhere.connectTo(server->socketName(1)));
         QTRY_COMPARE_WITH_TIMEOUT(elsewhere.socket.state(), QLocalSocket::UnconnectedState, 10000);
         QCOMPARE(connected.size(), 2);
     }
@@ -320,12 +297,11 @@ private Q_SLOTS:
     {
         CommunicationServer::Limits limits;
         limits.heldBytes = 3 * 1024 * 1024;
-        auto *backend = new FakeBackend(m_dir.path());
-        backend->setSessions(QList<SessionBackend::Session>{{1, "nobody", "65534"}});
-        auto *server = new CommunicationServer(this, backend, fast, limits);
+        auto server = make(fast, limits);
+        m_backend->setSessions(Sessions{{1, "nobody", "65534"}});
         QVERIFY(server->start("held"));
-        QSignalSpy joined(server, &CommunicationServer::clientConnected);
-        QSignalSpy left(server, &CommunicationServer::clientDisconnected);
+        QSignalSpy joined(server.get(), &CommunicationServer::clientConnected);
+        QSignalSpy left(server.get(), &CommunicationServer::clientDisconnected);
         Client big, small;
         QVERIFY(big.join(server->socketName(1), joined) && small.join(server->socketName(1), joined));
         const auto partial = [](qint64 payload) -> QByteArray {
@@ -344,38 +320,32 @@ private Q_SLOTS:
         // Root's 1.5 MiB is within its half; nobody's connections, each smaller, are what goes.
         if (!testsupport::isRoot())
             QSKIP("acting as another user needs root");
-        QTest::ignoreMessage(QtWarningMsg, QRegularExpression("dropping client .* more than its share of 1572864"));
-        QTest::ignoreMessage(QtWarningMsg, QRegularExpression("dropping client .* more than its share of 1572864"));
+        for (int i = 0; i < 2; ++i)
+            QTest::ignoreMessage(QtWarningMsg, QRegularExpression("dropping client .* more than its share of 1572864"));
         const QByteArray third = partial(1100 * 1024);
         QCOMPARE(testsupport::holdAsUser(65534, server->socketName(1), {third, third, third}, 2), 2);
         QCOMPARE(small.socket.state(), QLocalSocket::ConnectedState);
-        delete server;
     }
 
-    void heartbeatsKeepClientsSilenceDropsThem()
+    // Heartbeats in time keep a client (silence drops it: timeout.txt), but not one that drips a
+    // frame a byte at a time (20 s to finish): the time-out counts from the frame's first byte.
+    void heartbeatsDoNotKeepADrippingFrame()
     {
-        FakeBackend *backend;
         // A time-out far above the renewal interval, which a busy machine cannot make one miss.
-        CommunicationServer *server = make(&backend, {3000, 200, 100});
+        auto server = make({3000, 200, 100});
         QVERIFY(server->start("beat"));
-        QSignalSpy connected(server, &CommunicationServer::clientConnected);
-        QSignalSpy disconnected(server, &CommunicationServer::clientDisconnected);
-        QSignalSpy timedOut(server, &CommunicationServer::clientTimedOut);
-        Client kept, silent, dripping;
-        QVERIFY(kept.join(server->socketName(1), connected) && silent.join(server->socketName(1), connected)
-                && dripping.join(server->socketName(1), connected));
-        const QString keptId = connected[0][0].toString(), silentId = connected[1][0].toString();
-        const QString drippingId = connected[2][0].toString();
-
+        QSignalSpy connected(server.get(), &CommunicationServer::clientConnected);
+        QSignalSpy disconnected(server.get(), &CommunicationServer::clientDisconnected);
+        QSignalSpy timedOut(server.get(), &CommunicationServer::clientTimedOut);
+        Client kept, dripping;
+        QVERIFY(kept.join(server->socketName(1), connected) && dripping.join(server->socketName(1), connected));
+        const QString keptId = connected[0][0].toString(), drippingId = connected[1][0].toString();
         QTimer renew;
-        connect(&renew, &QTimer::timeout, server, [&] {
+        connect(&renew, &QTimer::timeout, server.get(), [&] {
             server->updateHeartbeat(keptId);
             server->updateHeartbeat(drippingId);
         });
         renew.start(100);
-        server->updateHeartbeat("no-such-client");
-        // Heartbeats in time, and a frame a byte at a time, which would take 20 s to finish: the
-        // time-out counts from the frame's first byte, not its last.
         const QByteArray frame = framing::encode(QJsonObject{{"action", "heartbeat"}, {"pad", QString(1000, 'x')}});
         qsizetype dripped = 0;
         QTimer drip;
@@ -384,50 +354,33 @@ private Q_SLOTS:
                 dripping.socket.write(frame.mid(dripped++, 1));
         });
         drip.start(20);
-
         QTest::ignoreMessage(QtWarningMsg, QRegularExpression("has left a frame incomplete for more than 3000 ms"));
-        QTest::ignoreMessage(QtWarningMsg, QRegularExpression("timed out \\(no heartbeat for 3000 ms\\)"));
         QTRY_COMPARE_WITH_TIMEOUT(dripping.socket.state(), QLocalSocket::UnconnectedState, 10000);
         QVERIFY2(dripped < frame.size() - 1, "dropped only once the frame stood still");
-        QTRY_COMPARE_WITH_TIMEOUT(timedOut.size(), 1, 10000);
-        QCOMPARE(timedOut[0][0].toString(), silentId);
-        QCOMPARE(timedOut[0][1].toUInt(), 1u);
-        QTRY_COMPARE_WITH_TIMEOUT(silent.socket.state(), QLocalSocket::UnconnectedState, 5000);
-        // The dripping client departs the ordinary way; the forced disconnect may also report the
-        // silent one as disconnected: at most once.
-        QTRY_VERIFY_WITH_TIMEOUT(disconnected.size() >= 1, 5000);
-        QStringList gone;
-        for (const QList<QVariant> &d : disconnected)
-            gone << d[0].toString();
-        gone.removeAll(silentId);
-        QCOMPARE(gone, QStringList{drippingId});
-        QVERIFY(disconnected.size() <= 2);
-
-        // The renewed client outlives the silent one, and another time-out after it.
+        QTRY_COMPARE_WITH_TIMEOUT(disconnected.size(), 1, 5000);
+        QCOMPARE(disconnected[0][0].toString(), drippingId);
+        // The renewed client outlives another time-out.
         QTest::qWait(3500);
-        QCOMPARE(timedOut.size(), 1);
-        QCOMPARE(kept.socket.state(), QLocalSocket::ConnectedState);
+        QVERIFY(timedOut.isEmpty());
         server->sendToClient(keptId, QJsonObject{{"alive", true}});
         QTRY_COMPARE_WITH_TIMEOUT(kept.received.size(), 1, 5000);
-        delete server;
     }
 
+    // A client that never reads is dropped once the server holds too much unread for it; the
+    // others keep getting everything.
     void stalledReaderIsDropped()
     {
-        FakeBackend *backend;
-        CommunicationServer *server = make(&backend, {600000, 100000, 100000});
+        auto server = make({600000, 100000, 100000});
         QVERIFY(server->start("stall"));
-        QSignalSpy connected(server, &CommunicationServer::clientConnected);
-        QSignalSpy disconnected(server, &CommunicationServer::clientDisconnected);
+        QSignalSpy connected(server.get(), &CommunicationServer::clientConnected);
+        QSignalSpy disconnected(server.get(), &CommunicationServer::clientDisconnected);
         Client reader;
         QLocalSocket stalled; // never reads, and Qt must not read ahead for it either
         stalled.setReadBufferSize(64 * 1024);
         stalled.connectToServer(server->socketName(1));
-        QVERIFY(stalled.waitForConnected(5000));
-        QVERIFY(connected.wait(5000));
+        QVERIFY(stalled.waitForConnected(5000) && connected.wait(5000));
         QVERIFY(reader.join(server->socketName(1), connected));
         const QString stalledId = connected[0][0].toString(), readerId = connected[1][0].toString();
-
         const QJsonObject chunk{{"data", QString(1024 * 1024, QChar('d'))}};
         QTest::ignoreMessage(QtWarningMsg, QRegularExpression("bytes unread, more than the limit"));
         int sent = 0;
@@ -441,7 +394,6 @@ private Q_SLOTS:
         QVERIFY2(sent > 60, qPrintable(QString::number(sent)));
         server->sendToClient(readerId, QJsonObject{{"after", true}});
         QTRY_COMPARE_WITH_TIMEOUT(reader.received.size(), sent + 1, 10000);
-        delete server;
     }
 };
 

@@ -336,8 +336,12 @@ private Q_SLOTS:
         QCOMPARE(ctl.exitCode(), 3);
         QVERIFY(ctl.readAllStandardError().contains(why.toUtf8()));
         QList<QLocalSocket *> came;
-        QTRY_VERIFY_WITH_TIMEOUT((came << squatter.nextPendingConnection(), came.removeAll(nullptr), came.size() == 2),
-                                 15000);
+        const auto bothCame = [&] {
+            while (QLocalSocket *s = squatter.nextPendingConnection())
+                came << s;
+            return came.size() == 2;
+        };
+        QTRY_VERIFY_WITH_TIMEOUT(bothCame(), 15000);
         for (QLocalSocket *s : std::as_const(came))
             QVERIFY(!s->waitForReadyRead(200) && s->bytesAvailable() == 0);
     }
@@ -394,7 +398,7 @@ private Q_SLOTS:
     }
 
     // The TUN device one session's process has set the DNS of, or its TUN core's adapter, is no
-    // other session's to set; and in its session, only the process that holds the device sets it.
+    // other session's to set (that only the process holding the device sets it is tst_tunnel's).
     void dnsOverrideStaysInItsSession()
     {
         const QString bin = path("bin");
@@ -419,8 +423,6 @@ private Q_SLOTS:
         QTRY_COMPARE_WITH_TIMEOUT(dnsSet(), 1, 20000);
         QCOMPARE(statusOf(two, withDns("b", "tun7")), Started);
         QTRY_VERIFY_WITH_TIMEOUT(log.contains("interface \"tun7\" is in use by another session"), 20000);
-        QCOMPARE(statusOf(one, withDns("c", "tun7")), Started);
-        QTRY_VERIFY_WITH_TIMEOUT(log.contains("interface \"tun7\" is not held by the process"), 20000);
         QCOMPARE(statusOf(one, startOf(TunProcessId)), Started);
         QCOMPARE(statusOf(two, withDns("d", TunInterfaceName)), Started);
         QTRY_VERIFY_WITH_TIMEOUT(log.contains("interface \"tarn-tun\" is in use by another session"), 20000);

@@ -307,7 +307,7 @@ private Q_SLOTS:
     {
         QVERIFY(m_logind->setDisplay(Nobody, 3));
         testsupport::Daemon daemon;
-        QVERIFY(daemon.start({"DBUS_SYSTEM_BUS_ADDRESS=" + m_logind->address}));
+        QVERIFY(daemon.start({"DBUS_SYSTEM_BUS_ADDRESS=" + m_logind->address, "QT_LOGGING_RULES=tarnd.debug=true"}));
         QVERIFY(daemon.log().contains("User sessions from logind"));
         QCOMPARE(chmod(QFile::encodeName(daemon.path("")).constData(), 0755), 0);
         const QString nobodys = daemon.path("run/tarnd-3"), others = daemon.path("run/tarnd-4");
@@ -333,6 +333,8 @@ private Q_SLOTS:
         QCOMPARE(three.call(hello).value("status").toString(), QStringLiteral("restarting"));
         QVERIFY(!three.waitForEvent(finished).isEmpty());
         QVERIFY(daemon.waitForLog("Daemon restart waits for 1 process(es) of other sessions to end"));
+        // Only session 3's core was asked to stop.
+        QCOMPARE(daemon.log().count("stopProcess called for"), 1);
         QVERIFY(one.call({{"action", "status"}, {"process-id", "core"}}).value("running").toBool());
         QVERIFY(daemon.running());
         // The quit follows the end of the last one, which the restart never tried to stop.

@@ -398,7 +398,7 @@ private Q_SLOTS:
     }
 
     // The TUN device one session's process has set the DNS of, or its TUN core's adapter, is no
-    // other session's to set (that only the process holding the device sets it is tst_tunnel's).
+    // other session's to set; and in its session, only the process that holds the device sets it.
     void dnsOverrideStaysInItsSession()
     {
         const QString bin = path("bin");
@@ -423,6 +423,8 @@ private Q_SLOTS:
         QTRY_COMPARE_WITH_TIMEOUT(dnsSet(), 1, 20000);
         QCOMPARE(statusOf(two, withDns("b", "tun7")), Started);
         QTRY_VERIFY_WITH_TIMEOUT(log.contains("interface \"tun7\" is in use by another session"), 20000);
+        QCOMPARE(statusOf(one, withDns("c", "tun7")), Started);
+        QTRY_VERIFY_WITH_TIMEOUT(log.contains("interface \"tun7\" is not held by the process"), 20000);
         QCOMPARE(statusOf(one, startOf(TunProcessId)), Started);
         QCOMPARE(statusOf(two, withDns("d", TunInterfaceName)), Started);
         QTRY_VERIFY_WITH_TIMEOUT(log.contains("interface \"tarn-tun\" is in use by another session"), 20000);

@@ -1,9 +1,8 @@
-// The real tarnd binary and what only Linux has: the descriptors or threads running out, the signals, the
-// readiness told to systemd, and Qt's choice of event loop, made through the environment; and
-// the privilege level the daemon reports, from its effective user.
+// The real tarnd binary and what only Linux has: the descriptors or threads running out, the readers'
+// priority, the signals, the readiness told to systemd, and Qt's choice of event loop, made through
+// the environment.
 
 #include "tarnclient.h"
-#include "service/privilegemanager.h"
 #include "testsupport.h"
 
 #include <QDir>
@@ -14,7 +13,6 @@
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/un.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 using testsupport::Daemon;
@@ -40,11 +38,9 @@ private Q_SLOTS:
             TarnClient c;
             return c.connectToDaemon(d.socketPath(), 5000);
         };
-        // A client served and gone before descriptors are out: UBSan's type checks on that path
-        // need a pipe, which cannot be made then, unless the pairing is already in its cache.
+        // A client served and gone before descriptors are out, for what is made once: UBSan's
+        // cache of type checks, and the thread that the departures' sweeps reuse.
         QVERIFY(greeted());
-        // Its departure's sweep starts the thread that later sweeps reuse: starting one while
-        // descriptors are out would abort in Qt's event dispatcher.
         QVERIFY(d.waitForLog("No stale processes found"));
         TarnClient first;
         QVERIFY(first.connectToDaemon(d.socketPath(), 5000));
@@ -58,8 +54,7 @@ private Q_SLOTS:
             else
                 QTest::qWait(50);
         }
-        QVERIFY2(d.log().contains("stopped listening"), qPrintable(d.log().right(2000)));
-        QVERIFY(held.size() < 200);
+        QVERIFY2(d.log().contains("stopped listening") && held.size() < 200, qPrintable(d.log().right(2000)));
         const qsizetype sweeps = d.log().count("Checking for stale processes");
         first.disconnectFromDaemon();
         QTRY_VERIFY_WITH_TIMEOUT(d.log().count("Checking for stale processes") > sweeps || !d.running(), 10000);
@@ -84,33 +79,36 @@ private Q_SLOTS:
         QCOMPARE(bind(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr), 0);
         const auto receive = [fd]() -> QByteArray {
             pollfd p{fd, POLLIN, 0};
-            if (poll(&p, 1, 15000) != 1)
-                return QByteArray();
             char buf[256];
-            const ssize_t n = recv(fd, buf, sizeof buf, 0);
+            const ssize_t n = poll(&p, 1, 15000) == 1 ? recv(fd, buf, sizeof buf, 0) : -1;
             return n > 0 ? QByteArray(buf, int(n)) : QByteArray();
         };
 
         Daemon d;
-        QVERIFY(d.start({"NOTIFY_SOCKET=" + QString::fromLocal8Bit(path)}));
+        // What systemd means for the daemon alone; the daemon reads none but NOTIFY_SOCKET.
+        const QStringList systemd{"INVOCATION_ID", "LISTEN_FDS", "LISTEN_PID", "WATCHDOG_USEC", "JOURNAL_STREAM"};
+        QStringList env{"NOTIFY_SOCKET=" + QString::fromLocal8Bit(path)};
+        for (const QString &v : systemd)
+            env << v + "=9";
+        QVERIFY(d.start(env));
         QCOMPARE(receive(), QByteArray("READY=1"));
 
-        // The daemon chooses its event loop through its environment, which is not the children's.
+        // The daemon chooses its event loop through its environment, which is not the children's,
+        // nor is what systemd meant for the daemon: a child must not speak to systemd for it.
         TarnClient a, b;
         a.setEventQueue(true);
         b.setEventQueue(true);
         QVERIFY(a.connectToDaemon(d.socketPath()) && b.connectToDaemon(d.socketPath()));
-        QCOMPARE(a.call(TarnClient::startRequest("env", QStringLiteral(HELPER_CHILDHELPER), {"env"})).value("status"),
-                 QJsonValue("started"));
+        QVERIFY(a.call(TarnClient::startRequest("env", QStringLiteral(HELPER_CHILDHELPER), {"env"})).value("status") == "started");
         QString out;
         const QJsonObject finished = a.waitForEvent([&out](const QJsonObject &e) {
             if (e.value("event") == "stdout")
                 out += e.value("data").toString();
             return e.value("event") == "finished";
         }, 15000);
-        QCOMPARE(finished.value("data"), QJsonValue("0"));
-        QVERIFY(out.contains("\nPATH=") || out.startsWith("PATH="));
-        QVERIFY2(!out.contains("QT_NO_GLIB"), qPrintable(out));
+        QVERIFY(finished.value("data") == "0" && (out.contains("\nPATH=") || out.startsWith("PATH=")));
+        for (const QString &v : systemd + QStringList{"NOTIFY_SOCKET", "QT_NO_GLIB"})
+            QVERIFY2(!out.contains(v + "="), qPrintable(out));
 
         // SIGUSR1: every client is told to shut down; the daemon carries on.
         d.signal(SIGUSR1);
@@ -118,23 +116,20 @@ private Q_SLOTS:
         const QJsonObject shutdown{{"event", "shutdown"}, {"reason", "installer-request"}};
         QCOMPARE(a.waitForEvent(isShutdown), shutdown);
         QCOMPARE(b.waitForEvent(isShutdown), shutdown);
-        QCOMPARE(a.call({{"action", "heartbeat"}}).value("status").toString(), QStringLiteral("success"));
+        QVERIFY(a.call({{"action", "heartbeat"}}).value("status") == "success");
 
         // Two stop signals: one stop.
         d.signal(SIGTERM);
         d.signal(SIGINT);
         QCOMPARE(receive(), QByteArray("STOPPING=1"));
         QCOMPARE(d.waitForExit(), 0);
-        const QString log = d.log();
-        QCOMPARE(log.count("Service stop requested"), 1);
-        QVERIFY(!log.contains("DEBUG:"));
+        QCOMPARE(d.log().count("Service stop requested"), 1);
+        QVERIFY(!d.log().contains("DEBUG:"));
         close(fd);
     }
 
-    void noThreadToBeHadCostsOnlyThatStart()
+    void readersGiveWayAndNoThreadCostsOnlyThatStart()
     {
-        // The machine out of threads (here the daemon's own pids cgroup, full): the start that
-        // needed them fails and leaves nothing running; the daemon and its other work go on.
         Daemon d;
         QVERIFY(d.start({"QT_LOGGING_RULES=tarnd.debug=true"}));
         TarnClient c;
@@ -146,9 +141,24 @@ private Q_SLOTS:
         };
         // Whatever the daemon makes once, at its first child, is made before the limit.
         QCOMPARE(start("warm"), QStringLiteral("started"));
-        QCOMPARE(c.call({{"action", "kill"}, {"process-id", "warm"}}).value("status"), QJsonValue("killed"));
-        QCOMPARE(c.waitForEvent([](const QJsonObject &e) { return e.value("event") == "finished"; }, 15000)
-                     .value("process-id"), QJsonValue("warm"));
+        // Each child's output reader runs ten steps below the main thread (at most at 19), so that
+        // a flood of one child's output takes the cores after every client's requests.
+        QList<int> nice; // of each of the daemon's threads, the main thread's first
+        const auto lowered = [&] {
+            nice.clear();
+            const QString tasks = QStringLiteral("/proc/%1/task").arg(d.pid());
+            QStringList ids = QDir(tasks).entryList(QDir::Dirs | QDir::NoDotAndDotDot);
+            ids.move(ids.indexOf(QString::number(d.pid())), 0);
+            for (const QString &id : std::as_const(ids)) {
+                const QByteArray stat = testsupport::readFile(tasks + "/" + id + "/stat");
+                nice.append(stat.mid(stat.lastIndexOf(')') + 2).split(' ').value(16).toInt());
+            }
+            return nice[0] >= 19 || (nice.count(std::min(nice[0] + 10, 19)) == 1 && nice.count(nice[0]) == nice.size() - 1);
+        };
+        QTRY_VERIFY2_WITH_TIMEOUT(lowered(), qPrintable("nice values, the main thread's first: " + QDebug::toString(nice)),
+                                  15000);
+        QVERIFY(c.call({{"action", "kill"}, {"process-id", "warm"}}).value("status") == "killed");
+        QVERIFY(!c.waitForEvent([](const QJsonObject &e) { return e.value("event") == "finished"; }, 15000).isEmpty());
 
         QString group;
         for (const QString root : {"/sys/fs/cgroup/pids", "/sys/fs/cgroup"}) {
@@ -159,6 +169,8 @@ private Q_SLOTS:
             }
             ::rmdir(dir.toLocal8Bit().constData());
         }
+        // The machine out of threads (here the daemon's own pids cgroup, full): the start that
+        // needed them fails and leaves nothing running; the daemon and its other work go on.
         if (group.isEmpty())
             QSKIP("no pids cgroup can be made here to limit the daemon's threads");
         const auto put = [&group](const QString &file, const QByteArray &value) {
@@ -168,90 +180,33 @@ private Q_SLOTS:
         const auto removeGroup = qScopeGuard([&] {
             put("pids.max", "max");
             d.kill();
-            d.waitForExit();
-            // Empty once the daemon is gone.
+            d.waitForExit(); // the group is empty once the daemon is gone
             (void)QTest::qWaitFor([&group] { return ::rmdir(group.toLocal8Bit().constData()) == 0; }, 15000);
         });
         QVERIFY(put("cgroup.procs", QByteArray::number(d.pid())));
         // Room for the child, none for its threads.
-        const int tasks = testsupport::readFile(group + "/pids.current").trimmed().toInt();
-        QVERIFY(tasks > 0);
-        QVERIFY(put("pids.max", QByteArray::number(tasks + 1)));
+        const auto current = [&group] { return testsupport::readFile(group + "/pids.current").trimmed().toInt(); };
+        const int tasks = current();
+        QVERIFY(tasks > 0 && put("pids.max", QByteArray::number(tasks + 1)));
         QCOMPARE(start("capped"), QStringLiteral("Failed to start process: capped"));
         QVERIFY(d.log().contains("Failed to create worker thread"));
-        QCOMPARE(testsupport::readFile(group + "/pids.current").trimmed().toInt(), tasks);
-        QCOMPARE(c.call({{"action", "heartbeat"}}).value("status"), QJsonValue("success"));
+        QCOMPARE(current(), tasks);
+        QVERIFY(c.call({{"action", "heartbeat"}}).value("status") == "success");
         // A departure's sweep, whose thread was never made and cannot be now: it is done all the
         // same, and once threads are there again the next one gets its thread.
         QVERIFY(put("pids.max", QByteArray::number(tasks)));
         const auto sweptAfterDeparture = [&d] {
-            const auto swept = [&d] { return d.log().count("No stale processes found in session 1"); };
-            const qsizetype before = swept();
-            if (!TarnClient().connectToDaemon(d.socketPath(), 5000))
+            const qsizetype before = d.log().count("No stale processes found in session 1");
+            if (!TarnClient().connectToDaemon(d.socketPath(), 5000)) // and gone at once
                 return false;
-            return QTest::qWaitFor([&] { return swept() > before; }, 15000);
+            return QTest::qWaitFor([&] { return d.log().count("No stale processes found in session 1") > before; }, 15000);
         };
         QVERIFY(sweptAfterDeparture());
-
         QVERIFY(put("pids.max", "max"));
         QVERIFY(sweptAfterDeparture());
         QCOMPARE(start("capped"), QStringLiteral("started"));
         d.stop();
         QCOMPARE(d.waitForExit(), 0);
-    }
-
-    // Each child's output reader runs below the main thread, so that a flood of one child's
-    // output takes the cores after every client's requests, not beside them.
-    void outputReadersGiveWayToRequests()
-    {
-        Daemon d;
-        QVERIFY(d.start());
-        TarnClient c;
-        QVERIFY(c.connectToDaemon(d.socketPath(), 5000));
-        // The nice value of each of the daemon's threads, the main thread's first.
-        const auto niceness = [&d] {
-            QList<int> values;
-            const QString tasks = QStringLiteral("/proc/%1/task").arg(d.pid());
-            QStringList ids = QDir(tasks).entryList(QDir::Dirs | QDir::NoDotAndDotDot);
-            ids.removeOne(QString::number(d.pid()));
-            ids.prepend(QString::number(d.pid()));
-            for (const QString &id : std::as_const(ids)) {
-                const QByteArray stat = testsupport::readFile(tasks + "/" + id + "/stat");
-                values.append(stat.mid(stat.lastIndexOf(')') + 2).split(' ').value(16).toInt());
-            }
-            return values;
-        };
-        for (const QString id : {"one", "two"})
-            QCOMPARE(c.call(TarnClient::startRequest(id, QStringLiteral(HELPER_CHILDHELPER), {"noread"})).value("status"),
-                     QJsonValue("started"));
-        // Two readers lowered by ten steps (at most to 19), and no other thread.
-        QList<int> seen;
-        const auto lowered = [&] {
-            seen = niceness();
-            if (seen.value(0) >= 19)
-                return true;
-            return seen.count(std::min(seen.value(0) + 10, 19)) == 2 && seen.count(seen.value(0)) == seen.size() - 2;
-        };
-        QTRY_VERIFY2_WITH_TIMEOUT(lowered(), qPrintable("nice values, the main thread's first: " + QDebug::toString(seen)),
-                                  15000);
-        if (seen.value(0) >= 19)
-            QSKIP("the daemon runs at nice 19: no priority is lower");
-    }
-
-    // An unprivileged process is told 0; the level is asked anew, not cached.
-    void privilegeFollowsTheEffectiveUser()
-    {
-        QCOMPARE(PrivilegeManager::privilegeLevel(), testsupport::isRoot() ? 1 : 0);
-        QCOMPARE(PrivilegeManager().isElevated(), testsupport::isRoot());
-        if (!testsupport::isRoot())
-            QSKIP("dropping to another user needs root");
-        const pid_t child = fork();
-        if (child == 0)
-            _exit(setresgid(65534, 65534, 65534) || setresuid(65534, 65534, 65534) ? 3 : PrivilegeManager::privilegeLevel());
-        int status = 0;
-        QCOMPARE(waitpid(child, &status, 0), child);
-        QVERIFY(WIFEXITED(status));
-        QCOMPARE(WEXITSTATUS(status), 0);
     }
 };
 

@@ -1,34 +1,27 @@
-// The transcripts under tests/transcripts, each replayed against a fresh real daemon: what a
-// client sends, and the frames and log lines that must come back. Their syntax:
+// The transcripts under tests/transcripts, each replayed against a fresh real daemon: what
+// clients send, and the frames and log lines that must come back. Their lines:
 //
-//   # ...                 a comment; the first one says what the transcript pins
-//   env NAME=VALUE        in the daemon's environment (QT_LOGGING_RULES=tarnd.debug=true: its
-//                         debug lines too)
-//   > {...}               client a sends this frame ({helper}: the child helper, {dir}: the
-//   b> {...}              daemon's private folder); b, c, ... are further clients, each
-//                         connected at its first use
-//   < {...}               a frame like this one reaches client a: the first of those that came
-//   b< {...}              and were not matched yet, waited for. The same keys, the same values;
-//                         "<...>" stands for any value
-//   stdout a ID TEXT      what the process ID wrote to stdout, as client a received it, is TEXT
-//                         (\n, \t, \\ escaped); stderr the same
-//   quiet a               nothing more came to client a than what was matched
-//   close a               client a goes
-//   silent a              client a sends no more heartbeats of its own
-//   log TEXT              the daemon logs TEXT, after the previous log line matched
-//   logged TEXT           the daemon logs TEXT, anywhere (a line of another thread)
-//   nolog TEXT            nothing logged so far has TEXT
-//   file PATH TEXT        the file PATH ({dir}/...) has TEXT; "file PATH" alone: it exists
-//   nofile PATH [TEXT]    there is no file PATH, or it lacks TEXT
-//   write PATH TEXT       makes the file PATH with TEXT, and its folder
-//   stop                  the daemon is stopped as the service manager does it, and ends with 0
-//   exits CODE            the daemon ends by itself with CODE
-//   linux: LINE           LINE on one platform only (windows: the other)
+//   # ...               a comment; the first one says what the transcript pins
+//   env NAME=VALUE      in the daemon's environment
+//   > {...}  b> {...}   client a (b, c, ...: further clients, connected at first use) sends this
+//                       frame; {helper} is the child helper, {dir} the daemon's private folder
+//   < {...}  b< {...}   the first unmatched frame like this one reaches the client, waited for:
+//                       the same keys, the same values; "<>" stands for any value
+//   stdout a ID TEXT    all the process ID wrote to stdout, as client a got it, is TEXT (\n, \t,
+//                       \\ escaped); stderr the same
+//   quiet a             nothing more came to client a than what was matched
+//   close a / silent a  client a goes / sends no more heartbeats of its own
+//   log TEXT            the daemon logs TEXT after the previous log line matched; logged TEXT:
+//                       anywhere; nolog TEXT: nothing logged so far has it
+//   file PATH [TEXT]    the file exists and has TEXT; nofile PATH [TEXT]: it does not, or lacks TEXT
+//   write PATH TEXT     makes the file PATH with TEXT, and its folder
+//   stop / exits CODE   the daemon is stopped as the service manager does it and ends with 0 /
+//                       ends by itself with CODE
+//   linux: LINE         LINE on one platform only (windows: the other)
 //
-// Each client heartbeats by itself, and its heartbeats' answers are not part of the transcript.
-//
-// The example exchange of docs/protocol.md is replayed too, as a transcript of its own whose
-// frames must come in exactly the document's order: client authors copy from it.
+// Each client heartbeats by itself; those answers are not part of the transcript. The example
+// exchange of docs/protocol.md is replayed too, its frames in exactly the document's order:
+// client authors copy from it.
 
 #include "ipc/framing.h"
 #include "testsupport.h"
@@ -58,12 +51,8 @@ QString unescape(const QString &text)
 {
     QString out;
     for (int i = 0; i < text.size(); ++i) {
-        if (text[i] != '\\' || i + 1 == text.size()) {
-            out += text[i];
-            continue;
-        }
-        const QChar c = text[++i];
-        out += c == 'n' ? QChar('\n') : c == 't' ? QChar('\t') : c;
+        const QChar c = text[i] == '\\' && i + 1 < text.size() ? text[++i] : QChar();
+        out += c.isNull() ? text[i] : c == 'n' ? QChar('\n') : c == 't' ? QChar('\t') : c;
     }
     return out;
 }
@@ -76,10 +65,16 @@ public:
         m_socket.connectToServer(path);
         if (!m_socket.waitForConnected(WaitMs))
             return false;
-        QObject::connect(&m_socket, &QLocalSocket::readyRead, [this] { read(); });
-        QObject::connect(&m_heartbeat, &QTimer::timeout, [this] {
-            m_socket.write(framing::encode({{"action", "heartbeat"}, {"request-id", "hb"}}));
+        QObject::connect(&m_socket, &QLocalSocket::readyRead, [this] {
+            m_reader.append(m_socket.readAll());
+            QJsonObject o;
+            while (m_reader.next(&o) == framing::FrameReader::Result::Message)
+                if (o.value("request-id") != QLatin1String("hb")) {
+                    inbox << o;
+                    m_all << o;
+                }
         });
+        QObject::connect(&m_heartbeat, &QTimer::timeout, [this] { send({{"action", "heartbeat"}, {"request-id", "hb"}}); });
         m_heartbeat.start(3000);
         return QTest::qWaitFor([this] { return take({{"event", "connected"}, {"daemon-version", "<>"}, {"privilege-level", "<>"}}); },
                                WaitMs);
@@ -94,52 +89,40 @@ public:
     // Takes the first frame that came and matches; in order, only the first that came.
     bool take(const QJsonObject &expected, bool inOrder = false)
     {
-        for (qsizetype i = 0; i < (inOrder ? std::min<qsizetype>(1, m_inbox.size()) : m_inbox.size()); ++i) {
-            if (testsupport::frameDifference(expected, m_inbox[i], QString()).isEmpty()) {
-                m_inbox.removeAt(i);
+        for (qsizetype i = 0; i < (inOrder ? std::min<qsizetype>(1, inbox.size()) : inbox.size()); ++i)
+            if (testsupport::frameDifference(expected, inbox[i], QString()).isEmpty()) {
+                inbox.removeAt(i);
                 return true;
             }
-        }
         return false;
     }
-    QString joined(const QString &id, const QString &stream) const
+    // All of a stream, once compared as a whole, leaves the inbox.
+    QString joined(const QString &id, const QString &stream, bool drop = false)
     {
+        const auto of = [&](const QJsonObject &o) { return o.value("event") == stream && o.value("process-id") == id; };
         QString text;
-        for (const QJsonObject &o : m_all)
-            if (o.value("event") == stream && o.value("process-id") == id)
-                text += o.value("data").toString();
+        for (const QJsonObject &o : std::as_const(m_all))
+            text += of(o) ? o.value("data").toString() : QString();
+        if (drop)
+            inbox.removeIf(of);
         return text;
     }
-    const QList<QJsonObject> &inbox() const { return m_inbox; }
-    // Drops the frames of output streams once they were compared as a whole.
-    void dropStream(const QString &id, const QString &stream)
-    {
-        m_inbox.removeIf([&](const QJsonObject &o) { return o.value("event") == stream && o.value("process-id") == id; });
-    }
-    bool roundTrip()
-    {
-        send({{"action", "heartbeat"}, {"request-id", "quiet"}});
-        return QTest::qWaitFor([this] { return take({{"status", "success"}, {"request-id", "quiet"}}); }, WaitMs);
-    }
+    QList<QJsonObject> inbox;
 
 private:
-    void read()
-    {
-        m_reader.append(m_socket.readAll());
-        QJsonObject o;
-        while (m_reader.next(&o) == framing::FrameReader::Result::Message) {
-            if (o.value("request-id") == QLatin1String("hb"))
-                continue;
-            m_inbox << o;
-            m_all << o;
-        }
-    }
     QLocalSocket m_socket;
     framing::FrameReader m_reader;
     QTimer m_heartbeat;
-    QList<QJsonObject> m_inbox;
     QList<QJsonObject> m_all;
 };
+
+QString describe(const QList<QJsonObject> &frames)
+{
+    QString lines = frames.isEmpty() ? QStringLiteral("    (nothing)") : QString();
+    for (const QJsonObject &o : frames)
+        lines += "\n    " + compact(o);
+    return lines;
+}
 
 // The example exchange of the protocol document as transcript lines. Its programs are shell
 // scripts: they run as the stand-in that behaves the same on every platform (helpers/docchild).
@@ -155,8 +138,7 @@ QStringList documentTranscript()
         const auto m = it.next();
         QJsonObject frame = QJsonDocument::fromJson(m.captured(2).toUtf8()).object();
         if (m.captured(1) == "daemon") {
-            // The greeting is the runner's own to take.
-            if (frame.value("event") != "connected")
+            if (frame.value("event") != "connected") // the greeting is the runner's own to take
                 lines << "< " + compact(frame);
             continue;
         }
@@ -171,14 +153,6 @@ QStringList documentTranscript()
         lines << "> " + compact(frame);
     }
     return lines << "quiet a";
-}
-
-QString describe(const QList<QJsonObject> &frames)
-{
-    QStringList lines;
-    for (const QJsonObject &o : frames)
-        lines << "    " + compact(o);
-    return lines.isEmpty() ? QStringLiteral("    (nothing)") : lines.join('\n');
 }
 
 } // namespace
@@ -228,11 +202,8 @@ private Q_SLOTS:
         std::map<QString, std::unique_ptr<Client>> clients;
         const auto client = [&](const QString &name) -> Client * {
             auto &c = clients[name];
-            if (!c) {
-                c = std::make_unique<Client>();
-                if (!c->open(d.socketPath()))
-                    return nullptr;
-            }
+            if (!c && !(c = std::make_unique<Client>())->open(d.socketPath()))
+                return nullptr;
             return c.get();
         };
         qsizetype logAt = 0;
@@ -250,73 +221,64 @@ private Q_SLOTS:
                 continue;
             line.replace("{dir}", QDir::fromNativeSeparators(d.path(QString())).chopped(1));
             line.replace("{helper}", QDir::fromNativeSeparators(Helper));
+            const QString word = line.section(' ', 0, 0);
+            const QString rest = line.section(' ', 1);
+            // A failure's text is cut at about a kilobyte: the last of what came, and of the log, first.
+            const auto logEnd = [&](int size) -> QString { return "\n  the log's end:\n" + d.log().mid(logAt).right(size); };
             if (const auto m = frameLine.match(line); m.hasMatch()) {
                 QJsonParseError error;
-                const QJsonDocument doc = QJsonDocument::fromJson(m.captured(3).toUtf8(), &error);
-                QVERIFY2(doc.isObject(), qPrintable(where + error.errorString()));
+                const QJsonObject frame = QJsonDocument::fromJson(m.captured(3).toUtf8(), &error).object();
+                QVERIFY2(!frame.isEmpty(), qPrintable(where + error.errorString()));
                 Client *c = client(m.captured(1).isEmpty() ? QStringLiteral("a") : m.captured(1));
                 QVERIFY2(c, qPrintable(where + "cannot connect"));
                 if (m.captured(2) == ">") {
-                    c->send(doc.object());
+                    c->send(frame);
                     continue;
                 }
-                const bool came = QTest::qWaitFor([&] { return c->take(doc.object(), inOrder); }, WaitMs);
-                // A failure's text is cut at about a kilobyte: the last of what came, and of the log, first.
-                QVERIFY2(came, qPrintable(where + "no frame like " + compact(doc.object()) + "\n  the last that came:\n"
-                                          + describe(c->inbox().mid(c->inbox().size() - 3)) + "\n  the log's end:\n"
-                                          + d.log().right(300)));
-                continue;
-            }
-            const QString word = line.section(' ', 0, 0);
-            const QString rest = line.section(' ', 1);
-            if (word == "stdout" || word == "stderr") {
+                const bool came = QTest::qWaitFor([&] { return c->take(frame, inOrder); }, WaitMs);
+                QVERIFY2(came, qPrintable(where + "no frame like " + compact(frame) + "\n  the last that came:"
+                                          + describe(c->inbox.mid(c->inbox.size() - 3)) + logEnd(300)));
+            } else if (word == "stdout" || word == "stderr") {
                 Client *c = client(rest.section(' ', 0, 0));
                 const QString id = rest.section(' ', 1, 1);
                 const QString text = unescape(rest.section(' ', 2));
                 QVERIFY(c);
                 (void)QTest::qWaitFor([&] { return c->joined(id, word) == text; }, WaitMs);
-                QVERIFY2(c->joined(id, word) == text, qPrintable(where + word + " of " + id + " is " + c->joined(id, word)));
-                c->dropStream(id, word);
+                QVERIFY2(c->joined(id, word, true) == text, qPrintable(where + word + " of " + id + " is " + c->joined(id, word)));
             } else if (word == "quiet") {
                 Client *c = client(rest);
-                QVERIFY(c && c->roundTrip());
-                QVERIFY2(c->inbox().isEmpty(), qPrintable(where + "more came:\n" + describe(c->inbox())));
-            } else if (word == "silent") {
+                QVERIFY(c);
+                c->send({{"action", "heartbeat"}, {"request-id", "quiet"}});
+                QVERIFY(QTest::qWaitFor([c] { return c->take({{"status", "success"}, {"request-id", "quiet"}}); }, WaitMs));
+                QVERIFY2(c->inbox.isEmpty(), qPrintable(where + "more came:" + describe(c->inbox)));
+            } else if (word == "silent" || word == "close") {
                 QVERIFY(client(rest));
-                client(rest)->silence();
-            } else if (word == "close") {
-                QVERIFY(client(rest));
-                client(rest)->close();
+                word == "close" ? client(rest)->close() : client(rest)->silence();
             } else if (word == "log") {
                 const bool logged = QTest::qWaitFor([&] { return d.log().indexOf(rest, logAt) >= 0; }, WaitMs);
-                QVERIFY2(logged, qPrintable(where + "not logged: " + rest + "\n  the log's end (QtTest cuts a long message):\n" + d.log().mid(logAt).right(900)));
+                QVERIFY2(logged, qPrintable(where + "not logged: " + rest + logEnd(600)));
                 logAt = d.log().indexOf(rest, logAt) + rest.size();
-            } else if (word == "logged") {
-                QVERIFY2(d.waitForLog(rest, WaitMs), qPrintable(where + "not logged: " + rest + "\n  the log's end:\n" + d.log().right(900)));
-            } else if (word == "nolog") {
-                QVERIFY2(!d.log().contains(rest), qPrintable(where + "logged: " + rest));
-            } else if (word == "file") {
+            } else if (word == "logged" || word == "nolog") {
+                QVERIFY2(word == "nolog" ? !d.log().contains(rest) : d.waitForLog(rest, WaitMs),
+                         qPrintable(where + word + ": " + rest + logEnd(600)));
+            } else if (word == "file" || word == "nofile") {
                 const QString path = rest.section(' ', 0, 0), text = unescape(rest.section(' ', 1));
-                const bool has = QTest::qWaitFor([&] { return QFileInfo::exists(path) && testsupport::readFile(path).contains(text.toUtf8()); }, WaitMs);
-                QVERIFY2(has, qPrintable(where + path + " does not hold " + text));
-            } else if (word == "nofile") {
-                const QString path = rest.section(' ', 0, 0), text = unescape(rest.section(' ', 1));
-                const bool lacks = !QFileInfo::exists(path) || (!text.isEmpty() && !testsupport::readFile(path).contains(text.toUtf8()));
-                QVERIFY2(lacks, qPrintable(where + path + " exists or holds " + text));
+                const auto has = [&] { return QFileInfo::exists(path) && testsupport::readFile(path).contains(text.toUtf8()); };
+                // A file that should be there is waited for; one that should not is not.
+                QVERIFY2(word == "file" ? QTest::qWaitFor(has, WaitMs) : !has(),
+                         qPrintable(where + word + " " + path + " " + text));
             } else if (word == "write") {
                 const QString path = rest.section(' ', 0, 0);
                 QDir().mkpath(QFileInfo(path).path());
                 testsupport::writeFile(path, unescape(rest.section(' ', 1)).toUtf8());
-            } else if (word == "exits") {
-                QCOMPARE(d.waitForExit(), rest.toInt());
-            } else if (word == "stop") {
-                d.stop();
-                QCOMPARE(d.waitForExit(), 0);
+            } else if (word == "exits" || word == "stop") {
+                if (word == "stop")
+                    d.stop();
+                QCOMPARE(d.waitForExit(), word == "stop" ? 0 : rest.toInt());
             } else {
                 QFAIL(qPrintable(where + "not a transcript line: " + line));
             }
         }
-
     }
 };
 

@@ -71,8 +71,8 @@ private Q_SLOTS:
         }(), 5000);
 
         // Killed at the end of the budget, its end handled and sent before the clients go.
-        const QJsonObject finished = c.waitForEvent([](const QJsonObject &e) { return e.value("event") == "finished"; }, 30000);
-        QVERIFY(finished.value("data") == "1");
+        const auto finished = [](const QJsonObject &e) { return e.value("event") == "finished"; };
+        QVERIFY(c.waitForEvent(finished, 30000).value("data") == "1");
         const QDateTime asked = loggedAt(d.log(), "Stopping process: \"stubborn\"");
         const QDateTime killed = loggedAt(d.log(), "Forcefully terminating process \"stubborn\"");
         QVERIFY2(asked.isValid() && killed.isValid() && asked.msecsTo(killed) >= 9500, qPrintable(d.log().right(2000)));

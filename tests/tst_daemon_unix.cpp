@@ -99,7 +99,8 @@ private Q_SLOTS:
         a.setEventQueue(true);
         b.setEventQueue(true);
         QVERIFY(a.connectToDaemon(d.socketPath()) && b.connectToDaemon(d.socketPath()));
-        QVERIFY(a.call(TarnClient::startRequest("env", QStringLiteral(HELPER_CHILDHELPER), {"env"})).value("status") == "started");
+        const QJsonObject printEnv = TarnClient::startRequest("env", QStringLiteral(HELPER_CHILDHELPER), {"env"});
+        QVERIFY(a.call(printEnv).value("status") == "started");
         QString out;
         const QJsonObject finished = a.waitForEvent([&out](const QJsonObject &e) {
             if (e.value("event") == "stdout")

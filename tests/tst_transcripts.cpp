@@ -118,7 +118,7 @@ private:
 
 QString describe(const QList<QJsonObject> &frames)
 {
-    QString lines = frames.isEmpty() ? QStringLiteral("    (nothing)") : QString();
+    QString lines = frames.isEmpty() ? QStringLiteral(" (nothing)") : QString();
     for (const QJsonObject &o : frames)
         lines += "\n    " + compact(o);
     return lines;
@@ -223,8 +223,10 @@ private Q_SLOTS:
             line.replace("{helper}", QDir::fromNativeSeparators(Helper));
             const QString word = line.section(' ', 0, 0);
             const QString rest = line.section(' ', 1);
-            // A failure's text is cut at about a kilobyte: the last of what came, and of the log, first.
-            const auto logEnd = [&](int size) -> QString { return "\n  the log's end:\n" + d.log().mid(logAt).right(size); };
+            // QtTest cuts a failure's text at about a kilobyte: the end of the log is shown first.
+            const auto logEnd = [&](int size) -> QString {
+                return "\n  the log's end:\n" + d.log().mid(logAt).right(size);
+            };
             if (const auto m = frameLine.match(line); m.hasMatch()) {
                 QJsonParseError error;
                 const QJsonObject frame = QJsonDocument::fromJson(m.captured(3).toUtf8(), &error).object();
@@ -244,7 +246,8 @@ private Q_SLOTS:
                 const QString text = unescape(rest.section(' ', 2));
                 QVERIFY(c);
                 (void)QTest::qWaitFor([&] { return c->joined(id, word) == text; }, WaitMs);
-                QVERIFY2(c->joined(id, word, true) == text, qPrintable(where + word + " of " + id + " is " + c->joined(id, word)));
+                QVERIFY2(c->joined(id, word, true) == text,
+                         qPrintable(where + word + " of " + id + " is " + c->joined(id, word)));
             } else if (word == "quiet") {
                 Client *c = client(rest);
                 QVERIFY(c);

@@ -1,5 +1,5 @@
 // Stopping and killing real children through the process manager: forced kills, what a child
-// leaves behind, stopAll, and a record whose child has exited.
+// leaves behind, stopAll, a record whose child has exited, and a relaunch that fails.
 
 #include "process/processmanager.h"
 #include "testsupport.h"
@@ -22,9 +22,10 @@ QJsonObject spec(const QString &id, const QStringList &args, const QString &exe 
                        {"arguments", QJsonArray::fromStringList(args)}};
 }
 
-QJsonObject restarting(const QString &id, const QStringList &args, int maxAttempts, int delayMs)
+QJsonObject restarting(const QString &id, const QStringList &args, int maxAttempts, int delayMs,
+                       const QString &exe = Helper)
 {
-    QJsonObject s = spec(id, args);
+    QJsonObject s = spec(id, args, exe);
     s.insert("auto-restart", true);
     s.insert("max-restart-attempts", maxAttempts);
     s.insert("restart-delay-ms", delayMs);
@@ -123,6 +124,29 @@ private Q_SLOTS:
         QTRY_VERIFY_WITH_TIMEOUT(ev.finished("drain"), 20000);
         QCOMPARE(ev.exitData("drain"), u"0"_s);
         QTRY_VERIFY_WITH_TIMEOUT(!testsupport::alive(grandchild), 15000);
+    }
+
+    void aRelaunchThatFailsUsesAnAttempt()
+    {
+        // The executable is gone when the relaunch comes: the attempt is used (a missing program
+        // is not relaunched for ever) and the next still comes; with none left the end is -1.
+        testsupport::LogCapture log;
+        ProcessManager pm;
+        Events ev(pm);
+        QTemporaryDir dir;
+        for (const char *name : {"doomed.exe", "doomed-twice.exe"}) {
+            QVERIFY(QFile::copy(Helper, dir.filePath(name)));
+            QVERIFY(QFile::setPermissions(dir.filePath(name), QFileDevice::ReadOwner | QFileDevice::ExeOwner));
+        }
+        start(pm, restarting("vanish", {"moveself", "4"}, 1, 100, dir.filePath("doomed.exe")));
+        start(pm, restarting("vanish2", {"moveself", "4"}, 2, 100, dir.filePath("doomed-twice.exe")));
+        QTRY_VERIFY_WITH_TIMEOUT(ev.finished("vanish") && ev.finished("vanish2"), 30000);
+        for (const char *id : {"vanish", "vanish2"}) {
+            QCOMPARE(ev.starts(id), 1);
+            QCOMPARE(ev.exitData(id), u"-1"_s);
+        }
+        QCOMPARE(log.count("Failed to restart process \"vanish2\""), 2);
+        QVERIFY(log.contains("[ProcessManager] Process \"vanish2\" exceeded max restart attempts, giving up"));
     }
 
     void stopAllEndsEverything()

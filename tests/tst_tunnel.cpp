@@ -187,10 +187,11 @@ private Q_SLOTS:
     {
         FakeTools tools;
         // a'b and tun9 are up TUN devices, eth0 up but none, slow0 one once five seconds have
-        // passed; the others stay down.
+        // passed; hang0's probes hang; the others stay down.
         const QString up = u"9: {last}: <POINTOPOINT,UP,LOWER_UP> mtu 1500 \\    tun type tun pi off\n"_s;
         tools.add("ip", {rule("a'b", 0, up), rule("tun9", 0, up), rule("slow0", 5000, up),
                          rule("eth0", 0, "2: eth0: <BROADCAST,MULTICAST,UP,LOWER_UP> mtu 1500 \\    veth\n"),
+                         rule("hang0", 0, {}, {}, 0, 20000),
                          rule("", 0, "9: {last}: <POINTOPOINT> mtu 1500 state DOWN\n")});
         tools.add("resolvectl", {rule("", 0, "", "Failed to set DNS configuration: Access denied\n", 1)});
         ProcessManager::Timing t;
@@ -235,7 +236,15 @@ private Q_SLOTS:
         const qsizetype probes = tools.calls("ip").size();
         QTest::qWait(700); // many probe periods
         QCOMPARE(tools.calls("ip").size(), probes);
-        const QStringList named{"a'b", "slow0", "late0", "eth0", "tun9"};
+        // Probes that hang, each cut off at its limit: given up after the wait, no DNS set.
+        t.interfaceWaitMs = 1000;
+        ProcessManager brief(nullptr, t, linuxTunTools());
+        QCOMPARE(start(brief, "hung", "1.1.1.1", "hang0"), u"started"_s);
+        QTRY_VERIFY_WITH_TIMEOUT(log.contains("Cannot set DNS - interface \"hang0\" not found"), 20000);
+        QVERIFY(log.contains("[ProcessManager] Waiting for interface \"hang0\" to be UP (max 1000 ms)"));
+        QVERIFY(log.text().contains(QRegularExpression("Interface \"hang0\" not UP after \\d{4,} ms \\(timeout: 1000 ms\\)")));
+        brief.stopAll(5000);
+        const QStringList named{"a'b", "slow0", "late0", "eth0", "tun9", "hang0"};
         for (const QStringList &call : tools.calls())
             QVERIFY2(std::any_of(named.begin(), named.end(), [&](const QString &n) { return call.contains(n); }),
                      qPrintable(call.join(' ')));

@@ -3,7 +3,8 @@
 //                        exit 0 / 0 / at once with 7
 //   mixed N              N lines alternating between stdout and stderr
 //   exit CODE            exit with CODE (decimal or 0x hex; Linux keeps its low byte)
-//   split                a 3-byte character across two writes 400 ms apart, then a bad byte
+//   split                a 3-byte character across two writes, the second once a byte of stdin
+//                        came, then a bad byte
 //   cwd / env            print the working directory / each environment entry on a line
 //   echo                 copy stdin to stdout until end of input
 //   args ...             print each further argument (UTF-8) on a line of its own, in brackets;
@@ -148,7 +149,8 @@ int run(const std::vector<std::string> &args)
         return int(n);
     if (mode == "split") {
         put(1, "A\xE2");
-        std::this_thread::sleep_for(std::chrono::milliseconds(400));
+        char go;
+        readIn(&go, 1);
         put(1, "\x82\xAC" "B\xFF");
         std::this_thread::sleep_for(std::chrono::milliseconds(300));
         return 0;

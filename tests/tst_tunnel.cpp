@@ -48,8 +48,9 @@ public:
         QDir::setCurrent(m_cwd);
         qputenv("PATH", m_path);
         qputenv("WINDIR", m_windir);
-        for (const QString name : {"LOG", "ACT_ip", "ACT_powershell", "ACT_pnputil", "ACT_resolvectl"})
-            qunsetenv(qPrintable("TOOL_" + name));
+        for (const QString &name : std::as_const(m_variables))
+            qunsetenv(qPrintable(name));
+        qunsetenv("TOOL_LOG");
     }
 
     // name as the daemon runs it: "powershell.exe", "ip" (on Windows ip.exe).
@@ -79,7 +80,8 @@ private:
     static QString exe() { return QFileInfo(Helper).suffix().isEmpty() ? QString() : ".exe"; }
     void add(const QString &path, const QString &name, const QStringList &rules)
     {
-        qputenv(qPrintable("TOOL_ACT_" + name), rules.join('\n').toUtf8());
+        m_variables << "TOOL_ACT_" + name;
+        qputenv(qPrintable(m_variables.last()), rules.join('\n').toUtf8());
         QDir().mkpath(QFileInfo(path).path());
         if (!QFileInfo::exists(path))
             QFile::copy(Helper, path);
@@ -89,6 +91,7 @@ private:
     QTemporaryDir m_dir{QCoreApplication::applicationDirPath() + "/fake-tools-XXXXXX"};
     const QString m_cwd = QDir::currentPath();
     const QByteArray m_path = qgetenv("PATH"), m_windir = qgetenv("WINDIR");
+    QStringList m_variables; // each tool's rules, unset after the case
 };
 
 // What a tool that ran to its end gave.
